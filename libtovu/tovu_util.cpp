@@ -1,0 +1,138 @@
+// URL rules, address helpers, the version text and the engine's globals.
+#include "tovu_util.h"
+#include "tovu_ifaddr.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <string.h>
+#include <strings.h>
+
+extern "C" {
+
+TOVU_GLOBAL g_cfg;
+TOVU_CHAN_CTX *g_proc_channels = nullptr;
+
+static bool starts_with_nocase(const char *s, const char *prefix)
+{
+    return strncasecmp(s, prefix, strlen(prefix)) == 0;
+}
+
+static bool ends_with_nocase(const char *s, size_t len, const char *suffix)
+{
+    size_t n = strlen(suffix);
+    return len >= n && strcasecmp(s + len - n, suffix) == 0;
+}
+
+int _is_url(const char *url)
+{
+    return url && strstr(url, "://") != nullptr;
+}
+
+int _is_rtmp_url(const char *url)
+{
+    static const char *const prefixes[] = {"rtmp://",  "rtmpe://",  "rtmps://",
+                                           "rtmpt://", "rtmpte://", "rtmpts://"};
+    if (!url)
+        return 0;
+    for (const char *p : prefixes)
+        if (starts_with_nocase(url, p))
+            return 1;
+    return 0;
+}
+
+int _is_rtp_url(const char *url)
+{
+    return url && starts_with_nocase(url, "rtp://");
+}
+
+int _is_realtime_url(const char *url)
+{
+    if (!url)
+        return 0;
+    size_t len = strlen(url);
+    if (ends_with_nocase(url, len, ".sdp"))
+        return 1;
+    if (!_is_url(url))
+        return 0;
+    for (const char *p : {"ftp://", "sftp://", "http://", "https://"})
+        if (starts_with_nocase(url, p))
+            return 0;
+    for (const char *s : {".m3u", ".m3u8", ".mpd"})
+        if (ends_with_nocase(url, len, s))
+            return 0;
+    return 1;
+}
+
+const char *Inet_ntoa(unsigned long addr)
+{
+    struct in_addr in;
+    in.s_addr = (in_addr_t)(addr & 0xffffffffUL);
+    return inet_ntoa(in);
+}
+
+static char local_ip[TOVU_NB_LOCAL_IPS][100];
+static char *local_ips[TOVU_NB_LOCAL_IPS];
+
+char **_tovu_fill_local_ips(const struct ifaddrs *list)
+{
+    if (!local_ips[0])
+        for (int i = 0; i < TOVU_NB_LOCAL_IPS; i++)
+            local_ips[i] = local_ip[i];
+    int n = 0;
+    for (const struct ifaddrs *ifa = list; ifa && n < TOVU_NB_LOCAL_IPS; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_addr || ifa->ifa_addr->sa_family != AF_INET)
+            continue;
+        const struct sockaddr_in *sin = (const struct sockaddr_in *)ifa->ifa_addr;
+        const unsigned char *b = (const unsigned char *)&sin->sin_addr.s_addr;
+        if (b[0] == 127 || (b[0] == 169 && b[1] == 254))
+            continue;
+        inet_ntop(AF_INET, &sin->sin_addr, local_ip[n], sizeof local_ip[n]);
+        n++;
+    }
+    return local_ips;
+}
+
+char **get_local_ips(void)
+{
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0 || !list)
+        return _tovu_fill_local_ips(nullptr);
+    char **ips = _tovu_fill_local_ips(list);
+    freeifaddrs(list);
+    return ips;
+}
+
+const char *get_local_ip(void)
+{
+    return get_local_ips()[0];
+}
+
+const char *tovu_get_version(void)
+{
+    static char version[100];
+    if (!version[0])
+        snprintf(version, sizeof version, "%d.%d.%d.%02x", 6, 5, 7, 27);
+    return version;
+}
+
+char *_utf8tolcs(const char *utf8, char *lcs, size_t sz)
+{
+    if (!utf8)
+        return nullptr;
+    if (!lcs || sz == 0)
+        return lcs;
+    size_t n = strlen(utf8);
+    if (n >= sz) {
+        // Cut at the buffer's limit, backing off so that no multi-byte
+        // character is left half-copied.
+        n = sz - 1;
+        while (n > 0 && ((unsigned char)utf8[n] & 0xC0) == 0x80)
+            n--;
+    }
+    memcpy(lcs, utf8, n);
+    lcs[n] = '\0';
+    return lcs;
+}
+
+} // extern "C"
