@@ -1,0 +1,331 @@
+// The stand-in transcoder: reading the argument string, adapting it for stock
+// ffmpeg, and whole runs on ffmpeg's test sources.
+#include "fixtures/proc_helpers.h"
+#include "stand_in_args.h"
+#include "tovu_util.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <sys/socket.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using standin::is_served_url;
+using standin::rewrite_for_ffmpeg;
+using standin::split_words;
+using testproc::ProcGuard;
+using testproc::TempDir;
+using testproc::wait_for_end;
+using testproc::wait_for_output;
+using Words = std::vector<std::string>;
+
+namespace {
+
+const std::string kStandIn = TOVU_BIN_DIR "/" TOVU_TRANSCODER_FNAME;
+const Words kLocal = {"127.0.0.1", "192.168.7.20", "fe80::1"};
+
+std::string join(const Words &w)
+{
+    std::string s;
+    for (const std::string &x : w)
+        s += (s.empty() ? "" : "|") + x;
+    return s;
+}
+
+// Rewrites a whole argument string and returns the words joined by "|".
+std::string rewritten(const std::string &args, Words *notes = nullptr)
+{
+    Words ignored;
+    return join(rewrite_for_ffmpeg(split_words(args), kLocal, notes ? notes : &ignored));
+}
+
+// Output of a shell command (trailing line feed cut).
+std::string run(const std::string &cmd)
+{
+    std::string out;
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return out;
+    char buf[512];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    while (!out.empty() && out.back() == '\n')
+        out.pop_back();
+    return out;
+}
+
+// The codec of the first video stream that ffprobe finds at url; empty when
+// it reads nothing there.
+std::string video_codec(const std::string &url)
+{
+    std::string out = run("ffprobe -v error -select_streams v:0 -show_entries stream=codec_name "
+                          "-of csv=p=0 '" + url + "' 2>/dev/null");
+    return out.substr(0, out.find('\n'));
+}
+
+// Starts the stand-in as the engine does and hands it the token and the line.
+void start_stand_in(TOVU_PROC_CTX *proc, const std::string &args)
+{
+    ASSERT_EQ(tovu_start_proc(proc, kStandIn.c_str(), nullptr), 0);
+    ASSERT_GT(pipe_write_str(proc->pipe_stdin[1], TOVU_HANDSHAKE_TOKEN), 0);
+    ASSERT_GT(pipe_write_str(proc->pipe_stdin[1], args.c_str()), 0);
+    ASSERT_GT(pipe_write_str(proc->pipe_stdin[1], "\n"), 0);
+}
+
+int free_loopback_port()
+{
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    close(s);
+    return port;
+}
+
+bool have_ffmpeg()
+{
+    return !run("command -v ffmpeg").empty() && !run("command -v ffprobe").empty();
+}
+
+} // namespace
+
+TEST(StandInWords, SplitLikeACommandLine)
+{
+    struct Case {
+        const char *text;
+        const char *words;
+    } cases[] = {
+        {"-v 32 -re -i \"/media/a.mp4\" ", "-v|32|-re|-i|/media/a.mp4"},
+        {"  a \t b  ", "a|b"},
+        {"-i \"/media/my clip.mp4\" -y \"/rec/out.ts\"", "-i|/media/my clip.mp4|-y|/rec/out.ts"},
+        // backslashes stay, so filter escapes reach the filter parser
+        {"-filter:v \"yadif, scale=640\\:360\" ", "-filter:v|yadif, scale=640\\:360"},
+        {"-lavfi:v \"[0:v][v1]streamselect\"", "-lavfi:v|[0:v][v1]streamselect"},
+        {"-i \"\" x", "-i||x"},
+        {"a\"b c\"d", "ab cd"},
+        {"-referer \"/etc/k.pem\"https://0.0.0.0:9528", "-referer|/etc/k.pemhttps://0.0.0.0:9528"},
+        {"-i \"unclosed quote", "-i|unclosed quote"},
+        {"", ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(join(split_words(c.text)), c.words) << c.text;
+}
+
+TEST(StandInWords, ServedOutputAddresses)
+{
+    struct Case {
+        const char *url;
+        bool served;
+    } cases[] = {
+        {"http://0.0.0.0:9530", true},
+        {"HTTP://0.0.0.0:9530/3.mp4", true},
+        {"https://0.0.0.0:9528/1.mp4", true},
+        {"http://127.0.0.1:8080/live", true},
+        {"http://192.168.7.20:9531", true},
+        {"http://user:pw@0.0.0.0:9530/x", true},
+        {"http://[::]:9530", true},
+        {"http://[fe80::1]:9530", true},
+        {"http://0.0.0.0", true},
+        {"http://192.168.7.21:9530", false},
+        {"http://example.com/live", false},
+        {"http://0.0.0.0.example.com/", false},
+        {"udp://0.0.0.0:1234", false},
+        {"rtmp://0.0.0.0/live", false},
+        {"/rec/http://0.0.0.0", false},
+        {"http://", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(is_served_url(c.url, kLocal), c.served) << c.url;
+}
+
+TEST(StandInWords, EngineStringsPassUnchanged)
+{
+    const char *unchanged[] = {
+        "-v 32 -re -i \"/media/a.mp4\" -c:a aac -ac:a 2 -ar:a 48000 -b:a 128k -c:v libx264 "
+        "-preset:v faster -b:v 2000k -maxrate:v 2000k -nal-hrd cbr -bufsize:v 2000k -s:v 1280x720 "
+        "-r:v 25 -g:v 50 -c:s copy -f mpegts udp://239.0.0.1:1234 ",
+        "-i \"http://cam.example/live.m3u8\" -user_agent \"x\" -c:v copy -f flv \"rtmp://0.0.0.0/live\" ",
+        "-re -i \"/m/a.mp4\" -c:v libx264 -f hls -y \"/var/www/hls/live.m3u8\" ",
+        // a https output on another host: the two options keep their own meaning
+        "-re -i \"/m/a.mp4\" -c:v libx264 -user_agent \"ua\" -referer \"r\" -f mpegts https://cdn.example/in ",
+    };
+    for (const char *args : unchanged) {
+        Words notes;
+        EXPECT_EQ(rewritten(args, &notes), join(split_words(args))) << args;
+        EXPECT_TRUE(notes.empty()) << args;
+    }
+}
+
+TEST(StandInWords, ServedOutputsListen)
+{
+    struct Case {
+        const char *args;
+        const char *words;
+    } cases[] = {
+        {"-i \"udp://239.1.1.1:5000\" -c:v libx264 -c:s copy -f mpegts http://0.0.0.0:9530 ",
+         "-i|udp://239.1.1.1:5000|-c:v|libx264|-c:s|copy|-f|mpegts|-listen|1|http://0.0.0.0:9530"},
+        {"-re -i \"/m/a.mp4\" -c:v libx264 -g:v 5 -movflags dash -f mp4 http://0.0.0.0:9528/1.mp4 ",
+         "-re|-i|/m/a.mp4|-c:v|libx264|-g:v|5|-movflags|dash|-f|mp4|-listen|1|http://0.0.0.0:9528/1.mp4"},
+        // two outputs: only the served one listens; an input address never does
+        {"-i http://0.0.0.0:80/in -an -f mjpeg http://127.0.0.1:9531/2.mjpg -y \"/rec/a.ts\"",
+         "-i|http://0.0.0.0:80/in|-an|-f|mjpeg|-listen|1|http://127.0.0.1:9531/2.mjpg|-y|/rec/a.ts"},
+        // options given by the user are not repeated
+        {"-i x -listen 1 -f mpegts http://0.0.0.0:9530", "-i|x|-listen|1|-f|mpegts|http://0.0.0.0:9530"},
+        // a served https output gets its certificate and key as the TLS server reads them
+        {"-i x -c:v libx264 -movflags dash -user_agent \"/etc/c.pem\" -referer \"/etc/k.pem\" "
+         "-f mp4 https://0.0.0.0:9528/1.mp4 ",
+         "-i|x|-c:v|libx264|-movflags|dash|-cert_file|/etc/c.pem|-key_file|/etc/k.pem|-f|mp4|-listen|1|"
+         "https://0.0.0.0:9528/1.mp4"},
+        // ... but an -user_agent for the input stays
+        {"-user_agent ua -i https://0.0.0.0/in -f mpegts https://0.0.0.0:9528",
+         "-user_agent|ua|-i|https://0.0.0.0/in|-f|mpegts|-listen|1|https://0.0.0.0:9528"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(rewritten(c.args), c.words) << c.args;
+}
+
+TEST(StandInWords, UnknownOptionsAreDroppedWithOneNoteEach)
+{
+    Words notes;
+    EXPECT_EQ(rewritten("-i x -c:v omx_enc_avc -omx_core \"/opt/core.so\" -crf:v 23 -c:s copy "
+                        "-f omx_ts_mux -omx_core \"/opt/core.so\" udp://239.0.0.1:1234 ",
+                        &notes),
+              "-i|x|-c:v|omx_enc_avc|-crf:v|23|-c:s|copy|-f|omx_ts_mux|udp://239.0.0.1:1234");
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_NE(notes[0].find("-omx_core"), std::string::npos);
+    EXPECT_NE(notes[0].find("/opt/core.so"), std::string::npos);
+}
+
+class StandInRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!have_ffmpeg())
+            GTEST_SKIP() << "ffmpeg is not installed";
+        ASSERT_FALSE(dir.path().empty());
+    }
+    TempDir dir;
+    ProcGuard g;
+};
+
+TEST_F(StandInRun, TranscodesATestSourceIntoAPlayableFile)
+{
+    std::string folder = dir.file("with blank");
+    std::filesystem::create_directory(folder);
+    std::string out_ts = folder + "/out.ts";
+    start_stand_in(&g.proc, "-f lavfi -i testsrc=duration=2:size=320x240:rate=25 -c:v libx264 "
+                            "-f mpegts \"" + out_ts + "\"");
+    std::string out;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 60)) << out;
+    EXPECT_TRUE(WIFEXITED(g.proc.exit_code) && WEXITSTATUS(g.proc.exit_code) == 0) << out;
+    EXPECT_NE(out.find(" time="), std::string::npos) << out;
+    EXPECT_EQ(video_codec(out_ts), "h264");
+}
+
+TEST_F(StandInRun, SigintEndsALongRunQuickly)
+{
+    std::string out_ts = dir.file("long.ts");
+    start_stand_in(&g.proc, "-v 1 -re -f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 "
+                            "-preset:v faster -f mpegts \"" + out_ts + "\"");
+    std::string out;
+    // progress comes even at a verbosity below ffmpeg's own progress level
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 20)) << out;
+    ASSERT_EQ(kill(g.proc.pid, SIGINT), 0);
+    auto t0 = testproc::Clock::now();
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 10)) << out;
+    EXPECT_LT(testproc::Clock::now() - t0, std::chrono::seconds(2));
+    EXPECT_EQ(video_codec(out_ts), "h264"); // an orderly end leaves a readable file
+}
+
+// The stand-in reads exactly the token and one line: what follows in the
+// slot's shared pipe stays there for the next child.
+TEST_F(StandInRun, ReadsNoFurtherThanTheLine)
+{
+    start_stand_in(&g.proc, "-hide_banner -version");
+    ASSERT_GT(pipe_write_str(g.proc.pipe_stdin[1], "for-the-next"), 0);
+    std::string out;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 20)) << out;
+    EXPECT_EQ(WEXITSTATUS(g.proc.exit_code), 0) << out;
+    EXPECT_NE(out.find("ffmpeg version"), std::string::npos) << out;
+
+    char a0[] = "head", a1[] = "-c", a2[] = "12";
+    char *args[] = {a0, a1, a2, nullptr};
+    ASSERT_EQ(tovu_start_proc(&g.proc, "/usr/bin/head", args), 0);
+    out.clear();
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 5));
+    EXPECT_EQ(out, "for-the-next");
+}
+
+TEST_F(StandInRun, RefusesAWrongOrMissingHandshake)
+{
+    struct Case {
+        const char *input;
+        const char *message;
+    } cases[] = {
+        {"kfRwa_3862 -version\n", "handshake token"},
+        {"kfRwa_3861-version\n", "handshake token"},
+        {"kfRwa", "handshake token"},
+        {"", "handshake token"},
+        {"kfRwa_3861 -version", "line feed"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.input);
+        char a0[] = "sh", a1[] = "-c", a2[] = "printf '%s' \"$1\" | \"$2\"", a3[] = "sh";
+        std::string input = c.input, exe = kStandIn;
+        char *args[] = {a0, a1, a2, a3, &input[0], &exe[0], nullptr};
+        ASSERT_EQ(tovu_start_proc(&g.proc, "/bin/sh", args), 0);
+        std::string out;
+        ASSERT_TRUE(wait_for_end(&g.proc, &out, 10));
+        EXPECT_TRUE(WIFEXITED(g.proc.exit_code));
+        EXPECT_NE(WEXITSTATUS(g.proc.exit_code), 0);
+        EXPECT_NE(out.find("tovul.so: refused"), std::string::npos) << out;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        EXPECT_EQ(out.find("ffmpeg version"), std::string::npos) << out;
+    }
+}
+
+TEST_F(StandInRun, SaysSoWhenFfmpegIsMissing)
+{
+    const char *old = getenv("PATH");
+    std::string saved = old ? old : "";
+    setenv("PATH", dir.path().c_str(), 1);
+    start_stand_in(&g.proc, "-version");
+    setenv("PATH", saved.c_str(), 1);
+    std::string out;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 10));
+    EXPECT_NE(WEXITSTATUS(g.proc.exit_code), 0);
+    EXPECT_NE(out.find("cannot run ffmpeg"), std::string::npos) << out;
+}
+
+// An http output on one of the machine's own addresses is served by ffmpeg:
+// a player can connect and read the stream.
+TEST_F(StandInRun, ServesAnHttpOutput)
+{
+    int port = free_loopback_port();
+    ASSERT_GT(port, 0);
+    std::string url = "http://127.0.0.1:" + std::to_string(port);
+    start_stand_in(&g.proc, "-re -f lavfi -i testsrc=duration=2:size=320x240:rate=25 -c:v libx264 "
+                            "-c:s copy -f mpegts " + url + " ");
+    std::string codecs, out;
+    for (int i = 0; i < 50 && codecs.empty(); ++i) {
+        testproc::drain(&g.proc, &out);
+        codecs = video_codec(url);
+        if (codecs.empty())
+            usleep(100 * 1000);
+    }
+    EXPECT_EQ(codecs, "h264") << out;
+    kill(g.proc.pid, SIGINT);
+    EXPECT_TRUE(wait_for_end(&g.proc, &out, 10));
+}
