@@ -358,10 +358,8 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
     if (!ok || text.empty())
         return 0;
 
-    const char *json = text.c_str();
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        json += 3;
-    tovuSetConfig(json);
+    // the parser skips a leading byte-order mark and ignores text after the first value
+    tovuSetConfig(text.c_str());
 
     TovuConfigLock lock;
     cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
