@@ -175,11 +175,17 @@ void CPlayList::Save() const
     if (access(path, F_OK) == 0 && access(path, W_OK) != 0)
         return;
 
+    // a name with a line break in it cannot be read back: it gets no line,
+    // rather than breaking the file into wrong items
+    auto writable = [](const std::string &item) {
+        return item.find_first_of("\r\n") == std::string::npos;
+    };
     std::string text;
-    if (m_posCurItem != m_lstPlayItems.cend())
+    if (m_posCurItem != m_lstPlayItems.cend() && writable(*m_posCurItem))
         text.append("current ").append(*m_posCurItem).push_back('\n');
     for (const std::string &item : m_lstPlayItems)
-        text.append(item).push_back('\n');
+        if (writable(item))
+            text.append(item).push_back('\n');
     replaceFile(m_strfnPlayList, text);
 }
 

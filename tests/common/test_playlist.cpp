@@ -122,6 +122,17 @@ TEST_F(PlayListTest, BuildSortsAndWritesFile)
     EXPECT_TRUE(exists(pls));
 }
 
+TEST_F(PlayListTest, NameWithLineBreakGetsNoLine)
+{
+    touchAll({"media/a", "media/b\ncurrent x", "media/c\r"});
+    TestPlayList pl;
+    pl.init(pls.c_str());
+    ASSERT_EQ(pl.build(folder.c_str(), FALSE, FALSE, TRUE), 3);
+    EXPECT_EQ(read(pls), "current " + folder + "/a\n" + folder + "/a\n");
+    pl.MoveNext(FALSE);
+    EXPECT_EQ(read(pls), folder + "/a\n");
+}
+
 TEST_F(PlayListTest, SortsAsUnsignedBytesPrefixFirst)
 {
     touchAll({"media/\xc3\xa9t\xc3\xa9", "media/Zulu", "media/ab.ts", "media/ab", "media/a b", "media/_x"});
@@ -471,8 +482,9 @@ TEST_F(PlayListTest, ConcurrentBuildsMovesAndReads)
     });
     for (int i = 0; i < 1000; i++) {
         std::string f = pl.GetCurFileCopy();
-        if (!f.empty())
+        if (!f.empty()) {
             EXPECT_EQ(f.rfind(folder + "/clip", 0), 0u) << f;
+        }
         EXPECT_LE(pl.GetCount(), 20u);
     }
     builder.join();
