@@ -104,9 +104,11 @@ const char *tovu_get_prog_fname(void);
  * entry point that reads or changes them holds it: a start from its busy test
  * to its end (so two starts of one slot cannot both pass), the poll while it
  * handles one slot (taken and released per slot, never held across a sleep),
- * tovu_stop, the getters, set-up and release; being recursive, code that holds
- * it may call any engine function, tovu_transcode and tovu_stop included.
- * Never wait without a bound while holding it: the web thread blocks on it.
+ * tovu_stop, the getters, the loggers, set-up and release (which frees the
+ * table and clears the pointer under it, but sleeps between polls without it);
+ * being recursive, code that holds it may call any engine function,
+ * tovu_transcode and tovu_stop included. Never wait without a bound while
+ * holding it, and never take it in a forked child: other threads block on it.
  */
 void tovu_lock(void);
 void tovu_unlock(void);
