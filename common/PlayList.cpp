@@ -1,6 +1,7 @@
 // Folder playlists: the play order and current file of one channel's folder
 // source, kept in a small text file.
 #include "PlayList.h"
+#include "tovu_util.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -8,7 +9,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -138,7 +138,7 @@ void CPlayList::Load()
     ssize_t got;
     while ((got = getline(&line, &cap, fp)) != -1) {
         std::string_view text(line, strnlen(line, (size_t)got));
-        if (text.size() >= 8 && strncasecmp(line, "current ", 8) == 0) {
+        if (text.size() >= 8 && _tovu_strncasecmp(line, "current ", 8) == 0) {
             std::string_view name = text.substr(8);
             name = name.substr(0, name.find_first_of("\r\n"));
             if (!name.empty())

@@ -1,6 +1,7 @@
 // The configuration document: reading rules, install and normalisation,
 // channel validity, reading and saving the file.
 #include "tovu_common.h"
+#include "tovu_util.h"
 
 #include <float.h>
 #include <limits.h>
@@ -24,19 +25,6 @@ const int kDefaultHttpPort = 9527;
 
 // a configuration file larger than this is refused rather than read whole
 const long kMaxConfigFileSize = 64L * 1024 * 1024;
-
-inline char asciiLower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c;
-}
-
-bool sameKey(const char *a, const char *b)
-{
-    for (; *a && *b; a++, b++)
-        if (asciiLower(*a) != asciiLower(*b))
-            return false;
-    return *a == *b;
-}
 
 int clampToInt(double d)
 {
@@ -173,7 +161,7 @@ cJSON *jsonGetItem(const cJSON *object, const char *key)
     if (!cJSON_IsObject(object) || !key)
         return nullptr;
     for (cJSON *member = object->child; member; member = member->next)
-        if (member->string && sameKey(member->string, key))
+        if (member->string && _tovu_strcasecmp(member->string, key) == 0)
             return member;
     return nullptr;
 }

@@ -136,6 +136,10 @@ void _tovu_free_param(TOVU_CHAN_CTX *chan);
 
 /* ---------------------------------------------------------------- URL rules and small utilities */
 
+/* case-insensitive comparisons in ASCII only, whatever the process locale */
+int _tovu_strcasecmp(const char *a, const char *b);
+int _tovu_strncasecmp(const char *a, const char *b, size_t n);
+
 int _is_url(const char *url);
 int _is_rtmp_url(const char *url);
 int _is_rtp_url(const char *url);
