@@ -6,12 +6,15 @@
 
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <charconv>
 #include <string>
@@ -745,9 +748,22 @@ int tovuImportConfigXML(LPCTSTR tszfnConfig)
 {
     if (!tszfnConfig)
         return -1;
-    FILE *fp = fopen(tszfnConfig, "r");
-    if (!fp)
+    // only a regular file is read: a folder gives no lines, and a pipe
+    // would hold the start-up until someone writes to it
+    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "r");
+    if (!fp) {
+        close(fd);
+        return -1;
+    }
     resetModel();
     setlocale(LC_ALL, "");
 

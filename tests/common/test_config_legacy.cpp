@@ -6,6 +6,7 @@
 #include <locale.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -142,6 +143,9 @@ protected:
 TEST_F(LegacyConfig, NoOlderFileKeepsInitialValues)
 {
     EXPECT_EQ(tovuImportConfigXML((dir + "/missing.conf").c_str()), -1);
+    EXPECT_EQ(tovuImportConfigXML(dir.c_str()), -1); // a folder
+    ASSERT_EQ(mkfifo((dir + "/pipe.conf").c_str(), 0600), 0);
+    EXPECT_EQ(tovuImportConfigXML((dir + "/pipe.conf").c_str()), -1); // never waits for a writer
     const std::string t = text();
     Json j(t);
     EXPECT_EQ(number(j.root, "global/log"), 0);
