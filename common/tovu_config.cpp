@@ -2,7 +2,6 @@
 // channel validity, reading and saving the file.
 #include "tovu_common.h"
 
-#include <errno.h>
 #include <float.h>
 #include <limits.h>
 #include <locale.h>
@@ -199,7 +198,6 @@ int jsonGetInt(const cJSON *item)
         return clampToInt(item->valuedouble);
     if (cJSON_IsString(item) && item->valuestring) {
         // base 10 as atol reads it, but held to the int range instead of overflowing
-        errno = 0;
         long v = strtol(item->valuestring, nullptr, 10);
         if (v > INT_MAX)
             return INT_MAX;

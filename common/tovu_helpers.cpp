@@ -42,6 +42,19 @@ const FormatAlias kFormatAliases[] = {
     {"ndi", TOVU_FORMAT_NDI},        {"httpmjpg", TOVU_FORMAT_HTTP_MJPEG},
 };
 
+// ASCII only: strcasecmp follows the process locale, which the
+// configuration code sets from the environment
+bool asciiSameText(const char *a, const char *b)
+{
+    for (; *a && *b; a++, b++) {
+        char ca = (*a >= 'A' && *a <= 'Z') ? (char)(*a - 'A' + 'a') : *a;
+        char cb = (*b >= 'A' && *b <= 'Z') ? (char)(*b - 'A' + 'a') : *b;
+        if (ca != cb)
+            return false;
+    }
+    return *a == *b;
+}
+
 } // namespace
 
 TOVU_FORMAT tovuGetFormatId(const char *szName)
@@ -49,7 +62,7 @@ TOVU_FORMAT tovuGetFormatId(const char *szName)
     if (!szName)
         return TOVU_FORMAT_NULL;
     for (const FormatAlias &a : kFormatAliases)
-        if (strcasecmp(a.name, szName) == 0)
+        if (asciiSameText(a.name, szName))
             return a.format;
     return TOVU_FORMAT_NULL;
 }

@@ -61,6 +61,16 @@ TEST_F(ConfigFile, ReadFixtures)
     EXPECT_EQ(tovuImportConfigJSON(nullptr), 0);
     EXPECT_EQ(printed(g_jsonConfig), reference);
 
+    // a file far beyond any configuration is refused without reading it
+    {
+        FILE *fp = fopen((tmp / "huge.json").c_str(), "wb");
+        ASSERT_TRUE(fp);
+        ASSERT_EQ(ftruncate(fileno(fp), 65L * 1024 * 1024), 0); // sparse: costs no disk
+        fclose(fp);
+        EXPECT_EQ(tovuImportConfigJSON((tmp / "huge.json").c_str()), 0);
+        EXPECT_EQ(printed(g_jsonConfig), reference);
+    }
+
     // not JSON: nothing installed, the count is that of the document in place
     writeFile(tmp / "bad.json", "tovul=1\n");
     EXPECT_EQ(tovuImportConfigJSON((tmp / "bad.json").c_str()), 1);
