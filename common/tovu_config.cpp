@@ -363,10 +363,11 @@ int tovuExportConfig(LPCTSTR tszfnConfig)
     {
         TovuConfigLock lock;
         if (!g_jsonConfig) {
-            // No document installed: the JSON of the older configuration model
-            // is written here, once its generator is in:
-            //   return tovuWriteFileAtomic(path, [](FILE *fp) { tovuExportConfigFromXML(fp); return 0; });
-            return -1;
+            // No document installed: the JSON of the older configuration model.
+            return tovuWriteFileAtomic(path, [](FILE *fp) {
+                tovuExportConfigFromXML(fp);
+                return 0;
+            });
         }
         printed = cJSON_Print(g_jsonConfig);
     }
