@@ -21,18 +21,104 @@ namespace {
 // the filter graph unescaped: no ':', ',', ';', '[', ']', quote or '%'.
 const char kFailoverCaption[] = "Powered by tovul";
 
+// A growing output text on top of the caller's std::string. Small pieces
+// are copied in without a library call each; the string is cut back to the
+// text's length when the Out goes away.
+class Out {
+public:
+    static constexpr size_t npos = std::string::npos;
+
+    explicit Out(std::string &str) : s_(str), len_(str.size()) {}
+    ~Out() { s_.resize(len_); }
+    Out(const Out &) = delete;
+    Out &operator=(const Out &) = delete;
+
+    void append(const char *p, size_t n)
+    {
+        if (n > s_.size() - len_)
+            grow(n);
+        char *d = &s_[len_];
+        if (n <= 16) { // most pieces: a few characters
+            for (size_t i = 0; i < n; i++)
+                d[i] = p[i];
+        } else {
+            copy_long(d, p, n);
+        }
+        len_ += n;
+    }
+    void append(const char *p)
+    {
+        if (p)
+            append(p, strlen(p));
+    }
+    void push_back(char ch)
+    {
+        if (len_ == s_.size())
+            grow(1);
+        s_[len_++] = ch;
+    }
+    Out &operator+=(const char *p)
+    {
+        append(p);
+        return *this;
+    }
+    Out &operator+=(const std::string &t)
+    {
+        append(t.data(), t.size());
+        return *this;
+    }
+    Out &operator+=(char ch)
+    {
+        push_back(ch);
+        return *this;
+    }
+
+    size_t size() const { return len_; }
+    const char *data() const { return s_.data(); }
+    bool starts_with(const char *p) const
+    {
+        size_t n = strlen(p);
+        return len_ >= n && memcmp(s_.data(), p, n) == 0;
+    }
+    // the first occurrence of pat at or after from; npos when none
+    size_t find(const char *pat, size_t from = 0) const
+    {
+        if (from > len_)
+            return npos;
+        const void *hit = memmem(s_.data() + from, len_ - from, pat, strlen(pat));
+        return hit ? (size_t)((const char *)hit - s_.data()) : npos;
+    }
+
+private:
+    // kept out of line: the inlined short-piece path above is what the
+    // compiler should see at every call
+    __attribute__((noinline)) static void copy_long(char *d, const char *p, size_t n)
+    {
+        memcpy(d, p, n);
+    }
+    void grow(size_t n)
+    {
+        size_t want = len_ + n;
+        size_t cap = s_.size() * 2;
+        s_.resize(cap > want + 256 ? cap : want + 256);
+    }
+
+    std::string &s_;
+    size_t len_;
+};
+
 inline bool empty(const char *s)
 {
     return !s || !*s;
 }
 
-inline void put(std::string &s, const char *t)
+inline void put(Out &s, const char *t)
 {
     if (t)
         s.append(t);
 }
 
-inline void put(std::string &s, int v)
+inline void put(Out &s, int v)
 {
     char buf[16];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -40,7 +126,7 @@ inline void put(std::string &s, int v)
 }
 
 // "%s " with a text, when it is not empty.
-inline void put_word(std::string &s, const char *t)
+inline void put_word(Out &s, const char *t)
 {
     if (!empty(t)) {
         s.append(t);
@@ -51,14 +137,15 @@ inline void put_word(std::string &s, const char *t)
 // "<opt><suffix> <v><unit> ", as in "-b:v:1 2000k ". The pieces are short
 // and bounded (an option name, a suffix of ":" and an int, an int, a unit),
 // so the piece is put together on the stack and appended in one go.
-inline void put_opt(std::string &s, const char *opt, const std::string &suffix, int v,
-                    const char *unit = "")
+__attribute__((always_inline)) inline void put_opt(Out &s, const char *opt,
+                                                  const std::string &suffix, int v,
+                                                  const char *unit = "")
 {
     char buf[96];
     size_t lo = strlen(opt), ls = suffix.size(), lu = strlen(unit);
     if (lo + ls + lu + 16 > sizeof buf) {
         s.append(opt);
-        s.append(suffix);
+        s += suffix;
         s.push_back(' ');
         put(s, v);
         s.append(unit);
@@ -79,10 +166,11 @@ inline void put_opt(std::string &s, const char *opt, const std::string &suffix, 
 }
 
 // "<opt><suffix> <text> ".
-inline void put_opt(std::string &s, const char *opt, const std::string &suffix, const char *t)
+__attribute__((always_inline)) inline void put_opt(Out &s, const char *opt,
+                                                  const std::string &suffix, const char *t)
 {
     s.append(opt);
-    s.append(suffix);
+    s += suffix;
     s.push_back(' ');
     put(s, t);
     s.push_back(' ');
@@ -91,7 +179,7 @@ inline void put_opt(std::string &s, const char *opt, const std::string &suffix, 
 // Numbers with a fraction are written as printf's "%g" (general) or "%.1f"
 // (fixed, precision 1) would write them in the "C" locale: always with a
 // full stop, whatever locale the process runs under.
-void put_general(std::string &s, float v)
+void put_general(Out &s, float v)
 {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, (double)v, std::chars_format::general, 6);
@@ -99,7 +187,7 @@ void put_general(std::string &s, float v)
         s.append(buf, (size_t)(r.ptr - buf));
 }
 
-void put_fixed1(std::string &s, float v)
+void put_fixed1(Out &s, float v)
 {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, (double)v, std::chars_format::fixed, 1);
@@ -108,28 +196,30 @@ void put_fixed1(std::string &s, float v)
 }
 
 // The last occurrence of pat in s at or after lo; npos when none.
-size_t rfind_from(const std::string &s, const char *pat, size_t lo)
+size_t rfind_from(const Out &s, const char *pat, size_t lo)
 {
     const size_t n = strlen(pat);
     if (n < 2 || s.size() < n)
-        return std::string::npos;
+        return Out::npos;
     const char *d = s.data();
     for (size_t i = s.size() - n + 1; i-- > lo;)
         if (d[i] == pat[0] && d[i + 1] == pat[1] && memcmp(d + i, pat, n) == 0)
             return i;
-    return std::string::npos;
+    return Out::npos;
 }
 
 // State shared by the pieces of one composition. The string only grows
 // between two looks for "-hwaccel ", so each look scans only what is new.
 struct Composer {
-    std::string &s;
+    Out s;
     size_t hw_scanned = 0;
     bool hw_found = false;
     // where the current output's own part begins; npos when not known
-    size_t output_start = std::string::npos;
+    size_t output_start = Out::npos;
 
     explicit Composer(std::string &str) : s(str) {}
+    Composer(const Composer &) = delete;
+    Composer &operator=(const Composer &) = delete;
 
     bool has_hwaccel()
     {
@@ -141,7 +231,7 @@ struct Composer {
         }
         if (!hw_found) {
             size_t from = hw_scanned >= n - 1 ? hw_scanned - (n - 1) : 0;
-            hw_found = memmem(s.data() + from, s.size() - from, pat, n) != nullptr;
+            hw_found = s.find(pat, from) != Out::npos;
             hw_scanned = s.size();
         }
         return hw_found;
@@ -152,7 +242,7 @@ struct Composer {
 
 int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
 {
-    std::string &s = c.s;
+    Out &s = c.s;
     put_word(s, src->param);
     put_word(s, src->video.param);
 
@@ -230,21 +320,32 @@ int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
 
 // ---------------------------------------------------------------- filters
 
-void put_filters_escaped(std::string &s, const TOVU_SOURCE *src)
+void esc(Out &s, const char *src)
+{
+    if (!src)
+        return;
+    for (const char *p = src; *p; p++) {
+        if (*p == ':' || *p == '\\')
+            s.push_back('\\');
+        s.push_back(*p);
+    }
+}
+
+void put_filters_escaped(Out &s, const TOVU_SOURCE *src)
 {
     for (int i = 0; i < src->nb_filters; i++) {
         if (i)
             s += ", ";
-        strcpy_esc(&s, src->filters ? src->filters[i] : nullptr);
+        esc(s, src->filters ? src->filters[i] : nullptr);
     }
 }
 
 void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
 {
-    std::string &s = c.s;
+    Out &s = c.s;
     const bool video = t->video.b_enable, audio = t->audio.b_enable;
 
-    if (s.find("-re -f lavfi -i aevalsrc=0 ") == std::string::npos) {
+    if (s.find("-re -f lavfi -i aevalsrc=0 ") == Out::npos) {
         if (strcmp(src->alt_url, "default") == 0) {
             if (video)
                 s += "-re -f lavfi -i pal100bars ";
@@ -257,7 +358,7 @@ void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
         }
     }
 
-    if (video && s.find("-lavfi:v ") == std::string::npos) {
+    if (video && s.find("-lavfi:v ") == Out::npos) {
         const char *vsrc = "0:v";
         s += "-lavfi:v \"";
         if (src->nb_filters > 0) {
@@ -277,7 +378,7 @@ void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
         s += "][v1]streamselect\" ";
     }
 
-    if (audio && s.find("-lavfi:a ") == std::string::npos)
+    if (audio && s.find("-lavfi:a ") == Out::npos)
         s += "-lavfi:a \"astreamselect\" ";
 }
 
@@ -314,7 +415,7 @@ bool uses_crf(TOVU_CODEC codec)
 
 // The encoder preset of a codec (left out where the video options already
 // choose one).
-void put_preset(std::string &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx)
+void put_preset(Out &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx)
 {
     auto has = [vparam](const char *opt) { return vparam && strstr(vparam, opt); };
     switch (codec) {
@@ -358,7 +459,7 @@ void put_preset(std::string &s, TOVU_CODEC codec, const char *vparam, const std:
 }
 
 // Rate control when neither a quality nor a bit rate is set.
-void put_default_rate(std::string &s, TOVU_CODEC codec, const std::string &sfx)
+void put_default_rate(Out &s, TOVU_CODEC codec, const std::string &sfx)
 {
     switch (codec) {
     case TOVU_VIDEO_H264:
@@ -392,7 +493,7 @@ void put_default_rate(std::string &s, TOVU_CODEC codec, const std::string &sfx)
     }
 }
 
-void put_rate_control(std::string &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx)
+void put_rate_control(Out &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx)
 {
     if (v.quality == 0 && v.kbps == 0) {
         put_default_rate(s, v.codec, sfx);
@@ -429,7 +530,7 @@ void put_rate_control(std::string &s, const TOVU_VIDEO_STREAM &v, const std::str
     }
 }
 
-void put_frame_rate(std::string &s, float fps)
+void put_frame_rate(Out &s, float fps)
 {
     if (fps == 23.976f)
         s += "ntsc-film ";
@@ -449,7 +550,7 @@ int picture_dim(int v)
     return (int)(d >= 1 && d <= 7 ? 8 : d);
 }
 
-void put_rtp_address(std::string &s, const TOVU_RTP_SESSION &rtp)
+void put_rtp_address(Out &s, const TOVU_RTP_SESSION &rtp)
 {
     s += "rtp://";
     s += Inet_ntoa(rtp.ulDstIP);
@@ -462,7 +563,7 @@ void put_rtp_address(std::string &s, const TOVU_RTP_SESSION &rtp)
     s += ' ';
 }
 
-void put_log_file(std::string &s, const char *name_fmt, int channel_id)
+void put_log_file(Out &s, const char *name_fmt, int channel_id)
 {
     char name[32];
     snprintf(name, sizeof name, name_fmt, channel_id + 1);
@@ -473,7 +574,7 @@ void put_log_file(std::string &s, const char *name_fmt, int channel_id)
 // The muxer and address of an output; -10 for a format that has none.
 int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
 {
-    std::string &s = c.s;
+    Out &s = c.s;
     const char *url = t->url;
     auto quoted = [&s, url]() {
         s += '"';
@@ -521,13 +622,13 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
         // the string counts too) to the end; for the outputs after the first
         // it never reaches back before the output's own part, where an
         // earlier output's "-f" lies.
-        size_t lo = (target_id > 0 && c.output_start != std::string::npos) ? c.output_start : 0;
+        size_t lo = (target_id > 0 && c.output_start != Out::npos) ? c.output_start : 0;
         size_t from = rfind_from(s, " -i ", lo);
-        if (from == std::string::npos) {
-            if (lo > 0 || s.compare(0, 3, "-i ") == 0)
+        if (from == Out::npos) {
+            if (lo > 0 || s.starts_with("-i "))
                 from = lo;
         }
-        if (from == std::string::npos || s.find(" -f ", from) == std::string::npos)
+        if (from == Out::npos || s.find(" -f ", from) == Out::npos)
             s += "-f mpegts ";
         put_word(s, url);
         break;
@@ -573,7 +674,7 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
 int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
                 int nb_targets, const TOVU_TARGET *t)
 {
-    std::string &s = c.s;
+    Out &s = c.s;
     const TOVU_FORMAT fmt = t->format;
     const bool rtp = fmt == TOVU_FORMAT_RTP;
 
@@ -582,11 +683,9 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
 
     std::string sfx;
     if (nb_sources != 1) {
-        sfx = ":";
-        put(sfx, source_id);
+        sfx = ":" + std::to_string(source_id);
     } else if (nb_targets >= 2 && fmt == TOVU_FORMAT_HLS) {
-        sfx = ":";
-        put(sfx, target_id);
+        sfx = ":" + std::to_string(target_id);
     }
 
     // audio
@@ -714,13 +813,10 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
 
 void strcpy_esc(std::string *dst, const char *src)
 {
-    if (!dst || !src)
+    if (!dst)
         return;
-    for (const char *p = src; *p; p++) {
-        if (*p == ':' || *p == '\\')
-            dst->push_back('\\');
-        dst->push_back(*p);
-    }
+    Out out(*dst);
+    esc(out, src);
 }
 
 int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string *arg_str)
@@ -757,46 +853,50 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
 {
     if (!arg_str)
         return TOVU_ERR_NO_SOURCE_URL;
-    std::string &s = *arg_str;
-    s.clear();
+    arg_str->clear();
     if (!sources || nb_sources < 1)
         return TOVU_ERR_NO_SOURCE_URL;
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
         nb_targets = 0;
-    s.reserve(1024 + (size_t)nb_sources * 64 + (size_t)nb_targets * (size_t)nb_sources * 192);
-
-    Composer c(s);
-    if (g_cfg.log_level != 0) {
-        s += "-v ";
-        put(s, g_cfg.log_level);
-        s += ' ';
-    }
+    arg_str->resize(1024 + (size_t)nb_sources * 128 +
+                    (size_t)nb_targets * (size_t)nb_sources * 256);
+    arg_str->clear();
 
     int ret = 0;
-    for (int i = 0; i < nb_sources && ret == 0; i++)
-        ret = make_input(c, channel_id, &sources[i]);
-
-    const int n = mux_mode == 2 ? 1 : nb_sources;
-    for (int j = 0; j < nb_targets && ret == 0; j++) {
-        const TOVU_TARGET *row = targets[j];
-        if (!row) {
-            ret = TOVU_ERR_NO_TARGET_URL;
-            break;
+    {
+        Composer c(*arg_str);
+        Out &s = c.s;
+        if (g_cfg.log_level != 0) {
+            s += "-v ";
+            put(s, g_cfg.log_level);
+            s += ' ';
         }
-        c.output_start = s.size();
-        for (int i = 0; i < n && ret == 0; i++) {
-            const TOVU_TARGET *t = &row[i];
-            if (n == 1)
-                make_filter(c, &sources[i], t, nb_targets);
-            put_word(s, sources[i].map);
-            ret = make_output(c, channel_id, i, n, j, nb_targets, t);
-        }
-    }
 
-    if (ret == 0 && s.size() > TOVU_ARG_STR_MAX)
+        for (int i = 0; i < nb_sources && ret == 0; i++)
+            ret = make_input(c, channel_id, &sources[i]);
+
+        const int n = mux_mode == 2 ? 1 : nb_sources;
+        for (int j = 0; j < nb_targets && ret == 0; j++) {
+            const TOVU_TARGET *row = targets[j];
+            if (!row) {
+                ret = TOVU_ERR_NO_TARGET_URL;
+                break;
+            }
+            c.output_start = s.size();
+            for (int i = 0; i < n && ret == 0; i++) {
+                const TOVU_TARGET *t = &row[i];
+                if (n == 1)
+                    make_filter(c, &sources[i], t, nb_targets);
+                put_word(s, sources[i].map);
+                ret = make_output(c, channel_id, i, n, j, nb_targets, t);
+            }
+        }
+    } // the string takes its final length here
+
+    if (ret == 0 && arg_str->size() > TOVU_ARG_STR_MAX)
         ret = TOVU_ERR_ARGS_TOO_LONG;
     if (ret != 0)
-        s.clear();
+        arg_str->clear();
     return ret;
 }
 
