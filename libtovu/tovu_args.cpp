@@ -225,10 +225,6 @@ struct Composer {
     {
         static const char pat[] = "-hwaccel ";
         const size_t n = sizeof pat - 1;
-        if (hw_scanned > s.size()) { // the string was cut: look again
-            hw_scanned = 0;
-            hw_found = false;
-        }
         if (!hw_found) {
             size_t from = hw_scanned >= n - 1 ? hw_scanned - (n - 1) : 0;
             hw_found = s.find(pat, from) != Out::npos;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -760,4 +761,25 @@ TEST(ParseOpt, ReadsTheNumberAfterTheOption)
     int v = -1;
     _parse_opt(nullptr, "-hls_time ", &v);
     EXPECT_EQ(v, -1);
+}
+
+TEST_F(ArgsTest, NumbersIgnoreTheLocale)
+{
+    const char *picked = nullptr;
+    for (const char *name : {"de_DE.UTF-8", "fr_FR.UTF-8", "ru_RU.UTF-8", "nl_NL.UTF-8"})
+        if (setlocale(LC_ALL, name)) {
+            picked = name;
+            break;
+        }
+    if (!picked)
+        GTEST_SKIP() << "no locale with a decimal comma installed";
+    TOVU_TARGET t = target(TOVU_FORMAT_UDP, "");
+    t.video.b_enable = 1;
+    t.video.codec = TOVU_VIDEO_NV264;
+    t.video.quality = 50;
+    t.video.fps = 12.5f;
+    int ret;
+    std::string out = output(t, &ret);
+    setlocale(LC_ALL, "C");
+    EXPECT_EQ(out, "-an -c:v h264_nvenc -preset:v default -qmin 25.8 -qmax 51.0 -r:v 12.5 ") << picked;
 }
