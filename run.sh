@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 bash scripts/deps.sh
-bash scripts/build.sh build -DBUILD_TESTING=OFF
+bash scripts/build.sh build
 
 if [ ! -x build/bin/tovul ]; then
   echo "Everything that exists is built; the service itself (build/bin/tovul) is not built yet."

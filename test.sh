@@ -9,12 +9,12 @@ bash scripts/deps.sh
 jobs=$(nproc)
 
 echo "== build"
-bash scripts/build.sh build
+bash scripts/build.sh build -DBUILD_TESTING=ON
 echo "== tests"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== build (address and undefined-behaviour sanitizers)"
-bash scripts/build.sh build-asan -DTOVU_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+bash scripts/build.sh build-asan -DTOVU_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON
 echo "== tests (address and undefined-behaviour sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"

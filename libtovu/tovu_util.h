@@ -97,6 +97,25 @@ void tovu_init_channels(void);
 const char *tovu_get_prog_dir(void);
 const char *tovu_get_prog_fname(void);
 
+/* ---------------------------------------------------------------- engine lock
+ *
+ * One recursive engine lock guards g_cfg and the slot table: the pointer
+ * g_proc_channels, nb_channels_max and every field of every slot. Every engine
+ * entry point that reads or changes them holds it: a start from its busy test
+ * to its end (so two starts of one slot cannot both pass), the poll while it
+ * handles one slot (taken and released per slot, never held across a sleep),
+ * tovu_stop, the getters, the loggers, set-up and release (which frees the
+ * table and clears the pointer under it, but sleeps between polls without it);
+ * being recursive, code that holds it may call any engine function,
+ * tovu_transcode and tovu_stop included. Never wait without a bound while
+ * holding it, and never take it in a forked child: other threads block on it.
+ */
+void tovu_lock(void);
+void tovu_unlock(void);
+/* the slot, or null when channel_id is outside the table or there is no
+ * table; the caller holds the engine lock for as long as it uses the slot */
+TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id);
+
 /* ---------------------------------------------------------------- channel logs */
 
 int tovu_log(int channel_id, int b_timestamp, const char *log_str);
@@ -117,6 +136,10 @@ void _tovu_free_param(TOVU_CHAN_CTX *chan);
 
 /* ---------------------------------------------------------------- URL rules and small utilities */
 
+/* case-insensitive comparisons in ASCII only, whatever the process locale */
+int _tovu_strcasecmp(const char *a, const char *b);
+int _tovu_strncasecmp(const char *a, const char *b, size_t n);
+
 int _is_url(const char *url);
 int _is_rtmp_url(const char *url);
 int _is_rtp_url(const char *url);
@@ -131,6 +154,15 @@ void _parse_opt(const char *str, const char *opt, int *val);
 #ifdef __cplusplus
 }
 
+/* holds the engine lock for its scope: { TovuLock lock; ... } */
+class TovuLock {
+public:
+    TovuLock() { tovu_lock(); }
+    ~TovuLock() { tovu_unlock(); }
+    TovuLock(const TovuLock &) = delete;
+    TovuLock &operator=(const TovuLock &) = delete;
+};
+
 /* ---------------------------------------------------------------- argument string (C++ only) */
 
 /* Each appends its piece to *arg_str and returns 0 or a negative engine code. */
@@ -143,9 +175,18 @@ int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int ta
 void strcpy_esc(std::string *dst, const char *src);
 
 /*
+ * Longest argument string handed to the transcoder, in characters. With the
+ * token and the line feed it stays within half of a pipe buffer (64 KiB), so
+ * the hand-over never waits for the transcoder to read.
+ */
+#define TOVU_ARG_STR_MAX 32767
+
+/*
  * The whole argument string of one start, as the transcoder receives it after
  * the handshake token (without the final line feed). Starts nothing.
- * Returns 0 and fills *arg_str, or a negative engine code.
+ * Returns 0 and fills *arg_str, or a negative engine code (the string is
+ * then empty): -6, -7 from the inputs, -8, -9, -10 from the outputs,
+ * TOVU_ERR_ARGS_TOO_LONG for a string longer than TOVU_ARG_STR_MAX.
  */
 int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                       const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
