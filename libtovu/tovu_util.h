@@ -97,6 +97,25 @@ void tovu_init_channels(void);
 const char *tovu_get_prog_dir(void);
 const char *tovu_get_prog_fname(void);
 
+/* ---------------------------------------------------------------- engine lock
+ *
+ * One recursive engine lock guards g_cfg and the slot table: the pointer
+ * g_proc_channels, nb_channels_max and every field of every slot. Every engine
+ * entry point that reads or changes them holds it: a start from its busy test
+ * to its end (so two starts of one slot cannot both pass), the poll while it
+ * handles one slot (taken and released per slot, never held across a sleep),
+ * tovu_stop, the getters, the loggers, set-up and release (which frees the
+ * table and clears the pointer under it, but sleeps between polls without it);
+ * being recursive, code that holds it may call any engine function,
+ * tovu_transcode and tovu_stop included. Never wait without a bound while
+ * holding it, and never take it in a forked child: other threads block on it.
+ */
+void tovu_lock(void);
+void tovu_unlock(void);
+/* the slot, or null when channel_id is outside the table or there is no
+ * table; the caller holds the engine lock for as long as it uses the slot */
+TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id);
+
 /* ---------------------------------------------------------------- channel logs */
 
 int tovu_log(int channel_id, int b_timestamp, const char *log_str);
@@ -130,6 +149,15 @@ void _parse_opt(const char *str, const char *opt, int *val);
 
 #ifdef __cplusplus
 }
+
+/* holds the engine lock for its scope: { TovuLock lock; ... } */
+class TovuLock {
+public:
+    TovuLock() { tovu_lock(); }
+    ~TovuLock() { tovu_unlock(); }
+    TovuLock(const TovuLock &) = delete;
+    TovuLock &operator=(const TovuLock &) = delete;
+};
 
 /* ---------------------------------------------------------------- argument string (C++ only) */
 
