@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev
   libcjson-dev libmicrohttpd-dev libgnutls28-dev
   ffmpeg
+  libbenchmark-dev
 )
 
 missing=()
