@@ -270,16 +270,25 @@ void poll_extraction(int slot, TOVU_CHAN_CTX *chan, time_t pass_time)
     }
 }
 
-void sample_cpu_load(time_t pass_time)
+// Whether a load sample is due: at most one per wall-clock second.
+bool sample_due(time_t pass_time)
 {
-    if (pass_time == last_sec)
-        return;
+    TovuLock lock;
+    if (!g_proc_channels || pass_time == last_sec)
+        return false;
     last_sec = pass_time;
     time_t t = now();
     if (t <= tm_last)
-        return;
+        return false;
     tm_last = t;
+    return true;
+}
 
+// Reads "/proc/stat" without the engine lock, then samples under it.
+void sample_cpu_load(time_t pass_time)
+{
+    if (!sample_due(pass_time))
+        return;
     char buf[2048];
     int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -362,9 +371,7 @@ int tovu_poll(void)
         if (chan->state != TOVU_STATE_IDLE)
             poll_transcoder(slot, chan);
     }
-    TovuLock lock;
-    if (g_proc_channels)
-        sample_cpu_load(pass_time);
+    sample_cpu_load(pass_time);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <poll.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -48,6 +49,25 @@ void pin_to_cpus(int channel_id, pid_t pid)
         if (c < CPU_SETSIZE)
             CPU_SET((int)c, &mask);
     sched_setaffinity(pid, sizeof mask, &mask);
+}
+
+// A start that finds the slot extracting while yt-dlp still runs comes from
+// outside the poll (the poll continues only after yt-dlp has ended): that
+// extraction is abandoned, so that its process is not left unreaped on the
+// slot's pipes and its kept arguments do not outlive it. The wait for the
+// killed process is bounded.
+void abandon_extraction(TOVU_CHAN_CTX *chan)
+{
+    if (chan->proc.pid > 0) {
+        kill(chan->proc.pid, SIGKILL);
+        for (int i = 0; i < 200 && chan->proc.pid > 0; i++) {
+            if (tovu_poll_proc(&chan->proc) == 0)
+                break;
+            usleep(1000);
+        }
+        chan->proc.pid = 0;
+    }
+    _tovu_free_param(chan);
 }
 
 // "yt-dlp" in the transcoder's folder
@@ -120,6 +140,8 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     }
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
         nb_targets = 0;
+    if (chan->state == TOVU_STATE_EXTRACT && chan->proc.pid > 0)
+        abandon_extraction(chan);
 
     if (sources[0].format == TOVU_FORMAT_YTDLP && g_cfg.ytdlp_path[0] &&
         chan->state != TOVU_STATE_EXTRACT)

@@ -2,6 +2,7 @@
 // and range checks, the yt-dlp start and the kept start arguments.
 #include "engine_fixture.h"
 
+#include <signal.h>
 #include <string.h>
 
 #include <vector>
@@ -215,6 +216,27 @@ TEST_F(Transcode, YtdlpThatCannotStartLeavesTheSlotIdle)
     EXPECT_NE(log_text(0).find("transcoding stopped (0x00007f00)"), std::string::npos) << log_text(0);
     EXPECT_EQ(g_proc_channels[0].param, nullptr);
     EXPECT_FALSE(exists(path("stdin.rec")));
+}
+
+TEST_F(Transcode, StartDuringARunningExtractionAbandonsIt)
+{
+    std::string cookies = path("cookies.txt");
+    ASSERT_EQ(init(0, cookies.c_str()), 0);
+    write_file(path("yt-dlp"), "#!/bin/sh\nexec sleep 100\n", 0755);
+    Records web;
+    web.src.format = TOVU_FORMAT_YTDLP;
+    ASSERT_EQ(web.start(0), 0);
+    pid_t ytdlp = g_proc_channels[0].proc.pid;
+    ASSERT_GT(ytdlp, 0);
+
+    // another start of the same slot, from outside the poll
+    Records r;
+    std::string args = r.args(0);
+    ASSERT_EQ(r.start(0), 0);
+    EXPECT_EQ(tovu_get_state(0), TOVU_STATE_RUNNING);
+    EXPECT_EQ(kill(ytdlp, 0), -1);   // killed and reaped
+    EXPECT_EQ(g_proc_channels[0].param, nullptr);
+    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
 }
 
 TEST(KeptStartArguments, DeepCopyOwnsEveryTextButTheFirstAddress)
