@@ -8,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <wctype.h>
@@ -49,7 +48,7 @@ TOVU_FORMAT tovuGetFormatId(const char *szName)
     if (!szName)
         return TOVU_FORMAT_NULL;
     for (const FormatAlias &a : kFormatAliases)
-        if (strcasecmp(a.name, szName) == 0)
+        if (_tovu_strcasecmp(a.name, szName) == 0)
             return a.format;
     return TOVU_FORMAT_NULL;
 }

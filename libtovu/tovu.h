@@ -212,7 +212,8 @@ enum {
     TOVU_ERR_NO_ENCODER = -9,
     TOVU_ERR_BAD_TARGET_FORMAT = -10,
     TOVU_ERR_LOG = -12,
-    TOVU_ERR_FORK = -13
+    TOVU_ERR_FORK = -13,
+    TOVU_ERR_ARGS_TOO_LONG = -14  /* argument string longer than TOVU_ARG_STR_MAX */
 };
 
 /* ---------------------------------------------------------------- engine operations */

@@ -1,7 +1,6 @@
 // Codec tables and their lookups.
 #include "tovu.h"
-
-#include <strings.h>
+#include "tovu_util.h"
 
 extern "C" {
 
@@ -101,7 +100,7 @@ TOVU_CODEC tovu_get_codec_id(const char *name)
     if (!name)
         return TOVU_CODEC_NULL;
     for (const TOVU_CODEC_NAME &row : g_codec_names)
-        if (strcasecmp(row.name, name) == 0)
+        if (_tovu_strcasecmp(row.name, name) == 0)
             return row.codec;
     return TOVU_CODEC_NULL;
 }

@@ -6,22 +6,41 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <string.h>
-#include <strings.h>
 
 extern "C" {
 
 TOVU_GLOBAL g_cfg;
 TOVU_CHAN_CTX *g_proc_channels = nullptr;
 
+static int ascii_lower(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+}
+
+int _tovu_strncasecmp(const char *a, const char *b, size_t n)
+{
+    for (; n > 0; a++, b++, n--) {
+        int d = ascii_lower((unsigned char)*a) - ascii_lower((unsigned char)*b);
+        if (d != 0 || !*a)
+            return d;
+    }
+    return 0;
+}
+
+int _tovu_strcasecmp(const char *a, const char *b)
+{
+    return _tovu_strncasecmp(a, b, (size_t)-1);
+}
+
 static bool starts_with_nocase(const char *s, const char *prefix)
 {
-    return strncasecmp(s, prefix, strlen(prefix)) == 0;
+    return _tovu_strncasecmp(s, prefix, strlen(prefix)) == 0;
 }
 
 static bool ends_with_nocase(const char *s, size_t len, const char *suffix)
 {
     size_t n = strlen(suffix);
-    return len >= n && strcasecmp(s + len - n, suffix) == 0;
+    return len >= n && _tovu_strcasecmp(s + len - n, suffix) == 0;
 }
 
 int _is_url(const char *url)

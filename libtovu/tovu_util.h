@@ -136,6 +136,10 @@ void _tovu_free_param(TOVU_CHAN_CTX *chan);
 
 /* ---------------------------------------------------------------- URL rules and small utilities */
 
+/* case-insensitive comparisons in ASCII only, whatever the process locale */
+int _tovu_strcasecmp(const char *a, const char *b);
+int _tovu_strncasecmp(const char *a, const char *b, size_t n);
+
 int _is_url(const char *url);
 int _is_rtmp_url(const char *url);
 int _is_rtp_url(const char *url);
@@ -171,9 +175,18 @@ int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int ta
 void strcpy_esc(std::string *dst, const char *src);
 
 /*
+ * Longest argument string handed to the transcoder, in characters. With the
+ * token and the line feed it stays within half of a pipe buffer (64 KiB), so
+ * the hand-over never waits for the transcoder to read.
+ */
+#define TOVU_ARG_STR_MAX 32767
+
+/*
  * The whole argument string of one start, as the transcoder receives it after
  * the handshake token (without the final line feed). Starts nothing.
- * Returns 0 and fills *arg_str, or a negative engine code.
+ * Returns 0 and fills *arg_str, or a negative engine code (the string is
+ * then empty): -6, -7 from the inputs, -8, -9, -10 from the outputs,
+ * TOVU_ERR_ARGS_TOO_LONG for a string longer than TOVU_ARG_STR_MAX.
  */
 int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                       const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -116,4 +117,53 @@ TEST(Helpers, FoldersAndTitle)
 
     std::string cmd = "rm -rf '" + root + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+// The display name is read once per process, so each case runs in a child.
+static std::string app_name_in_child(const char *dir)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return "<pipe>";
+    pid_t pid = fork();
+    if (pid == 0) {
+        LPCTSTR name = _tovuAppNameFrom(dir);
+        ssize_t n = write(fds[1], name, strlen(name));
+        _exit(n < 0);
+    }
+    close(fds[1]);
+    std::string out;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    close(fds[0]);
+    waitpid(pid, nullptr, 0);
+    return out;
+}
+
+TEST(Helpers, AppNameFromBrandingFile)
+{
+    char tmpl[] = "/tmp/tovu_oem_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl, file = dir + "/tovuoem.txt";
+
+    EXPECT_EQ(app_name_in_child(dir.c_str()), "Tovumedia Live!");   // no file
+
+    FILE *fp = fopen(file.c_str(), "w");
+    fputs("Acme Live\nsecond line\n", fp);
+    fclose(fp);
+    EXPECT_EQ(app_name_in_child(dir.c_str()), "Acme Live\n");       // the line break is kept
+
+    fp = fopen(file.c_str(), "w");
+    fclose(fp);
+    EXPECT_EQ(app_name_in_child(dir.c_str()), "Tovumedia Live!");   // empty file
+
+    fp = fopen(file.c_str(), "w");
+    fputs(std::string(300, 'n').c_str(), fp);
+    fclose(fp);
+    EXPECT_EQ(app_name_in_child(dir.c_str()), std::string(98, 'n')); // long line: 98 characters
+
+    unlink(file.c_str());
+    rmdir(dir.c_str());
 }

@@ -123,3 +123,13 @@ TEST(Utilities, LocalIps)
     EXPECT_EQ(get_local_ips(), ips);
     EXPECT_EQ(get_local_ip(), ips[0]);
 }
+
+TEST(Utilities, AsciiCaseCompare)
+{
+    EXPECT_EQ(_tovu_strcasecmp("HttpPort", "httpport"), 0);
+    EXPECT_NE(_tovu_strcasecmp("abc", "abd"), 0);
+    EXPECT_NE(_tovu_strcasecmp("abc", "ab"), 0);
+    EXPECT_NE(_tovu_strcasecmp("\xc3\x89", "\xc3\xa9"), 0);   // bytes above ASCII compare as they are
+    EXPECT_EQ(_tovu_strncasecmp("RTMP://h", "rtmp://", 7), 0);
+    EXPECT_NE(_tovu_strncasecmp("rtm", "rtmp://", 7), 0);
+}

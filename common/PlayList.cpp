@@ -1,0 +1,354 @@
+// Folder playlists: the play order and current file of one channel's folder
+// source, kept in a small text file.
+#include "PlayList.h"
+#include "tovu_util.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <iterator>
+#include <set>
+#include <utility>
+
+CPlayList g_tovuPlaylists[16];
+
+namespace {
+
+// sub-folders deeper than this below the root are not walked
+const int kMaxWalkDepth = 64;
+
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+bool writeAll(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+// Replaces the file at path with text: written to a fresh file beside it,
+// flushed to disk and renamed over the old one, so that a failed save leaves
+// the old file whole. The new file gets the mode that "w" would give it.
+bool replaceFile(const std::string &path, const std::string &text)
+{
+    static std::atomic<unsigned> s_serial{0};
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        tmp = path + ".tmp." + std::to_string((long)getpid()) + "." + std::to_string(s_serial++);
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (ok)
+        ok = rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok)
+        unlink(tmp.c_str());
+    return ok;
+}
+
+bool isDotOrDotDot(const char *name)
+{
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+} // namespace
+
+// the state of one recursive walk: the folders already walked, by device and
+// inode, so that links back up the tree end the descent instead of looping
+struct CPlayList::WalkState {
+    std::set<std::pair<dev_t, ino_t>> visited;
+    int depth = 0;
+};
+
+CPlayList::CPlayList()
+    : m_bRecursive(FALSE), m_bShuffle(FALSE), m_posCurItem(m_lstPlayItems.cend())
+{
+}
+
+CPlayList::~CPlayList()
+{
+    Guard g(m_lock);
+    if (!m_strfnPlayList.empty())
+        Save();
+}
+
+void CPlayList::init(LPCTSTR tszfnPlayList)
+{
+    Guard g(m_lock);
+    m_strfnPlayList = tszfnPlayList ? tszfnPlayList : "";
+    Load();
+}
+
+void CPlayList::appendItem(std::string path)
+{
+    m_lstPlayItems.push_back(std::move(path));
+    m_setItems.insert(m_lstPlayItems.back());
+}
+
+void CPlayList::clearItems()
+{
+    m_setItems.clear();
+    m_lstPlayItems.clear();
+    m_posCurItem = m_lstPlayItems.cend();
+}
+
+std::list<std::string>::const_iterator CPlayList::findItem(const std::string &path) const
+{
+    if (m_setItems.find(std::string_view(path)) == m_setItems.end())
+        return m_lstPlayItems.cend();
+    return std::find(m_lstPlayItems.cbegin(), m_lstPlayItems.cend(), path);
+}
+
+void CPlayList::Load()
+{
+    Guard g(m_lock);
+    if (m_strfnPlayList.empty())
+        return;
+    FILE *fp = fopen(m_strfnPlayList.c_str(), "re");
+    if (!fp)
+        return;
+
+    // whole lines of any length: a long path is never cut into two items,
+    // and a long current name never into a wrong one
+    std::string current;
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t got;
+    while ((got = getline(&line, &cap, fp)) != -1) {
+        std::string_view text(line, strnlen(line, (size_t)got));
+        if (text.size() >= 8 && _tovu_strncasecmp(line, "current ", 8) == 0) {
+            std::string_view name = text.substr(8);
+            name = name.substr(0, name.find_first_of("\r\n"));
+            if (!name.empty())
+                current.assign(name);
+            continue;
+        }
+        while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+            text.remove_suffix(1);
+        // a blank line names no file
+        if (text.empty())
+            continue;
+        if (m_setItems.find(text) == m_setItems.end())
+            appendItem(std::string(text));
+    }
+    free(line);
+    fclose(fp);
+
+    if (m_lstPlayItems.empty())
+        return;
+    m_posCurItem = current.empty() ? m_lstPlayItems.cbegin() : findItem(current);
+}
+
+void CPlayList::Save() const
+{
+    Guard g(m_lock);
+    if (m_strfnPlayList.empty())
+        return;
+    const char *path = m_strfnPlayList.c_str();
+    if (!isDirectory(m_strRoot.c_str()) || m_lstPlayItems.empty()) {
+        unlink(path);
+        return;
+    }
+    // a file that may not be written stays as it is
+    if (access(path, F_OK) == 0 && access(path, W_OK) != 0)
+        return;
+
+    // a name with a line break in it cannot be read back: it gets no line,
+    // rather than breaking the file into wrong items
+    auto writable = [](const std::string &item) {
+        return item.find_first_of("\r\n") == std::string::npos;
+    };
+    std::string text;
+    if (m_posCurItem != m_lstPlayItems.cend() && writable(*m_posCurItem))
+        text.append("current ").append(*m_posCurItem).push_back('\n');
+    for (const std::string &item : m_lstPlayItems)
+        if (writable(item))
+            text.append(item).push_back('\n');
+    replaceFile(m_strfnPlayList, text);
+}
+
+int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClear)
+{
+    Guard g(m_lock);
+    // copied first: tszRoot may point into m_strRoot (refresh)
+    std::string root = tszRoot ? tszRoot : "";
+    bool remembered = m_posCurItem != m_lstPlayItems.cend();
+    std::string rememberedPath = remembered ? *m_posCurItem : std::string();
+
+    if (bClear)
+        clearItems();
+    if (!root.empty() && root.back() == '/')
+        root.pop_back();
+    m_strRoot = std::move(root);
+    m_bRecursive = bRecursive;
+    m_bShuffle = bShuffle;
+
+    if (populate(m_strRoot.c_str(), bClear) == 0)
+        return 0;
+    // std::string compares as unsigned bytes, a prefix first
+    if (!m_bShuffle)
+        m_lstPlayItems.sort();
+
+    m_posCurItem = remembered ? findItem(rememberedPath) : m_lstPlayItems.cend();
+    if (m_posCurItem == m_lstPlayItems.cend())
+        m_posCurItem = m_lstPlayItems.cbegin();
+    if (!m_strfnPlayList.empty())
+        Save();
+    return (int)m_lstPlayItems.size();
+}
+
+int CPlayList::refresh()
+{
+    Guard g(m_lock);
+    std::string root = m_strRoot;
+    return build(root.c_str(), m_bRecursive, m_bShuffle, FALSE);
+}
+
+size_t CPlayList::populate(LPCTSTR tszRoot, BOOL /*bClear*/)
+{
+    Guard g(m_lock);
+    std::string root = tszRoot ? tszRoot : "";
+    WalkState state;
+    struct stat st;
+    if (stat(root.c_str(), &st) == 0)
+        state.visited.insert({st.st_dev, st.st_ino});
+    if (!walk(root, state))
+        return 0;
+    return m_lstPlayItems.size();
+}
+
+bool CPlayList::walk(const std::string &dirPath, WalkState &state)
+{
+    DIR *dir = opendir(dirPath.c_str());
+    if (!dir)
+        return false;
+    std::string full;
+    while (struct dirent *ent = readdir(dir)) {
+        const char *name = ent->d_name;
+        if (isDotOrDotDot(name))
+            continue;
+        full.assign(dirPath).append("/").append(name);
+
+        // a plain file needs no stat; links and unknown types are followed
+        bool isDir = false;
+        struct stat st;
+        switch (ent->d_type) {
+        case DT_REG: case DT_FIFO: case DT_CHR: case DT_BLK: case DT_SOCK:
+            break;
+        default:
+            isDir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            break;
+        }
+        if (!isDir) {
+            insertFile(dirPath.c_str(), name);
+            continue;
+        }
+        if (!m_bRecursive || state.depth >= kMaxWalkDepth)
+            continue;
+        if (!state.visited.insert({st.st_dev, st.st_ino}).second)
+            continue;
+        state.depth++;
+        walk(full, state);
+        state.depth--;
+    }
+    closedir(dir);
+    return true;
+}
+
+void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
+{
+    Guard g(m_lock);
+    std::string path = tszDir ? tszDir : "";
+    path.append("/").append(tszfn ? tszfn : "");
+    if (m_setItems.find(std::string_view(path)) != m_setItems.end())
+        return;
+
+    size_t n = m_lstPlayItems.size();
+    if (!m_bShuffle || n == 0) {
+        appendItem(std::move(path));
+        return;
+    }
+    // before the item at k - 1, the front for k of 0 or 1: never the end
+    size_t k = (size_t)rand() % n;
+    std::list<std::string>::iterator pos;
+    if (k <= 1)
+        pos = m_lstPlayItems.begin();
+    else if (k - 1 <= n / 2)
+        pos = std::next(m_lstPlayItems.begin(), (long)(k - 1));
+    else
+        pos = std::prev(m_lstPlayItems.end(), (long)(n - (k - 1)));
+    pos = m_lstPlayItems.insert(pos, std::move(path));
+    m_setItems.insert(*pos);
+}
+
+size_t CPlayList::GetCount() const
+{
+    Guard g(m_lock);
+    return m_lstPlayItems.size();
+}
+
+LPCTSTR CPlayList::GetCurFile() const
+{
+    Guard g(m_lock);
+    return m_posCurItem == m_lstPlayItems.cend() ? nullptr : m_posCurItem->c_str();
+}
+
+std::string CPlayList::GetCurFileCopy() const
+{
+    Guard g(m_lock);
+    return m_posCurItem == m_lstPlayItems.cend() ? std::string() : *m_posCurItem;
+}
+
+LPCTSTR CPlayList::MoveNext(BOOL bLoop)
+{
+    Guard g(m_lock);
+    auto next = m_posCurItem == m_lstPlayItems.cend() ? m_lstPlayItems.cbegin()
+                                                      : std::next(m_posCurItem);
+    if (next == m_lstPlayItems.cend()) {
+        if (!bLoop)
+            return nullptr;
+        next = m_lstPlayItems.cbegin();
+    }
+    m_posCurItem = next;
+    if (!m_strfnPlayList.empty())
+        Save();
+    return GetCurFile();
+}
+
+LPCTSTR CPlayList::MovePrev(BOOL bLoop)
+{
+    Guard g(m_lock);
+    if (m_lstPlayItems.empty() || m_posCurItem == m_lstPlayItems.cbegin()) {
+        if (!bLoop)
+            return nullptr;
+        m_posCurItem = m_lstPlayItems.empty() ? m_lstPlayItems.cend()
+                                              : std::prev(m_lstPlayItems.cend());
+    } else {
+        m_posCurItem = std::prev(m_posCurItem);
+    }
+    if (!m_strfnPlayList.empty())
+        Save();
+    return GetCurFile();
+}

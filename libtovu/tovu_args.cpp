@@ -1,0 +1,918 @@
+// The transcoder's argument string: input parts, filter parts (user filters
+// and the failover graph), stream maps and output parts, and the whole
+// composition of one start.
+//
+// Everything is appended to a growing std::string, so no piece can overrun a
+// buffer; the finished string is refused when it is longer than the
+// transcoder takes (TOVU_ARG_STR_MAX).
+#include "tovu_util.h"
+
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include <charconv>
+#include <string>
+
+namespace {
+
+// Credit drawn over the alternate video of the failover graph. It goes into
+// the filter graph unescaped: no ':', ',', ';', '[', ']', quote or '%'.
+const char kFailoverCaption[] = "Powered by tovul";
+
+// A growing output text on top of the caller's std::string. Small pieces
+// are copied in without a library call each; the string is cut back to the
+// text's length when the Out goes away.
+class Out {
+public:
+    static constexpr size_t npos = std::string::npos;
+
+    explicit Out(std::string &str) : s_(str), len_(str.size()) {}
+    ~Out() { s_.resize(len_); }
+    Out(const Out &) = delete;
+    Out &operator=(const Out &) = delete;
+
+    void append(const char *p, size_t n)
+    {
+        if (n > s_.size() - len_)
+            grow(n);
+        char *d = &s_[len_];
+        if (n <= 16) { // most pieces: a few characters
+            for (size_t i = 0; i < n; i++)
+                d[i] = p[i];
+        } else {
+            copy_long(d, p, n);
+        }
+        len_ += n;
+    }
+    void append(const char *p)
+    {
+        if (p)
+            append(p, strlen(p));
+    }
+    void push_back(char ch)
+    {
+        if (len_ == s_.size())
+            grow(1);
+        s_[len_++] = ch;
+    }
+    Out &operator+=(const char *p)
+    {
+        append(p);
+        return *this;
+    }
+    Out &operator+=(const std::string &t)
+    {
+        append(t.data(), t.size());
+        return *this;
+    }
+    Out &operator+=(char ch)
+    {
+        push_back(ch);
+        return *this;
+    }
+
+    size_t size() const { return len_; }
+    const char *data() const { return s_.data(); }
+    bool starts_with(const char *p) const
+    {
+        size_t n = strlen(p);
+        return len_ >= n && memcmp(s_.data(), p, n) == 0;
+    }
+    // the first occurrence of pat at or after from; npos when none
+    size_t find(const char *pat, size_t from = 0) const
+    {
+        if (from > len_)
+            return npos;
+        const void *hit = memmem(s_.data() + from, len_ - from, pat, strlen(pat));
+        return hit ? (size_t)((const char *)hit - s_.data()) : npos;
+    }
+
+private:
+    // kept out of line: the inlined short-piece path above is what the
+    // compiler should see at every call
+    __attribute__((noinline)) static void copy_long(char *d, const char *p, size_t n)
+    {
+        memcpy(d, p, n);
+    }
+    void grow(size_t n)
+    {
+        size_t want = len_ + n;
+        size_t cap = s_.size() * 2;
+        s_.resize(cap > want + 256 ? cap : want + 256);
+    }
+
+    std::string &s_;
+    size_t len_;
+};
+
+inline bool empty(const char *s)
+{
+    return !s || !*s;
+}
+
+inline void put(Out &s, const char *t)
+{
+    if (t)
+        s.append(t);
+}
+
+inline void put(Out &s, int v)
+{
+    char buf[16];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    s.append(buf, (size_t)(r.ptr - buf));
+}
+
+// "%s " with a text, when it is not empty.
+inline void put_word(Out &s, const char *t)
+{
+    if (!empty(t)) {
+        s.append(t);
+        s.push_back(' ');
+    }
+}
+
+// "<opt><suffix> <v><unit> ", as in "-b:v:1 2000k ". The pieces are short
+// and bounded (an option name, a suffix of ":" and an int, an int, a unit),
+// so the piece is put together on the stack and appended in one go.
+__attribute__((always_inline)) inline void put_opt(Out &s, const char *opt,
+                                                  const std::string &suffix, int v,
+                                                  const char *unit = "")
+{
+    char buf[96];
+    size_t lo = strlen(opt), ls = suffix.size(), lu = strlen(unit);
+    if (lo + ls + lu + 16 > sizeof buf) {
+        s.append(opt);
+        s += suffix;
+        s.push_back(' ');
+        put(s, v);
+        s.append(unit);
+        s.push_back(' ');
+        return;
+    }
+    char *p = buf;
+    memcpy(p, opt, lo);
+    p += lo;
+    memcpy(p, suffix.data(), ls);
+    p += ls;
+    *p++ = ' ';
+    p = std::to_chars(p, buf + sizeof buf, v).ptr;
+    memcpy(p, unit, lu);
+    p += lu;
+    *p++ = ' ';
+    s.append(buf, (size_t)(p - buf));
+}
+
+// "<opt><suffix> <text> ".
+__attribute__((always_inline)) inline void put_opt(Out &s, const char *opt,
+                                                  const std::string &suffix, const char *t)
+{
+    s.append(opt);
+    s += suffix;
+    s.push_back(' ');
+    put(s, t);
+    s.push_back(' ');
+}
+
+// Numbers with a fraction are written as printf's "%g" (general) or "%.1f"
+// (fixed, precision 1) would write them in the "C" locale: always with a
+// full stop, whatever locale the process runs under.
+void put_general(Out &s, float v)
+{
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, (double)v, std::chars_format::general, 6);
+    if (r.ec == std::errc())
+        s.append(buf, (size_t)(r.ptr - buf));
+}
+
+void put_fixed1(Out &s, float v)
+{
+    char buf[64];
+    auto r = std::to_chars(buf, buf + sizeof buf, (double)v, std::chars_format::fixed, 1);
+    if (r.ec == std::errc())
+        s.append(buf, (size_t)(r.ptr - buf));
+}
+
+// The last occurrence of pat in s at or after lo; npos when none.
+size_t rfind_from(const Out &s, const char *pat, size_t lo)
+{
+    const size_t n = strlen(pat);
+    if (n < 2 || s.size() < n)
+        return Out::npos;
+    const char *d = s.data();
+    for (size_t i = s.size() - n + 1; i-- > lo;)
+        if (d[i] == pat[0] && d[i + 1] == pat[1] && memcmp(d + i, pat, n) == 0)
+            return i;
+    return Out::npos;
+}
+
+// State shared by the pieces of one composition. The string only grows
+// between two looks for "-hwaccel ", so each look scans only what is new.
+struct Composer {
+    Out s;
+    size_t hw_scanned = 0;
+    bool hw_found = false;
+    // where the current output's own part begins; npos when not known
+    size_t output_start = Out::npos;
+
+    explicit Composer(std::string &str) : s(str) {}
+    Composer(const Composer &) = delete;
+    Composer &operator=(const Composer &) = delete;
+
+    bool has_hwaccel()
+    {
+        static const char pat[] = "-hwaccel ";
+        const size_t n = sizeof pat - 1;
+        if (!hw_found) {
+            size_t from = hw_scanned >= n - 1 ? hw_scanned - (n - 1) : 0;
+            hw_found = s.find(pat, from) != Out::npos;
+            hw_scanned = s.size();
+        }
+        return hw_found;
+    }
+};
+
+// ---------------------------------------------------------------- inputs
+
+int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
+{
+    Out &s = c.s;
+    put_word(s, src->param);
+    put_word(s, src->video.param);
+
+    if (src->format == TOVU_FORMAT_RTP) {
+        if (src->video.rtp.usSrcPort == 0)
+            return TOVU_ERR_RTP_INPUT;
+        char name[32];
+        snprintf(name, sizeof name, "tovu_%03d_in.sdp", channel_id + 1);
+        std::string sdp_fname(g_cfg.log_path, strnlen(g_cfg.log_path, sizeof g_cfg.log_path));
+        sdp_fname += name;
+        if (tovuExportSdp(sdp_fname.c_str(), &src->video, &src->audio, 1) != 0)
+            return TOVU_ERR_RTP_INPUT;
+        s += "-i \"";
+        s += sdp_fname;
+        s += "\" ";
+        return 0;
+    }
+
+    const char *url = src->url;
+    if (empty(url))
+        return TOVU_ERR_NO_SOURCE_URL;
+
+    switch (src->format) {
+    case TOVU_FORMAT_DEVICE: {
+        // '/dev/video0?video_size=1280x720&framerate=30' becomes
+        // "-f v4l2 -video_size 1280x720 -framerate 30 -i /dev/video0 "
+        s += "-f v4l2";
+        const char *q = strchr(url, '?');
+        if (q) {
+            for (const char *p = q; *p; p++) {
+                if (*p == '?' || *p == '&')
+                    s += " -";
+                else if (*p == '=')
+                    s += ' ';
+                else
+                    s += *p;
+            }
+        }
+        s += " -i ";
+        if (q) {
+            // the device path ends where its query begins
+            s.append(url, (size_t)(q - url));
+            s += ' ';
+        } else {
+            s += url;
+            s += ' ';
+        }
+        break;
+    }
+    case TOVU_FORMAT_DECKLINK:
+        s += "-f decklink -i \"";
+        s += url;
+        s += "\" ";
+        break;
+    case TOVU_FORMAT_NDI:
+        s += "-f libndi_newtek -i \"";
+        s += url;
+        s += "\" ";
+        break;
+    default:
+        if (!_is_realtime_url(url))
+            s += "-re ";
+        if (strncasecmp(url, "rtspt://", 8) == 0) {
+            s += "-rtsp_transport tcp -i \"rtsp://";
+            s += url + 8;
+        } else {
+            s += "-i \"";
+            s += url;
+        }
+        s += "\" ";
+        break;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- filters
+
+void esc(Out &s, const char *src)
+{
+    if (!src)
+        return;
+    for (const char *p = src; *p; p++) {
+        if (*p == ':' || *p == '\\')
+            s.push_back('\\');
+        s.push_back(*p);
+    }
+}
+
+void put_filters_escaped(Out &s, const TOVU_SOURCE *src)
+{
+    for (int i = 0; i < src->nb_filters; i++) {
+        if (i)
+            s += ", ";
+        esc(s, src->filters ? src->filters[i] : nullptr);
+    }
+}
+
+void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
+{
+    Out &s = c.s;
+    const bool video = t->video.b_enable, audio = t->audio.b_enable;
+
+    if (s.find("-re -f lavfi -i aevalsrc=0 ") == Out::npos) {
+        if (strcmp(src->alt_url, "default") == 0) {
+            if (video)
+                s += "-re -f lavfi -i pal100bars ";
+            if (audio)
+                s += "-re -f lavfi -i aevalsrc=0 ";
+        } else {
+            s += "-re -stream_loop -1 -i \"";
+            s += src->alt_url;
+            s += "\" -re -f lavfi -i aevalsrc=0 ";
+        }
+    }
+
+    if (video && s.find("-lavfi:v ") == Out::npos) {
+        const char *vsrc = "0:v";
+        s += "-lavfi:v \"";
+        if (src->nb_filters > 0) {
+            put_filters_escaped(s, src);
+            s += "[fv0]; ";
+            vsrc = "fv0";
+        } else if (c.has_hwaccel()) {
+            s += "hwdownload, format=nv12[fv0]; ";
+            vsrc = "fv0";
+        }
+        s += "[1]drawtext=text=";
+        s += kFailoverCaption;
+        s += ":fontsize=12:fontcolor=black:y=h-th[dt1]; [dt1][";
+        s += vsrc;
+        s += "]scale=rw:rh[v1]; [";
+        s += vsrc;
+        s += "][v1]streamselect\" ";
+    }
+
+    if (audio && s.find("-lavfi:a ") == Out::npos)
+        s += "-lavfi:a \"astreamselect\" ";
+}
+
+void make_filter(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t, int nb_targets)
+{
+    if (t->video.codec == TOVU_CODEC_COPY || t->audio.codec == TOVU_CODEC_COPY)
+        return;
+    if (_is_url(src->url) && !empty(src->alt_url) && nb_targets <= 1) {
+        make_failover(c, src, t);
+        return;
+    }
+    if (t->video.b_enable && src->nb_filters > 0) {
+        c.s += "-filter:v \"";
+        put_filters_escaped(c.s, src);
+        c.s += "\" ";
+    }
+}
+
+// ---------------------------------------------------------------- outputs
+
+bool uses_crf(TOVU_CODEC codec)
+{
+    switch (codec) {
+    case TOVU_VIDEO_H264:
+    case TOVU_VIDEO_H265:
+    case TOVU_VIDEO_VP8:
+    case TOVU_VIDEO_VP9:
+    case TOVU_VIDEO_AV1:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The encoder preset of a codec (left out where the video options already
+// choose one).
+void put_preset(Out &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx)
+{
+    auto has = [vparam](const char *opt) { return vparam && strstr(vparam, opt); };
+    switch (codec) {
+    case TOVU_VIDEO_H264:
+    case TOVU_VIDEO_H265:
+        if (!has("-preset:v"))
+            put_opt(s, "-preset:v", sfx, "faster");
+        break;
+    case TOVU_VIDEO_NV264:
+    case TOVU_VIDEO_NV265:
+    case TOVU_VIDEO_NVAV1:
+        if (!has("-preset:v"))
+            put_opt(s, "-preset:v", sfx, "default");
+        break;
+    case TOVU_VIDEO_QSV264:
+    case TOVU_VIDEO_QSV265:
+        if (!has("-preset:v"))
+            put_opt(s, "-preset:v", sfx, "medium");
+        break;
+    case TOVU_VIDEO_OMX264:
+    case TOVU_VIDEO_OMX265:
+    case TOVU_VIDEO_OMXMP2V:
+        if (g_cfg.omx_path[0]) {
+            s += "-omx_core \"";
+            s.append(g_cfg.omx_path, strnlen(g_cfg.omx_path, sizeof g_cfg.omx_path));
+            s += "\" ";
+        }
+        break;
+    case TOVU_VIDEO_VP8:
+    case TOVU_VIDEO_VP9:
+        if (!has("-cpu-used"))
+            put_opt(s, "-cpu-used:v", sfx, 3);
+        break;
+    case TOVU_VIDEO_AV1:
+        if (!has("-preset:v"))
+            put_opt(s, "-preset:v", sfx, 13);
+        break;
+    default:
+        break;
+    }
+}
+
+// Rate control when neither a quality nor a bit rate is set.
+void put_default_rate(Out &s, TOVU_CODEC codec, const std::string &sfx)
+{
+    switch (codec) {
+    case TOVU_VIDEO_H264:
+    case TOVU_VIDEO_OMX264:
+        put_opt(s, "-crf:v", sfx, 23);
+        break;
+    case TOVU_VIDEO_H265:
+    case TOVU_VIDEO_OMX265:
+        put_opt(s, "-crf:v", sfx, 28);
+        break;
+    case TOVU_VIDEO_VP8:
+    case TOVU_VIDEO_VP9:
+        put_opt(s, "-crf:v", sfx, 32);
+        break;
+    case TOVU_VIDEO_QSVVP9:
+    case TOVU_VIDEO_QSVMP2V:
+    case TOVU_VIDEO_AMF264:
+    case TOVU_VIDEO_AMF265:
+    case TOVU_VIDEO_OMXMP2V:
+    case TOVU_VIDEO_NI264:
+    case TOVU_VIDEO_NI265:
+    case TOVU_VIDEO_NIAV1:
+    case TOVU_VIDEO_PRORES:
+    case TOVU_VIDEO_MJPEG:
+        put_opt(s, "-qmin:v", sfx, 2);
+        break;
+    default:
+        if (codec >= TOVU_VIDEO_H261 && codec <= TOVU_VIDEO_FLV)
+            put_opt(s, "-qmin:v", sfx, 2);
+        break;
+    }
+}
+
+void put_rate_control(Out &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx)
+{
+    if (v.quality == 0 && v.kbps == 0) {
+        put_default_rate(s, v.codec, sfx);
+        return;
+    }
+    if (v.quality > 0) {
+        float qmin = (float)((100 - v.quality) * 51) / 99.0f;
+        if (uses_crf(v.codec)) {
+            s += "-crf:v";
+            s += sfx;
+            s += ' ';
+            put_fixed1(s, qmin);
+            s += ' ';
+        } else {
+            s += "-qmin ";
+            put_fixed1(s, qmin);
+            s += " -qmax ";
+            put_fixed1(s, 51.0f);
+            s += ' ';
+        }
+    }
+    if (v.kbps > 0) {
+        put_opt(s, "-b:v", sfx, v.kbps, "k");
+        if (v.codec == TOVU_VIDEO_AV1) {
+            s += "-svtav1-params rc=2:pred-struct=1 ";
+        } else {
+            put_opt(s, "-maxrate:v", sfx, v.kbps, "k");
+            if (v.codec == TOVU_VIDEO_H264)
+                s += "-nal-hrd cbr ";
+            else if (v.codec == TOVU_VIDEO_NV264 || v.codec == TOVU_VIDEO_NV265)
+                s += "-cbr 1 ";
+        }
+        put_opt(s, "-bufsize:v", sfx, v.kbps, "k");
+    }
+}
+
+void put_frame_rate(Out &s, float fps)
+{
+    if (fps == 23.976f)
+        s += "ntsc-film ";
+    else if (fps == 29.97f)
+        s += "ntsc ";
+    else if (fps == 59.94f)
+        s += "60000/1001 ";
+    else {
+        put_general(s, fps);
+        s += ' ';
+    }
+}
+
+int picture_dim(int v)
+{
+    unsigned d = (uint16_t)v;
+    return (int)(d >= 1 && d <= 7 ? 8 : d);
+}
+
+void put_rtp_address(Out &s, const TOVU_RTP_SESSION &rtp)
+{
+    s += "rtp://";
+    s += Inet_ntoa(rtp.ulDstIP);
+    s += ':';
+    put(s, (int)rtp.usDstPort);
+    if (rtp.usSrcPort) {
+        s += "?localport=";
+        put(s, (int)rtp.usSrcPort);
+    }
+    s += ' ';
+}
+
+void put_log_file(Out &s, const char *name_fmt, int channel_id)
+{
+    char name[32];
+    snprintf(name, sizeof name, name_fmt, channel_id + 1);
+    s.append(g_cfg.log_path, strnlen(g_cfg.log_path, sizeof g_cfg.log_path));
+    s += name;
+}
+
+// The muxer and address of an output; -10 for a format that has none.
+int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
+{
+    Out &s = c.s;
+    const char *url = t->url;
+    auto quoted = [&s, url]() {
+        s += '"';
+        s += url;
+        s += "\" ";
+    };
+    switch (t->format) {
+    case TOVU_FORMAT_GENERAL:
+        if (!_is_url(url))
+            s += "-y ";
+        quoted();
+        break;
+    case TOVU_FORMAT_RTMP:
+        s += "-f flv ";
+        quoted();
+        break;
+    case TOVU_FORMAT_UDP:
+    case TOVU_FORMAT_RTPTS:
+        s += _is_rtp_url(url) ? "-c:s copy -f rtp_mpegts " : "-c:s copy -f mpegts ";
+        put_word(s, url);
+        break;
+    case TOVU_FORMAT_HTTP:
+        s += "-c:s copy -f mpegts ";
+        put_word(s, url);
+        break;
+    case TOVU_FORMAT_HTML5:
+        s += "-movflags dash -f mp4 ";
+        s += url;
+        s += '/';
+        put(s, channel_id + 1);
+        s += ".mp4 ";
+        break;
+    case TOVU_FORMAT_OMXTS:
+        s += "-c:s copy -f omx_ts_mux ";
+        if (g_cfg.omx_path[0]) {
+            s += "-omx_core \"";
+            s.append(g_cfg.omx_path, strnlen(g_cfg.omx_path, sizeof g_cfg.omx_path));
+            s += "\" ";
+        }
+        put_word(s, url);
+        break;
+    case TOVU_FORMAT_SRT: {
+        // No "-f mpegts " when this output's options already name a muxer.
+        // The region looked at runs from the last " -i " (a "-i " that opens
+        // the string counts too) to the end; for the outputs after the first
+        // it never reaches back before the output's own part, where an
+        // earlier output's "-f" lies.
+        size_t lo = (target_id > 0 && c.output_start != Out::npos) ? c.output_start : 0;
+        size_t from = rfind_from(s, " -i ", lo);
+        if (from == Out::npos) {
+            if (lo > 0 || s.starts_with("-i "))
+                from = lo;
+        }
+        if (from == Out::npos || s.find(" -f ", from) == Out::npos)
+            s += "-f mpegts ";
+        put_word(s, url);
+        break;
+    }
+    case TOVU_FORMAT_HLS:
+        s += "-f hls -y ";
+        quoted();
+        break;
+    case TOVU_FORMAT_DASH:
+        s += "-f dash -y ";
+        quoted();
+        break;
+    case TOVU_FORMAT_RTP:
+        s += "-sdp_file \"";
+        put_log_file(s, "tovu_%03d_out.sdp", channel_id);
+        s += "\" ";
+        break;
+    case TOVU_FORMAT_RTSP:
+        s += "-f rtsp ";
+        put_word(s, url);
+        break;
+    case TOVU_FORMAT_DECKLINK:
+        s += "-f decklink ";
+        quoted();
+        break;
+    case TOVU_FORMAT_NDI:
+        s += "-f libndi_newtek ";
+        quoted();
+        break;
+    case TOVU_FORMAT_HTTP_MJPEG:
+        s += "-f mjpeg ";
+        s += url;
+        s += '/';
+        put(s, channel_id + 1);
+        s += ".mjpg ";
+        break;
+    default:
+        return TOVU_ERR_BAD_TARGET_FORMAT;
+    }
+    return 0;
+}
+
+int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
+                int nb_targets, const TOVU_TARGET *t)
+{
+    Out &s = c.s;
+    const TOVU_FORMAT fmt = t->format;
+    const bool rtp = fmt == TOVU_FORMAT_RTP;
+
+    if (fmt == TOVU_FORMAT_GENERAL && empty(t->url))
+        return TOVU_ERR_NO_TARGET_URL;
+
+    std::string sfx;
+    if (nb_sources != 1) {
+        sfx = ":" + std::to_string(source_id);
+    } else if (nb_targets >= 2 && fmt == TOVU_FORMAT_HLS) {
+        sfx = ":" + std::to_string(target_id);
+    }
+
+    // audio
+    const TOVU_AUDIO_STREAM &a = t->audio;
+    if (a.b_enable) {
+        const char *enc = get_encoder_name(a.codec);
+        if (!enc)
+            return TOVU_ERR_NO_ENCODER;
+        if (rtp && (a.rtp.ulDstIP == 0 || a.rtp.usDstPort == 0)) {
+            s += "-an ";
+        } else if (fmt == TOVU_FORMAT_DECKLINK) {
+            s += "-ac";
+            s += sfx;
+            s += " 2 -ar 48000 ";
+        } else {
+            put_opt(s, "-c:a", sfx, enc);
+            if (a.codec != TOVU_CODEC_COPY) {
+                if (a.nb_channels > 0)
+                    put_opt(s, "-ac:a", sfx, a.nb_channels);
+                if (a.sample_rate > 0)
+                    put_opt(s, "-ar:a", sfx, a.sample_rate);
+                if (a.kbps > 0)
+                    put_opt(s, "-b:a", sfx, a.kbps, "k");
+            }
+            if (rtp) {
+                s += "-vn -f rtp ";
+                if (a.codec == TOVU_AUDIO_AAC)
+                    s += "-flags:a +global_header -rtpflags +latm ";
+                put_rtp_address(s, a.rtp);
+            }
+        }
+    } else if (!rtp) {
+        s += "-an ";
+    }
+
+    // video
+    const TOVU_VIDEO_STREAM &v = t->video;
+    if (!v.b_enable) {
+        s += "-vn ";
+    } else {
+        const char *enc = get_encoder_name(v.codec);
+        if (!enc)
+            return TOVU_ERR_NO_ENCODER;
+        const bool copy = v.codec == TOVU_CODEC_COPY;
+        const bool sdi = fmt == TOVU_FORMAT_DECKLINK || fmt == TOVU_FORMAT_NDI;
+        if (sdi) {
+            s += "-pix_fmt uyvy422 ";
+        } else {
+            put_opt(s, "-c:v", sfx, enc);
+            if (!copy) {
+                put_word(s, v.param);
+                put_preset(s, v.codec, v.param, sfx);
+                put_rate_control(s, v, sfx);
+            }
+        }
+        if (!copy) {
+            int w = picture_dim(v.width), h = picture_dim(v.height);
+            if (w && h && !c.has_hwaccel()) {
+                s += "-s:v";
+                s += sfx;
+                s += ' ';
+                put(s, w);
+                s += 'x';
+                put(s, h);
+                s += ' ';
+            }
+            if (v.fps > 0) {
+                s += "-r:v";
+                s += sfx;
+                s += ' ';
+                put_frame_rate(s, v.fps);
+            }
+            int gop = v.key_frame_intv;
+            if (fmt == TOVU_FORMAT_HLS) {
+                _parse_opt(t->param, "-hls_time ", &gop);
+                if (gop == 0)
+                    gop = 5;
+            }
+            if (!sdi && gop > 0)
+                put_opt(s, "-g:v", sfx, gop);
+            if (v.interlacing == TOVU_INTERLACE_TOP_FIRST ||
+                v.interlacing == TOVU_INTERLACE_BOTTOM_FIRST) {
+                const bool top = v.interlacing == TOVU_INTERLACE_TOP_FIRST;
+                if (fmt == TOVU_FORMAT_DECKLINK) {
+                    s += top ? "-field_order tt " : "-field_order bb ";
+                } else {
+                    s += "-flags:v";
+                    s += sfx;
+                    s += " +ilme+ildct -top:v";
+                    s += sfx;
+                    s += top ? " 1 -x264opts:v" : " 0 -x264opts:v";
+                    s += sfx;
+                    s += top ? " tff=1 " : " bff=1 ";
+                }
+            }
+        }
+        if (rtp) {
+            s += v.rtp.globalHeader == OUT_OF_BAND ? "-an -f rtp -flags +global_header "
+                                                   : "-an -f rtp -flags -global_header ";
+            if (v.codec == TOVU_VIDEO_H263)
+                s += "-rtpflags +rfc2190 ";
+            put_word(s, t->param);
+            put_rtp_address(s, v.rtp);
+        }
+    }
+
+    // muxer part, after the output's last source
+    if (source_id != nb_sources - 1)
+        return 0;
+    if (t->mux_kbps > 0) {
+        s += "-muxrate ";
+        put(s, t->mux_kbps);
+        s += "k ";
+    }
+    if (!rtp)
+        put_word(s, t->param);
+    if (empty(t->url))
+        return 0;
+    return put_muxer(c, channel_id, target_id, t);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- public pieces
+
+void strcpy_esc(std::string *dst, const char *src)
+{
+    if (!dst)
+        return;
+    Out out(*dst);
+    esc(out, src);
+}
+
+int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string *arg_str)
+{
+    if (!source || !arg_str)
+        return TOVU_ERR_NO_SOURCE_URL;
+    Composer c(*arg_str);
+    return make_input(c, channel_id, source);
+}
+
+int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU_TARGET *target,
+                           int nb_targets, std::string *arg_str)
+{
+    (void)nb_sources; // the layout gives a filter part only to single-source pairs
+    if (!source || !target || !arg_str)
+        return 0;
+    Composer c(*arg_str);
+    make_filter(c, source, target, nb_targets);
+    return 0;
+}
+
+int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int target_id,
+                           int nb_targets, const TOVU_TARGET *target, std::string *arg_str)
+{
+    if (!target || !arg_str)
+        return TOVU_ERR_NO_TARGET_URL;
+    Composer c(*arg_str);
+    return make_output(c, channel_id, source_id, nb_sources, target_id, nb_targets, target);
+}
+
+int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                      const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
+                      std::string *arg_str)
+{
+    if (!arg_str)
+        return TOVU_ERR_NO_SOURCE_URL;
+    arg_str->clear();
+    if (!sources || nb_sources < 1)
+        return TOVU_ERR_NO_SOURCE_URL;
+    if (nb_targets < 0 || (nb_targets > 0 && !targets))
+        nb_targets = 0;
+    arg_str->resize(1024 + (size_t)nb_sources * 128 +
+                    (size_t)nb_targets * (size_t)nb_sources * 256);
+    arg_str->clear();
+
+    int ret = 0;
+    {
+        Composer c(*arg_str);
+        Out &s = c.s;
+        if (g_cfg.log_level != 0) {
+            s += "-v ";
+            put(s, g_cfg.log_level);
+            s += ' ';
+        }
+
+        for (int i = 0; i < nb_sources && ret == 0; i++)
+            ret = make_input(c, channel_id, &sources[i]);
+
+        const int n = mux_mode == 2 ? 1 : nb_sources;
+        for (int j = 0; j < nb_targets && ret == 0; j++) {
+            const TOVU_TARGET *row = targets[j];
+            if (!row) {
+                ret = TOVU_ERR_NO_TARGET_URL;
+                break;
+            }
+            c.output_start = s.size();
+            for (int i = 0; i < n && ret == 0; i++) {
+                const TOVU_TARGET *t = &row[i];
+                if (n == 1)
+                    make_filter(c, &sources[i], t, nb_targets);
+                put_word(s, sources[i].map);
+                ret = make_output(c, channel_id, i, n, j, nb_targets, t);
+            }
+        }
+    } // the string takes its final length here
+
+    if (ret == 0 && arg_str->size() > TOVU_ARG_STR_MAX)
+        ret = TOVU_ERR_ARGS_TOO_LONG;
+    if (ret != 0)
+        arg_str->clear();
+    return ret;
+}
+
+extern "C" void _parse_opt(const char *str, const char *opt, int *val)
+{
+    if (!str || !opt || !val)
+        return;
+    const char *p = strstr(str, opt);
+    if (!p)
+        return;
+    p += strlen(opt);
+    while (*p == ' ' || *p == '\t')
+        p++;
+    if (*p < '0' || *p > '9')
+        return;
+    long v = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        v = v * 10 + (*p - '0');
+        if (v > INT_MAX)
+            return; // a number that does not fit leaves the value as it was
+    }
+    *val = (int)v;
+}
