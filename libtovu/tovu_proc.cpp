@@ -1,0 +1,202 @@
+// The child-process runner: the two pipes of an engine slot, starting a
+// program on them, reading its output and reaping it without blocking, and
+// writing to its standard input.
+#include "tovu_util.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+// Exit status of a child whose program could not be executed (the shell's
+// "cannot execute" convention), reported by the next tovu_poll_proc.
+constexpr int kExecFailedStatus = 127;
+
+// Creates one pipe whose ends are close-on-exec (so the pipes of one slot do
+// not leak into the children of the others) and never 0, 1 or 2 (0 means
+// "no pipe" in a record, and the child's dup2 calls must not clobber them).
+int make_pipe(TOVU_PIPE fds[2])
+{
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) != 0)
+        return -1;
+    for (int &fd : p) {
+        if (fd > 2)
+            continue;
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        if (moved < 0) {
+            close(p[0]);
+            close(p[1]);
+            return -1;
+        }
+        close(fd);
+        fd = moved;
+    }
+    fds[0] = p[0];
+    fds[1] = p[1];
+    return 0;
+}
+
+// In the forked child, before exec: only async-signal-safe calls here.
+[[noreturn]] void exec_child(const TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args)
+{
+    close(proc->pipe_stdin[1]);
+    dup2(proc->pipe_stdin[0], 0);
+    close(proc->pipe_stdin[0]);
+    close(proc->pipe_stdout[0]);
+    dup2(proc->pipe_stdout[1], 1);
+    dup2(proc->pipe_stdout[1], 2);
+    close(proc->pipe_stdout[1]);
+
+    // A start from a thread that blocks or ignores signals must still give a
+    // child that SIGINT stops: begin with the default signal state.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl = {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGPIPE})
+        sigaction(sig, &dfl, nullptr);
+
+    if (args)
+        execv(exe_fname, args);
+    else
+        execl(exe_fname, exe_fname, static_cast<char *>(nullptr));
+    // Never the normal exit path: the parent's exit handlers must not run here.
+    _exit(kExecFailedStatus);
+}
+
+} // namespace
+
+extern "C" {
+
+int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args)
+{
+    if (proc->pipe_stdin[0] == 0 && proc->pipe_stdin[1] == 0 && make_pipe(proc->pipe_stdin) != 0)
+        return -5;
+    if (proc->pipe_stdout[0] == 0 && proc->pipe_stdout[1] == 0 && make_pipe(proc->pipe_stdout) != 0)
+        return -5;
+
+    proc->pid = fork();
+    if (proc->pid < 0)
+        return -13;
+    if (proc->pid == 0)
+        exec_child(proc, exe_fname, args);
+
+    int flags = fcntl(proc->pipe_stdout[0], F_GETFL);
+    if (flags >= 0)
+        fcntl(proc->pipe_stdout[0], F_SETFL, flags | O_NONBLOCK);
+    return 0;
+}
+
+int tovu_read_proc(TOVU_PROC_CTX *proc, char *output, int sz)
+{
+    if (proc->pipe_stdout[0] == 0 || output == nullptr || sz <= 0)
+        return 0;
+    ssize_t n;
+    do {
+        n = read(proc->pipe_stdout[0], output, static_cast<size_t>(sz));
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+int tovu_poll_proc(TOVU_PROC_CTX *proc)
+{
+    if (proc->pid == 0)
+        return 1;
+    if (proc->pid < 0) {
+        // A failed fork leaves -1; waiting on it would reap any child at all.
+        proc->pid = 0;
+        return 0;
+    }
+    int status = 0;
+    pid_t r = waitpid(proc->pid, &status, WNOHANG);
+    if (r == proc->pid) {
+        proc->exit_code = status;
+        proc->pid = 0;
+        return 0;
+    }
+    if (r < 0 && errno == ECHILD) {
+        proc->pid = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int pipe_write(TOVU_PIPE pipe, const void *buf, int len)
+{
+    if (pipe == 0 || (buf == nullptr && len > 0)) {
+        errno = EBADF;
+        return -1;
+    }
+    // The write end blocks, so this normally writes everything at once; a
+    // signal may still cut a write short, and then the rest follows.
+    const char *p = static_cast<const char *>(buf);
+    int done = 0;
+    while (done < len) {
+        ssize_t n = write(pipe, p + done, static_cast<size_t>(len - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return done > 0 ? done : -1;
+        }
+        done += static_cast<int>(n);
+    }
+    return done;
+}
+
+int pipe_write_str(TOVU_PIPE pipe, const char *szbuf)
+{
+    if (szbuf == nullptr)
+        return pipe_write(pipe, "", 0);
+    std::string::size_type len = std::char_traits<char>::length(szbuf);
+    if (len > 0x7fffffff) {
+        errno = EINVAL;
+        return -1;
+    }
+    return pipe_write(pipe, szbuf, static_cast<int>(len));
+}
+
+// Formats into a 1000-byte buffer; a longer text is formatted again into a
+// buffer of its own size and written whole, never cut.
+int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...)
+{
+    char buf[1000];
+    va_list ap;
+    va_start(ap, fmt);
+    va_list again;
+    va_copy(again, ap);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        va_end(again);
+        return -1;
+    }
+    if (static_cast<size_t>(n) < sizeof buf) {
+        va_end(again);
+        return pipe_write(pipe, buf, n);
+    }
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    vsnprintf(&big[0], big.size(), fmt, again);
+    va_end(again);
+    return pipe_write(pipe, big.data(), n);
+}
+
+void _tovu_free_pipes(TOVU_PROC_CTX *proc)
+{
+    for (TOVU_PIPE *end : {&proc->pipe_stdin[0], &proc->pipe_stdin[1], &proc->pipe_stdout[0],
+                           &proc->pipe_stdout[1]}) {
+        if (*end != 0) {
+            close(*end);
+            *end = 0;
+        }
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,230 @@
+// The stand-in transcoder's reading of the engine's argument string.
+#include "stand_in_args.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <strings.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace standin {
+
+namespace {
+
+// ---------------------------------------------------------------- option table
+// Options the engine writes that stock ffmpeg does not know, or reads
+// otherwise. Everything the stand-in changes in the engine's options is here.
+struct OptionRule {
+    const char *option;       // as the engine writes it (it always takes a value)
+    const char *stock;        // the stock ffmpeg option instead; null: dropped with its value
+    bool served_https_only;   // only among the options of a served https:// output
+    const char *why;          // for the note on standard error
+};
+
+const OptionRule kOptionRules[] = {
+    // the plug-in encoders' core file: no stock encoder reads it, and stock
+    // ffmpeg refuses the unknown option before it could name the missing encoder
+    {"-omx_core", nullptr, false, "unknown to stock ffmpeg"},
+    // the engine hands the certificate and key of a served https output over
+    // in these two; stock ffmpeg's TLS server reads them from its own options
+    {"-user_agent", "-cert_file", true, "certificate file of the served https output"},
+    {"-referer", "-key_file", true, "key file of the served https output"},
+};
+
+// ffmpeg options that take no value (needed to tell option values from
+// output addresses); every other option takes one.
+const char *const kOptionsWithoutValue[] = {
+    "y", "n", "re", "an", "vn", "sn", "dn", "nostdin", "stdin", "stats", "nostats",
+    "shortest", "hide_banner", "copyts", "start_at_zero", "debug_ts", "ignore_unknown",
+    "benchmark", "benchmark_all", "xerror", "accurate_seek", "noaccurate_seek",
+    "autorotate", "noautorotate", "autoscale", "noautoscale", "dump", "hex", "vstats",
+    "intra", "psnr", "bitexact", "report", "find_stream_info", "nofind_stream_info",
+    "fix_sub_duration", "qphist", "copy_unknown",
+};
+
+bool is_option(const std::string &w)
+{
+    return w.size() > 1 && w[0] == '-';
+}
+
+bool takes_value(const std::string &opt)
+{
+    std::string name = opt.substr(1);
+    name = name.substr(0, name.find(':'));
+    for (const char *o : kOptionsWithoutValue)
+        if (name == o)
+            return false;
+    return true;
+}
+
+const OptionRule *rule_for(const std::string &opt)
+{
+    for (const OptionRule &r : kOptionRules)
+        if (opt == r.option)
+            return &r;
+    return nullptr;
+}
+
+bool starts_with_nocase(const std::string &s, const char *prefix)
+{
+    size_t n = std::char_traits<char>::length(prefix);
+    return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+enum class Role { Option, Value, Input, Output };
+
+} // namespace
+
+std::vector<std::string> split_words(const std::string &text)
+{
+    std::vector<std::string> words;
+    std::string word;
+    bool in_word = false, quoted = false;
+    for (char c : text) {
+        if (c == '"') {
+            quoted = !quoted;
+            in_word = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (in_word)
+                words.push_back(word);
+            word.clear();
+            in_word = false;
+        } else {
+            word += c;
+            in_word = true;
+        }
+    }
+    if (in_word)
+        words.push_back(word);
+    return words;
+}
+
+std::vector<std::string> local_addresses()
+{
+    std::vector<std::string> addrs;
+    struct ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return addrs;
+    std::unique_ptr<struct ifaddrs, void (*)(struct ifaddrs *)> guard(list, freeifaddrs);
+    for (struct ifaddrs *ifa = list; ifa; ifa = ifa->ifa_next) {
+        if (!ifa->ifa_addr)
+            continue;
+        char text[INET6_ADDRSTRLEN] = "";
+        const void *a = nullptr;
+        int family = ifa->ifa_addr->sa_family;
+        if (family == AF_INET)
+            a = &reinterpret_cast<const struct sockaddr_in *>(ifa->ifa_addr)->sin_addr;
+        else if (family == AF_INET6)
+            a = &reinterpret_cast<const struct sockaddr_in6 *>(ifa->ifa_addr)->sin6_addr;
+        if (a && inet_ntop(family, a, text, sizeof text))
+            addrs.emplace_back(text);
+    }
+    return addrs;
+}
+
+bool is_served_url(const std::string &url, const std::vector<std::string> &local_addrs)
+{
+    size_t start;
+    if (starts_with_nocase(url, "http://"))
+        start = 7;
+    else if (starts_with_nocase(url, "https://"))
+        start = 8;
+    else
+        return false;
+    std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    size_t at = authority.rfind('@');
+    if (at != std::string::npos)
+        authority.erase(0, at + 1);
+    std::string host;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string::npos)
+            return false;
+        host = authority.substr(1, close - 1);
+    } else {
+        host = authority.substr(0, authority.find(':'));
+    }
+    if (host.empty())
+        return false;
+    if (host == "0.0.0.0" || host == "::")
+        return true;
+    return std::any_of(local_addrs.begin(), local_addrs.end(), [&](const std::string &a) {
+        return strcasecmp(a.c_str(), host.c_str()) == 0;
+    });
+}
+
+std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
+                                            const std::vector<std::string> &local_addrs,
+                                            std::vector<std::string> *notes)
+{
+    // What each word is: an option, an option's value, an input or an output.
+    const size_t n = words.size();
+    std::vector<Role> role(n, Role::Option);
+    for (size_t i = 0; i < n; ++i) {
+        if (!is_option(words[i])) {
+            role[i] = Role::Output;
+        } else if (takes_value(words[i]) && i + 1 < n) {
+            role[i + 1] = words[i] == "-i" ? Role::Input : Role::Value;
+            ++i;
+        }
+    }
+
+    // The options of an output are the words since the last input or output.
+    std::vector<size_t> segment_start(n, 0);
+    std::vector<bool> served(n, false), https(n, false), has_listen(n, false);
+    size_t start = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (role[i] == Role::Input) {
+            start = i + 1;
+        } else if (role[i] == Role::Output) {
+            bool s = is_served_url(words[i], local_addrs);
+            bool h = starts_with_nocase(words[i], "https://");
+            bool l = false;
+            for (size_t k = start; k < i; ++k)
+                l = l || (role[k] == Role::Option && words[k] == "-listen");
+            for (size_t k = start; k <= i; ++k) {
+                served[k] = s;
+                https[k] = h;
+                has_listen[k] = l;
+            }
+            start = i + 1;
+        }
+    }
+
+    std::vector<std::string> out;
+    for (size_t i = 0; i < n; ++i) {
+        if (role[i] == Role::Option) {
+            const OptionRule *r = rule_for(words[i]);
+            bool applies = r && (!r->served_https_only || (served[i] && https[i]));
+            if (applies) {
+                bool has_value = i + 1 < n && role[i + 1] == Role::Value;
+                std::string value = has_value ? words[i + 1] : std::string();
+                if (r->stock) {
+                    notes->push_back(std::string("tovul.so: ") + r->option + " read as " +
+                                     r->stock + " (" + r->why + ")");
+                    out.push_back(r->stock);
+                    if (has_value)
+                        out.push_back(value);
+                } else {
+                    notes->push_back(std::string("tovul.so: dropped ") + r->option +
+                                     (has_value ? " \"" + value + "\"" : std::string()) + " (" +
+                                     r->why + ")");
+                }
+                if (has_value)
+                    ++i;
+                continue;
+            }
+        }
+        if (role[i] == Role::Output && served[i] && !has_listen[i]) {
+            out.push_back("-listen");
+            out.push_back("1");
+        }
+        out.push_back(words[i]);
+    }
+    return out;
+}
+
+} // namespace standin

@@ -1,0 +1,42 @@
+/*
+ * stand_in_args.h - how the stand-in transcoder turns the engine's argument
+ * string into an ffmpeg command line.
+ */
+#ifndef STAND_IN_ARGS_H
+#define STAND_IN_ARGS_H
+
+#include <string>
+#include <vector>
+
+namespace standin {
+
+/*
+ * Splits an argument string as a command line: blanks (space, tab) separate
+ * words, double quotes group (and are dropped; "" gives an empty word), and
+ * backslashes are ordinary characters, so filter escapes such as "\:" reach
+ * ffmpeg unchanged. An unclosed quote runs to the end of the text.
+ */
+std::vector<std::string> split_words(const std::string &text);
+
+/* The addresses of this machine's interfaces, as text ("127.0.0.1", "::1", ...). */
+std::vector<std::string> local_addresses();
+
+/*
+ * True when url is an http:// or https:// address (scheme in any case) whose
+ * host is 0.0.0.0, [::] or one of local_addrs: an output that ffmpeg must
+ * serve itself rather than send to.
+ */
+bool is_served_url(const std::string &url, const std::vector<std::string> &local_addrs);
+
+/*
+ * Rewrites the words for stock ffmpeg: applies the option table (drops and
+ * renames, one note per change appended to *notes) and puts "-listen 1" before
+ * every served output. The words that follow are unchanged.
+ */
+std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
+                                            const std::vector<std::string> &local_addrs,
+                                            std::vector<std::string> *notes);
+
+} // namespace standin
+
+#endif /* STAND_IN_ARGS_H */
