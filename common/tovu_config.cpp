@@ -363,7 +363,10 @@ int tovuExportConfig(LPCTSTR tszfnConfig)
     {
         TovuConfigLock lock;
         if (!g_jsonConfig) {
-            // No document installed: the JSON of the older configuration model.
+            // No document installed: the JSON of the older configuration model,
+            // unless the file holds what the start-up load could not keep aside.
+            if (g_bConfigFileUntouchable && strcmp(path, g_tszfnConfig) == 0)
+                return -1;
             return tovuWriteFileAtomic(path, [](FILE *fp) {
                 tovuExportConfigFromXML(fp);
                 return 0;

@@ -31,7 +31,7 @@ const size_t kLine = TOVU_LEGACY_TEXT; // a line is read in pieces of at most 99
 // the line begins with key, compared without regard to ASCII case
 bool startsWith(const char *line, const char *key)
 {
-    return strncasecmp(line, key, strlen(key)) == 0;
+    return _tovu_strncasecmp(line, key, strlen(key)) == 0;
 }
 
 // the line begins with a tag such as "<Input%d>" for the number n
@@ -147,7 +147,7 @@ unsigned long readAddress(const char *p)
 
 GLOBAL_HEADER_TYPE readGlobalHeader(const char *p)
 {
-    return strcasecmp(readWord(p).c_str(), "OutOfBand") == 0 ? OUT_OF_BAND : IN_BAND;
+    return _tovu_strcasecmp(readWord(p).c_str(), "OutOfBand") == 0 ? OUT_OF_BAND : IN_BAND;
 }
 
 // cuts every "-map" option out of an output's video options

@@ -116,6 +116,7 @@ void convert(const std::string &path)
         if (kept.empty()) {
             printf("TOVUL: %s holds no usable configuration and cannot be kept aside; "
                    "it is left as it is\n", path.c_str());
+            g_bConfigFileUntouchable = TRUE;
             fflush(stdout);
             return;
         }
@@ -146,8 +147,11 @@ void convert(const std::string &path)
 
 } // namespace
 
+BOOL g_bConfigFileUntouchable = FALSE;
+
 void tovuImportConfig(void)
 {
+    g_bConfigFileUntouchable = FALSE;
     if (!g_tszfnConfig[0])
         return;
     const std::string path = g_tszfnConfig;

@@ -10,7 +10,6 @@
 #include <limits.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 
 #include <charconv>
 #include <string>
@@ -301,7 +300,7 @@ int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
     default:
         if (!_is_realtime_url(url))
             s += "-re ";
-        if (strncasecmp(url, "rtspt://", 8) == 0) {
+        if (_tovu_strncasecmp(url, "rtspt://", 8) == 0) {
             s += "-rtsp_transport tcp -i \"rtsp://";
             s += url + 8;
         } else {

@@ -8,7 +8,6 @@
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <string>
 
@@ -432,9 +431,9 @@ int tovuImportSdpInternal(FILE *fpSdp, TOVU_VIDEO_STREAM *pVideo, TOVU_AUDIO_STR
                         m += 5;
                         while (*m == ' ' || *m == '\t')
                             m++;
-                        if (strncasecmp(m, "single_channel", 14) == 0)
+                        if (_tovu_strncasecmp(m, "single_channel", 14) == 0)
                             pAudio->nb_channels = 1;
-                        else if (strncasecmp(m, "stereo", 6) == 0)
+                        else if (_tovu_strncasecmp(m, "stereo", 6) == 0)
                             pAudio->nb_channels = 2;
                     }
                 }

@@ -244,3 +244,18 @@ TEST_F(ConfigLoad, UnreadableOlderFileStays)
         EXPECT_TRUE(exists(conf));
     }
 }
+
+// A damaged file that the load could not keep aside is never overwritten by a
+// save without a document; a later load clears that protection.
+TEST_F(ConfigLoad, UnkeptDamagedFileIsNotOverwritten)
+{
+    writeFile(json, "{ damaged");
+    dropConfig();
+    g_bConfigFileUntouchable = TRUE;
+    EXPECT_EQ(tovuExportConfig(nullptr), -1);
+    EXPECT_EQ(readFile(json), "{ damaged");
+
+    load(); // keeps the damaged file aside and writes the defaults
+    EXPECT_FALSE(g_bConfigFileUntouchable);
+    ASSERT_NE(g_jsonConfig, nullptr);
+}
