@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal
-# build, then again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# build, then again under AddressSanitizer and UndefinedBehaviorSanitizer, and
+# the concurrency tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -18,3 +19,10 @@ bash scripts/build.sh build-asan -DTOVU_SANITIZE=address,undefined -DCMAKE_BUILD
 echo "== tests (address and undefined-behaviour sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+
+echo "== build (thread sanitizer, engine library tests only)"
+cmake -S . -B build-tsan -DTOVU_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target test_libtovu
+echo "== tests (thread sanitizer: the concurrency tests)"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^EngineThreads\.'

@@ -1,0 +1,429 @@
+// The supervision pass over all engine slots (yt-dlp results, transcoder
+// progress, stop and failover messages, ended and hanging processes, the CPU
+// load sample) and the release of the engine.
+#include "tovu_util.h"
+#include "tovu_poll.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int kChunkSize = 4096;
+constexpr int kReleasePolls = 100;
+constexpr useconds_t kReleasePollUs = 30000;
+
+const char kMsgNoAudio[] = "There's no buffered audio. Audio will misbehave!";
+const char kMsgFreezing[] = "output video frame freezing";
+const char kMsgTimedOut[] = "primary input timed out, switching to secondary input";
+const char kMsgBackAgain[] = "primary input available again, switching back";
+
+time_t wall_clock()
+{
+    return time(nullptr);
+}
+
+std::atomic<TOVU_CLOCK> g_clock{wall_clock};
+
+time_t now()
+{
+    return g_clock.load(std::memory_order_relaxed)();
+}
+
+// One yt-dlp run being collected; guarded by the engine lock.
+struct Extraction {
+    bool active = false;
+    pid_t pid = 0;
+    time_t since = 0;       // pass time at which the run was first seen
+    bool killed = false;    // over its time bound: its output no longer counts
+    std::string text;
+};
+
+std::vector<Extraction> g_extractions;
+
+// the load sample's clock (wall-clock seconds); guarded by the engine lock
+time_t last_sec = 0;
+time_t tm_last = 0;
+
+// Reads an integer after leading blanks; false when there is none. Values
+// beyond int are clamped.
+bool read_int(const char *p, int *out)
+{
+    while (*p == ' ' || *p == '\t')
+        p++;
+    char *end = nullptr;
+    long v = strtol(p, &end, 10);
+    if (end == p)
+        return false;
+    if (v > INT_MAX)
+        v = INT_MAX;
+    if (v < INT_MIN)
+        v = INT_MIN;
+    *out = (int)v;
+    return true;
+}
+
+// "hours:minutes:seconds" up to the first '.', blank, tab, CR or LF
+bool read_stream_time(const char *p, int *out)
+{
+    char buf[100];
+    size_t n = strcspn(p, ". \t\r\n");
+    if (n > sizeof buf - 1)
+        n = sizeof buf - 1;
+    memcpy(buf, p, n);
+    buf[n] = '\0';
+
+    long long part[3];
+    const char *q = buf;
+    for (int k = 0; k < 3; k++) {
+        char *end = nullptr;
+        part[k] = strtoll(q, &end, 10);
+        if (end == q || (k < 2 && *end != ':'))
+            return false;
+        q = end + (k < 2 ? 1 : 0);
+    }
+    long long secs = part[0] * 3600 + part[1] * 60 + part[2];
+    if (part[0] > INT_MAX || part[0] < INT_MIN || secs > INT_MAX || secs < INT_MIN)
+        return false;
+    *out = (int)secs;
+    return true;
+}
+
+void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk)
+{
+    chan->tm_alive = now();
+
+    if (const char *t = strstr(chunk, " time=")) {
+        read_stream_time(t + 6, &chan->streaming_time);
+        if (const char *f = strstr(chunk, " fps="))
+            read_int(f + 5, &chan->fps);
+        if (const char *b = strstr(chunk, " bitrate="))
+            read_int(b + 9, &chan->bitrate);
+    }
+
+    if (g_cfg.log_level)
+        tovu_log(slot, 0, chunk);
+
+    if (strstr(chunk, kMsgNoAudio) || strstr(chunk, kMsgFreezing))
+        tovu_stop(slot, 0);
+
+    if (chan->state == TOVU_STATE_RUNNING && strstr(chunk, kMsgTimedOut))
+        chan->state = TOVU_STATE_NOSIGNAL;
+    if (chan->state == TOVU_STATE_NOSIGNAL && strstr(chunk, kMsgBackAgain))
+        chan->state = TOVU_STATE_RUNNING;
+
+    // The callback runs with the engine lock held: it may call the engine,
+    // but must not wait for another thread that uses it.
+    if (g_cfg.fnAppCallback)
+        g_cfg.fnAppCallback(reinterpret_cast<void *>(static_cast<intptr_t>(slot)), chunk);
+}
+
+// Reads the slot's output chunk by chunk, at most TOVU_MAX_CHUNKS_PER_PASS
+// chunks, so that a child that prints without pause cannot hold the pass.
+void read_output(int slot, TOVU_CHAN_CTX *chan)
+{
+    char chunk[kChunkSize];
+    for (int k = 0; k < TOVU_MAX_CHUNKS_PER_PASS; k++) {
+        int n = tovu_read_proc(&chan->proc, chunk, kChunkSize - 1);
+        if (n <= 0)
+            break;
+        chunk[n] = '\0';
+        handle_chunk(slot, chan, chunk);
+    }
+}
+
+void poll_transcoder(int slot, TOVU_CHAN_CTX *chan)
+{
+    read_output(slot, chan);
+
+    if (tovu_poll_proc(&chan->proc) == 0) {
+        // what the process wrote just before it ended
+        read_output(slot, chan);
+        chan->state = TOVU_STATE_IDLE;
+        // an extraction stopped before it ended leaves its kept arguments
+        _tovu_free_param(chan);
+        tovu_logf(slot, 1, "transcoding stopped (0x%08x)", (unsigned)chan->proc.exit_code);
+    }
+
+    time_t t = now();
+    if (chan->tm_alive > 0 && t - chan->tm_alive > TOVU_HANG_SECS) {
+        if (g_cfg.log_level)
+            tovu_logf(slot, 1, "channel seems to be hanging for over 30 secs, killing...");
+        tovu_stop(slot, 1);
+        chan->tm_alive = t - (TOVU_HANG_SECS - 1);
+    }
+}
+
+// Appends what yt-dlp has printed so far to x.text. Memory that cannot be had
+// drops what this call read.
+void collect_extraction(TOVU_CHAN_CTX *chan, Extraction &x)
+{
+    char piece[kChunkSize];
+    size_t before = x.text.size();
+    try {
+        for (int k = 0; k < TOVU_MAX_CHUNKS_PER_PASS; k++) {
+            int n = tovu_read_proc(&chan->proc, piece, sizeof piece);
+            if (n <= 0)
+                break;
+            if (x.killed || x.text.size() >= TOVU_YTDLP_MAX_OUTPUT)
+                continue;
+            size_t room = TOVU_YTDLP_MAX_OUTPUT - x.text.size();
+            x.text.append(piece, (size_t)n < room ? (size_t)n : room);
+        }
+    } catch (const std::bad_alloc &) {
+        x.text.resize(before);
+    }
+}
+
+// The address in yt-dlp's output: the first line that holds "://", without
+// a final carriage return. yt-dlp prints one address per line (video and
+// audio apart, for one), and a line feed in the argument string would end it
+// early. Empty when there is none.
+std::string first_address(const std::string &text)
+{
+    std::string::size_type pos = 0;
+    while (pos < text.size()) {
+        std::string::size_type eol = text.find('\n', pos);
+        if (eol == std::string::npos)
+            eol = text.size();
+        std::string line = text.substr(pos, eol - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.find("://") != std::string::npos)
+            return line;
+        pos = eol + 1;
+    }
+    return std::string();
+}
+
+void poll_extraction(int slot, TOVU_CHAN_CTX *chan, time_t pass_time)
+{
+    if ((size_t)slot >= g_extractions.size())
+        g_extractions.resize(slot + 1);
+    Extraction &x = g_extractions[slot];
+    if (!x.active || x.pid != chan->proc.pid) {
+        x = Extraction();
+        x.active = true;
+        x.pid = chan->proc.pid;
+        x.since = pass_time;
+    }
+
+    collect_extraction(chan, x);
+    // (a slot with no child recorded has nothing left to wait for)
+    if (chan->proc.pid != 0 && tovu_poll_proc(&chan->proc) != 0) {
+        // Still running: never wait for it here. One that does not end in
+        // time is killed, and its end is handled like any other.
+        if (!x.killed && pass_time - x.since > TOVU_YTDLP_MAX_SECS) {
+            tovu_logf(slot, 1, "yt-dlp did not end within %d secs, killing...", TOVU_YTDLP_MAX_SECS);
+            if (chan->proc.pid > 0)
+                kill(chan->proc.pid, SIGKILL);
+            x.killed = true;
+            x.text.clear();
+        }
+        return;
+    }
+    collect_extraction(chan, x);
+
+    std::string text;
+    text.swap(x.text);
+    bool killed = x.killed;
+    x = Extraction();
+
+    if (killed || text.empty()) {
+        _tovu_free_param(chan);
+        chan->state = TOVU_STATE_IDLE;
+        tovu_logf(slot, 1, "transcoding stopped (0x%08x)", (unsigned)chan->proc.exit_code);
+        return;
+    }
+
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    tovu_logf(slot, 1, "yt-dlp output: %s", text.c_str());
+
+    std::string address = first_address(text);
+    TOVU_CHAN_PARAM *param = chan->param;
+    if (!address.empty() && param && param->nb_sources > 0) {
+        // The kept first source's address is the caller's text, never freed
+        // with the kept arguments: this copy stays ours to free.
+        char *url = _strallocpy(address.c_str());
+        param->sources[0].url = url;
+        int ret = url ? tovu_transcode(slot, param->sources, param->nb_sources, param->targets,
+                                       param->nb_targets, param->mux_mode, param->b_preview)
+                      : TOVU_ERR_NO_SOURCE_URL;
+        if (ret < 0)
+            chan->state = TOVU_STATE_IDLE;
+        _tovu_free_param(chan);
+        free(url);
+    } else {
+        chan->state = TOVU_STATE_IDLE;
+        _tovu_free_param(chan);
+    }
+}
+
+// Whether a load sample is due: at most one per wall-clock second.
+bool sample_due(time_t pass_time)
+{
+    TovuLock lock;
+    if (!g_proc_channels || pass_time == last_sec)
+        return false;
+    last_sec = pass_time;
+    time_t t = now();
+    if (t <= tm_last)
+        return false;
+    tm_last = t;
+    return true;
+}
+
+// Reads "/proc/stat" without the engine lock, then samples under it.
+void sample_cpu_load(time_t pass_time)
+{
+    if (!sample_due(pass_time))
+        return;
+    char buf[2048];
+    int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return;
+    buf[n] = '\0';
+    _tovu_sample_cpu_load(buf);
+}
+
+} // namespace
+
+extern "C" {
+
+void _tovu_set_clock(TOVU_CLOCK fn)
+{
+    g_clock.store(fn ? fn : wall_clock, std::memory_order_relaxed);
+}
+
+void _tovu_sample_cpu_load(const char *stat_text)
+{
+    TovuLock lock;
+    int nb = g_cfg.nb_cpus < TOVU_MAX_CPUS ? g_cfg.nb_cpus : TOVU_MAX_CPUS;
+    for (int c = 0; c < nb; c++) {
+        char key[16];
+        snprintf(key, sizeof key, "cpu%d", c);
+        const char *p = strstr(stat_text, key);
+        if (!p)
+            continue;
+        unsigned v[8];
+        if (sscanf(p + strlen(key), "%u %u %u %u %u %u %u %u", &v[0], &v[1], &v[2], &v[3], &v[4],
+                   &v[5], &v[6], &v[7]) != 8)
+            continue;
+        uint32_t load = (uint32_t)v[0] + v[1] + v[2] + v[5] + v[6] + v[7];
+        uint32_t total = load + v[3] + v[4];
+        TOVU_CPU_USAGE &u = g_cfg.cpu_usage[c];
+        if (u.last_load && u.last_total && total != u.last_total) {
+            // Counters wrap in 32 bits, so the differences are taken modulo
+            // 2^32; one that went backwards (idle and iowait can) reads as
+            // negative and counts as none, and the result stays in 0..100.
+            int32_t d_load = (int32_t)(load - u.last_load);
+            int32_t d_total = (int32_t)(total - u.last_total);
+            int pct = 0;
+            if (d_load > 0 && d_total > 0) {
+                int64_t q = (int64_t)d_load * 100 / d_total;
+                pct = q > 100 ? 100 : (int)q;
+            }
+            u.load_pct = pct;
+        }
+        u.last_load = load;
+        u.last_total = total;
+    }
+}
+
+int tovu_poll(void)
+{
+    time_t pass_time = now();
+    int nb;
+    {
+        TovuLock lock;
+        if (!g_proc_channels)
+            return 0;
+        nb = g_cfg.nb_channels_max;
+    }
+    // The lock is taken per slot, so that a start or stop from another
+    // thread waits for one slot's turn at most.
+    for (int slot = 0; slot < nb; slot++) {
+        TovuLock lock;
+        TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
+        if (!chan)
+            return 0;   // the table went away meanwhile
+        if (chan->state == TOVU_STATE_EXTRACT) {
+            poll_extraction(slot, chan, pass_time);
+            continue;
+        }
+        if ((size_t)slot < g_extractions.size() && g_extractions[slot].active)
+            g_extractions[slot] = Extraction();   // the extraction was stopped
+        if (chan->state != TOVU_STATE_IDLE)
+            poll_transcoder(slot, chan);
+    }
+    sample_cpu_load(pass_time);
+    return 0;
+}
+
+void tovu_free(void)
+{
+    int nb;
+    {
+        TovuLock lock;
+        if (!g_cfg.b_init)
+            return;
+        g_cfg.b_init = 0;
+        nb = g_proc_channels ? g_cfg.nb_channels_max : 0;
+        for (int slot = 0; slot < nb; slot++) {
+            TOVU_CHANNEL_STATE s = g_proc_channels[slot].state;
+            if (s == TOVU_STATE_RUNNING || s == TOVU_STATE_PREVIEW || s == TOVU_STATE_NOSIGNAL)
+                tovu_stop(slot, 0);
+        }
+    }
+
+    // One budget of polls for all slots together; never sleeps with the lock.
+    int polls = 0;
+    for (int slot = 0; slot < nb; slot++) {
+        for (;;) {
+            {
+                TovuLock lock;
+                TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
+                if (!chan || chan->state == TOVU_STATE_IDLE)
+                    break;
+            }
+            if (polls >= kReleasePolls)
+                break;
+            usleep(kReleasePollUs);
+            tovu_poll();
+            polls++;
+        }
+        TovuLock lock;
+        TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
+        if (!chan)
+            continue;
+        if (chan->state != TOVU_STATE_IDLE)
+            tovu_stop(slot, 1);
+        _tovu_free_pipes(&chan->proc);
+    }
+
+    TovuLock lock;
+    if (g_proc_channels)
+        for (int slot = 0; slot < g_cfg.nb_channels_max; slot++)
+            _tovu_free_param(&g_proc_channels[slot]);
+    free(g_proc_channels);
+    g_proc_channels = nullptr;
+    g_extractions.clear();
+    g_extractions.shrink_to_fit();
+}
+
+} // extern "C"

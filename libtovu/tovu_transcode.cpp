@@ -1,0 +1,337 @@
+// Starting an engine slot: the checks, the yt-dlp extraction of a web video's
+// media address, the argument string, the transcoder start and its
+// standard-input handshake; and the start arguments kept while yt-dlp runs.
+#include "tovu_util.h"
+
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+// Reads and drops whatever an earlier child of the slot left in the slot's
+// pipes. Called only while no child runs on them. Unread input left in the
+// standard-input pipe by a child that died before reading it would otherwise
+// reach the next child ahead of its own argument line, and after enough
+// restarts fill the pipe so that the handshake write blocks for good. Output
+// left in the other pipe would be taken for the next child's output.
+void drain_stale_bytes(TOVU_PROC_CTX *proc)
+{
+    char buf[4096];
+    for (TOVU_PIPE fd : {proc->pipe_stdin[0], proc->pipe_stdout[0]}) {
+        if (fd == 0)
+            continue;
+        // The stdin read end is blocking: read only what poll reports ready.
+        for (int i = 0; i < 64; i++) {
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN))
+                break;
+            if (read(fd, buf, sizeof buf) <= 0)
+                break;
+        }
+    }
+}
+
+void pin_to_cpus(int channel_id, pid_t pid)
+{
+    int k = g_cfg.nb_cpu_per_channel;
+    if (k <= 0 || g_cfg.nb_cpus <= 0 || pid <= 0)
+        return;
+    cpu_set_t mask;
+    CPU_ZERO(&mask);
+    long cpu_id = ((long)channel_id * k) % g_cfg.nb_cpus;
+    for (long c = cpu_id; c < cpu_id + k; c++)
+        if (c < CPU_SETSIZE)
+            CPU_SET((int)c, &mask);
+    sched_setaffinity(pid, sizeof mask, &mask);
+}
+
+// A start that finds the slot extracting while yt-dlp still runs comes from
+// outside the poll (the poll continues only after yt-dlp has ended): that
+// extraction is abandoned, so that its process is not left unreaped on the
+// slot's pipes and its kept arguments do not outlive it. The wait for the
+// killed process is bounded.
+void abandon_extraction(TOVU_CHAN_CTX *chan)
+{
+    if (chan->proc.pid > 0) {
+        kill(chan->proc.pid, SIGKILL);
+        for (int i = 0; i < 200 && chan->proc.pid > 0; i++) {
+            if (tovu_poll_proc(&chan->proc) == 0)
+                break;
+            usleep(1000);
+        }
+        chan->proc.pid = 0;
+    }
+    _tovu_free_param(chan);
+}
+
+// "yt-dlp" in the transcoder's folder
+std::string ytdlp_fname()
+{
+    std::string dir = g_cfg.ffmpeg_path;
+    std::string::size_type slash = dir.rfind('/');
+    dir.resize(slash == std::string::npos ? 0 : slash);
+    return dir + "/yt-dlp";
+}
+
+int start_extraction(int channel_id, TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sources, int nb_sources,
+                     const TOVU_TARGET *const *targets, int nb_targets, int mux_mode, int b_preview)
+{
+    std::string exe = ytdlp_fname();
+    const char *url = sources[0].url ? sources[0].url : "";
+    char *const args[] = {const_cast<char *>("yt-dlp"), const_cast<char *>("-q"),
+                          const_cast<char *>("--no-warnings"), const_cast<char *>("-g"),
+                          const_cast<char *>("--cookies"), g_cfg.ytdlp_path,
+                          const_cast<char *>(url), nullptr};
+
+    tovu_logf(channel_id, 1, "extract %s using yt-dlp...", url);
+    drain_stale_bytes(&chan->proc);
+    int ret = tovu_start_proc(&chan->proc, exe.c_str(), args);
+    if (ret < 0) {
+        if (chan->proc.pid < 0)
+            chan->proc.pid = 0;
+        tovu_logf(channel_id, 1, "yt-dlp error %d", ret);
+        return ret;
+    }
+    chan->state = TOVU_STATE_EXTRACT;
+    _tovu_copy_param(chan, sources, nb_sources, targets, nb_targets, mux_mode, b_preview);
+    return TOVU_OK;
+}
+
+// Copies a text for the kept start arguments; false when memory ran out.
+bool dup_text(char **text)
+{
+    if (!*text)
+        return true;
+    *text = _strallocpy(*text);
+    return *text != nullptr;
+}
+
+} // namespace
+
+extern "C" {
+
+int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                   const TOVU_TARGET *const *targets, int nb_targets, int mux_mode, int b_preview)
+{
+    // Held from the busy test to the end, so two starts of one slot from
+    // different threads cannot both pass it.
+    TovuLock lock;
+    if (!g_cfg.b_init)
+        return TOVU_ERR_NOT_INIT;
+    TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    if (!chan) {
+        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_INVALID_SLOT);
+        return TOVU_ERR_INVALID_SLOT;
+    }
+    if (chan->state > TOVU_STATE_EXTRACT) {
+        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_BUSY);
+        return TOVU_ERR_BUSY;
+    }
+    // The first source is always inspected; without one there is nothing to run.
+    if (!sources || nb_sources < 1) {
+        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_NO_SOURCE_URL);
+        return TOVU_ERR_NO_SOURCE_URL;
+    }
+    if (nb_targets < 0 || (nb_targets > 0 && !targets))
+        nb_targets = 0;
+    if (chan->state == TOVU_STATE_EXTRACT && chan->proc.pid > 0)
+        abandon_extraction(chan);
+
+    if (sources[0].format == TOVU_FORMAT_YTDLP && g_cfg.ytdlp_path[0] &&
+        chan->state != TOVU_STATE_EXTRACT)
+        return start_extraction(channel_id, chan, sources, nb_sources, targets, nb_targets,
+                                mux_mode, b_preview);
+
+    // The whole string, its "-v" prefix included while logging is on.
+    std::string arg_str;
+    int ret = tovu_compose_args(channel_id, sources, nb_sources, targets, nb_targets, mux_mode,
+                                &arg_str);
+    if (ret < 0) {
+        tovu_logf(channel_id, 1, "error %d", ret);
+        return ret;
+    }
+
+    if (g_cfg.log_level && tovu_log(channel_id, 1, arg_str.c_str()) == -1) {
+        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_LOG);
+        return TOVU_ERR_LOG;
+    }
+
+    drain_stale_bytes(&chan->proc);
+    ret = tovu_start_proc(&chan->proc, g_cfg.ffmpeg_path, nullptr);
+    if (ret < 0) {
+        // A failed fork leaves -1 in pid; the slot stays idle with no child.
+        if (chan->proc.pid < 0)
+            chan->proc.pid = 0;
+        tovu_logf(channel_id, 1, "error %d", ret);
+        return ret;
+    }
+
+    chan->state = b_preview ? TOVU_STATE_PREVIEW : TOVU_STATE_RUNNING;
+    chan->streaming_time = -1;
+    chan->fps = -1;
+    chan->bitrate = -1;
+    chan->tm_alive = 0;
+
+    pipe_write_str(chan->proc.pipe_stdin[1], TOVU_HANDSHAKE_TOKEN);
+    pipe_write_str(chan->proc.pipe_stdin[1], arg_str.c_str());
+    pipe_write_str(chan->proc.pipe_stdin[1], "\n");
+
+    pin_to_cpus(channel_id, chan->proc.pid);
+    return TOVU_OK;
+}
+
+int tovu_transcode2(int channel_id, const TOVU_SOURCE *source, const TOVU_TARGET *target, int b_preview)
+{
+    const TOVU_TARGET *const targets[1] = {target};
+    return tovu_transcode(channel_id, source, 1, targets, target ? 1 : 0, 0, b_preview);
+}
+
+char *_strallocpy(const char *src)
+{
+    if (!src)
+        return nullptr;
+    size_t len = strlen(src) + 1;
+    char *copy = static_cast<char *>(malloc(len));
+    if (copy)
+        memcpy(copy, src, len);
+    return copy;
+}
+
+void _tovu_copy_param(TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sources, int nb_sources,
+                      const TOVU_TARGET *const *targets, int nb_targets, int mux_mode, int b_preview)
+{
+    _tovu_free_param(chan);
+    if (nb_sources < 0)
+        nb_sources = 0;
+    if (nb_targets < 0 || !targets)
+        nb_targets = 0;
+
+    TOVU_CHAN_PARAM *param = static_cast<TOVU_CHAN_PARAM *>(calloc(1, sizeof(TOVU_CHAN_PARAM)));
+    if (!param)
+        return;
+    chan->param = param;
+    param->mux_mode = mux_mode;
+    param->b_preview = b_preview;
+
+    // Every count below covers only what was filled, so that a release after
+    // running out of memory half-way frees exactly what was made.
+    auto fail = [chan] { _tovu_free_param(chan); };
+
+    if (nb_sources > 0) {
+        param->sources = static_cast<TOVU_SOURCE *>(calloc(nb_sources, sizeof(TOVU_SOURCE)));
+        if (!param->sources)
+            return fail();
+    }
+    for (int i = 0; i < nb_sources; i++) {
+        TOVU_SOURCE &s = param->sources[i];
+        s = sources[i];
+        // the source's own texts become null until copied
+        char **filters = s.filters;
+        int nb_filters = s.nb_filters;
+        s.filters = nullptr;
+        s.nb_filters = 0;
+        char *texts[] = {s.video.param, s.audio.param, s.alt_url, s.param, s.map};
+        s.video.param = s.audio.param = s.alt_url = s.param = s.map = nullptr;
+        char *url = s.url;
+        if (i > 0)
+            s.url = nullptr;
+        param->nb_sources = i + 1;
+
+        char **slots[] = {&s.video.param, &s.audio.param, &s.alt_url, &s.param, &s.map};
+        for (size_t k = 0; k < sizeof slots / sizeof slots[0]; k++) {
+            *slots[k] = texts[k];
+            if (!dup_text(slots[k]))
+                return fail();
+        }
+        if (i > 0) {
+            s.url = url;
+            if (!dup_text(&s.url))
+                return fail();
+        }
+        if (filters && nb_filters > 0) {
+            s.filters = static_cast<char **>(calloc(nb_filters, sizeof(char *)));
+            if (!s.filters)
+                return fail();
+            for (int f = 0; f < nb_filters; f++) {
+                s.filters[f] = filters[f];
+                s.nb_filters = f + 1;
+                if (!dup_text(&s.filters[f]))
+                    return fail();
+            }
+        }
+    }
+
+    if (nb_targets > 0) {
+        param->targets = static_cast<TOVU_TARGET **>(calloc(nb_targets, sizeof(TOVU_TARGET *)));
+        if (!param->targets)
+            return fail();
+    }
+    param->nb_targets = nb_targets;
+    for (int j = 0; j < nb_targets; j++) {
+        if (nb_sources == 0 || !targets[j])
+            continue;
+        param->targets[j] = static_cast<TOVU_TARGET *>(calloc(nb_sources, sizeof(TOVU_TARGET)));
+        if (!param->targets[j])
+            return fail();
+        for (int i = 0; i < nb_sources; i++) {
+            TOVU_TARGET &t = param->targets[j][i];
+            t = targets[j][i];
+            char *texts[] = {t.video.param, t.audio.param, t.url, t.param};
+            t.video.param = t.audio.param = t.url = t.param = nullptr;
+            char **slots[] = {&t.video.param, &t.audio.param, &t.url, &t.param};
+            for (size_t k = 0; k < sizeof slots / sizeof slots[0]; k++) {
+                *slots[k] = texts[k];
+                if (!dup_text(slots[k])) {
+                    // the texts after this one still point at the caller's
+                    for (size_t r = k; r < sizeof slots / sizeof slots[0]; r++)
+                        *slots[r] = nullptr;
+                    return fail();
+                }
+            }
+        }
+    }
+}
+
+void _tovu_free_param(TOVU_CHAN_CTX *chan)
+{
+    TOVU_CHAN_PARAM *param = chan ? chan->param : nullptr;
+    if (!param)
+        return;
+    for (int i = 0; i < param->nb_sources; i++) {
+        TOVU_SOURCE &s = param->sources[i];
+        free(s.video.param);
+        free(s.audio.param);
+        free(s.alt_url);
+        free(s.param);
+        free(s.map);
+        for (int f = 0; f < s.nb_filters; f++)
+            free(s.filters[f]);
+        free(s.filters);
+        if (i > 0)
+            free(s.url);
+    }
+    free(param->sources);
+    for (int j = 0; j < param->nb_targets; j++) {
+        if (!param->targets[j])
+            continue;
+        for (int i = 0; i < param->nb_sources; i++) {
+            TOVU_TARGET &t = param->targets[j][i];
+            free(t.video.param);
+            free(t.audio.param);
+            free(t.url);
+            free(t.param);
+        }
+        free(param->targets[j]);
+    }
+    free(param->targets);
+    free(param);
+    chan->param = nullptr;
+}
+
+} // extern "C"
