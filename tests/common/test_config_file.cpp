@@ -1,5 +1,6 @@
 // Reading and saving the configuration file: fixtures, the atomic save,
 // failed saves, file modes and the process locale.
+#include "fixtures/comma_locale.h"
 #include "test_config_util.h"
 
 #include <dirent.h>
@@ -193,30 +194,11 @@ TEST_F(ConfigFile, AtomicWriterCallback)
     EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"list.pls"});
 }
 
-// A locale with a decimal comma, from the machine or built for this test alone.
-static bool selectCommaLocale(const TempDir &tmp)
-{
-    const char *name = "de_DE.UTF-8";
-    if (!setlocale(LC_ALL, name)) {
-        std::string out = tmp / "locale";
-        mkdir(out.c_str(), 0755);
-        std::string cmd = "localedef -i de_DE -f UTF-8 '" + out + "/" + name + "' >/dev/null 2>&1";
-        if (system(cmd.c_str()) != 0)
-            return false;
-        setenv("LOCPATH", out.c_str(), 1);
-        if (!setlocale(LC_ALL, name))
-            return false;
-    }
-    setenv("LC_ALL", name, 1);
-    return strcmp(localeconv()->decimal_point, ",") == 0;
-}
-
 TEST_F(ConfigFile, NumbersUseFullStopInAnyLocale)
 {
-    if (!selectCommaLocale(tmp)) {
-        setlocale(LC_ALL, "C");
-        GTEST_SKIP() << "no locale with a decimal comma available (de_DE.UTF-8)";
-    }
+    CommaLocale comma;
+    if (!comma.ok())
+        GTEST_SKIP() << "no locale with a decimal comma could be had (de_DE.UTF-8)";
     setlocale(LC_ALL, "C"); // the reading sets it from the environment itself
     writeFile(tmp / "in.json", R"({"global":{"httpPort":8080.7},"f":29.97,"g":-0.5})");
     ASSERT_EQ(tovuImportConfigJSON((tmp / "in.json").c_str()), 0);
@@ -232,8 +214,4 @@ TEST_F(ConfigFile, NumbersUseFullStopInAnyLocale)
     EXPECT_NE(text.find("8080.7"), std::string::npos) << text;
     EXPECT_NE(text.find("-0.5"), std::string::npos) << text;
     EXPECT_EQ(text.find(','), text.find(",\n")) << text; // commas only between members
-
-    unsetenv("LC_ALL");
-    unsetenv("LOCPATH");
-    setlocale(LC_ALL, "C");
 }

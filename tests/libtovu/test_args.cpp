@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/comma_locale.h"
 #include "tovu_util.h"
 
 namespace {
@@ -765,14 +766,9 @@ TEST(ParseOpt, ReadsTheNumberAfterTheOption)
 
 TEST_F(ArgsTest, NumbersIgnoreTheLocale)
 {
-    const char *picked = nullptr;
-    for (const char *name : {"de_DE.UTF-8", "fr_FR.UTF-8", "ru_RU.UTF-8", "nl_NL.UTF-8"})
-        if (setlocale(LC_ALL, name)) {
-            picked = name;
-            break;
-        }
-    if (!picked)
-        GTEST_SKIP() << "no locale with a decimal comma installed";
+    CommaLocale comma;
+    if (!comma.ok())
+        GTEST_SKIP() << "no locale with a decimal comma could be had";
     TOVU_TARGET t = target(TOVU_FORMAT_UDP, "");
     t.video.b_enable = 1;
     t.video.codec = TOVU_VIDEO_NV264;
@@ -780,6 +776,5 @@ TEST_F(ArgsTest, NumbersIgnoreTheLocale)
     t.video.fps = 12.5f;
     int ret;
     std::string out = output(t, &ret);
-    setlocale(LC_ALL, "C");
-    EXPECT_EQ(out, "-an -c:v h264_nvenc -preset:v default -qmin 25.8 -qmax 51.0 -r:v 12.5 ") << picked;
+    EXPECT_EQ(out, "-an -c:v h264_nvenc -preset:v default -qmin 25.8 -qmax 51.0 -r:v 12.5 ");
 }
