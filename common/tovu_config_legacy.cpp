@@ -54,22 +54,6 @@ const char *skipBlanks(const char *p)
 
 // ---------------------------------------------------------------- value forms
 
-// "%d": white space, optional sign, decimal digits; false (field unchanged) when no digits
-bool readInt(const char *p, int *out)
-{
-    errno = 0;
-    char *end = nullptr;
-    long v = strtol(p, &end, 10);
-    if (end == p)
-        return false;
-    if (v > INT_MAX)
-        v = INT_MAX;
-    if (v < INT_MIN)
-        v = INT_MIN;
-    *out = (int)v;
-    return true;
-}
-
 // "%hu": the same, kept as an unsigned 16-bit number
 bool readPort(const char *p, uint16_t *out)
 {
@@ -211,7 +195,7 @@ void parseGlobalLine(const char *line)
     };
     for (const IntKey &k : keys)
         if (startsWith(line, k.key))
-            readInt(line + strlen(k.key), k.field);
+            _tovu_read_int(line + strlen(k.key), k.field);
     if (startsWith(line, "LoginPass "))
         readWordField(line + 10, g_globalSettings.szLoginPass, sizeof g_globalSettings.szLoginPass);
 }
@@ -253,7 +237,7 @@ bool readInputBlock(LineReader &r, TOVU_CHANNEL *ch)
         if (!r.next())
             return false;
         if (startsWith(r.cur, "NumInputs ")) {
-            readInt(r.cur + 10, &ch->nSources);
+            _tovu_read_int(r.cur + 10, &ch->nSources);
             if (ch->nSources > TOVU_LEGACY_SOURCES)
                 ch->nSources = TOVU_LEGACY_SOURCES;
             if (!readSubBlocks(r, ch->nSources, ch->sources, "<Input%d>", "</Input%d>", parseInputSubBlock))
@@ -274,7 +258,7 @@ bool readOutputBlock(LineReader &r, TOVU_CHANNEL *ch)
         if (!r.next())
             return false;
         if (startsWith(r.cur, "NumOutputs ")) {
-            readInt(r.cur + 11, &ch->nTargets);
+            _tovu_read_int(r.cur + 11, &ch->nTargets);
             if (ch->nTargets > TOVU_LEGACY_TARGETS)
                 ch->nTargets = TOVU_LEGACY_TARGETS;
             if (!readSubBlocks(r, ch->nTargets, ch->targets, "<Output%d>", "</Output%d>", parseOutputSubBlock))
@@ -300,7 +284,7 @@ bool readChannel(LineReader &r, int n)
         if (!r.next())
             return false;
         if (startsWith(r.cur, "Enable"))
-            readInt(r.cur + 6, &ch->bEnable);
+            _tovu_read_int(r.cur + 6, &ch->bEnable);
         if (startsWith(r.cur, "<Input>") && !readInputBlock(r, ch))
             return false;
         if (startsWith(r.cur, "<Output>") && !readOutputBlock(r, ch))
@@ -601,9 +585,9 @@ void parseInputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_SOURCE *pSource)
     if (startsWith(pLine, "AudioCodec "))
         s.audio.codec = tovu_get_codec_id(readWord(pLine + 11).c_str());
     if (startsWith(pLine, "AudioSampleRate "))
-        readInt(pLine + 16, &s.audio.sample_rate);
+        _tovu_read_int(pLine + 16, &s.audio.sample_rate);
     if (startsWith(pLine, "AudioChannel "))
-        readInt(pLine + 13, &s.audio.nb_channels);
+        _tovu_read_int(pLine + 13, &s.audio.nb_channels);
     if (startsWith(pLine, "AudioIP "))
         s.audio.rtp.ulSrcIP = readAddress(pLine + 8);
     if (startsWith(pLine, "AudioPort "))
@@ -653,7 +637,7 @@ void parseOutputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_TARGET *pTarget)
         t.format = tovuGetFormatId(readWord(pLine + 7).c_str());
     for (const IntKey &k : ints)
         if (startsWith(pLine, k.key))
-            readInt(pLine + strlen(k.key), k.field);
+            _tovu_read_int(pLine + strlen(k.key), k.field);
     if (startsWith(pLine, "VideoCodec "))
         v.codec = tovu_get_codec_id(readWord(pLine + 11).c_str());
     if (startsWith(pLine, "VideoFrameRate "))
@@ -702,14 +686,14 @@ void parseOutputCommonBlock(LPCTSTR pLine, TOVU_CHANNEL *pChannel)
     if (!pLine || !pChannel)
         return;
     TOVU_CHANNEL &ch = *pChannel;
-    if (startsWith(pLine, "NumOutputs ") && readInt(pLine + 11, &ch.nTargets) &&
+    if (startsWith(pLine, "NumOutputs ") && _tovu_read_int(pLine + 11, &ch.nTargets) &&
         ch.nTargets > TOVU_LEGACY_TARGETS)
         ch.nTargets = TOVU_LEGACY_TARGETS;
     if (startsWith(pLine, "MapParam "))
         readQuotedField(pLine + 9, ch.tszMapParam, sizeof ch.tszMapParam);
     if (startsWith(pLine, "FormatParam "))
         readQuotedField(pLine + 12, ch.tszFormatParam, sizeof ch.tszFormatParam);
-    if (startsWith(pLine, "Filters ") && readInt(pLine + 8, &ch.nFilters) &&
+    if (startsWith(pLine, "Filters ") && _tovu_read_int(pLine + 8, &ch.nFilters) &&
         ch.nFilters > TOVU_LEGACY_FILTERS)
         ch.nFilters = TOVU_LEGACY_FILTERS;
     for (int i = 1; i <= ch.nFilters && i <= TOVU_LEGACY_FILTERS; i++) {
@@ -719,12 +703,12 @@ void parseOutputCommonBlock(LPCTSTR pLine, TOVU_CHANNEL *pChannel)
             readQuotedField(pLine + strlen(tag), ch.tszFilters[i - 1], sizeof ch.tszFilters[i - 1]);
     }
     int minutes = 0;
-    if (startsWith(pLine, "TimeShift ") && readInt(pLine + 10, &minutes)) {
+    if (startsWith(pLine, "TimeShift ") && _tovu_read_int(pLine + 10, &minutes)) {
         long long sec = (long long)minutes * 60;
         ch.nTimeShiftSec = sec > INT_MAX ? INT_MAX : sec < INT_MIN ? INT_MIN : (int)sec;
     }
     if (startsWith(pLine, "TimeShiftSec "))
-        readInt(pLine + 13, &ch.nTimeShiftSec);
+        _tovu_read_int(pLine + 13, &ch.nTimeShiftSec);
     if (startsWith(pLine, "TimeShiftCacheFolder ")) {
         char *dir = ch.tszTimeShiftCacheFolder;
         readQuotedField(pLine + 21, dir, sizeof ch.tszTimeShiftCacheFolder);

@@ -55,24 +55,6 @@ std::vector<Extraction> g_extractions;
 time_t last_sec = 0;
 time_t tm_last = 0;
 
-// Reads an integer after leading blanks; false when there is none. Values
-// beyond int are clamped.
-bool read_int(const char *p, int *out)
-{
-    while (*p == ' ' || *p == '\t')
-        p++;
-    char *end = nullptr;
-    long v = strtol(p, &end, 10);
-    if (end == p)
-        return false;
-    if (v > INT_MAX)
-        v = INT_MAX;
-    if (v < INT_MIN)
-        v = INT_MIN;
-    *out = (int)v;
-    return true;
-}
-
 // "hours:minutes:seconds" up to the first '.', blank, tab, CR or LF
 bool read_stream_time(const char *p, int *out)
 {
@@ -106,9 +88,9 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk)
     if (const char *t = strstr(chunk, " time=")) {
         read_stream_time(t + 6, &chan->streaming_time);
         if (const char *f = strstr(chunk, " fps="))
-            read_int(f + 5, &chan->fps);
+            _tovu_read_int(f + 5, &chan->fps);
         if (const char *b = strstr(chunk, " bitrate="))
-            read_int(b + 9, &chan->bitrate);
+            _tovu_read_int(b + 9, &chan->bitrate);
     }
 
     if (g_cfg.log_level)

@@ -5,6 +5,8 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <limits.h>
+#include <stdlib.h>
 #include <string.h>
 
 extern "C" {
@@ -125,6 +127,16 @@ char **get_local_ips(void)
 const char *get_local_ip(void)
 {
     return get_local_ips()[0];
+}
+
+int _tovu_read_int(const char *p, int *out)
+{
+    char *end = nullptr;
+    long v = strtol(p, &end, 10);
+    if (end == p)
+        return 0;
+    *out = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+    return 1;
 }
 
 const char *tovu_get_version(void)

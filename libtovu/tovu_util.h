@@ -151,6 +151,10 @@ char *_utf8tolcs(const char *utf8, char *lcs, size_t sz);
 
 void _parse_opt(const char *str, const char *opt, int *val);
 
+/* a decimal int after optional white space and sign, as "%d" reads it, held
+ * to the int range; 0 (and *out unchanged) when no digit follows */
+int _tovu_read_int(const char *p, int *out);
+
 #ifdef __cplusplus
 }
 
