@@ -3,12 +3,15 @@
 #include "tovu_common.h"
 #include "tovu_util.h"
 
+#include <fcntl.h>
 #include <float.h>
 #include <limits.h>
 #include <locale.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <new>
 
@@ -314,9 +317,22 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
 {
     if (!tszfnConfig)
         return 0;
-    FILE *fp = fopen(tszfnConfig, "rb");
-    if (!fp)
+    // only a regular file is read: opening a pipe in its place would hold
+    // the start-up until someone writes to it
+    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "rb");
+    if (!fp) {
+        close(fd);
+        return 0;
+    }
     setlocale(LC_ALL, "");
 
     std::string text;

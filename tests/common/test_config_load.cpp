@@ -3,12 +3,15 @@
 #include "test_config_util.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <vector>
 
 using namespace cfgtest;
@@ -258,4 +261,28 @@ TEST_F(ConfigLoad, UnkeptDamagedFileIsNotOverwritten)
     load(); // keeps the damaged file aside and writes the defaults
     EXPECT_FALSE(g_bConfigFileUntouchable);
     ASSERT_NE(g_jsonConfig, nullptr);
+}
+
+// A pipe where the configuration file should be holds no document: the load
+// passes it by instead of waiting for a writer, and the older file stays.
+TEST_F(ConfigLoad, PipeInPlaceOfTheFileDoesNotHold)
+{
+    ASSERT_EQ(mkfifo(json.c_str(), 0600), 0);
+    writeFile(conf, "HTTPPort 8100\n");
+    auto done = std::async(std::launch::async, [] { tovuImportConfig(); });
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // let every waiting read go before failing
+        while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            int fd = open(json.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                close(fd);
+        }
+        FAIL() << "the load waited on the pipe";
+    }
+    EXPECT_EQ(g_jsonConfig, nullptr);
+    EXPECT_TRUE(exists(conf));
+    struct stat st;
+    ASSERT_EQ(stat(json.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(tovuImportConfigJSON(json.c_str()), 0);
 }
