@@ -126,9 +126,22 @@ void CPlayList::Load()
     Guard g(m_lock);
     if (m_strfnPlayList.empty())
         return;
-    FILE *fp = fopen(m_strfnPlayList.c_str(), "re");
-    if (!fp)
+    // only a regular file is read: a pipe in its place would hold the
+    // start-up until someone wrote to it
+    int fd = open(m_strfnPlayList.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "r");
+    if (!fp) {
+        close(fd);
+        return;
+    }
 
     // whole lines of any length: a long path is never cut into two items,
     // and a long current name never into a wrong one

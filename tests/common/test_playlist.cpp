@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -256,6 +257,24 @@ TEST_F(PlayListTest, LoadReadsCurrentLineAndItems)
     missing.init((base + "/nothing.pls").c_str());
     EXPECT_EQ(missing.GetCount(), 0u);
     EXPECT_EQ(missing.GetCurFile(), nullptr);
+}
+
+// a pipe where the playlist file should be is passed by, not waited on
+TEST_F(PlayListTest, LoadPassesByAPipe)
+{
+    ASSERT_EQ(mkfifo(pls.c_str(), 0600), 0);
+    TestPlayList pl;
+    auto done = std::async(std::launch::async, [&] { pl.init(pls.c_str()); });
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            int fd = open(pls.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                close(fd);
+        }
+        FAIL() << "init waited on the pipe";
+    }
+    EXPECT_EQ(pl.GetCount(), 0u);
+    EXPECT_EQ(pl.GetCurFile(), nullptr);
 }
 
 TEST_F(PlayListTest, BuildAfterUnmatchedLoadStartsAtFirst)
