@@ -6,6 +6,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <limits.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -139,11 +140,19 @@ int _tovu_read_int(const char *p, int *out)
     return 1;
 }
 
+static char version[100];
+
+static void format_version(void)
+{
+    snprintf(version, sizeof version, "%d.%d.%d.%02x", 6, 5, 7, 27);
+}
+
+// Formatted once, also when the web thread and the main thread ask for it
+// first at the same time.
 const char *tovu_get_version(void)
 {
-    static char version[100];
-    if (!version[0])
-        snprintf(version, sizeof version, "%d.%d.%d.%02x", 6, 5, 7, 27);
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, format_version);
     return version;
 }
 

@@ -111,3 +111,23 @@ TEST_F(EngineThreads, RacingStartsOfOneSlotLetExactlyOneThrough)
 }
 
 } // namespace
+
+// The web thread's "/runtime" answer and the daemon's banner may ask for the
+// version text at the same time, the first time it is asked for.
+TEST_F(EngineThreads, FirstVersionTextIsSafeFromSeveralThreads)
+{
+    std::atomic<bool> go{false};
+    const char *seen[4] = {};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++)
+        threads.emplace_back([&, i] {
+            while (!go.load()) {
+            }
+            seen[i] = tovu_get_version();
+        });
+    go = true;
+    for (auto &t : threads)
+        t.join();
+    for (const char *v : seen)
+        EXPECT_STREQ(v, "6.5.7.1b");
+}

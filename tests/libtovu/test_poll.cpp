@@ -122,7 +122,10 @@ TEST_F(Poll, StopMessagesInterruptAndOutrankFailover)
         start_silent(ch);
         feed(ch, std::string(stop_msgs[ch]) +
                      "primary input timed out, switching to secondary input\n");
-        EXPECT_EQ(tovu_get_state(ch), TOVU_STATE_STOPPING) << stop_msgs[ch];
+        // interrupted, never switched over; the interrupted child may already
+        // have been found ended in the same pass
+        TOVU_CHANNEL_STATE st = tovu_get_state(ch);
+        EXPECT_TRUE(st == TOVU_STATE_STOPPING || st == TOVU_STATE_IDLE) << stop_msgs[ch] << st;
         EXPECT_NE(log_text(ch).find("] stop transcoding\n"), std::string::npos);
         ASSERT_TRUE(wait_state(ch, TOVU_STATE_IDLE));
         EXPECT_NE(log_text(ch).find("] transcoding stopped (0x"), std::string::npos) << log_text(ch);
