@@ -102,9 +102,10 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig);
 cJSON *tovuSetConfig(const char *szJSON);
 BOOL isChannelValid(cJSON *jsonChannel);
 BOOL isOutputValid(cJSON *jsonTarget);
-/* the configuration path with its extension replaced by tszExt; tszPath must hold
-   sizeof g_tszfnConfig + strlen(tszExt) bytes (the sized form checks and gives ""
-   when the result does not fit) */
+/* the configuration path with its extension replaced by tszExt, or "" when the
+   result does not fit the buffer: the unsized form takes the smallest buffer
+   its callers pass, TOVU_EXPATH_MIN bytes */
+#define TOVU_EXPATH_MIN 256
 void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt);
 void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt);
 int tovuExportConfig(LPCTSTR tszfnConfig);

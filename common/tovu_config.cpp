@@ -308,7 +308,7 @@ void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt)
 
 void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt)
 {
-    tovuGetExPath(tszPath, sizeof g_tszfnConfig + (tszExt ? strlen(tszExt) : 0), tszExt);
+    tovuGetExPath(tszPath, TOVU_EXPATH_MIN, tszExt);
 }
 
 /* ---------------------------------------------------------------- file */

@@ -274,6 +274,14 @@ TEST_F(ConfigPath, PathAndExtension)
     tovuGetExPath(small, sizeof small, "_cgi.log");
     EXPECT_STREQ(small, "");
 
+    // the unsized form never writes past the 256-byte buffer its callers pass
+    char guarded[TOVU_EXPATH_MIN + 16];
+    memset(guarded, '#', sizeof guarded);
+    snprintf(g_tszfnConfig, sizeof g_tszfnConfig, "/%s/tovul.json", std::string(300, 'd').c_str());
+    tovuGetExPath(guarded, "_cgi.log");
+    EXPECT_STREQ(guarded, "");
+    EXPECT_EQ(guarded[TOVU_EXPATH_MIN], '#');
+
     // a folder too long for the path buffer leaves no path at all
     std::string longDir(sizeof g_tszfnConfig - 5, 'd');
     tovuSetConfigPath(longDir.c_str());
