@@ -18,18 +18,6 @@ namespace {
 
 const std::string kData = std::string(TOVU_TEST_DATA_DIR) + "/config/";
 
-std::vector<std::string> listFolder(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    return names;
-}
-
 mode_t modeOf(const std::string &path)
 {
     struct stat st;

@@ -18,19 +18,6 @@ using namespace cfgtest;
 
 namespace {
 
-std::vector<std::string> listFolder(const std::string &dir)
-{
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
-                names.push_back(e->d_name);
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 bool exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;

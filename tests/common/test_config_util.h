@@ -9,9 +9,13 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tovu_common.h"
 
@@ -102,6 +106,20 @@ protected:
         g_tszfnConfig[0] = '\0';
     }
 };
+
+// the names in a folder, sorted
+inline std::vector<std::string> listFolder(const std::string &dir)
+{
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (strcmp(e->d_name, ".") && strcmp(e->d_name, ".."))
+                names.push_back(e->d_name);
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 } // namespace cfgtest
 
