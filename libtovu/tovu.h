@@ -213,7 +213,10 @@ enum {
     TOVU_ERR_BAD_TARGET_FORMAT = -10,
     TOVU_ERR_LOG = -12,
     TOVU_ERR_FORK = -13,
-    TOVU_ERR_ARGS_TOO_LONG = -14  /* argument string longer than TOVU_ARG_STR_MAX */
+    TOVU_ERR_ARGS_TOO_LONG = -14, /* argument string longer than TOVU_ARG_STR_MAX */
+    TOVU_ERR_LINE_BREAK = -15,    /* a text holds a line feed or carriage return, which would
+                                     cut the one-line hand-over to the transcoder */
+    TOVU_ERR_TEXT_TOO_LONG = -16  /* a configured text does not fit the field it is read into */
 };
 
 /* ---------------------------------------------------------------- engine operations */

@@ -9,6 +9,9 @@ PACKAGES=(
   libcjson-dev libmicrohttpd-dev libgnutls28-dev
   ffmpeg
   libbenchmark-dev
+  clang libclang-rt-14-dev
+  chromium node-terser librsvg2-bin gnutls-bin
+  curl iproute2 util-linux procps
 )
 
 missing=()
@@ -23,4 +26,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# front-end packages (web client libraries, browser-test driver) from the
+# lock file, into the ignored node_modules/; npm comes with the machine's Node.js
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -f "$root/node_modules/.package-lock.json" ] || \
+   [ "$root/package-lock.json" -nt "$root/node_modules/.package-lock.json" ]; then
+  (cd "$root" && npm ci --no-audit --no-fund --loglevel=error)
 fi
