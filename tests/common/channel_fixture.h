@@ -119,10 +119,15 @@ protected:
         return calls().empty() ? none : calls().back();
     }
 
-    // the line the fake transcoder read, without its token and line feed
-    std::string handedOver()
+    // the line the fake transcoder read, without its token and line feed;
+    // waits until it has been recorded whole
+    std::string handedOver(int ms = 10000)
     {
-        std::string line = tovutest::read_file(path("stdin.rec"));
+        std::string line;
+        poll_until([&] {
+            line = tovutest::read_file(path("stdin.rec"));
+            return !line.empty() && line.back() == '\n';
+        }, ms);
         const std::string token = TOVU_HANDSHAKE_TOKEN;
         if (line.compare(0, token.size(), token) == 0)
             line.erase(0, token.size());

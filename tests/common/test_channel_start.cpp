@@ -107,7 +107,6 @@ TEST_F(ChannelStart, WorkedExampleOneFileToUdp)
     _tovuSetChannelTranscoder(nullptr);
     ASSERT_EQ(init(0), 0);
     ASSERT_EQ(tovuStartChannel(0), 0);
-    ASSERT_TRUE(wait_started());
     EXPECT_EQ(handedOver(), "-stream_loop -1 -fflags +genpts  -re -i \"/media/clip.mp4\" -c:a aac -ac:a 2 -ar:a 48000 -b:a 128k "
               "-c:v libx264 -preset:v faster -b:v 2500k -maxrate:v 2500k -nal-hrd cbr -bufsize:v 2500k "
               "-s:v 1280x720 -r:v 25 -g:v 50 -muxrate 3000k -bitrate 3000k  -c:s copy -f mpegts "
@@ -173,7 +172,6 @@ TEST_F(ChannelStart, WorkedExampleTwoBoundChannel)
     _tovuSetChannelTranscoder(nullptr);
     ASSERT_EQ(init(0), 0);
     ASSERT_EQ(tovuStartChannel(1), 0);
-    ASSERT_TRUE(wait_started());
     EXPECT_EQ(handedOver(), "-i \"udp://0.0.0.0:6000\" -stream_loop -1  -re -i \"/media/b.ts\" "
               // output 1: source 0, then the bound source 1, then the muxer with source 1's options
               "-map 0 -c:a:0 aac -b:a:0 128k -c:v:0 libx264 -preset:0 veryfast  -preset:v:0 faster "
