@@ -115,8 +115,9 @@ TEST_F(CgiStatusTest, TwoChannelsOneRunningOnTheFakeTranscoder)
     const char *values[] = {"Keep-Alive", "no-cache", "no-cache", "application/json"};
     for (int h = 0; h < 4; h++) {
         EXPECT_EQ(a.header(order[h]), values[h]);
-        if (h > 0)
+        if (h > 0) {
             EXPECT_LT(a.indexOf(order[h - 1]), a.indexOf(order[h])) << order[h];
+        }
     }
 }
 
@@ -187,6 +188,7 @@ TEST_F(CgiStatusTest, RowsEndAtTheFirstChannelThatFailsTheCheck)
                                                 "input");
     }
     slot(2, TOVU_STATE_PREVIEW);
+    setLoads({}, 0, 0);
     EXPECT_EQ(get("/status").body,
               "{\n  \"channels\": [\n    {\"state\": \"idle\", \"status\": \"IDLE\"}\n  ],\n"
               "  \"cpu\": []\n}\n");
