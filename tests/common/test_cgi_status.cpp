@@ -124,15 +124,14 @@ TEST_F(CgiStatusTest, TwoChannelsOneRunningOnTheFakeTranscoder)
 TEST_F(CgiStatusTest, OneRowPerStateInChannelOrder)
 {
     ASSERT_EQ(init(0), 0);
-    config(doc("", channels(8)));
+    config(doc("", channels(7)));
     slot(0, TOVU_STATE_IDLE);
     slot(1, TOVU_STATE_EXTRACT);
     slot(2, TOVU_STATE_RUNNING, 3725, 25, 3000);
     slot(3, TOVU_STATE_PREVIEW);
     slot(4, TOVU_STATE_NOSIGNAL);
     slot(5, TOVU_STATE_STOPPING);
-    slot(6, 9);                    // past the known states: idle
-    slot(7, TOVU_STATE_RUNNING);   // no figures yet: the preset text stays
+    slot(6, TOVU_STATE_RUNNING);   // no figures yet: the preset text stays
     setLoads({100}, 0, 0);
     EXPECT_EQ(get("/status").body,
               "{\n  \"channels\": [\n"
@@ -142,7 +141,6 @@ TEST_F(CgiStatusTest, OneRowPerStateInChannelOrder)
               "    {\"state\": \"preview\", \"status\": \"PREVIEW\"},\n"
               "    {\"state\": \"stopping\", \"status\": \"NO SIGNAL\"},\n"
               "    {\"state\": \"stopping\", \"status\": \"STOPPING\"},\n"
-              "    {\"state\": \"idle\", \"status\": \"IDLE\"},\n"
               "    {\"state\": \"running\", \"status\": \"RUNNING\"}\n"
               "  ],\n  \"cpu\": [100]\n}\n");
 }
