@@ -140,6 +140,40 @@ void normaliseChannels(cJSON *channels)
     cutMembers(channels, kMaxChannels);
 }
 
+// Numbers that are not finite become null, as the printer writes them.
+void nullNonFinite(cJSON *item)
+{
+    for (; item; item = item->next) {
+        if (cJSON_IsNumber(item) && !std::isfinite(item->valuedouble)) {
+            item->type = (item->type & ~0xFF) | cJSON_NULL;
+            item->valuedouble = 0;
+            item->valueint = 0;
+        }
+        nullNonFinite(item->child);
+    }
+}
+
+// The document as its own saved text reads back: numbers as the printer
+// writes them (with up to 15 digits where those read back close enough, so
+// that a number just under the largest double reads back as infinite), every
+// number that is not finite as null, texts cut at an embedded NUL.
+// Installing this form, and normalising after it, makes the file that a save
+// writes load back to the very document in memory. When memory runs out the
+// document is kept as it was parsed.
+cJSON *asSaved(cJSON *doc)
+{
+    char *text = cJSON_PrintUnformatted(doc);
+    if (!text)
+        return doc;
+    cJSON *again = cJSON_Parse(text);
+    cJSON_free(text);
+    if (!again)
+        return doc;
+    cJSON_Delete(doc);
+    nullNonFinite(again);
+    return again;
+}
+
 BOOL isRTPInputValid(const cJSON *source)
 {
     switch (tovu_get_codec_id(jsonGetText(jsonGetItem(jsonGetItem(source, "video"), "codec")))) {
@@ -260,6 +294,7 @@ cJSON *tovuSetConfig(const char *szJSON)
     cJSON *doc = cJSON_Parse(szJSON);
     if (!doc)
         return nullptr;
+    doc = asSaved(doc);
 
     // the new tree is private until it is swapped in, so it is put in
     // shape first and the lock is held only for the swap itself
