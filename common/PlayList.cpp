@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
-#include <set>
 #include <utility>
+#include <vector>
 
 CPlayList g_tovuPlaylists[16];
 
@@ -25,6 +25,10 @@ namespace {
 
 // sub-folders deeper than this below the root are not walked
 const int kMaxWalkDepth = 64;
+// at most this many sub-folders are walked in one build: links that reach
+// one folder through many paths would otherwise multiply the walk beyond
+// any end, though no link leads back up the path
+const size_t kMaxWalkFolders = 100000;
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
@@ -75,11 +79,19 @@ bool isDotOrDotDot(const char *name)
 
 } // namespace
 
-// the state of one recursive walk: the folders already walked, by device and
-// inode, so that links back up the tree end the descent instead of looping
+// the state of one recursive walk. A folder is walked under every path that
+// reaches it, except that it is not entered again below itself: the folders
+// on the path from the root down to the one being walked, by device and
+// inode, end a descent that would loop.
 struct CPlayList::WalkState {
-    std::set<std::pair<dev_t, ino_t>> visited;
+    std::vector<std::pair<dev_t, ino_t>> path;
     int depth = 0;
+    size_t folders = 0;
+
+    bool onPath(const struct stat &st) const
+    {
+        return std::find(path.begin(), path.end(), std::make_pair(st.st_dev, st.st_ino)) != path.end();
+    }
 };
 
 CPlayList::CPlayList()
@@ -105,6 +117,7 @@ void CPlayList::appendItem(std::string path)
 {
     m_lstPlayItems.push_back(std::move(path));
     m_setItems.insert(m_lstPlayItems.back());
+    m_orderIndex.clear();
 }
 
 void CPlayList::clearItems()
@@ -112,6 +125,7 @@ void CPlayList::clearItems()
     m_setItems.clear();
     m_lstPlayItems.clear();
     m_posCurItem = m_lstPlayItems.cend();
+    m_orderIndex.clear();
 }
 
 std::list<std::string>::const_iterator CPlayList::findItem(const std::string &path) const
@@ -191,7 +205,7 @@ void CPlayList::Save() const
     // a name with a line break in it cannot be read back: it gets no line,
     // rather than breaking the file into wrong items
     auto writable = [](const std::string &item) {
-        return item.find_first_of("\r\n") == std::string::npos;
+        return !memchr(item.data(), '\n', item.size()) && !memchr(item.data(), '\r', item.size());
     };
     std::string text;
     if (m_posCurItem != m_lstPlayItems.cend() && writable(*m_posCurItem))
@@ -221,8 +235,10 @@ int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClea
     if (populate(m_strRoot.c_str(), bClear) == 0)
         return 0;
     // std::string compares as unsigned bytes, a prefix first
-    if (!m_bShuffle)
+    if (!m_bShuffle) {
         m_lstPlayItems.sort();
+        m_orderIndex.clear();
+    }
 
     m_posCurItem = remembered ? findItem(rememberedPath) : m_lstPlayItems.cend();
     if (m_posCurItem == m_lstPlayItems.cend())
@@ -246,7 +262,7 @@ size_t CPlayList::populate(LPCTSTR tszRoot, BOOL /*bClear*/)
     WalkState state;
     struct stat st;
     if (stat(root.c_str(), &st) == 0)
-        state.visited.insert({st.st_dev, st.st_ino});
+        state.path.push_back({st.st_dev, st.st_ino});
     if (!walk(root, state))
         return 0;
     return m_lstPlayItems.size();
@@ -278,12 +294,15 @@ bool CPlayList::walk(const std::string &dirPath, WalkState &state)
             insertFile(dirPath.c_str(), name);
             continue;
         }
-        if (!m_bRecursive || state.depth >= kMaxWalkDepth)
+        if (!m_bRecursive || state.depth >= kMaxWalkDepth || state.folders >= kMaxWalkFolders)
             continue;
-        if (!state.visited.insert({st.st_dev, st.st_ino}).second)
+        if (state.onPath(st))
             continue;
+        state.folders++;
         state.depth++;
+        state.path.push_back({st.st_dev, st.st_ino});
         walk(full, state);
+        state.path.pop_back();
         state.depth--;
     }
     closedir(dir);
@@ -305,14 +324,11 @@ void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
     }
     // before the item at k - 1, the front for k of 0 or 1: never the end
     size_t k = (size_t)rand() % n;
-    std::list<std::string>::iterator pos;
-    if (k <= 1)
-        pos = m_lstPlayItems.begin();
-    else if (k - 1 <= n / 2)
-        pos = std::next(m_lstPlayItems.begin(), (long)(k - 1));
-    else
-        pos = std::prev(m_lstPlayItems.end(), (long)(n - (k - 1)));
-    pos = m_lstPlayItems.insert(pos, std::move(path));
+    size_t at = k <= 1 ? 0 : k - 1;
+    if (m_orderIndex.size() != n)
+        m_orderIndex.assign(m_lstPlayItems);
+    auto pos = m_lstPlayItems.insert(m_orderIndex.at(at), std::move(path));
+    m_orderIndex.insert(at, pos);
     m_setItems.insert(*pos);
 }
 
