@@ -215,9 +215,10 @@ void parseOutputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_TARGET *pTarget);
 void parseOutputCommonBlock(LPCTSTR pLine, TOVU_CHANNEL *pChannel);
 /* writes the legacy model as a JSON configuration text; write errors are not looked at */
 void tovuExportConfigFromXML(FILE *fp);
-/* puts a backslash before every '"' and '\\' of str, in place; str holds sz
- * bytes: escaping stops before the first character whose escaped form would
- * not fit, and the rest of the text is dropped */
+/* puts a backslash before every '"' and '\\' of str and writes every control
+ * character below 0x20 in its JSON form ("\t", "\u0001"), in place; str holds
+ * sz bytes: escaping stops before the first character whose escaped form
+ * would not fit, and the rest of the text is dropped */
 void _jsonUnescape(TCHAR *str, size_t sz);
 
 /* ---------------------------------------------------------------- start-up load */
