@@ -34,6 +34,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -58,6 +59,8 @@ KILL_TAIL = 2.0                 # the last kill leaves "autoRestart" s + this
 RESTART_SLACK = 0.100           # target: back within "autoRestart" s + this
 DAEMON_CPU_TARGET = 0.5         # per cent of one core
 RSS_FLAT_KB = 512               # RSS growth still counted as flat
+HLS_FRESH = 10.0                # an HLS playlist rewritten this recently is live
+LOG_DIR = "/var/tovul/log"      # the channel logs, as the daemon sees them
 
 # the rows of "/status" by their "state" word
 STATE_LETTER = {"running": "r", "idle": "i", "preview": "p", "stopping": "s"}
@@ -267,6 +270,49 @@ def status_once(url, cookie):
         conn.close()
 
 
+# ---------------------------------------------------------------- outputs
+
+class UdpReceivers:
+    """One loopback socket per channel's UDP target, drained at each sample."""
+
+    def __init__(self, n):
+        self.socks, self.bytes = [], [0] * n
+        for ch in range(n):
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+            s.bind(("127.0.0.1", UDP_BASE_PORT + ch + 1))
+            s.setblocking(False)
+            self.socks.append(s)
+
+    def drain(self):
+        for ch, s in enumerate(self.socks):
+            try:
+                while True:
+                    self.bytes[ch] += len(s.recv(65536))
+            except BlockingIOError:
+                pass
+
+
+def hls_stale(out_root, n):
+    """Channels whose HLS playlist was not rewritten in the last HLS_FRESH s."""
+    stale = []
+    for ch in range(n):
+        try:
+            age = time.time() - os.stat(os.path.join(channel_dir(out_root, ch + 1), "index.m3u8")).st_mtime
+        except OSError:
+            age = float("inf")
+        if age > HLS_FRESH:
+            stale.append(ch)
+    return stale
+
+
+def log_bytes():
+    try:
+        return sum(e.stat().st_size for e in os.scandir(LOG_DIR) if e.is_file())
+    except OSError:
+        return -1
+
+
 # ---------------------------------------------------------------- tracker
 
 class Tracker:
@@ -400,6 +446,10 @@ def inner(args):
     daemon = args.daemon_pid or find_daemon()
     if not daemon:
         return fail("no running daemon found")
+    try:
+        udp = UdpReceivers(args.channels)
+    except OSError as e:
+        return fail(f"UDP receivers: {e}")
     cookie = f"auth={PASSWORD}"
     ok, states = wait_all_running(args.url, cookie, args.channels, START_TIMEOUT)
     if not ok:
@@ -416,6 +466,9 @@ def inner(args):
     poller.start()
     time.sleep(max(0.0, t0 - time.monotonic()))
     start = tr.daemon_figures()
+    logs_start = log_bytes()
+    udp.drain()
+    udp.bytes = [0] * args.channels
     tr.sample(t0, first=True)
     tr.scan_lost()
 
@@ -470,6 +523,7 @@ def inner(args):
                 watch = {"kill": k, "t": t, "before": before}
         if now >= next_sample:
             tr.sample(now)
+            udp.drain()
             next_sample += SAMPLE_EVERY
         if now >= next_scan:
             tr.scan_lost()
@@ -480,6 +534,9 @@ def inner(args):
     t_end = time.monotonic()
     tr.sample(t_end)
     end = tr.daemon_figures()
+    udp.drain()
+    logs_end = log_bytes()
+    stale = hls_stale(out_root, args.channels)
     tr.scan_lost()
     poller.join(timeout=30)
     final_zombies = [p for p in descendants(daemon) if (read_stat(p) or "?")[0] == "Z"]
@@ -504,6 +561,9 @@ def inner(args):
         "zombies_at_end": len(final_zombies),
         "lost_transcoders": sorted(tr.lost.values()),
         "samples_with_two_ffmpeg_of_a_channel": tr.duplicates,
+        "udp_kbit_s_per_channel": [round(b * 8 / wall / 1000) for b in udp.bytes],
+        "hls_stale_channels": stale,
+        "channel_logs_kb_start_end": [logs_start // 1024, logs_end // 1024],
     })
     for k in kills:
         k.pop("t", None)
@@ -584,6 +644,10 @@ def verdicts(r):
          f"{r['zombies_seen']} seen in passing"),
         ("no transcoder outside the daemon", not r["lost_transcoders"] and not r.get("left_after_stop"),
          f"{len(r['lost_transcoders'])} during the run, {len(r.get('left_after_stop', []))} after the stop"),
+        ("every channel delivers UDP and HLS",
+         all(b > 0 for b in r["udp_kbit_s_per_channel"]) and not r["hls_stale_channels"],
+         f"UDP kbit/s {min(r['udp_kbit_s_per_channel'])}..{max(r['udp_kbit_s_per_channel'])}, "
+         f"stale HLS {r['hls_stale_channels']}"),
         ("every poll answered", r["polls_failed"] == 0 and r["polls_wrong_rows"] == 0,
          f"{r['polls_failed']} failed, {r['polls_wrong_rows']} with wrong rows"),
     ]
@@ -616,6 +680,10 @@ def print_report(r):
     for what, key in (("RSS kB", "rss_kb"), ("descriptors", "fds"), ("threads", "threads")):
         print(f"  {what}: {r['daemon_start'][key]} at the start, {r['daemon_end'][key]} at the end "
               f"(range {r[key + '_min_max'][0]}..{r[key + '_min_max'][1]})")
+    logs = r["channel_logs_kb_start_end"]
+    print(f"  outputs: UDP kbit/s per channel {r['udp_kbit_s_per_channel']}; "
+          f"HLS playlists not rewritten in {HLS_FRESH:.0f} s: {r['hls_stale_channels']}; "
+          f"channel logs {logs[0]} -> {logs[1]} kB")
     print(f"  zombies: {r['zombies_lingering']} lingering, {r['zombies_at_end']} at the end, "
           f"{r['zombies_seen']} seen in passing")
     print(f"  /status: {r['polls']} polls, {r['polls_failed']} failed, {r['polls_missed_slots']} "
