@@ -132,6 +132,10 @@ int tovuWriteFileAtomic(const char *path, const std::string &text);
  * or TOVU_ERR_TEXT_TOO_LONG (a configured text, named in the channel log),
  * or the engine's result */
 int tovuStartChannel(int iChannel);
+/* starts the preview of channel N's first source, served on port 9528:
+ * 0, -7 (a folder without a file), the two text codes above, or the
+ * engine's result */
+int tovuPreviewChannel(int iChannel);
 /* stops slot N + 16 first for a time-shift channel, then slot N;
  * nStopMode 0 interrupts, 1 kills */
 void tovuStopChannel(int iChannel, int nStopMode);
