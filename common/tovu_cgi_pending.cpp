@@ -1,0 +1,27 @@
+/* TEMPORARY stand-ins for functions other branches provide; removed before landing */
+#include "tovu_cgi_pending.h"
+#include <string.h>
+pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
+static int answer(struct MHD_Connection *c, unsigned st, const char *body, const char *type)
+{
+    struct MHD_Response *r = MHD_create_response_from_buffer(strlen(body), (void *)body, MHD_RESPMEM_PERSISTENT);
+    if (!r) return MHD_NO;
+    if (type) MHD_add_response_header(r, "Content-Type", type);
+    int q = MHD_queue_response(c, st, r);
+    MHD_destroy_response(r);
+    return q;
+}
+int tovuCGIStatus(struct MHD_Connection *c) { return answer(c, 200, "{\"channels\": []}\n", "application/json"); }
+int tovuCGIRuntime(struct MHD_Connection *c) { return answer(c, 200, "{\"app\": 1}", "application/json"); }
+int tovuCGIDownload(struct MHD_Connection *c, const char *p, const char *)
+{
+    if (strcasecmp(p, "/index.html") == 0) return answer(c, 200, "<html>page</html>", "text/html");
+    return answer(c, 404, "", nullptr);
+}
+int tovuCGIDecklinkConfig(struct MHD_Connection *c, const char *) { return answer(c, 200, "{}", "application/json"); }
+int tovuCGINDIConfig(const char *, struct MHD_Connection *c) { return answer(c, 200, "{}", "application/json"); }
+static TOVU_CHANNEL_STATE s_state[16];
+int tovuStartChannel(int i) { s_state[i] = TOVU_STATE_RUNNING; return 0; }
+int tovuPreviewChannel(int i) { s_state[i] = TOVU_STATE_PREVIEW; return 0; }
+void tovuStopChannel(int i, int m) { s_state[i] = m ? TOVU_STATE_IDLE : TOVU_STATE_STOPPING; }
+TOVU_CHANNEL_STATE tovuGetChannelState(int i) { return s_state[i]; }

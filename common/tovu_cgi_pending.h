@@ -1,0 +1,17 @@
+/* TEMPORARY: declarations of functions other branches provide; removed before landing */
+#ifndef TOVU_CGI_PENDING_H
+#define TOVU_CGI_PENDING_H
+#include <microhttpd.h>
+#include <pthread.h>
+#include "tovu.h"
+extern pthread_mutex_t g_cgi_mutex;
+int tovuCGIStatus(struct MHD_Connection *conn);
+int tovuCGIRuntime(struct MHD_Connection *conn);
+int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char *szArgs);
+int tovuCGIDecklinkConfig(struct MHD_Connection *conn, const char *szArgs);
+int tovuCGINDIConfig(const char *szArgs, struct MHD_Connection *conn);
+int tovuStartChannel(int iChannel);
+int tovuPreviewChannel(int iChannel);
+void tovuStopChannel(int iChannel, int nStopMode);
+TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel);
+#endif
