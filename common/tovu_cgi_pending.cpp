@@ -1,4 +1,5 @@
 /* TEMPORARY stand-ins for functions other branches provide; removed before landing */
+#include "tovu_cgi.h"
 #include "tovu_cgi_pending.h"
 #include <string.h>
 pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
@@ -11,8 +12,8 @@ static int answer(struct MHD_Connection *c, unsigned st, const char *body, const
     MHD_destroy_response(r);
     return q;
 }
-int tovuCGIStatus(struct MHD_Connection *c) { return answer(c, 200, "{\"channels\": []}\n", "application/json"); }
-int tovuCGIRuntime(struct MHD_Connection *c) { return answer(c, 200, "{\"app\": 1}", "application/json"); }
+enum MHD_Result tovuCGIStatus(struct MHD_Connection *c) { return (enum MHD_Result)answer(c, 200, "{\"channels\": []}\n", "application/json"); }
+enum MHD_Result tovuCGIRuntime(struct MHD_Connection *c) { return (enum MHD_Result)answer(c, 200, "{\"app\": 1}", "application/json"); }
 int tovuCGIDownload(struct MHD_Connection *c, const char *p, const char *)
 {
     if (strcasecmp(p, "/index.html") == 0) return answer(c, 200, "<html>page</html>", "text/html");

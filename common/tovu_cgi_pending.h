@@ -4,10 +4,6 @@
 #include <microhttpd.h>
 #include <pthread.h>
 #include "tovu.h"
-extern pthread_mutex_t g_cgi_mutex;
-int tovuCGIStatus(struct MHD_Connection *conn);
-int tovuCGIRuntime(struct MHD_Connection *conn);
-int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char *szArgs);
 int tovuCGIDecklinkConfig(struct MHD_Connection *conn, const char *szArgs);
 int tovuCGINDIConfig(const char *szArgs, struct MHD_Connection *conn);
 int tovuStartChannel(int iChannel);

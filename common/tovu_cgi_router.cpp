@@ -414,8 +414,8 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
 {
     bool import = eqNoCase(szArgs ? szArgs : "", kImportArg);
 
-    TovuConfigLock configLock;
     CgiLock lock;
+    TovuConfigLock configLock;
     ServerSettings before;
     before.read();
 
@@ -475,8 +475,8 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
 int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *)
 {
     const char *action = szArgs ? szArgs : "";
-    TovuConfigLock configLock;
     CgiLock lock;
+    TovuConfigLock configLock;
 
     cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
     if (iChannel < 1 || iChannel > jsonGetListSize(channels))
