@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
   g++ cmake make pkg-config
   libgtest-dev libgmock-dev
-  libcjson-dev libmicrohttpd-dev libgnutls28-dev
+  libcjson-dev libmicrohttpd-dev libgnutls28-dev libpng-dev
   ffmpeg
   libbenchmark-dev
   clang libclang-rt-14-dev
