@@ -14,15 +14,6 @@ static int answer(struct MHD_Connection *c, unsigned st, const char *body, const
 }
 enum MHD_Result tovuCGIStatus(struct MHD_Connection *c) { return (enum MHD_Result)answer(c, 200, "{\"channels\": []}\n", "application/json"); }
 enum MHD_Result tovuCGIRuntime(struct MHD_Connection *c) { return (enum MHD_Result)answer(c, 200, "{\"app\": 1}", "application/json"); }
-int tovuCGIDownload(struct MHD_Connection *c, const char *p, const char *)
-{
-    if (strcasecmp(p, "/index.html") == 0) return answer(c, 200, "<html>page</html>", "text/html");
-    return answer(c, 404, "", nullptr);
-}
 int tovuCGIDecklinkConfig(struct MHD_Connection *c, const char *) { return answer(c, 200, "{}", "application/json"); }
 int tovuCGINDIConfig(const char *, struct MHD_Connection *c) { return answer(c, 200, "{}", "application/json"); }
-static TOVU_CHANNEL_STATE s_state[16];
-int tovuStartChannel(int i) { s_state[i] = TOVU_STATE_RUNNING; return 0; }
-int tovuPreviewChannel(int i) { s_state[i] = TOVU_STATE_PREVIEW; return 0; }
-void tovuStopChannel(int i, int m) { s_state[i] = m ? TOVU_STATE_IDLE : TOVU_STATE_STOPPING; }
-TOVU_CHANNEL_STATE tovuGetChannelState(int i) { return s_state[i]; }
+int tovuPreviewChannel(int) { return 0; }

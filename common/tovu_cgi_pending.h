@@ -6,8 +6,5 @@
 #include "tovu.h"
 int tovuCGIDecklinkConfig(struct MHD_Connection *conn, const char *szArgs);
 int tovuCGINDIConfig(const char *szArgs, struct MHD_Connection *conn);
-int tovuStartChannel(int iChannel);
 int tovuPreviewChannel(int iChannel);
-void tovuStopChannel(int iChannel, int nStopMode);
-TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel);
 #endif
