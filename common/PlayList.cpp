@@ -105,6 +105,7 @@ void CPlayList::appendItem(std::string path)
 {
     m_lstPlayItems.push_back(std::move(path));
     m_setItems.insert(m_lstPlayItems.back());
+    m_orderIndex.clear();
 }
 
 void CPlayList::clearItems()
@@ -112,6 +113,7 @@ void CPlayList::clearItems()
     m_setItems.clear();
     m_lstPlayItems.clear();
     m_posCurItem = m_lstPlayItems.cend();
+    m_orderIndex.clear();
 }
 
 std::list<std::string>::const_iterator CPlayList::findItem(const std::string &path) const
@@ -191,7 +193,7 @@ void CPlayList::Save() const
     // a name with a line break in it cannot be read back: it gets no line,
     // rather than breaking the file into wrong items
     auto writable = [](const std::string &item) {
-        return item.find_first_of("\r\n") == std::string::npos;
+        return !memchr(item.data(), '\n', item.size()) && !memchr(item.data(), '\r', item.size());
     };
     std::string text;
     if (m_posCurItem != m_lstPlayItems.cend() && writable(*m_posCurItem))
@@ -221,8 +223,10 @@ int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClea
     if (populate(m_strRoot.c_str(), bClear) == 0)
         return 0;
     // std::string compares as unsigned bytes, a prefix first
-    if (!m_bShuffle)
+    if (!m_bShuffle) {
         m_lstPlayItems.sort();
+        m_orderIndex.clear();
+    }
 
     m_posCurItem = remembered ? findItem(rememberedPath) : m_lstPlayItems.cend();
     if (m_posCurItem == m_lstPlayItems.cend())
@@ -305,14 +309,11 @@ void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
     }
     // before the item at k - 1, the front for k of 0 or 1: never the end
     size_t k = (size_t)rand() % n;
-    std::list<std::string>::iterator pos;
-    if (k <= 1)
-        pos = m_lstPlayItems.begin();
-    else if (k - 1 <= n / 2)
-        pos = std::next(m_lstPlayItems.begin(), (long)(k - 1));
-    else
-        pos = std::prev(m_lstPlayItems.end(), (long)(n - (k - 1)));
-    pos = m_lstPlayItems.insert(pos, std::move(path));
+    size_t at = k <= 1 ? 0 : k - 1;
+    if (m_orderIndex.size() != n)
+        m_orderIndex.assign(m_lstPlayItems);
+    auto pos = m_lstPlayItems.insert(m_orderIndex.at(at), std::move(path));
+    m_orderIndex.insert(at, pos);
     m_setItems.insert(*pos);
 }
 

@@ -26,6 +26,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "PlayOrderIndex.h"
 #include "tovu_common.h"
 
 class CPlayList
@@ -77,6 +78,9 @@ private:
     mutable std::recursive_mutex m_lock;
     // the listed paths, for the duplicate test; views into the list's own strings
     std::unordered_set<std::string_view> m_setItems;
+    // the list's positions by index, for shuffled insertion; dropped by
+    // every other change of the list and rebuilt when next needed
+    CPlayOrderIndex m_orderIndex;
 };
 
 // one playlist per channel, index = channel index

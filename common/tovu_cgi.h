@@ -31,10 +31,9 @@ extern pthread_mutex_t g_cgi_mutex;
 
 /* ---------------------------------------------------------------- status and runtime answers */
 
-/* size of the answer text of "/status" and "/runtime" */
+/* room kept for the answer text of "/status" and "/runtime" (it grows when
+ * escaped texts need more) */
 #define TOVU_CGI_ANSWER_SIZE 10000
-/* size of one running channel's status text buffer */
-#define TOVU_CGI_STATUS_SIZE 100
 
 /* "/status": channel states and status texts, CPU (and GPU) load; 200 with
  * JSON. MHD_YES once queued, MHD_NO when the answer cannot be made or queued. */

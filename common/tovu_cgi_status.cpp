@@ -1,0 +1,248 @@
+/*
+ * tovu_cgi_status.cpp - the two read-only JSON answers of the web API:
+ * "/status" (every channel's state and status text, the load of every CPU
+ * and of the GPU), polled by the web client every second, and "/runtime"
+ * (product name, version, channel count, preview port), read once per page.
+ *
+ * Both are formatted into one buffer that lives for the life of the web
+ * thread, so a poll allocates nothing but the library's copy of the body.
+ * Texts are escaped as JSON, and the buffer grows to fit them: a file name
+ * with quotes or control characters in a status row stays valid JSON, and no
+ * number of CPUs or length of text can write past the buffer.
+ */
+#include "tovu_cgi.h"
+#include "tovu_util.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+/* ---------------------------------------------------------------- fixed texts and limits */
+
+static const char kAppName[] = "Tovumedia Live!";
+static const char kAppAbbr[] = "TOVUL";
+static const char kWebsite[] = "tovumedia.com";
+static const char kEmail[] = "support@tovumedia.com";
+static const char kPlatform[] = "linux";
+static const int kRuntimeChannels = 16;  /* the most channels the service runs */
+static const int kPreviewPort = 9528;    /* where a previewing channel serves its stream */
+static const char kRunning[] = "RUNNING";
+
+/* ---------------------------------------------------------------- answer text */
+
+namespace {
+
+/* the answer text of the web thread, kept between requests */
+std::string &answerText()
+{
+    static thread_local std::string text;
+    if (text.capacity() < TOVU_CGI_ANSWER_SIZE)
+        text.reserve(TOVU_CGI_ANSWER_SIZE);
+    text.clear();
+    return text;
+}
+
+void appendInt(std::string &out, int value)
+{
+    char num[16];
+    int n = snprintf(num, sizeof num, "%d", value);
+    out.append(num, (size_t)n);
+}
+
+/* the text as the inside of a JSON string: quote, backslash and control characters escaped */
+void appendEscaped(std::string &out, const char *text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        switch (*p) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (*p < 0x20) {
+                out += "\\u00";
+                out += kHex[*p >> 4];
+                out += kHex[*p & 0xf];
+            } else {
+                out += (char)*p;
+            }
+        }
+    }
+}
+
+/* status 200 with the four headers of both answers; the body is copied */
+enum MHD_Result answerJSON(struct MHD_Connection *conn, const std::string &text)
+{
+    struct MHD_Response *resp = MHD_create_response_from_buffer(
+        text.size(), const_cast<char *>(text.data()), MHD_RESPMEM_MUST_COPY);
+    if (!resp)
+        return MHD_NO;
+    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONNECTION, "Keep-Alive");
+    MHD_add_response_header(resp, MHD_HTTP_HEADER_PRAGMA, "no-cache");
+    MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
+    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
+    enum MHD_Result ret = MHD_queue_response(conn, MHD_HTTP_OK, resp);
+    MHD_destroy_response(resp);
+    return ret;
+}
+
+/* one channel row, by its state */
+void appendRow(std::string &out, int iChannel)
+{
+    const char *state = "idle";
+    const char *status = "IDLE";
+    TCHAR tszStatus[TOVU_STATUS_TEXT_SIZE];
+    switch (tovuGetChannelState(iChannel)) {
+    case TOVU_STATE_EXTRACT:
+        state = "running";
+        status = "EXTRACT";
+        break;
+    case TOVU_STATE_RUNNING:
+        memset(tszStatus, 0, sizeof tszStatus);
+        snprintf(tszStatus, sizeof tszStatus, "%s", kRunning);
+        tovuGetChannelStatus(iChannel, tszStatus);
+        tszStatus[sizeof tszStatus - 1] = '\0';
+        state = "running";
+        status = tszStatus;
+        break;
+    case TOVU_STATE_PREVIEW:
+        state = "preview";
+        status = "PREVIEW";
+        break;
+    case TOVU_STATE_NOSIGNAL:
+        state = "stopping";
+        status = "NO SIGNAL";
+        break;
+    case TOVU_STATE_STOPPING:
+        state = "stopping";
+        status = "STOPPING";
+        break;
+    default: /* idle, and any value past the known states */
+        break;
+    }
+    out += "    {\"state\": \"";
+    out += state;
+    out += "\", \"status\": \"";
+    appendEscaped(out, status);
+    out += "\"}";
+}
+
+/* a copy of the engine's load figures, taken under the engine lock */
+struct LoadFigures {
+    int nb_cpus = 0;
+    int cpu[TOVU_MAX_CPUS] = {};
+    int nb_gpus = 0;
+    int gpu = 0;
+};
+
+void readLoads(LoadFigures &f)
+{
+    tovu_lock();
+    f.nb_cpus = g_cfg.nb_cpus < 0 ? 0 : g_cfg.nb_cpus > TOVU_MAX_CPUS ? TOVU_MAX_CPUS : g_cfg.nb_cpus;
+    for (int k = 0; k < f.nb_cpus; k++)
+        f.cpu[k] = g_cfg.cpu_usage[k].load_pct;
+    f.nb_gpus = g_cfg.nb_gpus;
+    f.gpu = g_cfg.gpu_usage.load_pct;
+    tovu_unlock();
+}
+
+/* RAII hold of g_cgi_mutex */
+class CgiLock {
+public:
+    CgiLock() { pthread_mutex_lock(&g_cgi_mutex); }
+    ~CgiLock() { pthread_mutex_unlock(&g_cgi_mutex); }
+    CgiLock(const CgiLock &) = delete;
+    CgiLock &operator=(const CgiLock &) = delete;
+};
+
+/* one "name": "text" line of the runtime answer */
+void appendTextField(std::string &out, const char *name, const char *value)
+{
+    out += "  \"";
+    out += name;
+    out += "\": \"";
+    appendEscaped(out, value ? value : "");
+    out += "\"";
+}
+
+void appendNumberField(std::string &out, const char *name, int value)
+{
+    out += "  \"";
+    out += name;
+    out += "\": ";
+    appendInt(out, value);
+}
+
+} // namespace
+
+/* ---------------------------------------------------------------- the answers */
+
+enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn)
+{
+    std::string &out = answerText();
+    out += "{\n  \"channels\": [\n";
+    {
+        /* lock order: g_cgi_mutex, then the configuration lock (see tovu_cgi.h) */
+        CgiLock cgi;
+        TovuConfigLock config;
+        cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
+        int n = jsonGetListSize(channels);
+        for (int i = 0; i < n && isChannelValid(jsonGetIndex(channels, i)); i++) {
+            if (i > 0)
+                out += ",\n";
+            appendRow(out, i);
+        }
+        out += "\n  ],\n";
+    }
+
+    LoadFigures loads;
+    readLoads(loads);
+    out += "  \"cpu\": [";
+    for (int k = 0; k < loads.nb_cpus; k++) {
+        if (k > 0)
+            out += ", ";
+        appendInt(out, loads.cpu[k]);
+    }
+    out += "]";
+    if (loads.nb_gpus != 0) {
+        out += ",\n  \"gpu\": ";
+        appendInt(out, loads.gpu);
+        out += "\n";
+    } else {
+        out += "\n";
+    }
+    out += "}\n";
+    return answerJSON(conn, out);
+}
+
+enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn)
+{
+    std::string &out = answerText();
+    out += "{\n";
+    appendTextField(out, "app", kAppName);
+    out += ",\n";
+    appendTextField(out, "appAbbr", kAppAbbr);
+    out += ",\n";
+    appendTextField(out, "title", tovuAppTitle());
+    out += ",\n";
+    appendTextField(out, "version", tovu_get_version());
+    out += ",\n";
+    appendNumberField(out, "channels", kRuntimeChannels);
+    out += ",\n";
+    appendTextField(out, "website", kWebsite);
+    out += ",\n";
+    appendTextField(out, "email", kEmail);
+    out += ",\n";
+    appendTextField(out, "platform", kPlatform);
+    out += ",\n";
+    appendNumberField(out, "previewPort", kPreviewPort);
+    out += "\n}";
+    return answerJSON(conn, out);
+}
