@@ -94,7 +94,8 @@ extern struct MHD_Daemon *g_mhd;
 extern timer_t g_timerCGI;
 
 /* starts the server on global "httpPort" (HTTPS when "sslEnable" and both
-   files read); 1 when a server runs afterwards, 0 when none could be started */
+   files read); 1 when a server runs afterwards, 0 when none could be started.
+   Never call it on the web thread or while holding TovuConfigLock. */
 BOOL tovuStartCGI(void);
 /* stops the running server, if any; waits for the web thread to end, so
    never call it on that thread or while holding TovuConfigLock */

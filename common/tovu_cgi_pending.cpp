@@ -2,7 +2,6 @@
 #include "tovu_cgi.h"
 #include "tovu_cgi_pending.h"
 #include <string.h>
-pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
 static int answer(struct MHD_Connection *c, unsigned st, const char *body, const char *type)
 {
     struct MHD_Response *r = MHD_create_response_from_buffer(strlen(body), (void *)body, MHD_RESPMEM_PERSISTENT);
@@ -12,8 +11,6 @@ static int answer(struct MHD_Connection *c, unsigned st, const char *body, const
     MHD_destroy_response(r);
     return q;
 }
-enum MHD_Result tovuCGIStatus(struct MHD_Connection *c) { return (enum MHD_Result)answer(c, 200, "{\"channels\": []}\n", "application/json"); }
-enum MHD_Result tovuCGIRuntime(struct MHD_Connection *c) { return (enum MHD_Result)answer(c, 200, "{\"app\": 1}", "application/json"); }
 int tovuCGIDecklinkConfig(struct MHD_Connection *c, const char *) { return answer(c, 200, "{}", "application/json"); }
 int tovuCGINDIConfig(const char *, struct MHD_Connection *c) { return answer(c, 200, "{}", "application/json"); }
 int tovuPreviewChannel(int) { return 0; }
