@@ -16,8 +16,8 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
-#include <set>
 #include <utility>
+#include <vector>
 
 CPlayList g_tovuPlaylists[16];
 
@@ -25,6 +25,10 @@ namespace {
 
 // sub-folders deeper than this below the root are not walked
 const int kMaxWalkDepth = 64;
+// at most this many sub-folders are walked in one build: links that reach
+// one folder through many paths would otherwise multiply the walk beyond
+// any end, though no link leads back up the path
+const size_t kMaxWalkFolders = 100000;
 
 using Guard = std::lock_guard<std::recursive_mutex>;
 
@@ -75,11 +79,19 @@ bool isDotOrDotDot(const char *name)
 
 } // namespace
 
-// the state of one recursive walk: the folders already walked, by device and
-// inode, so that links back up the tree end the descent instead of looping
+// the state of one recursive walk. A folder is walked under every path that
+// reaches it, except that it is not entered again below itself: the folders
+// on the path from the root down to the one being walked, by device and
+// inode, end a descent that would loop.
 struct CPlayList::WalkState {
-    std::set<std::pair<dev_t, ino_t>> visited;
+    std::vector<std::pair<dev_t, ino_t>> path;
     int depth = 0;
+    size_t folders = 0;
+
+    bool onPath(const struct stat &st) const
+    {
+        return std::find(path.begin(), path.end(), std::make_pair(st.st_dev, st.st_ino)) != path.end();
+    }
 };
 
 CPlayList::CPlayList()
@@ -250,7 +262,7 @@ size_t CPlayList::populate(LPCTSTR tszRoot, BOOL /*bClear*/)
     WalkState state;
     struct stat st;
     if (stat(root.c_str(), &st) == 0)
-        state.visited.insert({st.st_dev, st.st_ino});
+        state.path.push_back({st.st_dev, st.st_ino});
     if (!walk(root, state))
         return 0;
     return m_lstPlayItems.size();
@@ -282,12 +294,15 @@ bool CPlayList::walk(const std::string &dirPath, WalkState &state)
             insertFile(dirPath.c_str(), name);
             continue;
         }
-        if (!m_bRecursive || state.depth >= kMaxWalkDepth)
+        if (!m_bRecursive || state.depth >= kMaxWalkDepth || state.folders >= kMaxWalkFolders)
             continue;
-        if (!state.visited.insert({st.st_dev, st.st_ino}).second)
+        if (state.onPath(st))
             continue;
+        state.folders++;
         state.depth++;
+        state.path.push_back({st.st_dev, st.st_ino});
         walk(full, state);
+        state.path.pop_back();
         state.depth--;
     }
     closedir(dir);

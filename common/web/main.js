@@ -1719,6 +1719,7 @@ var editor = {
     $('#sUrl').val('');
     curChannel.input.formatOptions = [];
     firstSource(curChannel).video.options = [];
+    $('#mDecoder').val('none');   // it is shown from those options
     srcSchemeWritten = '';
     if (fmt === 'decklink') deckPicker.open(false);
     else if (fmt === 'ndi') ndiPicker.open();

@@ -357,6 +357,52 @@ TEST_F(PlayListTest, SymbolicLinkCyclesAndDepthBound)
     EXPECT_EQ(pl.build(folder.c_str(), TRUE, FALSE, TRUE), 2 + 64);
 }
 
+// a folder reached through several paths is walked under each; only a link
+// to a folder on the path down to it (its own ancestor) is passed by
+TEST_F(PlayListTest, LinkedFolderWalkedUnderEveryPathButNotBelowItself)
+{
+    mkdirs("media/sub");
+    mkdirs("media/other");
+    mkdirs("media/loop/inner");
+    mkdirs("shared");
+    touchAll({"media/a", "media/sub/b", "media/loop/inner/c", "shared/s"});
+    const std::pair<const char *, const char *> links[] = {
+        {"media/sub/up", ".."},            // the root, from below it
+        {"media/alias", "sub"},            // a second path to sub
+        {"media/other/tosub", "../sub"},   // a third one, one level down
+        {"media/loop/inner/back", ".."},   // its parent, not the root
+        {"media/x1", "../shared"},         // one folder outside, twice
+        {"media/x2", "../shared"},
+    };
+    for (const auto &[at_, target] : links)
+        ASSERT_EQ(symlink(target, at(at_).c_str()), 0) << at_;
+
+    TestPlayList pl;
+    EXPECT_EQ(pl.build(folder.c_str(), TRUE, FALSE, TRUE), 7);
+    EXPECT_EQ(pl.items(), media({"a", "alias/b", "loop/inner/c", "other/tosub/b", "sub/b", "x1/s", "x2/s"}));
+}
+
+// links that reach one folder by two paths at every level: 2^18 paths, yet
+// the build ends, having walked its bound of sub-folders
+TEST_F(PlayListTest, MultiplyingLinksEndAtTheFolderBound)
+{
+    const int levels = 18;
+    for (int i = 0; i <= levels; i++) {
+        const std::string d = "media/l" + std::to_string(i);
+        mkdirs(d);
+        touch(d + "/f");
+        if (i < levels) {
+            const std::string next = "../l" + std::to_string(i + 1);
+            ASSERT_EQ(symlink(next.c_str(), at(d + "/a").c_str()), 0);
+            ASSERT_EQ(symlink(next.c_str(), at(d + "/b").c_str()), 0);
+        }
+    }
+    TestPlayList pl;
+    // one file in each folder walked: l0 and the sub-folders below it
+    int n = pl.build((folder + "/l0").c_str(), TRUE, FALSE, TRUE);
+    EXPECT_EQ(n, 1 + 100000);
+}
+
 TEST_F(PlayListTest, ShuffledInsertion)
 {
     TestPlayList pl;

@@ -1,0 +1,140 @@
+// Helpers of the DeckLink and NDI discovery answers: fitting a library's
+// text into a fixed field, JSON string escaping, and the answer itself.
+#include "tovu_discovery.h"
+
+#include <microhttpd.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+const char kReplacementChar[] = "\\ufffd";
+
+// The answer's headers, in the order they are sent. "Connection: Keep-Alive"
+// comes first; the web server library writes that header itself (it drops
+// the value when it is added as an ordinary header), so it is asked for
+// through the response's options below.
+const struct {
+    const char *name;
+    const char *value;
+} kAnswerHeaders[] = {
+    {"Pragma", "no-cache"},
+    {"Cache-Control", "no-cache"},
+    {"Content-Type", "application/json"},
+};
+
+// Length of the well-formed UTF-8 sequence at s (of at most n bytes), or 0
+// when it is not one: no overlong forms, no surrogates, nothing above U+10FFFF.
+size_t utf8SequenceLength(const unsigned char *s, size_t n)
+{
+    unsigned char c = s[0];
+    if (c < 0x80)
+        return 1;
+    size_t len;
+    unsigned char lo = 0x80, hi = 0xBF; // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;
+        else if (c == 0xED)
+            hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;
+        else if (c == 0xF4)
+            hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (n < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+} // namespace
+
+void tovuCopyText(char *dst, size_t size, const char *src)
+{
+    if (!dst || size == 0)
+        return;
+    size_t n = src ? strlen(src) : 0;
+    if (n >= size) {
+        n = size - 1;
+        // step back to the first byte of a character cut in two (a character
+        // has at most three continuation bytes)
+        size_t start = n;
+        while (start > 0 && n - start < 3 && ((unsigned char)src[start] & 0xC0) == 0x80)
+            start--;
+        if (start < n && utf8SequenceLength((const unsigned char *)src + start, n - start) == 0)
+            n = start;
+    }
+    if (n)
+        memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+void tovuAppendJsonText(std::string &out, const char *text)
+{
+    if (text)
+        tovuAppendJsonText(out, text, strlen(text));
+}
+
+void tovuAppendJsonText(std::string &out, const char *text, size_t size)
+{
+    if (!text)
+        return;
+    const unsigned char *s = (const unsigned char *)text;
+    size_t n = strnlen(text, size);
+    for (size_t i = 0; i < n;) {
+        unsigned char c = s[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += (char)c;
+            i++;
+        } else if (c < 0x20) {
+            switch (c) {
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default: {
+                char esc[8];
+                snprintf(esc, sizeof esc, "\\u%04x", c);
+                out += esc;
+            }
+            }
+            i++;
+        } else {
+            size_t len = utf8SequenceLength(s + i, n - i);
+            if (len == 0) {
+                out += kReplacementChar;
+                i++;
+            } else {
+                out.append(text + i, len);
+                i += len;
+            }
+        }
+    }
+}
+
+int tovuQueueDiscoveryAnswer(struct MHD_Connection *conn, const std::string &body)
+{
+    struct MHD_Response *response = MHD_create_response_from_buffer(
+        body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return 0;
+    MHD_set_response_options(response, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);
+    for (const auto &h : kAnswerHeaders)
+        MHD_add_response_header(response, h.name, h.value);
+    enum MHD_Result queued = MHD_queue_response(conn, MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued == MHD_YES ? 1 : 0;
+}
