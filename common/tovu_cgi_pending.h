@@ -4,7 +4,5 @@
 #include <microhttpd.h>
 #include <pthread.h>
 #include "tovu.h"
-int tovuCGIDecklinkConfig(struct MHD_Connection *conn, const char *szArgs);
-int tovuCGINDIConfig(const char *szArgs, struct MHD_Connection *conn);
 int tovuPreviewChannel(int iChannel);
 #endif

@@ -11,6 +11,8 @@
  */
 #include "tovu_cgi.h"
 #include "tovu_cgi_pending.h"
+#include "tovu_decklink.h"
+#include "tovu_ndi.h"
 #include "tovu_util.h"
 
 #include <stdlib.h>
