@@ -139,3 +139,19 @@ TEST_F(CgiChannel, FailedStartsAnswer400WithTheirText)
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(r.body, "not initialized");
 }
+
+TEST_F(CgiChannel, PreviewOnlyFromIdle)
+{
+    ASSERT_EQ(init(0), 0);
+    serve(doc("", kChannel));
+    Reply r = get("/channel1?preview");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "");
+    EXPECT_FALSE(handedOver().empty());
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_PREVIEW);
+    EXPECT_EQ(get("/channel1?preview").status, 200);
+    std::string rec = tovutest::read_file(path("stdin.rec"));
+    EXPECT_EQ(std::count(rec.begin(), rec.end(), '\n'), 1) << rec;
+    // a preview leaves "enable" alone
+    EXPECT_EQ(savedEnable(0), "absent");
+}
