@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: once in a normal
 # build, then again under AddressSanitizer and UndefinedBehaviorSanitizer, and
-# the concurrency tests under ThreadSanitizer.
+# the concurrency tests under ThreadSanitizer; then, when clang is there, runs
+# every fuzz target briefly on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -26,3 +27,8 @@ cmake --build build-tsan -j"$jobs" --target test_libtovu
 echo "== tests (thread sanitizer: the concurrency tests)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" -R '^EngineThreads\.'
+
+if command -v clang++ >/dev/null; then
+  echo "== fuzz targets (clang, libFuzzer, address and undefined-behaviour sanitizers; 20 s each)"
+  FUZZ_NICE=1 bash scripts/fuzz.sh 20
+fi

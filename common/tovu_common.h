@@ -132,6 +132,10 @@ int tovuWriteFileAtomic(const char *path, const std::string &text);
  * or TOVU_ERR_TEXT_TOO_LONG (a configured text, named in the channel log),
  * or the engine's result */
 int tovuStartChannel(int iChannel);
+/* starts the preview of channel N's first source, served on port 9528:
+ * 0, -7 (a folder without a file), the two text codes above, or the
+ * engine's result */
+int tovuPreviewChannel(int iChannel);
 /* stops slot N + 16 first for a time-shift channel, then slot N;
  * nStopMode 0 interrupts, 1 kills */
 void tovuStopChannel(int iChannel, int nStopMode);
@@ -215,9 +219,10 @@ void parseOutputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_TARGET *pTarget);
 void parseOutputCommonBlock(LPCTSTR pLine, TOVU_CHANNEL *pChannel);
 /* writes the legacy model as a JSON configuration text; write errors are not looked at */
 void tovuExportConfigFromXML(FILE *fp);
-/* puts a backslash before every '"' and '\\' of str, in place; str holds sz
- * bytes: escaping stops before the first character whose escaped form would
- * not fit, and the rest of the text is dropped */
+/* puts a backslash before every '"' and '\\' of str and writes every control
+ * character below 0x20 in its JSON form ("\t", "\u0001"), in place; str holds
+ * sz bytes: escaping stops before the first character whose escaped form
+ * would not fit, and the rest of the text is dropped */
 void _jsonUnescape(TCHAR *str, size_t sz);
 
 /* ---------------------------------------------------------------- start-up load */

@@ -140,6 +140,57 @@ void normaliseChannels(cJSON *channels)
     cutMembers(channels, kMaxChannels);
 }
 
+// A number as the printer writes it and the parser reads it back: with up to
+// 15 digits wherever those read back close enough, so that 8079.999999999999
+// is saved as 8080, and -1.7976931348623157e308 as a text that reads back as
+// infinite. Whole numbers below 10^15 always come back as they are.
+// Sets *gone when the number is saved as null (one that is not finite).
+double asSavedNumber(double d, bool *gone)
+{
+    *gone = !std::isfinite(d);
+    if (*gone || (d == trunc(d) && fabs(d) < 1e15 && !(d == 0 && std::signbit(d))))
+        return d;
+    double back = d;
+    if (cJSON *n = cJSON_CreateNumber(d)) {
+        if (char *text = cJSON_PrintUnformatted(n)) {
+            if (cJSON *again = cJSON_Parse(text)) {
+                if (cJSON_IsNumber(again))
+                    back = again->valuedouble;
+                else
+                    *gone = true; // printed as null
+                cJSON_Delete(again);
+            }
+            cJSON_free(text);
+        }
+        cJSON_Delete(n);
+    }
+    *gone = *gone || !std::isfinite(back);
+    return back;
+}
+
+// Puts every number of the tree in the form its saved file reads back as (a
+// number that is not finite becomes null). Texts need nothing: the parser has
+// already cut them at an embedded NUL, and the printer escapes all else.
+// Installing this form, and normalising after it, makes the file that a save
+// writes load back to the very document in memory.
+void asSaved(cJSON *item)
+{
+    for (; item; item = item->next) {
+        if (cJSON_IsNumber(item)) {
+            bool gone = false;
+            double d = asSavedNumber(item->valuedouble, &gone);
+            if (gone) {
+                item->type = (item->type & ~0xFF) | cJSON_NULL;
+                item->valuedouble = 0;
+                item->valueint = 0;
+            } else if (memcmp(&d, &item->valuedouble, sizeof d) != 0) {
+                cJSON_SetNumberValue(item, d);
+            }
+        }
+        asSaved(item->child);
+    }
+}
+
 BOOL isRTPInputValid(const cJSON *source)
 {
     switch (tovu_get_codec_id(jsonGetText(jsonGetItem(jsonGetItem(source, "video"), "codec")))) {
@@ -260,6 +311,7 @@ cJSON *tovuSetConfig(const char *szJSON)
     cJSON *doc = cJSON_Parse(szJSON);
     if (!doc)
         return nullptr;
+    asSaved(doc);
 
     // the new tree is private until it is swapped in, so it is put in
     // shape first and the lock is held only for the swap itself

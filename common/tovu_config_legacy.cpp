@@ -295,18 +295,39 @@ bool readChannel(LineReader &r, int n)
 
 // ---------------------------------------------------------------- writing JSON
 
-// the text with a backslash before every '"' and '\'; at most limit characters
-// of escaped text, ending before the first character that would pass it
+// The JSON form of one character: a backslash before '"' and '\', a
+// control character below 0x20 as JSON writes it ("\t", "\u0001"); every
+// other byte as it is, so paths keep their bytes.
+std::string escapedChar(unsigned char c)
+{
+    switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    default: break;
+    }
+    if (c < 0x20) {
+        char buf[8];
+        snprintf(buf, sizeof buf, "\\u%04x", c);
+        return buf;
+    }
+    return std::string(1, (char)c);
+}
+
+// the text in its JSON form; at most limit characters of escaped text,
+// ending before the first character whose form would pass it
 std::string escaped(const char *s, size_t limit = std::string::npos)
 {
     std::string out;
     for (; s && *s; s++) {
-        size_t w = (*s == '"' || *s == '\\') ? 2 : 1;
-        if (out.size() + w > limit)
+        std::string e = escapedChar((unsigned char)*s);
+        if (out.size() + e.size() > limit)
             break;
-        if (w == 2)
-            out += '\\';
-        out += *s;
+        out += e;
     }
     return out;
 }

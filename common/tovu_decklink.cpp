@@ -60,32 +60,35 @@ void readMode(IDeckLinkDisplayMode *mode, DECKLINK_FORMAT *format)
     format->bInterlaced = (field == bmdLowerFieldFirst || field == bmdUpperFieldFirst) ? 1 : 0;
 }
 
-// The display-mode iterator of the side asked for: null with *offered false
-// when the card lacks that side, null with *offered true when the side gives
-// no iterator.
-Ref<IDeckLinkDisplayModeIterator> openModes(IDeckLink *device, int isOutput, bool *offered)
+// The side of a card asked for and its display-mode iterator; the side is
+// held until the modes have been walked, and given back after the iterator.
+struct Modes {
+    Ref<IUnknown> side;                      // null: the card lacks that side
+    Ref<IDeckLinkDisplayModeIterator> modes; // null: the side gives no iterator
+};
+
+template <typename Side> void openSide(IDeckLink *device, REFIID iid, Modes *out)
 {
+    Ref<Side> side = queryInterface<Side>(device, iid);
+    if (!side)
+        return;
     IDeckLinkDisplayModeIterator *modes = nullptr;
-    HRESULT hr;
-    if (isOutput) {
-        Ref<IDeckLinkOutput> output = queryInterface<IDeckLinkOutput>(device, IID_IDeckLinkOutput);
-        *offered = (bool)output;
-        if (!output)
-            return nullptr;
-        hr = output->GetDisplayModeIterator(&modes);
-    } else {
-        Ref<IDeckLinkInput> input = queryInterface<IDeckLinkInput>(device, IID_IDeckLinkInput);
-        *offered = (bool)input;
-        if (!input)
-            return nullptr;
-        hr = input->GetDisplayModeIterator(&modes);
-    }
-    if (hr != S_OK) {
-        if (modes)
-            modes->Release();
-        return nullptr;
-    }
-    return Ref<IDeckLinkDisplayModeIterator>(modes);
+    HRESULT hr = side->GetDisplayModeIterator(&modes);
+    out->side.reset(side.release());
+    if (hr == S_OK)
+        out->modes.reset(modes);
+    else if (modes)
+        modes->Release();
+}
+
+Modes openModes(IDeckLink *device, int isOutput)
+{
+    Modes m;
+    if (isOutput)
+        openSide<IDeckLinkOutput>(device, IID_IDeckLinkOutput, &m);
+    else
+        openSide<IDeckLinkInput>(device, IID_IDeckLinkInput, &m);
+    return m;
 }
 
 } // namespace
@@ -112,20 +115,19 @@ int enumDecklink(int isOutput, TOVU_DECKLINKS *pDeckLinks)
             readName(attributes.get(), slot);
         }
 
-        bool offered = false;
-        Ref<IDeckLinkDisplayModeIterator> modes = openModes(device.get(), isOutput, &offered);
-        if (!offered) { // listed without modes
+        Modes side = openModes(device.get(), isOutput);
+        if (!side.side) { // listed without modes
             n++;
             continue;
         }
-        if (!modes) { // left out: its slot goes to the next card, without this one's name
+        if (!side.modes) { // left out: its slot goes to the next card, without this one's name
             memset(slot, 0, sizeof *slot);
             continue;
         }
 
         int nFormats = 0;
         IDeckLinkDisplayMode *m = nullptr;
-        while (modes->Next(&m) == S_OK && m) {
+        while (side.modes->Next(&m) == S_OK && m) {
             Ref<IDeckLinkDisplayMode> mode(m);
             m = nullptr;
             if (nFormats < TOVU_DECKLINK_MAX_FORMATS)

@@ -8,6 +8,7 @@
 #include "tovu_util.h"
 
 #include <limits.h>
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -19,6 +20,11 @@ namespace {
 // Credit drawn over the alternate video of the failover graph. It goes into
 // the filter graph unescaped: no ':', ',', ';', '[', ']', quote or '%'.
 const char kFailoverCaption[] = "Powered by tovul";
+
+// Quality settings run from 1 (lowest) to 100; the rate-control figure
+// (100 - quality) * 51 / 99 then stays within the 0..51 that the encoders
+// take. A larger setting is taken as 100.
+const int kMaxQuality = 100;
 
 // A growing output text on top of the caller's std::string. Small pieces
 // are copied in without a library call each; the string is cut back to the
@@ -106,6 +112,28 @@ private:
     size_t len_;
 };
 
+// the 1-based slot number in file names and addresses, in a width that
+// cannot overflow whatever the caller passed
+inline long long slot_number(int channel_id)
+{
+    return (long long)channel_id + 1;
+}
+
+// a CR or LF in a text; a fixed field is looked at only within its size,
+// as it may lack its NUL
+bool has_line_break(const char *s, size_t sz = (size_t)-1)
+{
+    if (!s)
+        return false;
+    size_t n = strnlen(s, sz);
+    return memchr(s, '\n', n) || memchr(s, '\r', n);
+}
+
+bool rtp_has_line_break(const TOVU_RTP_SESSION &rtp)
+{
+    return has_line_break(rtp.szFmtp, sizeof rtp.szFmtp);
+}
+
 inline bool empty(const char *s)
 {
     return !s || !*s;
@@ -117,9 +145,9 @@ inline void put(Out &s, const char *t)
         s.append(t);
 }
 
-inline void put(Out &s, int v)
+inline void put(Out &s, long long v)
 {
-    char buf[16];
+    char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
     s.append(buf, (size_t)(r.ptr - buf));
 }
@@ -244,8 +272,8 @@ int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
     if (src->format == TOVU_FORMAT_RTP) {
         if (src->video.rtp.usSrcPort == 0)
             return TOVU_ERR_RTP_INPUT;
-        char name[32];
-        snprintf(name, sizeof name, "tovu_%03d_in.sdp", channel_id + 1);
+        char name[48];
+        snprintf(name, sizeof name, "tovu_%03lld_in.sdp", slot_number(channel_id));
         std::string sdp_fname(g_cfg.log_path, strnlen(g_cfg.log_path, sizeof g_cfg.log_path));
         sdp_fname += name;
         if (tovuExportSdp(sdp_fname.c_str(), &src->video, &src->audio, 1) != 0)
@@ -495,7 +523,8 @@ void put_rate_control(Out &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx
         return;
     }
     if (v.quality > 0) {
-        float qmin = (float)((100 - v.quality) * 51) / 99.0f;
+        const int quality = v.quality < kMaxQuality ? v.quality : kMaxQuality;
+        float qmin = (float)((100 - quality) * 51) / 99.0f;
         if (uses_crf(v.codec)) {
             s += "-crf:v";
             s += sfx;
@@ -560,8 +589,8 @@ void put_rtp_address(Out &s, const TOVU_RTP_SESSION &rtp)
 
 void put_log_file(Out &s, const char *name_fmt, int channel_id)
 {
-    char name[32];
-    snprintf(name, sizeof name, name_fmt, channel_id + 1);
+    char name[48];
+    snprintf(name, sizeof name, name_fmt, slot_number(channel_id));
     s.append(g_cfg.log_path, strnlen(g_cfg.log_path, sizeof g_cfg.log_path));
     s += name;
 }
@@ -599,7 +628,7 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
         s += "-movflags dash -f mp4 ";
         s += url;
         s += '/';
-        put(s, channel_id + 1);
+        put(s, slot_number(channel_id));
         s += ".mp4 ";
         break;
     case TOVU_FORMAT_OMXTS:
@@ -638,7 +667,7 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
         break;
     case TOVU_FORMAT_RTP:
         s += "-sdp_file \"";
-        put_log_file(s, "tovu_%03d_out.sdp", channel_id);
+        put_log_file(s, "tovu_%03lld_out.sdp", channel_id);
         s += "\" ";
         break;
     case TOVU_FORMAT_RTSP:
@@ -657,7 +686,7 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
         s += "-f mjpeg ";
         s += url;
         s += '/';
-        put(s, channel_id + 1);
+        put(s, slot_number(channel_id));
         s += ".mjpg ";
         break;
     default:
@@ -747,7 +776,7 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
                 put(s, h);
                 s += ' ';
             }
-            if (v.fps > 0) {
+            if (v.fps > 0 && std::isfinite(v.fps)) {
                 s += "-r:v";
                 s += sfx;
                 s += ' ';
@@ -806,6 +835,36 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
 
 // ---------------------------------------------------------------- public pieces
 
+int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
+                                  const TOVU_TARGET *const *targets, int nb_targets, int mux_mode)
+{
+    if (!sources || nb_sources < 0)
+        nb_sources = 0;
+    for (int i = 0; i < nb_sources; i++) {
+        const TOVU_SOURCE &src = sources[i];
+        if (has_line_break(src.url) || has_line_break(src.alt_url) || has_line_break(src.param) ||
+            has_line_break(src.map) || has_line_break(src.video.param) ||
+            has_line_break(src.audio.param) || rtp_has_line_break(src.video.rtp) ||
+            rtp_has_line_break(src.audio.rtp))
+            return 1;
+        for (int f = 0; src.filters && f < src.nb_filters; f++)
+            if (has_line_break(src.filters[f]))
+                return 1;
+    }
+    if (!targets || nb_targets < 0)
+        nb_targets = 0;
+    const int n = mux_mode == 2 ? (nb_sources > 0 ? 1 : 0) : nb_sources;
+    for (int j = 0; j < nb_targets; j++) {
+        for (int i = 0; targets[j] && i < n; i++) {
+            const TOVU_TARGET &t = targets[j][i];
+            if (has_line_break(t.url) || has_line_break(t.param) || has_line_break(t.video.param) ||
+                has_line_break(t.audio.param))
+                return 1;
+        }
+    }
+    return 0;
+}
+
 void strcpy_esc(std::string *dst, const char *src)
 {
     if (!dst)
@@ -853,8 +912,12 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
         return TOVU_ERR_NO_SOURCE_URL;
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
         nb_targets = 0;
-    arg_str->resize(1024 + (size_t)nb_sources * 128 +
-                    (size_t)nb_targets * (size_t)nb_sources * 256);
+    if (_tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode))
+        return TOVU_ERR_LINE_BREAK;
+
+    // room for a usual string, and never more than the longest one taken
+    size_t guess = 1024 + (size_t)nb_sources * 128 + (size_t)nb_targets * (size_t)nb_sources * 256;
+    arg_str->resize(guess < (size_t)TOVU_ARG_STR_MAX + 1 ? guess : (size_t)TOVU_ARG_STR_MAX + 1);
     arg_str->clear();
 
     int ret = 0;
@@ -888,6 +951,10 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
         }
     } // the string takes its final length here
 
+    // The string goes to the transcoder as one line: a line feed or carriage
+    // return from any text would end it early and leave the rest in the pipe.
+    if (ret == 0 && arg_str->find_first_of("\r\n") != std::string::npos)
+        ret = TOVU_ERR_LINE_BREAK;
     if (ret == 0 && arg_str->size() > TOVU_ARG_STR_MAX)
         ret = TOVU_ERR_ARGS_TOO_LONG;
     if (ret != 0)

@@ -136,10 +136,12 @@ int tovu_logf(int channel_id, int b_timestamp, const char *fmt, ...)
         return -1;
     if (!g_cfg.log_level)
         return 0;
+    if (!fmt)
+        return tovu_log(channel_id, b_timestamp, "");
     char buf[1000];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt ? fmt : "", ap);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
     if (n < 0)
         buf[0] = '\0';

@@ -65,6 +65,8 @@ bool read_stream_time(const char *p, int *out)
     memcpy(buf, p, n);
     buf[n] = '\0';
 
+    // Each part is held to the int range before any arithmetic, so the sum
+    // below cannot overflow; a time that does not fit an int is not taken.
     long long part[3];
     const char *q = buf;
     for (int k = 0; k < 3; k++) {
@@ -72,10 +74,12 @@ bool read_stream_time(const char *p, int *out)
         part[k] = strtoll(q, &end, 10);
         if (end == q || (k < 2 && *end != ':'))
             return false;
+        if (part[k] > INT_MAX || part[k] < INT_MIN)
+            return false;
         q = end + (k < 2 ? 1 : 0);
     }
     long long secs = part[0] * 3600 + part[1] * 60 + part[2];
-    if (part[0] > INT_MAX || part[0] < INT_MIN || secs > INT_MAX || secs < INT_MIN)
+    if (secs > INT_MAX || secs < INT_MIN)
         return false;
     *out = (int)secs;
     return true;

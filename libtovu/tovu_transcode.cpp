@@ -143,6 +143,12 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     if (chan->state == TOVU_STATE_EXTRACT && chan->proc.pid > 0)
         abandon_extraction(chan);
 
+    // refused before anything runs, yt-dlp included
+    if (_tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode)) {
+        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_LINE_BREAK);
+        return TOVU_ERR_LINE_BREAK;
+    }
+
     if (sources[0].format == TOVU_FORMAT_YTDLP && g_cfg.ytdlp_path[0] &&
         chan->state != TOVU_STATE_EXTRACT)
         return start_extraction(channel_id, chan, sources, nb_sources, targets, nb_targets,

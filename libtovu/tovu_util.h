@@ -175,6 +175,10 @@ int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU
                            int nb_targets, std::string *arg_str);
 int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int target_id,
                            int nb_targets, const TOVU_TARGET *target, std::string *arg_str);
+/* 1 when a text of the records that a start reads (the pairs of mux_mode's
+ * layout) holds a line feed or carriage return, else 0 */
+int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
+                                  const TOVU_TARGET *const *targets, int nb_targets, int mux_mode);
 /* appends src to *dst with a backslash before every ':' and every '\' */
 void strcpy_esc(std::string *dst, const char *src);
 
@@ -190,7 +194,10 @@ void strcpy_esc(std::string *dst, const char *src);
  * the handshake token (without the final line feed). Starts nothing.
  * Returns 0 and fills *arg_str, or a negative engine code (the string is
  * then empty): -6, -7 from the inputs, -8, -9, -10 from the outputs,
- * TOVU_ERR_ARGS_TOO_LONG for a string longer than TOVU_ARG_STR_MAX.
+ * TOVU_ERR_ARGS_TOO_LONG for a string longer than TOVU_ARG_STR_MAX,
+ * TOVU_ERR_LINE_BREAK when a text of the records (or of the engine's
+ * settings) would put a line feed or carriage return into the string or the
+ * SDP file.
  */
 int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                       const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,

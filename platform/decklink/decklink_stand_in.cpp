@@ -14,7 +14,9 @@
 //                                  that call of the card fails
 //
 // tovuStandInDeckLinkLiveObjects() counts the objects not yet released, so
-// tests can tell that every reference was given back.
+// tests can tell that every reference was given back;
+// tovuStandInDeckLinkMisuses() counts mode iterators used after the input or
+// output that gave them was released.
 #include "tovu_decklink_api.h"
 
 #include <stdlib.h>
@@ -34,6 +36,7 @@ namespace {
 const char kDevicesEnv[] = "TOVU_STANDIN_DECKLINK_DEVICES";
 
 std::atomic<int> gLiveObjects{0};
+std::atomic<int> gMisuses{0};
 
 struct ModeSpec {
     BMDDisplayMode code = 0;
@@ -175,9 +178,14 @@ private:
 
 class ModeIterator final : public Counted<IDeckLinkDisplayModeIterator> {
 public:
-    explicit ModeIterator(std::vector<ModeSpec> modes) : modes_(std::move(modes)) {}
+    ModeIterator(std::vector<ModeSpec> modes, std::shared_ptr<const bool> sideAlive)
+        : modes_(std::move(modes)), sideAlive_(std::move(sideAlive))
+    {
+    }
     HRESULT Next(IDeckLinkDisplayMode **mode) override
     {
+        if (!*sideAlive_)
+            gMisuses++;
         if (next_ >= modes_.size()) {
             *mode = nullptr;
             return E_FAIL;
@@ -188,24 +196,27 @@ public:
 
 private:
     std::vector<ModeSpec> modes_;
+    std::shared_ptr<const bool> sideAlive_;
     size_t next_ = 0;
 };
 
 template <typename Side> class SideObject final : public Counted<Side> {
 public:
     explicit SideObject(const SideSpec &s) : s_(s) {}
+    ~SideObject() override { *alive_ = false; }
     HRESULT GetDisplayModeIterator(IDeckLinkDisplayModeIterator **iterator) override
     {
         if (s_.failModes) {
             *iterator = nullptr;
             return E_FAIL;
         }
-        *iterator = new ModeIterator(s_.modes);
+        *iterator = new ModeIterator(s_.modes, alive_);
         return S_OK;
     }
 
 private:
     SideSpec s_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 class Attributes final : public Counted<IDeckLinkAttributes> {
@@ -271,4 +282,9 @@ STANDIN_EXPORT IDeckLinkIterator *CreateDeckLinkIteratorInstance_0003(void)
 STANDIN_EXPORT int tovuStandInDeckLinkLiveObjects(void)
 {
     return gLiveObjects;
+}
+
+STANDIN_EXPORT int tovuStandInDeckLinkMisuses(void)
+{
+    return gMisuses;
 }

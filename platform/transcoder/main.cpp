@@ -4,9 +4,11 @@
 // Standard input carries the handshake token, the argument string and a line
 // feed. The argument string is split into words, adapted where stock ffmpeg
 // needs it (stand_in_args.cpp), and the process replaces itself with
-// "ffmpeg -nostdin -stats <words>", so that signals reach ffmpeg directly and
-// its progress lines reach the engine unchanged. "-stats" keeps the progress
-// lines coming at every verbosity the engine may ask for.
+// "ffmpeg -nostdin -stats <words>" runs as its child, with its progress lines
+// going to the engine unchanged. "-stats" keeps the progress lines coming at
+// every verbosity the engine may ask for. The stand-in stays as ffmpeg's
+// parent and stops it when the service goes (ffmpeg_child.cpp).
+#include "ffmpeg_child.h"
 #include "stand_in_args.h"
 #include "tovu_util.h"
 
@@ -84,8 +86,5 @@ int main()
     for (std::string &w : words)
         argv.push_back(&w[0]);
     argv.push_back(nullptr);
-    execvp(ffmpeg, argv.data());
-    fprintf(stderr, "tovul.so: cannot run ffmpeg (is it installed and on the PATH?): %s\n",
-            strerror(errno));
-    return 127;
+    return standin::run_ffmpeg_child(argv.data());
 }

@@ -20,6 +20,15 @@ inline std::string tgt(const std::string &format, const std::string &url, const 
            extra + "}";
 }
 
+// a target with extra members of its "video" and "audio" (H.264 and AAC, enabled)
+inline std::string tgtAV(const std::string &format, const std::string &url, const std::string &video,
+                         const std::string &audio = "")
+{
+    return "{\"format\":\"" + format + "\",\"url\":\"" + url +
+           "\",\"video\":{\"enable\":true,\"codec\":\"h264\"" + video +
+           "},\"audio\":{\"enable\":true,\"codec\":\"aac\"" + audio + "}}";
+}
+
 // a channel: comma-separated sources and targets, extra members of "input" and "output"
 inline std::string chan(const std::string &sources, const std::string &targets,
                         const std::string &inputExtra = "", const std::string &outputExtra = "")

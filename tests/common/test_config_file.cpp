@@ -4,6 +4,7 @@
 #include "test_config_util.h"
 
 #include <dirent.h>
+#include <limits.h>
 #include <locale.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -202,4 +203,60 @@ TEST_F(ConfigFile, NumbersUseFullStopInAnyLocale)
     EXPECT_NE(text.find("8080.7"), std::string::npos) << text;
     EXPECT_NE(text.find("-0.5"), std::string::npos) << text;
     EXPECT_EQ(text.find(','), text.find(",\n")) << text; // commas only between members
+}
+
+// Whatever the normaliser accepts, the saved file loads back to the very
+// document in memory: same text, same values by the reading rules. Numbers
+// that are not finite, or that the printer writes shorter than they are, are
+// installed as the file will hold them.
+TEST_F(ConfigFile, SavedDocumentLoadsBackTheSame)
+{
+    std::string deep;
+    for (int i = 0; i < 900; i++)
+        deep += "[";
+    deep += "1e400";
+    for (int i = 0; i < 900; i++)
+        deep += "]";
+    std::string longText(200000, 'x');
+    longText[1000] = '\t';
+
+    struct Case {
+        const char *name;
+        std::string doc;
+        int httpPort; // by the reading rules, once installed
+    };
+    const Case cases[] = {
+        {"port not finite", R"({"global":{"httpPort":1e400}})", 9527},
+        {"port negative, not finite", R"({"global":{"httpPort":-1e400,"log":1e999}})", 9527},
+        {"port printed shorter than it is", R"({"global":{"httpPort":8079.999999999999}})", 8080},
+        {"first of equal names", R"({"global":{"HTTPPORT":1e400,"httpPort":8080}})", 9527},
+        {"huge, tiny and negative",
+         R"({"global":{"httpPort":-2147483649,"a":1e308,"b":-1.7976931348623157e308,"c":5e-324,)"
+         R"("d":123456789012345678901234567890,"e":-0,"f":0.30000000000000004}})",
+         INT_MIN},
+        {"channel numbers",
+         R"({"global":{},"channels":[{"input":{"sources":[{"url":"/a.ts"}]},"output":{"targets":)"
+         R"([{"video":{"codec":"h264","quality":1e400,"frameRate":-1e400,"bitRate":-7}}]}}]})",
+         9527},
+        {"deep nesting", R"({"global":{"httpPort":8},"x":)" + deep + "}", 8},
+        {"long and odd texts",
+         R"({"global":{"httpPort":"80\u0000x"},"k\u0000y":"a\u0000b","t":")" + longText +
+             R"(","u":"\u0001\u001f\u00e4\ud83d\ude00"})",
+         80},
+        {"not an object", "[1e400, -0, 1e-400]", 0},
+    };
+    for (const Case &c : cases) {
+        ASSERT_NE(tovuSetConfig(c.doc.c_str()), nullptr) << c.name;
+        const std::string before = printed(g_jsonConfig);
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), c.httpPort) << c.name;
+        cJSON *copy = cJSON_Duplicate(g_jsonConfig, 1);
+
+        ASSERT_EQ(tovuExportConfig((tmp / "rt.json").c_str()), 0) << c.name;
+        EXPECT_EQ(readFile(tmp / "rt.json"), before) << c.name;
+        tovuImportConfigJSON((tmp / "rt.json").c_str());
+        EXPECT_EQ(printed(g_jsonConfig), before) << c.name;
+        EXPECT_TRUE(cJSON_Compare(copy, g_jsonConfig, 1)) << c.name;
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), c.httpPort) << c.name;
+        cJSON_Delete(copy);
+    }
 }

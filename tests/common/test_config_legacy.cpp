@@ -15,6 +15,7 @@
 #include <string>
 
 #include "fixtures/comma_locale.h"
+#include "fixtures/strict_json.h"
 #include "tovu_common.h"
 
 namespace {
@@ -521,6 +522,41 @@ TEST_F(LegacyConfig, EscapingKeepsFieldsAndJson)
     char small[4] = "\"\"\"";
     _jsonUnescape(small, sizeof small);
     EXPECT_STREQ(small, "\\\"");
+}
+
+// Control characters from the older file (a tab in a quoted path, others in
+// words) are written as JSON escapes, so a strict reader takes the text; every
+// byte, those above 0x7f included, reads back as it was.
+TEST_F(LegacyConfig, ControlCharactersEscapedBytesKept)
+{
+    const std::string path = "/media/a\tb\x01" "c\x1f\x7f\xc3\xa4\xff.ts";
+    load("LoginPass p\x02w\n<Slot1>\n<Input>\nFile \"" + path +
+         "\"\n</Input>\n<Output>\nFormat udp\nVideoCodec h264\nFile \"udp://h:1\"\n"
+         "Memo \"m\tm\\\"\n</Output>\n</Slot1>\n");
+    ASSERT_STREQ(g_tovuChannels[0].sources[0].szfnSource, path.c_str());
+
+    std::string t = text();
+    size_t where = 0;
+    EXPECT_TRUE(tovutest::StrictJson::valid(t, &where)) << t.substr(where, 40);
+    Json j(t);
+    EXPECT_EQ(str(j.root, "channels/0/input/sources/0/url"), path);
+    EXPECT_EQ(str(j.root, "global/loginPass"), "p\x02w");
+    EXPECT_EQ(str(j.root, "channels/0/memo"), "m\tm\\");
+
+    // the escaped forms count against the limit: a "\u0001" that would pass it is cut
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        {"\x01", "\\u0001"}, {"\x1f\f", "\\u001f"}, {"\r\n\b", "\\r\\n\\b"},
+        {"a\tb", "a\\tb"}, {"ab\x01", "ab"}, // "ab\u0001" would take 8 characters and the NUL
+    };
+    for (const Case &c : cases) {
+        char buf[8] = "";
+        memcpy(buf, c.in.data(), c.in.size());
+        _jsonUnescape(buf, sizeof buf);
+        EXPECT_EQ(std::string(buf), c.out) << c.in;
+    }
 }
 
 TEST_F(LegacyConfig, FrameRateWithFullStop)

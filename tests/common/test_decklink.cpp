@@ -129,15 +129,24 @@ private:
     std::string path_;
 };
 
-int liveObjects()
+// one of the stand-in's counters; -1 when it cannot be read
+int standInCount(const char *counter)
 {
     void *lib = dlopen("libDeckLinkAPI.so", RTLD_NOW | RTLD_NOLOAD);
     if (!lib)
         return -1;
-    auto count = reinterpret_cast<int (*)(void)>(dlsym(lib, "tovuStandInDeckLinkLiveObjects"));
+    auto count = reinterpret_cast<int (*)(void)>(dlsym(lib, counter));
     int n = count ? count() : -1;
     dlclose(lib);
     return n;
+}
+
+// every object given back, and no mode iterator used after its side
+void expectObjectsUsedSoundly(const char *what)
+{
+    EXPECT_EQ(standInCount("tovuStandInDeckLinkLiveObjects"), 0) << what << ": references kept";
+    EXPECT_EQ(standInCount("tovuStandInDeckLinkMisuses"), 0)
+        << what << ": modes walked after their side was released";
 }
 
 int answer(struct MHD_Connection *conn, const char *args)
@@ -244,7 +253,7 @@ TEST(DeckLinkDiscovery, AnswersByteForByte)
             disco::Answer a = ask(server, c.query);
             EXPECT_EQ(a.status, 200) << c.what;
             EXPECT_EQ(a.body, c.expected) << c.what;
-            EXPECT_EQ(liveObjects(), 0) << c.what << ": references not given back";
+            expectObjectsUsedSoundly(c.what);
         }
         disco::expectDiscoveryHeaders(ask(server, ""));
         EXPECT_TRUE(IsDeckLinkAPIPresent());
@@ -298,7 +307,7 @@ TEST(DeckLinkDiscovery, FullRecordIsAnsweredWhole)
             cJSON_GetObjectItem(cJSON_GetArrayItem(devices, 0), "name"));
         EXPECT_EQ(first ? std::string(first) : "", std::string(999, 'n'));
         cJSON_Delete(doc);
-        EXPECT_EQ(liveObjects(), 0);
+        expectObjectsUsedSoundly("full record");
     });
 }
 

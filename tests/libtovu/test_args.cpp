@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <limits.h>
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -740,6 +742,93 @@ TEST_F(ArgsTest, CompositionErrorsAndCapacity)
     url += 'b';
     EXPECT_EQ(compose({source(url.c_str())}, {}, &out), TOVU_ERR_ARGS_TOO_LONG);
     EXPECT_EQ(out, "");
+}
+
+// Numbers of the records outside their usual range: the quality is held to
+// 100 (no overflow in its arithmetic), a frame rate that is not finite is
+// unset, a slot number at the end of the int range still names its files.
+TEST_F(ArgsTest, NumbersOutsideTheirRange)
+{
+    struct Case {
+        TOVU_CODEC codec;
+        int quality;
+        const char *expect; // after "-an -c:v <encoder> <preset>"
+    };
+    const Case cases[] = {
+        {TOVU_VIDEO_H264, 50000000, "-crf:v 0.0 "},
+        {TOVU_VIDEO_H264, INT_MAX, "-crf:v 0.0 "},
+        {TOVU_VIDEO_H264, 100, "-crf:v 0.0 "},
+        {TOVU_VIDEO_NV264, 101, "-qmin 0.0 -qmax 51.0 "},
+        {TOVU_VIDEO_H264, INT_MIN, "-preset:v faster "}, // no quality piece
+    };
+    for (const Case &c : cases) {
+        TOVU_TARGET t = target(TOVU_FORMAT_UDP, "");
+        t.video.b_enable = 1;
+        t.video.codec = c.codec;
+        t.video.quality = c.quality;
+        int ret;
+        std::string out = output(t, &ret);
+        EXPECT_EQ(ret, 0);
+        EXPECT_EQ(out.substr(out.size() - strlen(c.expect)), c.expect) << c.quality << ": " << out;
+    }
+
+    for (float fps : {HUGE_VALF, -HUGE_VALF, NAN}) {
+        TOVU_TARGET t = target(TOVU_FORMAT_UDP, "");
+        with_h264(t);
+        t.video.fps = fps;
+        int ret;
+        EXPECT_EQ(output(t, &ret).find("-r:v"), std::string::npos) << fps;
+    }
+
+    TOVU_TARGET t = target(TOVU_FORMAT_HTML5, "http://0.0.0.0:9528");
+    with_h264(t);
+    int ret;
+    EXPECT_NE(output(t, &ret, INT_MAX).find("/2147483648.mp4 "), std::string::npos);
+}
+
+// A line feed or carriage return in any text would cut the one-line
+// hand-over: the composition refuses it, whichever text holds it.
+TEST_F(ArgsTest, LineBreaksAreRefused)
+{
+    struct Case {
+        const char *name;
+        std::function<void(TOVU_SOURCE &, TOVU_TARGET &)> set;
+    };
+    const Case cases[] = {
+        {"source url", [](TOVU_SOURCE &s, TOVU_TARGET &) { s.url = C("/a.ts\n-y /etc/x"); }},
+        {"input options", [](TOVU_SOURCE &s, TOVU_TARGET &) { s.param = C("-re\r"); }},
+        {"source video options", [](TOVU_SOURCE &s, TOVU_TARGET &) { s.video.param = C("\n"); }},
+        {"alternate input", [](TOVU_SOURCE &s, TOVU_TARGET &) {
+             s.url = C("udp://239.0.0.1:1"); s.alt_url = C("/b.ts\n"); }},
+        {"map", [](TOVU_SOURCE &s, TOVU_TARGET &) { s.map = C("-map 0\n"); }},
+        {"filter", [](TOVU_SOURCE &s, TOVU_TARGET &) {
+             static char *f[] = {C("yadif"), C("scale=1:1\r\n")};
+             s.filters = f; s.nb_filters = 2; }},
+        {"target url", [](TOVU_SOURCE &, TOVU_TARGET &t) { t.url = C("udp://h:1\n"); }},
+        {"output options", [](TOVU_SOURCE &, TOVU_TARGET &t) { t.param = C("-f\nmpegts"); }},
+        {"video options", [](TOVU_SOURCE &, TOVU_TARGET &t) { t.video.param = C("-x\r"); }},
+        {"rtp format parameters", [](TOVU_SOURCE &s, TOVU_TARGET &) {
+             s.format = TOVU_FORMAT_RTP; s.video.rtp.usSrcPort = 5000;
+             s.video.codec = TOVU_VIDEO_H264;
+             snprintf(s.video.rtp.szFmtp, sizeof s.video.rtp.szFmtp, "a=1\na=2"); }},
+    };
+    for (const Case &c : cases) {
+        TOVU_SOURCE src = source("/a.ts");
+        TOVU_TARGET t = target(TOVU_FORMAT_UDP, "udp://239.0.0.1:1234");
+        with_h264(t);
+        c.set(src, t);
+        std::string out = "stale";
+        EXPECT_EQ(compose({src}, {{t}}, &out), TOVU_ERR_LINE_BREAK) << c.name;
+        EXPECT_EQ(out, "") << c.name;
+    }
+    struct stat st;
+    EXPECT_NE(stat((dir_ + "tovu_001_in.sdp").c_str(), &st), 0); // refused before it was written
+
+    // the engine's own settings reach the string too
+    snprintf(g_cfg.omx_path, sizeof g_cfg.omx_path, "/opt/core.so\n");
+    TOVU_TARGET t = target(TOVU_FORMAT_OMXTS, "udp://239.0.0.1:1234");
+    std::string out;
+    EXPECT_EQ(compose({source("/a.ts")}, {{t}}, &out), TOVU_ERR_LINE_BREAK);
 }
 
 TEST(ParseOpt, ReadsTheNumberAfterTheOption)

@@ -2,6 +2,7 @@
 // hanging transcoders, yt-dlp results, the CPU load sample, and the release.
 #include "engine_fixture.h"
 
+#include <limits.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -80,6 +81,17 @@ TEST_F(Poll, ProgressAndFailoverChunks)
          {"primary input timed out, swi", "tching to secondary input\n"}, -1, -1, -1,
          TOVU_STATE_RUNNING},
         {"preview does not fail over", TOVU_STATE_PREVIEW, {kOut}, -1, -1, -1, TOVU_STATE_PREVIEW},
+        // times that do not fit are not taken, and nothing overflows on the way
+        {"hours past the range", TOVU_STATE_RUNNING, {" time=2562047788015216:00:00 fps=5\r"}, -1, 5,
+         -1, TOVU_STATE_RUNNING},
+        {"minutes past the range", TOVU_STATE_RUNNING, {" time=0:99999999999999999999:00\r"}, -1, -1,
+         -1, TOVU_STATE_RUNNING},
+        {"seconds past the range", TOVU_STATE_RUNNING, {" time=0:0:-9223372036854775808\r"}, -1, -1,
+         -1, TOVU_STATE_RUNNING},
+        {"sum past the range", TOVU_STATE_RUNNING, {" time=596524:00:00\r"}, -1, -1, -1,
+         TOVU_STATE_RUNNING},
+        {"largest time", TOVU_STATE_RUNNING, {" time=596523:14:07 bitrate=99999999999\r"}, INT_MAX,
+         -1, INT_MAX, TOVU_STATE_RUNNING},
     };
     for (const Case &c : cases) {
         set_slot(0, c.from);

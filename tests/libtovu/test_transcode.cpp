@@ -110,6 +110,20 @@ TEST_F(Transcode, RefusalsLeaveStateAndFiguresAlone)
     EXPECT_EQ(g_proc_channels[2].proc.pid, 0);
     EXPECT_FALSE(exists(path("stdin.rec")));
 
+    // a line break in a text: refused before anything runs, yt-dlp included
+    Records broken;
+    broken.out_url = "udp://127.0.0.1:5000\n-y /tmp/x";
+    broken.tgt.url = &broken.out_url[0];
+    EXPECT_EQ(broken.start(2), TOVU_ERR_LINE_BREAK);
+    broken.src.format = TOVU_FORMAT_YTDLP;
+    snprintf(g_cfg.ytdlp_path, sizeof g_cfg.ytdlp_path, "/nonexistent/cookies.txt");
+    EXPECT_EQ(broken.start(2), TOVU_ERR_LINE_BREAK);
+    g_cfg.ytdlp_path[0] = '\0';
+    EXPECT_EQ(tovu_get_state(2), TOVU_STATE_IDLE);
+    EXPECT_EQ(g_proc_channels[2].proc.pid, 0);
+    EXPECT_NE(log_text(2).find("error -15\n"), std::string::npos);
+    EXPECT_FALSE(exists(path("stdin.rec")));
+
     // EXTRACT passes the busy test (the poll's continuation)
     {
         TovuLock lock;

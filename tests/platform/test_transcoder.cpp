@@ -249,6 +249,66 @@ TEST_F(StandInRun, SigintEndsALongRunQuickly)
     EXPECT_EQ(video_codec(out_ts), "h264"); // an orderly end leaves a readable file
 }
 
+// The children of a process, from /proc.
+std::vector<pid_t> children_of(pid_t pid)
+{
+    std::vector<pid_t> kids;
+    std::string text = run("cat /proc/" + std::to_string(pid) + "/task/*/children 2>/dev/null");
+    for (size_t pos = 0; pos < text.size();) {
+        size_t end = text.find_first_of(" \n", pos);
+        if (end == std::string::npos)
+            end = text.size();
+        if (end > pos)
+            kids.push_back(static_cast<pid_t>(std::stol(text.substr(pos, end - pos))));
+        pos = end + 1;
+    }
+    return kids;
+}
+
+bool gone_within(pid_t pid, double seconds)
+{
+    auto end = testproc::Clock::now() + std::chrono::duration<double>(seconds);
+    while (testproc::Clock::now() < end) {
+        // a zombie has ended too; it waits for a parent that is not this test
+        std::string st = run("awk '{print $3}' /proc/" + std::to_string(pid) + "/stat 2>/dev/null");
+        if (st.empty() || st == "Z")
+            return true;
+        usleep(20 * 1000);
+    }
+    return false;
+}
+
+// The end of standard input means the service has gone: ffmpeg is stopped
+// as by SIGINT, and its file is left readable.
+TEST_F(StandInRun, EndOfStandardInputStopsFfmpeg)
+{
+    std::string out_ts = dir.file("eof.ts");
+    start_stand_in(&g.proc, "-re -f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 "
+                            "-preset:v faster -f mpegts \"" + out_ts + "\"");
+    std::string out;
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 20)) << out;
+    close(g.proc.pipe_stdin[1]);
+    g.proc.pipe_stdin[1] = 0;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 20)) << out;
+    EXPECT_EQ(video_codec(out_ts), "h264");
+}
+
+// A stand-in killed outright (as the engine kills a hung transcoder) takes
+// its ffmpeg with it.
+TEST_F(StandInRun, FfmpegDiesWithTheStandIn)
+{
+    start_stand_in(&g.proc, "-re -f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 "
+                            "-preset:v faster -f null -");
+    std::string out;
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 20)) << out;
+    std::vector<pid_t> kids = children_of(g.proc.pid);
+    ASSERT_EQ(kids.size(), 1u);
+    ASSERT_EQ(kill(g.proc.pid, SIGKILL), 0);
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 10));
+    EXPECT_TRUE(WIFSIGNALED(g.proc.exit_code));
+    EXPECT_TRUE(gone_within(kids[0], 10.0)) << "ffmpeg " << kids[0] << " outlived the stand-in";
+}
+
 // The stand-in reads exactly the token and one line: what follows in the
 // slot's shared pipe stays there for the next child.
 TEST_F(StandInRun, ReadsNoFurtherThanTheLine)

@@ -1,0 +1,129 @@
+// The stand-in's watch over its ffmpeg child.
+//
+// The engine keeps the write end of a transcoder's standard input open for
+// as long as it lives, so the end of that input means the service has gone
+// (stopped, or killed outright): ffmpeg is then interrupted and, should it
+// linger, killed.  ffmpeg is also set to die with this process, because a
+// hung transcoder is killed with SIGKILL, which cannot be passed on.
+// Standard input is only watched for its end, never read: bytes that follow
+// the argument line belong to whatever the engine starts next in the slot.
+#include "ffmpeg_child.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace standin {
+namespace {
+
+// after the end of standard input, ffmpeg gets this long to finish its files
+constexpr int kLingerMs = 5000;
+// the signals passed on to ffmpeg
+constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGQUIT, SIGHUP};
+
+long long now_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+int end_like(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) {
+        int sig = WTERMSIG(status);
+        signal(sig, SIG_DFL);
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, sig);
+        sigprocmask(SIG_UNBLOCK, &one, nullptr);
+        raise(sig);
+        return 128 + sig;
+    }
+    return 1;
+}
+
+} // namespace
+
+int run_ffmpeg_child(char *const *argv)
+{
+    sigset_t watched, old;
+    sigemptyset(&watched);
+    for (int sig : kPassedOn)
+        sigaddset(&watched, sig);
+    sigaddset(&watched, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &watched, &old);
+    int sfd = signalfd(-1, &watched, SFD_CLOEXEC | SFD_NONBLOCK);
+
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        fprintf(stderr, "tovul.so: cannot start ffmpeg: %s\n", strerror(errno));
+        return 127;
+    }
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+        int nul = open("/dev/null", O_RDONLY);
+        if (nul >= 0) {
+            dup2(nul, 0);
+            if (nul != 0)
+                close(nul);
+        }
+        execvp(argv[0], argv);
+        fprintf(stderr, "tovul.so: cannot run ffmpeg (is it installed and on the PATH?): %s\n",
+                strerror(errno));
+        _exit(127);
+    }
+
+    struct pollfd fds[2] = {{0, 0, 0}, {sfd, POLLIN, 0}};
+    long long kill_at = -1;
+    for (;;) {
+        int timeout = -1;
+        if (kill_at >= 0) {
+            long long left = kill_at - now_ms();
+            timeout = left > 0 ? static_cast<int>(left) : 0;
+        }
+        int n = poll(fds, 2, timeout);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (kill_at >= 0 && now_ms() >= kill_at) {
+            kill(pid, SIGKILL);
+            kill_at = -1;
+        }
+        // events 0: only the end (or loss) of standard input wakes us
+        if (fds[0].fd >= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+            fds[0].fd = -1;
+            kill(pid, SIGINT);
+            kill_at = now_ms() + kLingerMs;
+        }
+        if (fds[1].revents & POLLIN) {
+            struct signalfd_siginfo si;
+            while (read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si))
+                if (si.ssi_signo != SIGCHLD)
+                    kill(pid, static_cast<int>(si.ssi_signo));
+        }
+        int status;
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return end_like(status);
+    }
+    // poll failed: wait for the child without the watch
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return end_like(status);
+}
+
+} // namespace standin
