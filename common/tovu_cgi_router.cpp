@@ -10,7 +10,6 @@
  * written into a fixed buffer.
  */
 #include "tovu_cgi.h"
-#include "tovu_cgi_pending.h"
 #include "tovu_decklink.h"
 #include "tovu_ndi.h"
 #include "tovu_util.h"

@@ -11,7 +11,6 @@
  * starts on one lock, and the shutdown can cancel what is pending.
  */
 #include "tovu_cgi.h"
-#include "tovu_cgi_pending.h"
 #include "tovu_util.h"
 
 #include <arpa/inet.h>
