@@ -1,6 +1,7 @@
 // Folder playlists: the play order and current file of one channel's folder
 // source, kept in a small text file.
 #include "PlayList.h"
+#include "PlayOrder.h"
 #include "tovu_util.h"
 
 #include <dirent.h>
@@ -117,7 +118,29 @@ void CPlayList::appendItem(std::string path)
 {
     m_lstPlayItems.push_back(std::move(path));
     m_setItems.insert(m_lstPlayItems.back());
-    m_orderIndex.clear();
+}
+
+// Moves the pending shuffled insertions into the list at their places. The
+// list's nodes are only relinked, so iterators (the current file) and the
+// duplicate set's views stay valid.
+void CPlayList::placePending()
+{
+    if (m_lstPending.empty())
+        return;
+    using Node = std::list<std::string>::iterator;
+    const size_t listed = m_lstPlayItems.size();
+    std::vector<Node> nodes;
+    nodes.reserve(listed + m_lstPending.size());
+    for (Node it = m_lstPlayItems.begin(); it != m_lstPlayItems.end(); ++it)
+        nodes.push_back(it);
+    for (Node it = m_lstPending.begin(); it != m_lstPending.end(); ++it)
+        nodes.push_back(it);
+
+    std::list<std::string> before;
+    before.splice(before.end(), m_lstPlayItems);
+    for (size_t i : placeInsertions(listed, m_vecPendingAt))
+        m_lstPlayItems.splice(m_lstPlayItems.end(), i < listed ? before : m_lstPending, nodes[i]);
+    m_vecPendingAt.clear();
 }
 
 void CPlayList::clearItems()
@@ -125,7 +148,8 @@ void CPlayList::clearItems()
     m_setItems.clear();
     m_lstPlayItems.clear();
     m_posCurItem = m_lstPlayItems.cend();
-    m_orderIndex.clear();
+    m_lstPending.clear();
+    m_vecPendingAt.clear();
 }
 
 std::list<std::string>::const_iterator CPlayList::findItem(const std::string &path) const
@@ -235,10 +259,8 @@ int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClea
     if (populate(m_strRoot.c_str(), bClear) == 0)
         return 0;
     // std::string compares as unsigned bytes, a prefix first
-    if (!m_bShuffle) {
+    if (!m_bShuffle)
         m_lstPlayItems.sort();
-        m_orderIndex.clear();
-    }
 
     m_posCurItem = remembered ? findItem(rememberedPath) : m_lstPlayItems.cend();
     if (m_posCurItem == m_lstPlayItems.cend())
@@ -263,9 +285,17 @@ size_t CPlayList::populate(LPCTSTR tszRoot, BOOL /*bClear*/)
     struct stat st;
     if (stat(root.c_str(), &st) == 0)
         state.path.push_back({st.st_dev, st.st_ino});
-    if (!walk(root, state))
-        return 0;
-    return m_lstPlayItems.size();
+    bool opened;
+    {
+        struct Walking {
+            bool &flag;
+            explicit Walking(bool &f) : flag(f) { flag = true; }
+            ~Walking() { flag = false; }
+        } walking(m_bWalking);
+        opened = walk(root, state);
+    }
+    placePending();
+    return opened ? m_lstPlayItems.size() : 0;
 }
 
 bool CPlayList::walk(const std::string &dirPath, WalkState &state)
@@ -317,19 +347,21 @@ void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
     if (m_setItems.find(std::string_view(path)) != m_setItems.end())
         return;
 
-    size_t n = m_lstPlayItems.size();
+    size_t n = m_lstPlayItems.size() + m_lstPending.size();
     if (!m_bShuffle || n == 0) {
+        placePending();
         appendItem(std::move(path));
         return;
     }
-    // before the item at k - 1, the front for k of 0 or 1: never the end
+    // before the item at k - 1, the front for k of 0 or 1: never the end.
+    // The place is noted now and taken when the walk ends (at once outside
+    // a walk), so that no insertion walks the list.
     size_t k = (size_t)rand() % n;
-    size_t at = k <= 1 ? 0 : k - 1;
-    if (m_orderIndex.size() != n)
-        m_orderIndex.assign(m_lstPlayItems);
-    auto pos = m_lstPlayItems.insert(m_orderIndex.at(at), std::move(path));
-    m_orderIndex.insert(at, pos);
-    m_setItems.insert(*pos);
+    m_lstPending.push_back(std::move(path));
+    m_setItems.insert(m_lstPending.back());
+    m_vecPendingAt.push_back(k <= 1 ? 0 : k - 1);
+    if (!m_bWalking)
+        placePending();
 }
 
 size_t CPlayList::GetCount() const

@@ -25,8 +25,8 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
-#include "PlayOrderIndex.h"
 #include "tovu_common.h"
 
 class CPlayList
@@ -70,6 +70,7 @@ private:
     struct WalkState;
 
     void appendItem(std::string path);
+    void placePending();
     void clearItems();
     std::list<std::string>::const_iterator findItem(const std::string &path) const;
     bool walk(const std::string &dir, WalkState &state);
@@ -78,9 +79,13 @@ private:
     mutable std::recursive_mutex m_lock;
     // the listed paths, for the duplicate test; views into the list's own strings
     std::unordered_set<std::string_view> m_setItems;
-    // the list's positions by index, for shuffled insertion; dropped by
-    // every other change of the list and rebuilt when next needed
-    CPlayOrderIndex m_orderIndex;
+    // Shuffled insertions of the walk under way, not yet in the list: the
+    // paths in the order they came (listed in m_setItems) and the index each
+    // was drawn to go to. The walk places them all when it ends; outside a
+    // walk both are empty.
+    std::list<std::string> m_lstPending;
+    std::vector<size_t> m_vecPendingAt;
+    bool m_bWalking = false;
 };
 
 // one playlist per channel, index = channel index

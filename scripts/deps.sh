@@ -12,6 +12,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   chromium node-terser librsvg2-bin gnutls-bin
   curl iproute2 util-linux procps
+  python3
 )
 
 missing=()

@@ -1300,6 +1300,18 @@ var AUDIO_BITRATES = ['Default', 64, 128, 256];
 var SCHEME_FORMATS = ['ftp', 'http', 'udp', 'rtp', 'srt', 'rtsp', 'rtspt', 'rtmp', 'mms', 'mmst'];
 var SCHEME_SHOWN = { https: 'http', sftp: 'ftp' };
 
+// Shows a value in a drop-down; a stored value that the list does not offer
+// (an older or hand-written configuration) gets an entry of its own, so that
+// storing the form writes it back unchanged instead of nothing.
+function selectValue(sel, value) {
+  var $s = $(sel), v = String(value);
+  $s.find('option.extra').filter(function () { return this.value !== v; }).remove();
+  if (!$s.find('option').filter(function () { return this.value === v; }).length) {
+    $s.append($('<option class="extra">').val(v).text(v));
+  }
+  $s.val(v);
+}
+
 function fillSelect(sel, items) {
   var $s = $(sel).empty();
   items.forEach(function (it) { $s.append($('<option>').val(String(it[0])).text(it[1])); });
@@ -1418,12 +1430,12 @@ var editor = {
     var scheme = SCHEME_SHOWN[written] || written;
     srcSchemeWritten = written;
     if (editing) {
-      var offered = $('#sFormat option').filter(function () { return this.value === scheme; }).length > 0;
+      var offered = $('#sFormat option:not(.extra)').filter(function () { return this.value === scheme; }).length > 0;
       if (fmt !== 'ytdlp' && k >= 0 && offered) {
-        $('#sFormat').val(scheme);
+        selectValue('#sFormat', scheme);
         $('#sUrl').val(url.slice(k + 3));
       } else {
-        $('#sFormat').val(fmt);
+        selectValue('#sFormat', fmt);
         $('#sUrl').val(url);
         srcSchemeWritten = '';
       }
@@ -1468,12 +1480,13 @@ var editor = {
     var v = t.video && typeof t.video === 'object' ? t.video : (t.video = {});
     var a = t.audio && typeof t.audio === 'object' ? t.audio : (t.audio = {});
     var m = t.mux && typeof t.mux === 'object' ? t.mux : {};
-    $('#tFormat').val(str(t.format));
+    selectValue('#tFormat', str(t.format));
     $('#tUrl').val(str(t.url)).attr('title', str(t.url));
     rtmpTab.show(t);
     $('#vEnable').prop('checked', v.enable === true);
     var codec = str(v.codec).toLowerCase();
-    $('#vCodec').val(codec).data('prev', codec);
+    selectValue('#vCodec', codec);
+    $('#vCodec').data('prev', codec);
     editor.showSize(ParseInt(v.width), ParseInt(v.height));
     editor.vRate.val(ParseFloat(v.frameRate) ? String(v.frameRate) : 'Original');
     $('#vQuality').val(ParseInt(v.quality) ? String(v.quality) : 'Default');
@@ -1484,9 +1497,9 @@ var editor = {
     $('#muxBitrate').val(String(ParseInt(m.bitRate)));
     $('#muxCbr').prop('checked', m.cbr === true);
     $('#aEnable').prop('checked', a.enable === true);
-    $('#aCodec').val(str(a.codec).toLowerCase());
+    selectValue('#aCodec', str(a.codec).toLowerCase());
     editor.aRate.val(ParseInt(a.sampleRate) ? String(a.sampleRate) : 'Original');
-    $('#aChannels').val(String(ParseInt(a.channels)));
+    selectValue('#aChannels', ParseInt(a.channels));
     editor.aBitrate.val(ParseInt(a.bitRate) ? String(a.bitRate) : 'Default');
     editor.updateEnables();
   },
