@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and starts the service on its default
-# configuration.
+# configuration (as root: it keeps its files in /etc/tovul, /var/tovul and
+# /var/run). The service detaches; this script ends when it has started.
 set -euo pipefail
 cd "$(dirname "$0")"
 
 bash scripts/deps.sh
 bash scripts/build.sh build
 
-if [ ! -x build/bin/tovul ]; then
-  echo "Everything that exists is built; the service itself (build/bin/tovul) is not built yet."
-  exit 0
-fi
-exec build/bin/tovul
+status=0
+build/bin/tovul || status=$?
+port=$(sed -n 's/.*"httpPort"[^0-9]*\([0-9][0-9]*\).*/\1/p' /etc/tovul/tovul.json 2>/dev/null | head -1)
+echo "Web interface: http://127.0.0.1:${port:-9527}/ (or this machine's address, as printed above)"
+echo "Stop the service with: kill \$(pidof tovul)"
+exit "$status"

@@ -15,7 +15,7 @@ LPCTSTR _tovuAppNameFrom(const char *dir)
     char path[200];
     int n = snprintf(path, sizeof path, "%s%stovuoem.txt", dir, "/");
     if (n > 0 && (size_t)n < sizeof path) {
-        if (FILE *fp = fopen(path, "r")) {
+        if (FILE *fp = fopen(path, "re")) {
             if (!fgets(tszAppName, 99, fp))
                 tszAppName[0] = '\0';
             fclose(fp);

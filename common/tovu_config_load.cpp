@@ -46,7 +46,7 @@ bool writeAll(int fd, const std::string &data)
 
 bool readAll(const char *path, std::string *out)
 {
-    FILE *fp = fopen(path, "rb");
+    FILE *fp = fopen(path, "rbe");
     if (!fp)
         return false;
     char chunk[65536];

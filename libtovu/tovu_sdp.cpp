@@ -230,7 +230,7 @@ int tovuExportSdp(const char *szfnSdp, const TOVU_VIDEO_STREAM *pVideo,
 {
     if (!szfnSdp)
         return -1;
-    FILE *fp = fopen(szfnSdp, "w");
+    FILE *fp = fopen(szfnSdp, "we");
     if (!fp)
         return -1;
 
@@ -292,7 +292,7 @@ int tovuImportSdp(const char *szfnSdp, TOVU_VIDEO_STREAM *pVideo, TOVU_AUDIO_STR
 {
     if (!szfnSdp)
         return -1;
-    FILE *fp = fopen(szfnSdp, "r");
+    FILE *fp = fopen(szfnSdp, "re");
     if (!fp)
         return -1;
     int ret = tovuImportSdpInternal(fp, pVideo, pAudio, iDst);

@@ -1,0 +1,493 @@
+// The whole daemon, run as root from a copy of its program folder in private
+// mount and network namespaces: first start, single instance, channels at
+// boot, the shutdown on SIGTERM, a busy web port, a stop signal while restart
+// timers are pending, and a daemon killed outright.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixtures/daemon_ns.h"
+#include "fixtures/proc_helpers.h"
+#include "libtovu/engine_fixture.h"
+#include "tovu_common.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using tovutest::exists;
+using tovutest::read_file;
+using tovutest::write_file;
+
+constexpr int kPort = 9527;
+
+const char kStars[] = "* * * * * * * * * * * * * * * * * * * * *\n";
+
+std::string expectedBanner()
+{
+    const char *ip = get_local_ip();
+    return std::string("\n\n") + kStars +
+           "*            Tovumedia Live!            *\n"
+           "*           Version 6.5.7.1b            *\n" +
+           kStars + "\n" + "TOVUL starting web interface at http://" + (ip ? ip : "") +
+           ":9527...\n\n";
+}
+
+// one channel reading `url` (a file or a folder), to UDP with the streams copied
+std::string channelJson(const std::string &url, bool enable)
+{
+    return std::string("{\"enable\": ") + (enable ? "true" : "false") +
+           ", \"input\": {\"sources\": [{\"format\": \"file\", \"url\": \"" + url + "\"}]}, "
+           "\"output\": {\"targets\": [{\"format\": \"udp\", \"url\": \"udp://127.0.0.1:5000\", "
+           "\"video\": {\"codec\": \"copy\"}, \"audio\": {\"codec\": \"copy\"}}]}}";
+}
+
+std::string configJson(const std::string &global, const std::vector<std::string> &channels)
+{
+    std::string s = "{\"name\": \"test\", \"global\": {" + global + "}, \"channels\": [";
+    for (size_t i = 0; i < channels.size(); ++i)
+        s += (i ? ", " : "") + channels[i];
+    return s + "]}";
+}
+
+bool portAccepts(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+std::string procComm(pid_t pid)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t open = stat.find('('), close = stat.rfind(')');
+    return open == std::string::npos || close == std::string::npos ? "" : stat.substr(open + 1, close - open - 1);
+}
+
+// every process of this namespace whose name is one of `names`
+std::vector<pid_t> processesNamed(std::initializer_list<const char *> names)
+{
+    std::vector<pid_t> found;
+    std::string ourNet;
+    char buf[256];
+    ssize_t n = readlink("/proc/self/ns/net", buf, sizeof buf - 1);
+    if (n > 0)
+        ourNet.assign(buf, static_cast<size_t>(n));
+    for (const auto &e : fs::directory_iterator("/proc")) {
+        std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        n = readlink(("/proc/" + name + "/ns/net").c_str(), buf, sizeof buf - 1);
+        if (n <= 0 || std::string(buf, static_cast<size_t>(n)) != ourNet)
+            continue;
+        std::string comm = procComm(std::stoi(name));
+        std::string st = read_file("/proc/" + name + "/stat");
+        if (st.find(") Z") != std::string::npos)
+            continue;
+        for (const char *want : names)
+            if (comm == want)
+                found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// the process has its own handler of SIGTERM installed (until then the
+// signal ends it at once, without the shutdown)
+bool catchesSigterm(pid_t pid)
+{
+    std::string st = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = st.find("SigCgt:");
+    if (at == std::string::npos)
+        return false;
+    unsigned long long mask = std::stoull(st.substr(at + 7), nullptr, 16);
+    return (mask >> (SIGTERM - 1)) & 1;
+}
+
+class DaemonTest : public ::testing::Test {
+protected:
+    testproc::TempDir tmp;
+    std::string etc, var, run, bin, media;
+    bool entered = false;
+
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "the daemon tests need root (private namespaces)";
+        ASSERT_FALSE(tmp.path().empty());
+        etc = tmp.file("etc");
+        var = tmp.file("var");
+        run = tmp.file("run");
+        bin = tmp.file("bin");
+        media = tmp.file("media");
+        for (const std::string &d : {etc, var, run, bin, media})
+            fs::create_directory(d);
+        std::string err;
+        ASSERT_TRUE(tovuEnterDaemonNamespace(etc, var, run, tmp.path(), &err)) << err;
+        entered = true;
+        // the program's folder, with the fake transcoder as tovul.so
+        for (const auto &e : fs::directory_iterator(TOVU_BIN_DIR))
+            if (e.is_regular_file() && e.path().filename() != "tovul.so")
+                fs::copy_file(e.path(), bin + "/" + e.path().filename().string());
+        useFakeTranscoder();
+        fakeConf("FAKE_HOLD=-1\n");
+    }
+
+    void TearDown() override
+    {
+        if (!entered)
+            return;
+        for (pid_t p : processesNamed({"tovul", "tovul.so", "ffmpeg"}))
+            kill(p, SIGKILL);
+        while (waitpid(-1, nullptr, WNOHANG) > 0 || waitAny(200).first > 0) {
+        }
+        tovuLeaveDaemonNamespace(tmp.path());
+    }
+
+    void useFakeTranscoder()
+    {
+        write_file(bin + "/tovul.so",
+                   read_file(std::string(TOVU_SOURCE_DIR) + "/tests/fixtures/fake_transcoder.sh"), 0755);
+    }
+    void useStandIn() { fs::copy_file(std::string(TOVU_BIN_DIR) + "/tovul.so", bin + "/tovul.so",
+                                      fs::copy_options::overwrite_existing); }
+    void fakeConf(const std::string &conf) { write_file(bin + "/fake.conf", conf); }
+    // the lines the fake transcoders read, one per start
+    std::string records() const { return read_file(bin + "/stdin.rec"); }
+    size_t nrecords() const
+    {
+        std::string r = records();
+        return static_cast<size_t>(std::count(r.begin(), r.end(), '\n'));
+    }
+    void writeConfig(const std::string &json) { write_file(etc + "/tovul.json", json); }
+
+    // runs the program as a shell would, with its output appended to `out`;
+    // returns the exit status of the process started (the one that detaches)
+    int startProgram(const std::string &out = "daemon.out")
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(bin.c_str()) != 0)
+                _exit(126);
+            int fd = open(tmp.file(out).c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            close(fd);
+            execl("./tovul", "tovul", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid)
+            return -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string output(const std::string &out = "daemon.out") const { return read_file(tmp.file(out)); }
+
+    template <class Pred> bool waitFor(Pred pred, int ms)
+    {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (!pred()) {
+            if (Clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return true;
+    }
+
+    // the detached daemon (this test's child, as subreaper), once it runs
+    pid_t daemonPid()
+    {
+        pid_t pid = -1;
+        waitFor([&] {
+            std::vector<pid_t> p = processesNamed({"tovul"});
+            pid = p.size() == 1 ? p[0] : -1;
+            return pid > 0;
+        }, 10000);
+        return pid;
+    }
+    // starts the daemon and waits until its web port accepts and it has
+    // begun to supervise
+    pid_t startDaemon()
+    {
+        EXPECT_EQ(startProgram(), 0);
+        pid_t pid = daemonPid();
+        EXPECT_GT(pid, 0) << output();
+        EXPECT_TRUE(waitFor([] { return portAccepts(kPort); }, 10000)) << output();
+        EXPECT_TRUE(waitFor([&] { return catchesSigterm(pid); }, 10000));
+        return pid;
+    }
+    // the next child to end within ms: its pid and exit status, or -1
+    std::pair<pid_t, int> waitAny(int ms)
+    {
+        std::pair<pid_t, int> r{-1, -1};
+        waitFor([&] {
+            int status;
+            pid_t p = waitpid(-1, &status, WNOHANG);
+            if (p > 0)
+                r = {p, WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
+            return p != 0;
+        }, ms);
+        return r;
+    }
+    // the exit status of the daemon pid, waited for up to ms
+    int waitDaemon(pid_t pid, int ms)
+    {
+        int status = -1;
+        bool ended = waitFor([&] {
+            int st;
+            if (waitpid(pid, &st, WNOHANG) != pid)
+                return false;
+            status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            return true;
+        }, ms);
+        return ended ? status : -1;
+    }
+};
+
+TEST_F(DaemonTest, FirstStartWritesDefaultsAndPrintsTheBanner)
+{
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(output(), expectedBanner());
+    std::string conf = read_file(etc + "/tovul.json");
+    cJSON *doc = cJSON_Parse(conf.c_str());
+    ASSERT_NE(doc, nullptr) << conf;
+    EXPECT_EQ(jsonGetInt(jsonGetItem(jsonGetItem(doc, "global"), "httpPort")), kPort);
+    cJSON_Delete(doc);
+    EXPECT_TRUE(fs::is_directory(var + "/log"));
+    // nothing is written into the lock file
+    EXPECT_TRUE(exists(run + "/tovul.pid"));
+    EXPECT_EQ(read_file(run + "/tovul.pid"), "");
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+}
+
+TEST_F(DaemonTest, SecondInstanceIsRefusedAndTouchesNothing)
+{
+    writeConfig(configJson("\"autoRestart\": 1", {channelJson(media, true)}));
+    write_file(media + "/a.ts", "x");
+    pid_t first = startDaemon();
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(waitFor([&] { return exists(var + "/tovu_001.pls"); }, 10000));
+
+    // every file of the first instance, with its contents and time
+    auto snapshot = [&] {
+        std::map<std::string, std::string> files;
+        for (const std::string &d : {etc, var, run})
+            for (const auto &e : fs::recursive_directory_iterator(d))
+                if (e.is_regular_file() && e.path().filename() != "tovu_001.log")
+                    files[e.path()] = read_file(e.path()) + "@" +
+                                      std::to_string(fs::last_write_time(e.path()).time_since_epoch().count());
+        return files;
+    };
+    auto before = snapshot();
+    EXPECT_EQ(startProgram("second.out"), 255);
+    EXPECT_EQ(output("second.out"), "TOVUL running already, exiting...\n");
+    EXPECT_EQ(snapshot(), before);
+    EXPECT_EQ(processesNamed({"tovul"}), std::vector<pid_t>{first});
+
+    ASSERT_EQ(kill(first, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(first, 20000), 0);
+}
+
+// channels enabled in the configuration start at boot; on SIGTERM they are
+// stopped, and the configuration and the playlists are saved
+TEST_F(DaemonTest, BootStartsEnabledChannelsAndSigtermStopsAndSaves)
+{
+    write_file(media + "/b.ts", "x");
+    write_file(media + "/a.ts", "x");
+    fakeConf("FAKE_HOLD=-1\nFAKE_INT_OUTPUT='interrupted by the shutdown\\n'\n");
+    std::string in1 = tmp.file("in1.ts"), in2 = tmp.file("in2.ts");
+    // a compact file, which the save writes formatted
+    writeConfig(configJson("\"log\": 32, \"autoRestart\": 1",
+                           {channelJson(media, true), channelJson(in1, true), channelJson(in2, false)}));
+    // a playlist of a channel that is not started from a folder this run
+    write_file(var + "/tovu_003.pls", "current /old/x.ts\n/old/x.ts\n");
+
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitFor([&] { return nrecords() >= 2; }, 10000)) << records();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::string rec = records();
+    EXPECT_EQ(nrecords(), 2u) << rec;
+    EXPECT_NE(rec.find(media + "/a.ts\""), std::string::npos) << rec;
+    EXPECT_NE(rec.find(in1 + "\""), std::string::npos) << rec;
+    EXPECT_EQ(rec.find(in2), std::string::npos) << rec;
+    std::vector<pid_t> transcoders = processesNamed({"tovul.so"});
+    ASSERT_EQ(transcoders.size(), 2u);
+    // a transcoder holds neither the instance lock nor a socket of the web server
+    for (pid_t t : transcoders)
+        for (const auto &fd : fs::directory_iterator("/proc/" + std::to_string(t) + "/fd")) {
+            std::error_code ec;
+            std::string target = fs::read_symlink(fd.path(), ec).string();
+            EXPECT_EQ(target.find("tovul.pid"), std::string::npos) << t << " " << fd.path();
+            EXPECT_EQ(target.find("socket:"), std::string::npos) << t << " " << fd.path() << " " << target;
+        }
+    std::string before = read_file(etc + "/tovul.json");
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+    EXPECT_TRUE(processesNamed({"tovul.so"}).empty());
+    for (const char *log : {"/log/tovu_001.log", "/log/tovu_002.log"})
+        EXPECT_NE(read_file(var + log).find("interrupted by the shutdown"), std::string::npos) << log;
+
+    std::string after = read_file(etc + "/tovul.json");
+    EXPECT_NE(after, before);
+    EXPECT_NE(after.find("\n"), std::string::npos) << "saved formatted";
+    cJSON *doc = cJSON_Parse(after.c_str());
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(jsonGetListSize(jsonGetItem(doc, "channels")), 3);
+    EXPECT_TRUE(jsonGetBool(jsonGetItem(jsonGetIndex(jsonGetItem(doc, "channels"), 0), "enable")));
+    cJSON_Delete(doc);
+
+    EXPECT_EQ(read_file(var + "/tovu_001.pls"),
+              "current " + media + "/a.ts\n" + media + "/a.ts\n" + media + "/b.ts\n");
+    EXPECT_FALSE(exists(var + "/tovu_003.pls"));
+}
+
+TEST_F(DaemonTest, BusyPortEndsTheDetachedProcessWith255)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(fd, 4), 0);
+    std::string conf = configJson("\"autoRestart\": 1", {channelJson(tmp.file("in.ts"), true)});
+    writeConfig(conf);
+    write_file(var + "/tovu_002.pls", "current /old/x.ts\n/old/x.ts\n");
+
+    EXPECT_EQ(startProgram(), 0) << "the starting process ends with 0";
+    std::pair<pid_t, int> ended = waitAny(20000);
+    EXPECT_GT(ended.first, 0);
+    EXPECT_EQ(ended.second, 255);
+    EXPECT_EQ(output(), expectedBanner() +
+                            "Web interface start failed at port 9527!\nPlease edit /etc/tovul/tovul.json "
+                            "and change \"global.httpPort\" manually and restart program!\n\n");
+    EXPECT_EQ(read_file(etc + "/tovul.json"), conf) << "not saved";
+    EXPECT_EQ(nrecords(), 0u) << "no channel started";
+    // the playlists, bound but not built, delete their files at exit
+    EXPECT_FALSE(exists(var + "/tovu_002.pls"));
+    close(fd);
+}
+
+// no transcoder beside the program: the engine refuses to start, before the
+// program detaches; the configuration is saved, the playlists delete their files
+TEST_F(DaemonTest, EngineFailureEndsTheStartWith255)
+{
+    fs::remove(bin + "/tovul.so");
+    std::string conf = configJson("\"autoRestart\": 1", {channelJson(tmp.file("in.ts"), true)});
+    writeConfig(conf);
+    write_file(var + "/tovu_001.pls", "current /old/x.ts\n/old/x.ts\n");
+    EXPECT_EQ(startProgram(), 255);
+    EXPECT_EQ(output(), "\n\nOops, TOVUL init failed (-3)\n");
+    std::string saved = read_file(etc + "/tovul.json");
+    EXPECT_NE(saved, conf) << "saved, formatted";
+    cJSON *doc = cJSON_Parse(saved.c_str());
+    EXPECT_NE(doc, nullptr);
+    cJSON_Delete(doc);
+    EXPECT_FALSE(exists(var + "/tovu_001.pls"));
+    EXPECT_TRUE(processesNamed({"tovul"}).empty());
+}
+
+// a stop signal at any point of the restart timers' delay: the daemon ends
+// with 0, and no timer starts a channel afterwards (the sanitizer build
+// reports one that reaches the released engine or the freed document)
+TEST_F(DaemonTest, StopSignalWhileRestartTimersArePending)
+{
+    fakeConf("FAKE_HOLD=0\n");
+    writeConfig(configJson("\"autoRestart\": 1", {channelJson(tmp.file("in0.ts"), true),
+                                                  channelJson(tmp.file("in1.ts"), true)}));
+    for (int offsetMs : {100, 500, 950}) {
+        SCOPED_TRACE(offsetMs);
+        fs::remove(bin + "/stdin.rec");
+        fs::remove(tmp.file("daemon.out"));
+        pid_t pid = startDaemon();
+        ASSERT_GT(pid, 0);
+        // the boot starts, both ended at once: both timers are pending
+        ASSERT_TRUE(waitFor([&] { return nrecords() >= 2; }, 10000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(offsetMs));
+        ASSERT_EQ(kill(pid, SIGTERM), 0);
+        EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+        size_t n = nrecords();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        EXPECT_EQ(nrecords(), n);
+        EXPECT_EQ(output().find("Sanitizer"), std::string::npos) << output();
+        EXPECT_EQ(output().find("runtime error"), std::string::npos) << output();
+    }
+}
+
+} // namespace
+
+namespace {
+
+// a channel of ffmpeg's test picture to UDP on loopback, on the stand-in
+std::string testPictureChannel(int port)
+{
+    return "{\"enable\": true, \"input\": {\"customOptions\": \"-f lavfi \", \"sources\": [{\"format\": "
+           "\"file\", \"url\": \"testsrc=size=160x120:rate=10\"}]}, \"output\": {\"targets\": [{\"format\": "
+           "\"udp\", \"url\": \"udp://127.0.0.1:" + std::to_string(port) + "\", \"video\": {\"enable\": "
+           "true, \"codec\": \"mp2v\", \"bitRate\": 300}}]}}";
+}
+
+// The daemon killed outright: its transcoders and their ffmpeg end with it,
+// and a new instance finds the lock and the port free and runs the channels.
+TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
+{
+    if (system("command -v ffmpeg >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "ffmpeg is not installed";
+    useStandIn();
+    writeConfig(configJson("\"log\": 32, \"autoRestart\": 1", {testPictureChannel(6001), testPictureChannel(6002)}));
+    auto bothRun = [] {
+        return processesNamed({"ffmpeg"}).size() == 2 && processesNamed({"tovul.so"}).size() == 2;
+    };
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitFor(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
+    // and keep running: a channel that fails would come and go
+    std::vector<pid_t> running = processesNamed({"ffmpeg"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_EQ(processesNamed({"ffmpeg"}), running) << read_file(var + "/log/tovu_001.log");
+
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    EXPECT_EQ(waitDaemon(pid, 10000), 128 + SIGKILL);
+    auto killed = Clock::now();
+    EXPECT_TRUE(waitFor([] { return processesNamed({"tovul.so", "ffmpeg"}).empty(); }, 10000));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed).count();
+    printf("transcoders and ffmpeg gone %lld ms after the daemon was killed\n", static_cast<long long>(left));
+    EXPECT_LT(left, 2000);
+
+    fs::remove(tmp.file("daemon.out"));
+    pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(output().find("TOVUL starting web interface"), std::string::npos) << output();
+    EXPECT_TRUE(waitFor(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0);
+    EXPECT_TRUE(processesNamed({"tovul.so", "ffmpeg"}).empty());
+}
+
+} // namespace
