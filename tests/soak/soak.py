@@ -60,6 +60,8 @@ RESTART_SLACK = 0.100           # target: back within "autoRestart" s + this
 DAEMON_CPU_TARGET = 0.5         # per cent of one core
 RSS_FLAT_KB = 512               # RSS growth still counted as flat
 LOOP_PERIOD = 0.020             # the daemon's supervision period
+STEADY_SAMPLES = 20             # RSS and descriptors are judged on the median of
+                                # this many samples at the start and at the end
 HLS_FRESH = 10.0                # an HLS playlist rewritten this recently is live
 LOG_DIR = "/var/tovul/log"      # the channel logs, as the daemon sees them
 
@@ -593,6 +595,10 @@ def inner(args):
         "transcoders_cpu_pct_of_core": round(tr.transcoder_ticks() / CLK_TCK / wall * 100, 1),
         "daemon_start": {k: start[k] for k in ("rss_kb", "fds", "threads")},
         "daemon_end": {k: end[k] for k in ("rss_kb", "fds", "threads")},
+        "rss_kb_steady_start_end": steady(tr.samples, 1),
+        "fds_steady_start_end": steady(tr.samples, 2),
+        "rss_kb_per_min_second_half": slope(tr.samples[len(tr.samples) // 2:], 1),
+        "series_t_rss_fds_threads": [[round(t - t0, 1), a, b, c] for t, a, b, c in tr.samples],
         "rss_kb_min_max": [min(s[1] for s in tr.samples), max(s[1] for s in tr.samples)],
         "fds_min_max": [min(s[2] for s in tr.samples), max(s[2] for s in tr.samples)],
         "threads_min_max": [min(s[3] for s in tr.samples), max(s[3] for s in tr.samples)],
@@ -612,6 +618,27 @@ def inner(args):
     with open(report_path, "w") as f:
         json.dump(report, f, indent=1)
     return 0
+
+
+def steady(samples, i):
+    """Medians of field i over the first and the last STEADY_SAMPLES samples:
+    a descriptor open for a moment (a restart under way) does not count."""
+    def median(xs):
+        xs = sorted(xs)
+        return xs[len(xs) // 2] if xs else -1
+    return [median([x[i] for x in samples[:STEADY_SAMPLES]]),
+            median([x[i] for x in samples[-STEADY_SAMPLES:]])]
+
+
+def slope(samples, i):
+    """Least-squares growth of field i, per minute."""
+    if len(samples) < 2:
+        return 0.0
+    ts = [x[0] for x in samples]
+    ys = [x[i] for x in samples]
+    mt, my = sum(ts) / len(ts), sum(ys) / len(ys)
+    var = sum((t - mt) ** 2 for t in ts)
+    return round(sum((t - mt) * (y - my) for t, y in zip(ts, ys)) / var * 60, 1) if var else 0.0
 
 
 def analyse(args, polls, kills, t0):
@@ -664,7 +691,8 @@ def verdicts(r):
     done = [k for k in r["kills"] if k.get("channel") is not None]
     back = [k["back_proc_s"] for k in done if k.get("back_proc_s") is not None]
     wrong = [k for k in done if k.get("new_pid") and k.get("new_channel") not in (None, k["channel"])]
-    rss_growth = r["daemon_end"]["rss_kb"] - r["daemon_start"]["rss_kb"]
+    rss = r["rss_kb_steady_start_end"]
+    fds = r["fds_steady_start_end"]
     udp_rates = list(r["udp_kbit_s_per_channel"].values())
     return [
         ("every kill made", len(done) == len(r["kills"]) and len(done) > 0,
@@ -677,10 +705,10 @@ def verdicts(r):
          f"{r['restarts_seen_in_status']} seen, {len(done)} kills"),
         (f"daemon under {DAEMON_CPU_TARGET} % of one core",
          0 <= r["daemon_cpu_pct_of_core"] < DAEMON_CPU_TARGET, f"{r['daemon_cpu_pct_of_core']} %"),
-        ("descriptors flat", r["daemon_end"]["fds"] == r["daemon_start"]["fds"],
-         f"{r['daemon_start']['fds']} -> {r['daemon_end']['fds']}"),
-        ("RSS flat", rss_growth <= RSS_FLAT_KB,
-         f"{r['daemon_start']['rss_kb']} -> {r['daemon_end']['rss_kb']} kB"),
+        ("descriptors flat", fds[1] <= fds[0], f"steady {fds[0]} -> {fds[1]}"),
+        ("RSS flat", rss[1] - rss[0] <= RSS_FLAT_KB,
+         f"steady {rss[0]} -> {rss[1]} kB, {r['rss_kb_per_min_second_half']} kB/min "
+         "over the second half"),
         ("no zombie", r["zombies_lingering"] == 0 and r["zombies_at_end"] == 0,
          f"{r['zombies_lingering']} lingering, {r['zombies_at_end']} at the end, "
          f"{r['zombies_seen']} seen in passing"),
