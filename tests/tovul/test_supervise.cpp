@@ -324,12 +324,15 @@ TEST_F(LoopTest, TimeShiftChannelStartsOnlyWhileItsSlotIsIdle)
     ASSERT_TRUE(waitFor([] { return tovu_get_state(0) == TOVU_STATE_RUNNING; }, 10000));
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     stopLoop();
+    EXPECT_TRUE(waitFor([&] { return nstarts() >= 1; }, 10000));
     EXPECT_EQ(nstarts(), 1u);
     std::string log = log_text(0);
     EXPECT_EQ(log.find("error -3"), std::string::npos) << log;
 
     tovu_stop(0, 1);
     ASSERT_TRUE(pollUntilIdle(0));
+    // clear of the once-a-second pacing, whatever the load
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     tovuVisitChannel(0);
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "a time-shift channel waits for no timer";
     EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
