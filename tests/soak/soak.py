@@ -60,6 +60,8 @@ RESTART_SLACK = 0.100           # target: back within "autoRestart" s + this
 DAEMON_CPU_TARGET = 0.5         # per cent of one core
 RSS_FLAT_KB = 512               # RSS growth still counted as flat
 LOOP_PERIOD = 0.020             # the daemon's supervision period
+STEADY_SAMPLES = 20             # RSS and descriptors are judged on the median of
+                                # this many samples at the start and at the end
 HLS_FRESH = 10.0                # an HLS playlist rewritten this recently is live
 LOG_DIR = "/var/tovul/log"      # the channel logs, as the daemon sees them
 
@@ -525,6 +527,11 @@ def inner(args):
                    if read_stat(p) and read_stat(p)[0] != "Z"]
             if new and k["new_pid"] is None:
                 k["new_pid"], k["back_proc_s"] = new[0], now - watch["t"]
+                # its start time, in clock ticks since boot, is when it was
+                # forked, however late this loop saw it
+                st = read_stat(new[0])
+                if st:
+                    k["back_fork_s"] = round(st[4] / CLK_TCK - watch["boot"], 3)
             if k["new_pid"] is not None and k["new_channel"] is None:
                 # known once the stand-in has started its ffmpeg
                 k["new_channel"] = tr.channel(k["new_pid"])
@@ -549,12 +556,13 @@ def inner(args):
             else:
                 before = set(children(daemon))
                 t = time.monotonic()
+                boot = time.clock_gettime(time.CLOCK_BOOTTIME)
                 os.kill(running[ch], signal.SIGKILL)
                 k = {"t_s": t - t0, "t": t, "channel": ch, "pid": running[ch],
                      "reaped_s": None, "new_pid": None, "back_proc_s": None,
-                     "new_channel": None}
+                     "back_fork_s": None, "new_channel": None}
                 kills.append(k)
-                watch = {"kill": k, "t": t, "before": before}
+                watch = {"kill": k, "t": t, "boot": boot, "before": before}
         if now >= next_sample:
             tr.sample(now)
             udp.drain()
@@ -593,6 +601,10 @@ def inner(args):
         "transcoders_cpu_pct_of_core": round(tr.transcoder_ticks() / CLK_TCK / wall * 100, 1),
         "daemon_start": {k: start[k] for k in ("rss_kb", "fds", "threads")},
         "daemon_end": {k: end[k] for k in ("rss_kb", "fds", "threads")},
+        "rss_kb_steady_start_end": steady(tr.samples, 1),
+        "fds_steady_start_end": steady(tr.samples, 2),
+        "rss_kb_per_min_second_half": slope(tr.samples[len(tr.samples) // 2:], 1),
+        "series_t_rss_fds_threads": [[round(t - t0, 1), a, b, c] for t, a, b, c in tr.samples],
         "rss_kb_min_max": [min(s[1] for s in tr.samples), max(s[1] for s in tr.samples)],
         "fds_min_max": [min(s[2] for s in tr.samples), max(s[2] for s in tr.samples)],
         "threads_min_max": [min(s[3] for s in tr.samples), max(s[3] for s in tr.samples)],
@@ -612,6 +624,27 @@ def inner(args):
     with open(report_path, "w") as f:
         json.dump(report, f, indent=1)
     return 0
+
+
+def steady(samples, i):
+    """Medians of field i over the first and the last STEADY_SAMPLES samples:
+    a descriptor open for a moment (a restart under way) does not count."""
+    def median(xs):
+        xs = sorted(xs)
+        return xs[len(xs) // 2] if xs else -1
+    return [median([x[i] for x in samples[:STEADY_SAMPLES]]),
+            median([x[i] for x in samples[-STEADY_SAMPLES:]])]
+
+
+def slope(samples, i):
+    """Least-squares growth of field i, per minute."""
+    if len(samples) < 2:
+        return 0.0
+    ts = [x[0] for x in samples]
+    ys = [x[i] for x in samples]
+    mt, my = sum(ts) / len(ts), sum(ys) / len(ys)
+    var = sum((t - mt) ** 2 for t in ts)
+    return round(sum((t - mt) * (y - my) for t, y in zip(ts, ys)) / var * 60, 1) if var else 0.0
 
 
 def analyse(args, polls, kills, t0):
@@ -662,9 +695,11 @@ def analyse(args, polls, kills, t0):
 def verdicts(r):
     limit = r["auto_restart_s"] + RESTART_SLACK
     done = [k for k in r["kills"] if k.get("channel") is not None]
-    back = [k["back_proc_s"] for k in done if k.get("back_proc_s") is not None]
+    back = [k["back_fork_s"] if k.get("back_fork_s") is not None else k["back_proc_s"]
+            for k in done if k.get("back_proc_s") is not None]
     wrong = [k for k in done if k.get("new_pid") and k.get("new_channel") not in (None, k["channel"])]
-    rss_growth = r["daemon_end"]["rss_kb"] - r["daemon_start"]["rss_kb"]
+    rss = r["rss_kb_steady_start_end"]
+    fds = r["fds_steady_start_end"]
     udp_rates = list(r["udp_kbit_s_per_channel"].values())
     return [
         ("every kill made", len(done) == len(r["kills"]) and len(done) > 0,
@@ -677,10 +712,10 @@ def verdicts(r):
          f"{r['restarts_seen_in_status']} seen, {len(done)} kills"),
         (f"daemon under {DAEMON_CPU_TARGET} % of one core",
          0 <= r["daemon_cpu_pct_of_core"] < DAEMON_CPU_TARGET, f"{r['daemon_cpu_pct_of_core']} %"),
-        ("descriptors flat", r["daemon_end"]["fds"] == r["daemon_start"]["fds"],
-         f"{r['daemon_start']['fds']} -> {r['daemon_end']['fds']}"),
-        ("RSS flat", rss_growth <= RSS_FLAT_KB,
-         f"{r['daemon_start']['rss_kb']} -> {r['daemon_end']['rss_kb']} kB"),
+        ("descriptors flat", fds[1] <= fds[0], f"steady {fds[0]} -> {fds[1]}"),
+        ("RSS flat", rss[1] - rss[0] <= RSS_FLAT_KB,
+         f"steady {rss[0]} -> {rss[1]} kB, {r['rss_kb_per_min_second_half']} kB/min "
+         "over the second half"),
         ("no zombie", r["zombies_lingering"] == 0 and r["zombies_at_end"] == 0,
          f"{r['zombies_lingering']} lingering, {r['zombies_at_end']} at the end, "
          f"{r['zombies_seen']} seen in passing"),
@@ -702,6 +737,7 @@ def print_report(r):
     lat = r.get("latency_ms", {})
     done = [k for k in r["kills"] if k.get("channel") is not None]
     back = sorted(k["back_proc_s"] for k in done if k.get("back_proc_s") is not None)
+    forked = sorted(k["back_fork_s"] for k in done if k.get("back_fork_s") is not None)
     back_st = sorted(k["back_status_s"] for k in done if k.get("back_status_s") is not None)
     reaped = sorted(k["reaped_s"] for k in done if k.get("reaped_s") is not None)
     print(f"soak: {r['wall_s']} s, {r['channels']} channels, a kill every {r['kill_every_s']} s, "
@@ -709,8 +745,11 @@ def print_report(r):
     print(f"  machine load average: {r['load_average_start']} at the start, {r['load_average_end']} at the end")
     print(f"  kills: {len(done)}; restarts seen in /status: {r['restarts_seen_in_status']} "
           f"(per channel {r['restarts_seen_per_channel']})")
+    if forked:
+        print(f"  back (new transcoder forked, its start time, 10 ms ticks): min {forked[0]:.3f} "
+              f"max {forked[-1]:.3f} s")
     if back:
-        print(f"  back (new transcoder seen in /proc, 5 ms ticks): min {back[0]:.3f} "
+        print(f"  back (new transcoder seen by this script, 5 ms ticks): min {back[0]:.3f} "
               f"max {back[-1]:.3f} s")
     if back_st:
         print(f"  back (running again in /status, to the answer, +0..{r['poll_ms']} ms polling): "
