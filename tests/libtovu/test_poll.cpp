@@ -271,11 +271,17 @@ TEST_F(Poll, YtdlpThatNeverEndsIsBoundedAndNeverBlocksThePass)
     ASSERT_EQ(r.start(0), 0);
     pid_t pid = g_proc_channels[0].proc.pid;
 
+    // A pass that waited for yt-dlp would wait in every pass; one that does
+    // not can still be preempted, so the quickest of a few passes is measured.
     for (time_t t : {t0, t0 + 30, t0 + TOVU_YTDLP_MAX_SECS}) {
         g_fake_now = t;
-        auto begin = std::chrono::steady_clock::now();
-        tovu_poll();
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
+        auto quickest = std::chrono::steady_clock::duration::max();
+        for (int k = 0; k < 3; k++) {
+            auto begin = std::chrono::steady_clock::now();
+            tovu_poll();
+            quickest = std::min(quickest, std::chrono::steady_clock::now() - begin);
+        }
+        EXPECT_LT(quickest, std::chrono::milliseconds(50));
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_EXTRACT);
     }
     g_fake_now = t0 + TOVU_YTDLP_MAX_SECS + 1;
