@@ -7,10 +7,15 @@
 #define TOVU_CGI_H
 
 #include <pthread.h>
+#include <signal.h>
 #include <stdint.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <microhttpd.h>
+
+#include <string>
 
 #include "tovu_common.h"
 
@@ -69,6 +74,89 @@ ssize_t fileReader(void *cls, uint64_t pos, char *buf, size_t max);
 /* closes the descriptor when the library releases the answer */
 void fileReaderFree(void *cls);
 
-/* ---------------------------------------------------------------- web server and request router */
+/* ---------------------------------------------------------------- web server and request intake
+ *
+ * The server's own start/stop lock and its restart-timer lock (private to
+ * the server code) are never held while g_cgi_mutex or g_configMutex is
+ * wanted by the same thread, and the start/stop lock is never taken on the
+ * web thread.
+ */
+
+#define TOVU_CGI_DEFAULT_PORT 9527
+#define TOVU_CGI_POST_SIZE 100000   /* POST buffer: at most TOVU_CGI_POST_SIZE - 1 body bytes */
+#define TOVU_CGI_KV_SIZE 1000       /* joined arguments or cookies: at most TOVU_CGI_KV_SIZE - 2 characters */
+#define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
+#define TOVU_CGI_RESTART_DELAY_SEC 1
+
+/* the running server, null while none runs */
+extern struct MHD_Daemon *g_mhd;
+/* handle of the most recent restart timer; all bits set once a timer fired, 0 after a failed creation */
+extern timer_t g_timerCGI;
+
+/* starts the server on global "httpPort" (HTTPS when "sslEnable" and both
+   files read); 1 when a server runs afterwards, 0 when none could be started.
+   Never call it on the web thread or while holding TovuConfigLock. */
+BOOL tovuStartCGI(void);
+/* stops the running server, if any; waits for the web thread to end, so
+   never call it on that thread or while holding TovuConfigLock */
+void tovuStopCGI(void);
+/* with TRUE: restart the server TOVU_CGI_RESTART_DELAY_SEC from now with the
+   settings then in the document; FALSE: nothing */
+void tovuCGICallback(BOOL bRestartCGI);
+/* the restart timer's callback */
+void timerCGI(union sigval sig);
+/*
+ * For the shutdown: deletes every pending restart timer, waits until a
+ * restart that is already running has finished, and makes later
+ * tovuCGICallback(TRUE) calls do nothing until the next tovuStartCGI.  Call
+ * it before tovuStopCGI, never
+ * on the web thread, and not while holding TovuConfigLock.
+ */
+void tovuCancelCGIRestart(void);
+
+enum MHD_Result mhdAccessPolicyCallback(void *cls, const struct sockaddr *addr, socklen_t addrlen);
+enum MHD_Result mhdAccessHandlerCallback(void *cls, struct MHD_Connection *connection,
+                                         const char *url, const char *method,
+                                         const char *version, const char *upload_data,
+                                         size_t *upload_data_size, void **con_cls);
+/* joins items into the caller's TOVU_CGI_KV_SIZE-character text as "k=v&k&..." */
+enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind kind, const char *key,
+                                    const char *value);
+
+/* sets object's member key (found without regard to case, its name kept) to
+   JSON true or false, adding it when missing */
+void tovuCGISetMemberBool(cJSON *object, const char *key, BOOL on);
+
+/* the "ipACL" verdict for one client address (host byte order): TRUE accept */
+BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr);
+
+/* ---------------------------------------------------------------- API router and login */
+
+/* one row of the channel request's answer table */
+typedef struct TOVU_CGI_STATUS_TAG {
+    int code;
+    const char *status;
+} TOVU_CGI_STATUS;
+
+/* routes one request and queues its answer: MHD_YES, or MHD_NO when no
+   answer could be made or queued.  szPost null for a GET. */
+int tovuCGI(struct MHD_Connection *conn, const char *szPath, char *szPost);
+
+/* the output redirect for a request path: TRUE and the "Location" value when
+   a channel's first HTTP/HTML5 output has that path */
+BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location);
+/* answers the output redirect: -1 when the path has none, else MHD_YES/MHD_NO */
+int tovuCGIRedirect(struct MHD_Connection *conn, const char *szPath);
+/* TRUE when no password is set or the joined cookie text carries it */
+BOOL tovuCGIAuth(const char *szCookie);
+/* "+" to blank, "%xx" to its byte, everything else (a lone "%" too) as it is */
+std::string _urlDecode(const char *szText);
+/* the value a "Set-Cookie" carries for a password: every byte outside
+   letters, digits and "-._~" as "%XX", which _urlDecode turns back */
+std::string tovuCGICookieEncode(const char *szText);
+int tovuCGILoginPage(struct MHD_Connection *conn);
+int tovuCGILogin(char *szPost, struct MHD_Connection *conn);
+int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szArgs);
+int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *szPost);
 
 #endif /* TOVU_CGI_H */

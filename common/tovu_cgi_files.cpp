@@ -7,6 +7,7 @@
  * web/web_files.cmake); answers point straight at them, never at a copy.
  */
 #include "tovu_cgi.h"
+#include "tovu_cgi_json.h"
 #include "tovu_util.h"
 
 #include <errno.h>
@@ -215,7 +216,7 @@ int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char 
     if (!resp)
         return answerNotFound(conn);
 
-    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONNECTION, "Keep-Alive");
+    tovuCGIKeepAlive(resp);
     MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, type);
     MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, cache);
     if (szArgs && strstr(szArgs, kDownloadArg) &&

@@ -6,11 +6,13 @@
  *
  * Both are formatted into one buffer that lives for the life of the web
  * thread, so a poll allocates nothing but the library's copy of the body.
- * Texts are escaped as JSON, and the buffer grows to fit them: a file name
- * with quotes or control characters in a status row stays valid JSON, and no
- * number of CPUs or length of text can write past the buffer.
+ * Texts are escaped as JSON (tovu_cgi_json.h), and the buffer grows to fit
+ * them: a file name with quotes, control characters or bytes that are not
+ * UTF-8 in a status row stays valid JSON, and no number of CPUs or length of
+ * text can write past the buffer.
  */
 #include "tovu_cgi.h"
+#include "tovu_cgi_json.h"
 #include "tovu_util.h"
 
 #include <stdio.h>
@@ -52,47 +54,6 @@ void appendInt(std::string &out, int value)
     out.append(num, (size_t)n);
 }
 
-/* the text as the inside of a JSON string: quote, backslash and control characters escaped */
-void appendEscaped(std::string &out, const char *text)
-{
-    static const char kHex[] = "0123456789abcdef";
-    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        switch (*p) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (*p < 0x20) {
-                out += "\\u00";
-                out += kHex[*p >> 4];
-                out += kHex[*p & 0xf];
-            } else {
-                out += (char)*p;
-            }
-        }
-    }
-}
-
-/* status 200 with the four headers of both answers; the body is copied */
-enum MHD_Result answerJSON(struct MHD_Connection *conn, const std::string &text)
-{
-    struct MHD_Response *resp = MHD_create_response_from_buffer(
-        text.size(), const_cast<char *>(text.data()), MHD_RESPMEM_MUST_COPY);
-    if (!resp)
-        return MHD_NO;
-    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONNECTION, "Keep-Alive");
-    MHD_add_response_header(resp, MHD_HTTP_HEADER_PRAGMA, "no-cache");
-    MHD_add_response_header(resp, MHD_HTTP_HEADER_CACHE_CONTROL, "no-cache");
-    MHD_add_response_header(resp, MHD_HTTP_HEADER_CONTENT_TYPE, "application/json");
-    enum MHD_Result ret = MHD_queue_response(conn, MHD_HTTP_OK, resp);
-    MHD_destroy_response(resp);
-    return ret;
-}
-
 /* one channel row, by its state */
 void appendRow(std::string &out, int iChannel)
 {
@@ -130,7 +91,7 @@ void appendRow(std::string &out, int iChannel)
     out += "    {\"state\": \"";
     out += state;
     out += "\", \"status\": \"";
-    appendEscaped(out, status);
+    tovuAppendJsonText(out, status);
     out += "\"}";
 }
 
@@ -168,7 +129,7 @@ void appendTextField(std::string &out, const char *name, const char *value)
     out += "  \"";
     out += name;
     out += "\": \"";
-    appendEscaped(out, value ? value : "");
+    tovuAppendJsonText(out, value);
     out += "\"";
 }
 
@@ -219,7 +180,7 @@ enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn)
         out += "\n";
     }
     out += "}\n";
-    return answerJSON(conn, out);
+    return tovuCGIQueueJSON(conn, out) ? MHD_YES : MHD_NO;
 }
 
 enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn)
@@ -244,5 +205,5 @@ enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn)
     out += ",\n";
     appendNumberField(out, "previewPort", kPreviewPort);
     out += "\n}";
-    return answerJSON(conn, out);
+    return tovuCGIQueueJSON(conn, out) ? MHD_YES : MHD_NO;
 }

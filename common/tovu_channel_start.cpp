@@ -48,11 +48,13 @@ struct StartRecords {
     TovuTextFault fault;
 
     StartRecords(int nSources, int nTargets)
-        : sources(nSources), targetRows(nTargets, std::vector<TOVU_TARGET>(nSources)),
-          targets(nTargets), bound(nSources, false)
+        : sources(nSources), targetRows(nTargets), targets(nTargets), bound(nSources, false)
     {
-        for (int j = 0; j < nTargets; j++)
+        // each row zero-filled in place: the records are large (their RTP sessions)
+        for (int j = 0; j < nTargets; j++) {
+            targetRows[j].resize(nSources);
             targets[j] = targetRows[j].data();
+        }
     }
 
     // keeps the text when it fits, else records the fault; null then

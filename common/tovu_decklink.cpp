@@ -1,7 +1,7 @@
 // DeckLink card discovery: walks the cards and their display modes into the
 // discovery record and answers "/decklink_config" with them as JSON.
 #include "tovu_decklink.h"
-#include "tovu_discovery.h"
+#include "tovu_cgi_json.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -181,5 +181,5 @@ int tovuCGIDecklinkConfig(struct MHD_Connection *conn, const char *szArgs)
     parseOpt(szArgs ? szArgs : "", kOutputOption, &side);
     auto devices = std::make_unique<TOVU_DECKLINKS>(); // zeroed
     tovuEnumDecklink(side, devices.get());
-    return tovuQueueDiscoveryAnswer(conn, tovuDecklinkAnswer(*devices));
+    return tovuCGIQueueJSON(conn, tovuDecklinkAnswer(*devices));
 }

@@ -1,7 +1,7 @@
 // NDI source discovery: one search through the NDI runtime per request, and
 // the "/ndi_config" answer that lists what it found as JSON.
 #include "tovu_ndi.h"
-#include "tovu_discovery.h"
+#include "tovu_cgi_json.h"
 
 #include <chrono>
 #include <memory>
@@ -101,5 +101,5 @@ int tovuCGINDIConfig(const char *szArgs, struct MHD_Connection *conn)
     parseOpt(szArgs ? szArgs : "", kTimeoutOption, &wait);
     auto ndi = std::make_unique<TOVU_NDI>(); // zeroed
     tovuEnumNDI(ndi.get(), wait);
-    return tovuQueueDiscoveryAnswer(conn, tovuNDIAnswer(*ndi));
+    return tovuCGIQueueJSON(conn, tovuNDIAnswer(*ndi));
 }

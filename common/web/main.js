@@ -46,6 +46,8 @@ var CPU_CELLS_PER_ROW = 16;
 var MAX_TARGETS = 5;
 var MAX_SOURCES = 20;
 var MANUAL_PATH = '/manual/';
+var PLAYER_RETRIES = 20;
+var PLAYER_RETRY_MS = 1000;
 
 var TXT_SELECT_FIRST = 'Please select channel first.';
 var TXT_START_ERROR = 'Channel start error! ';
@@ -535,13 +537,13 @@ var buttons = {
     var player = $('#player')[0];
     if (!n || st === undefined || !ch) return;
     if (playerOn) {
+      playerOn = false;
       if (st === 'preview') api.channel(n, 'stop');
       player.pause();
       player.removeAttribute('src');
       player.load();
       $('#player').hide();
       $('#logo').show();
-      playerOn = false;
       buttons.previewLabel('Preview');
       return;
     }
@@ -558,12 +560,29 @@ var buttons = {
   play: function (src) {
     var player = $('#player')[0];
     $('#logo').hide();
+    buttons.playSrc = src;
+    buttons.playTries = 0;
     player.src = src;
     $('#player').show();
     playerOn = true;
+    buttons.startPlayer(player);
+    buttons.previewLabel('Stop');
+  },
+  startPlayer: function (player) {
     var p = player.play();
     if (p && p.catch) p.catch(function () {});
-    buttons.previewLabel('Stop');
+  },
+  // The transcoder needs a moment before it serves the stream: a player that
+  // finds nothing there yet tries again, for a while.
+  playerError: function () {
+    var player = this;
+    if (!playerOn || buttons.playTries >= PLAYER_RETRIES) return;
+    buttons.playTries++;
+    setTimeout(function () {
+      if (!playerOn) return;
+      player.src = buttons.playSrc;
+      buttons.startPlayer(player);
+    }, PLAYER_RETRY_MS);
   },
   manual: function () {
     var site = jsonRuntime && jsonRuntime.website ? jsonRuntime.website : '';
@@ -577,6 +596,7 @@ var buttons = {
     $('#btnPreview').on('click', buttons.preview);
     $('#btnSettings').on('click', settings.open);
     $('#btnManual').on('click', buttons.manual);
+    $('#player').on('error', buttons.playerError);
     // drop-downs slide open while the pointer rests on the arrow
     $('.dropBtn .arrow').on('mouseenter', function () {
       $(this).siblings('.dropMenu').stop(true, true).slideDown(150);

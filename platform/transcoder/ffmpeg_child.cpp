@@ -55,7 +55,7 @@ int end_like(int status)
 
 } // namespace
 
-int run_ffmpeg_child(char *const *argv)
+int run_ffmpeg_child(char *const *argv, const std::function<void()> &tick, int tick_ms)
 {
     sigset_t watched, old;
     sigemptyset(&watched);
@@ -90,11 +90,16 @@ int run_ffmpeg_child(char *const *argv)
 
     struct pollfd fds[2] = {{0, 0, 0}, {sfd, POLLIN, 0}};
     long long kill_at = -1;
+    long long tick_at = tick && tick_ms > 0 ? now_ms() + tick_ms : -1;
     for (;;) {
         int timeout = -1;
-        if (kill_at >= 0) {
-            long long left = kill_at - now_ms();
-            timeout = left > 0 ? static_cast<int>(left) : 0;
+        for (long long at : {kill_at, tick_at}) {
+            if (at < 0)
+                continue;
+            long long left = at - now_ms();
+            int t = left > 0 ? static_cast<int>(left) : 0;
+            if (timeout < 0 || t < timeout)
+                timeout = t;
         }
         int n = poll(fds, 2, timeout);
         if (n < 0 && errno != EINTR)
@@ -102,6 +107,10 @@ int run_ffmpeg_child(char *const *argv)
         if (kill_at >= 0 && now_ms() >= kill_at) {
             kill(pid, SIGKILL);
             kill_at = -1;
+        }
+        if (tick_at >= 0 && now_ms() >= tick_at) {
+            tick();
+            tick_at = now_ms() + tick_ms;
         }
         // events 0: only the end (or loss) of standard input wakes us
         if (fds[0].fd >= 0 && (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))) {

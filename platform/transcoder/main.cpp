@@ -7,9 +7,11 @@
 // "ffmpeg -nostdin -stats <words>" runs as its child, with its progress lines
 // going to the engine unchanged. "-stats" keeps the progress lines coming at
 // every verbosity the engine may ask for. The stand-in stays as ffmpeg's
-// parent and stops it when the service goes (ffmpeg_child.cpp).
+// parent and stops it when the service goes (ffmpeg_child.cpp), and says so
+// while a served output waits for its first viewer (viewer_wait.cpp).
 #include "ffmpeg_child.h"
 #include "stand_in_args.h"
+#include "viewer_wait.h"
 #include "tovu_util.h"
 
 #include <errno.h>
@@ -72,9 +74,9 @@ int main()
         return 2;
     }
 
-    std::vector<std::string> notes;
-    std::vector<std::string> words =
-        standin::rewrite_for_ffmpeg(standin::split_words(line), standin::local_addresses(), &notes);
+    std::vector<std::string> notes, served;
+    std::vector<std::string> words = standin::rewrite_for_ffmpeg(
+        standin::split_words(line), standin::local_addresses(), &notes, &served);
     for (const std::string &note : notes)
         fprintf(stderr, "%s\n", note.c_str());
 
@@ -86,5 +88,12 @@ int main()
     for (std::string &w : words)
         argv.push_back(&w[0]);
     argv.push_back(nullptr);
-    return standin::run_ffmpeg_child(argv.data());
+    // a served output that waits for its first viewer is not a hung transcoder
+    auto say_waiting = [&served] {
+        for (const std::string &waiting : standin::waiting_lines(served))
+            fprintf(stderr, "%s\n", waiting.c_str());
+    };
+    if (served.empty())
+        return standin::run_ffmpeg_child(argv.data());
+    return standin::run_ffmpeg_child(argv.data(), say_waiting, standin::kViewerWaitIntervalSecs * 1000);
 }

@@ -158,7 +158,8 @@ bool is_served_url(const std::string &url, const std::vector<std::string> &local
 
 std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
                                             const std::vector<std::string> &local_addrs,
-                                            std::vector<std::string> *notes)
+                                            std::vector<std::string> *notes,
+                                            std::vector<std::string> *served_urls)
 {
     // What each word is: an option, an option's value, an input or an output.
     const size_t n = words.size();
@@ -222,6 +223,8 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
             out.push_back("-listen");
             out.push_back("1");
         }
+        if (role[i] == Role::Output && served[i] && served_urls)
+            served_urls->push_back(words[i]);
         out.push_back(words[i]);
     }
     return out;

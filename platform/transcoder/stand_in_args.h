@@ -31,11 +31,13 @@ bool is_served_url(const std::string &url, const std::vector<std::string> &local
 /*
  * Rewrites the words for stock ffmpeg: applies the option table (drops and
  * renames, one note per change appended to *notes) and puts "-listen 1" before
- * every served output. The words that follow are unchanged.
+ * every served output, whose address is appended to *served when given. The
+ * words that follow are unchanged.
  */
 std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
                                             const std::vector<std::string> &local_addrs,
-                                            std::vector<std::string> *notes);
+                                            std::vector<std::string> *notes,
+                                            std::vector<std::string> *served = nullptr);
 
 } // namespace standin
 

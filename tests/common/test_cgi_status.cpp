@@ -299,3 +299,43 @@ TEST_F(CgiStatusTest, RuntimeFactsWhateverTheConfiguration)
     EXPECT_LT(a.indexOf("Connection"), a.indexOf("Pragma"));
     EXPECT_LT(a.indexOf("Cache-Control"), a.indexOf("Content-Type"));
 }
+
+TEST_F(CgiStatusTest, KeptAliveAnswersSayKeepAliveFirstOnHttp11)
+{
+    // browsers ask in HTTP/1.1, where the library drops an ordinary
+    // "Connection" header: every answer must still name it, before its own
+    config(doc("", channels(1)));
+    const struct {
+        const char *target;
+        const char *next; // the answer's first header of its own
+    } cases[] = {
+        {"/status", "Pragma"},
+        {"/runtime", "Pragma"},
+        {"/index.html", "Content-Type"},
+        {"/config?dl=1", "Content-Type"},
+    };
+    HttpClient http11(server.port());
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.target);
+        HttpAnswer a;
+        ASSERT_TRUE(http11.get(c.target, a));
+        EXPECT_EQ(a.status, 200);
+        EXPECT_EQ(a.header("Connection"), "Keep-Alive");
+        EXPECT_LT(a.indexOf("Connection"), a.indexOf(c.next));
+    }
+}
+
+TEST_F(CgiStatusTest, FileNamesThatAreNotUtf8GiveUtf8JSON)
+{
+    // a file named in a single-byte character set: the answer is still
+    // UTF-8, as JSON must be, with the stray byte as U+FFFD
+    const std::string folder = path("media");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    tovutest::write_file(folder + "/caf\xe9.ts", "x");
+    ASSERT_EQ(init(0), 0);
+    config(doc("", chan(src("file", folder), tgt("udp", "udp://127.0.0.1:5000"))));
+    ASSERT_EQ(tovuStartChannel(0), 0);
+    ASSERT_TRUE(wait_state(0, TOVU_STATE_RUNNING, 20000));
+    EXPECT_NE(get("/status").body.find("{\"state\": \"running\", \"status\": \"caf\\ufffd.ts\"}"),
+              std::string::npos);
+}

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "tovu_discovery.h"
+#include "tovu_cgi_json.h"
 #include "tovu_ndi.h"
 
 namespace {

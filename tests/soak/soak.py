@@ -2,8 +2,8 @@
 """Soak run of the whole daemon, for a set time (default 5 minutes).
 
 It writes a configuration of 16 enabled channels, each a generated test
-picture and tone (ffmpeg's lavfi sources) sent to UDP on loopback and to HLS
-files, starts the real daemon on the stand-in transcoder in private mount and
+picture and tone (ffmpeg's lavfi sources), half of them sent to UDP on
+loopback and half to HLS files, starts the real daemon on the stand-in transcoder in private mount and
 network namespaces (tests/fixtures/run_daemon_ns.sh), and then, for the set
 time:
   - kills one transcoder with SIGKILL every 10 s, the channels in turn, and
@@ -59,6 +59,9 @@ KILL_TAIL = 2.0                 # the last kill leaves "autoRestart" s + this
 RESTART_SLACK = 0.100           # target: back within "autoRestart" s + this
 DAEMON_CPU_TARGET = 0.5         # per cent of one core
 RSS_FLAT_KB = 512               # RSS growth still counted as flat
+LOOP_PERIOD = 0.020             # the daemon's supervision period
+STEADY_SAMPLES = 20             # RSS and descriptors are judged on the median of
+                                # this many samples at the start and at the end
 HLS_FRESH = 10.0                # an HLS playlist rewritten this recently is live
 LOG_DIR = "/var/tovul/log"      # the channel logs, as the daemon sees them
 
@@ -167,10 +170,22 @@ def channel_dir(out_root, n):
     return os.path.join(out_root, f"ch{n:02d}")
 
 
-def make_config(nchannels, out_root, auto_restart, log_level):
-    """The configuration document: nchannels enabled channels, channel N
-    from a lavfi picture and tone to UDP port UDP_BASE_PORT + N and to HLS
-    files in out_root/chNN/."""
+def sends_udp(ch):
+    """Channel index ch sends to UDP (odd channel numbers), else to HLS."""
+    return ch % 2 == 0
+
+
+def channel_marker(run_id, n):
+    """Text in the transcoder's command line that names channel n of this run."""
+    return f"{run_id}-ch{n:02d}"
+
+
+def make_config(nchannels, run_id, out_root, auto_restart, log_level):
+    """The configuration document: nchannels enabled channels from a lavfi
+    picture and tone, odd channel numbers N to UDP port UDP_BASE_PORT + N,
+    even ones to HLS files in out_root/chNN/.  Each channel has one target:
+    with two, the engine gives an HLS output the stream indexes of the
+    multi-variant form, which a single-variant HLS output does not have."""
     picture = {"enable": True, "codec": "mp2v", "width": 320, "height": 240,
                "frameRate": 25, "keyFrameInterval": 25, "bitRate": 400}
     sound = {"enable": True, "codec": "mp2a", "sampleRate": 48000, "channels": 2,
@@ -181,23 +196,24 @@ def make_config(nchannels, out_root, auto_restart, log_level):
                   "url": "testsrc2=size=320x240:rate=25[out0];"
                          f"sine=frequency={200 + 20 * n}:sample_rate=48000[out1]",
                   "video": {"options": []}}
-        udp = {"format": "udp",
-               "url": f"udp://127.0.0.1:{UDP_BASE_PORT + n}?pkt_size=1316",
-               "video": dict(picture, options=[]), "audio": sound,
-               "mux": {"bitRate": 0, "cbr": False}}
-        # the HLS muxer's options go with this target only: the output's own
-        # options would reach the UDP muxer too, which refuses them
-        hls = {"format": "hls",
-               "url": os.path.join(channel_dir(out_root, n), "index.m3u8"),
-               "video": dict(picture, options=["-hls_time 2", "-hls_list_size 5",
-                                               "-hls_flags delete_segments"]),
-               "audio": sound, "mux": {"bitRate": 0, "cbr": False}}
+        # the service name marks the run and the channel in the command line
+        options = [f"-metadata service_name={channel_marker(run_id, n)}"]
+        if sends_udp(n - 1):
+            target = {"format": "udp",
+                      "url": f"udp://127.0.0.1:{UDP_BASE_PORT + n}?pkt_size=1316",
+                      "video": dict(picture, options=options)}
+        else:
+            # as stream options, so that "-hls_time" does not set the key-frame interval
+            target = {"format": "hls",
+                      "url": os.path.join(channel_dir(out_root, n), "index.m3u8"),
+                      "video": dict(picture, options=options + [
+                          "-hls_time 2", "-hls_list_size 5", "-hls_flags delete_segments"])}
+        target.update({"audio": sound, "mux": {"bitRate": 0, "cbr": False}})
         channels.append({
             "enable": True, "memo": f"soak {n:02d}",
             "input": {"sources": [source], "formatOptions": ["-f lavfi"],
                       "customOptions": "", "filters": [], "map": []},
-            # UDP first: a first HLS target would fold both into one HLS output
-            "output": {"targets": [udp, hls], "formatOptions": [], "customOptions": ""},
+            "output": {"targets": [target], "formatOptions": [], "customOptions": ""},
         })
     return {"name": "Soak run",
             "global": {"log": log_level, "httpPort": WEB_PORT, "sslEnable": False,
@@ -250,6 +266,18 @@ def poll_status(url, cookie, period, deadline, out_path):
                 slot += period * int((got - slot) / period + 1)
 
 
+def sleep_loop(deadline, out_path):
+    """Runs in a process of its own: sleeps 20 ms at a time, as the daemon's
+    loop does, and writes the CPU share that alone took: the floor under the
+    daemon's own figure on this machine."""
+    t = time.monotonic()
+    while time.monotonic() < deadline:
+        time.sleep(LOOP_PERIOD)
+    cpu = os.times()
+    with open(out_path, "w") as out:
+        out.write(f"{(cpu.user + cpu.system) / (time.monotonic() - t) * 100:.3f}\n")
+
+
 def read_polls(path):
     polls = []
     with open(path) as f:
@@ -277,15 +305,15 @@ class UdpReceivers:
 
     def __init__(self, n):
         self.socks, self.bytes = [], [0] * n
-        for ch in range(n):
+        for ch in filter(sends_udp, range(n)):
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
             s.bind(("127.0.0.1", UDP_BASE_PORT + ch + 1))
             s.setblocking(False)
-            self.socks.append(s)
+            self.socks.append((ch, s))
 
     def drain(self):
-        for ch, s in enumerate(self.socks):
+        for ch, s in self.socks:
             try:
                 while True:
                     self.bytes[ch] += len(s.recv(65536))
@@ -297,12 +325,14 @@ def hls_stale(out_root, n):
     """Channels whose HLS playlist was not rewritten in the last HLS_FRESH s."""
     stale = []
     for ch in range(n):
+        if sends_udp(ch):
+            continue
         try:
             age = time.time() - os.stat(os.path.join(channel_dir(out_root, ch + 1), "index.m3u8")).st_mtime
         except OSError:
             age = float("inf")
         if age > HLS_FRESH:
-            stale.append(ch)
+            stale.append(ch + 1)
     return stale
 
 
@@ -318,9 +348,9 @@ def log_bytes():
 class Tracker:
     """Everything sampled from /proc during the run."""
 
-    def __init__(self, daemon, out_root):
+    def __init__(self, daemon, run_id):
         self.daemon = daemon
-        self.tag = re.compile(re.escape(out_root) + r"/ch(\d\d)/")
+        self.tag = re.compile(re.escape(run_id) + r"-ch(\d\d)\b")
         self.cpu = {}          # (pid, start) of a transcoder or ffmpeg -> [first, last ticks]
         self.channel_of = {}   # (pid, start) of a daemon child -> channel index
         self.zombies = {}      # (pid, start) -> number of samples it was seen in
@@ -399,9 +429,9 @@ class Tracker:
         return sum(last - first for first, last in self.cpu.values())
 
 
-def lost_after(out_root):
+def lost_after(run_id):
     """Processes left, after the daemon has ended, that belong to the run."""
-    tag = re.compile(re.escape(out_root) + r"/ch\d\d/")
+    tag = re.compile(re.escape(run_id) + r"-ch\d\d\b")
     left = []
     for name in os.listdir("/proc"):
         if name.isdigit() and tag.search(read_cmdline(name)):
@@ -419,9 +449,10 @@ def wait_all_running(url, cookie, n, timeout):
     while time.monotonic() < end:
         try:
             status, body = status_once(url, cookie)
-            states = parse_states(body) if status == 200 else f"HTTP {status}"
-            if states == "r" * n:
+            states = parse_states(body)
+            if status == 200 and states == "r" * n:
                 return True, states
+            states = f"HTTP {status}, states '{states}', answer {body[:300]!r}"
         except (OSError, http.client.HTTPException) as e:
             states = str(e)
         time.sleep(0.2)
@@ -438,6 +469,8 @@ def inner(args):
 
     def fail(why):
         report["error"] = why
+        if os.environ.get("TOVU_DAEMON_OUT"):
+            shutil.copy(os.environ["TOVU_DAEMON_OUT"], os.path.join(args.scratch, "daemon.out"))
         with open(report_path, "w") as f:
             json.dump(report, f, indent=1)
         print(f"soak: {why}", file=sys.stderr)
@@ -456,7 +489,7 @@ def inner(args):
         return fail(f"not every channel runs after {START_TIMEOUT:.0f} s: {states}")
     time.sleep(WARM_UP)
 
-    tr = Tracker(daemon, out_root)
+    tr = Tracker(daemon, os.path.basename(args.scratch))
     polls_path = os.path.join(args.scratch, "polls.txt")
     # the start figures once the poller's connection is open
     t0 = time.monotonic() + POLLER_LEAD
@@ -464,6 +497,9 @@ def inner(args):
     poller = multiprocessing.Process(
         target=poll_status, args=(args.url, cookie, args.poll_ms / 1000.0, deadline, polls_path))
     poller.start()
+    floor_path = os.path.join(args.scratch, "sleep_loop.txt")
+    floor = multiprocessing.Process(target=sleep_loop, args=(deadline, floor_path))
+    floor.start()
     time.sleep(max(0.0, t0 - time.monotonic()))
     start = tr.daemon_figures()
     logs_start = log_bytes()
@@ -539,6 +575,12 @@ def inner(args):
     stale = hls_stale(out_root, args.channels)
     tr.scan_lost()
     poller.join(timeout=30)
+    floor.join(timeout=30)
+    try:
+        with open(floor_path) as f:
+            report["sleep_loop_cpu_pct_of_core"] = float(f.read())
+    except (OSError, ValueError):
+        report["sleep_loop_cpu_pct_of_core"] = None
     final_zombies = [p for p in descendants(daemon) if (read_stat(p) or "?")[0] == "Z"]
     if os.environ.get("TOVU_DAEMON_OUT"):
         shutil.copy(os.environ["TOVU_DAEMON_OUT"], os.path.join(args.scratch, "daemon.out"))
@@ -553,6 +595,10 @@ def inner(args):
         "transcoders_cpu_pct_of_core": round(tr.transcoder_ticks() / CLK_TCK / wall * 100, 1),
         "daemon_start": {k: start[k] for k in ("rss_kb", "fds", "threads")},
         "daemon_end": {k: end[k] for k in ("rss_kb", "fds", "threads")},
+        "rss_kb_steady_start_end": steady(tr.samples, 1),
+        "fds_steady_start_end": steady(tr.samples, 2),
+        "rss_kb_per_min_second_half": slope(tr.samples[len(tr.samples) // 2:], 1),
+        "series_t_rss_fds_threads": [[round(t - t0, 1), a, b, c] for t, a, b, c in tr.samples],
         "rss_kb_min_max": [min(s[1] for s in tr.samples), max(s[1] for s in tr.samples)],
         "fds_min_max": [min(s[2] for s in tr.samples), max(s[2] for s in tr.samples)],
         "threads_min_max": [min(s[3] for s in tr.samples), max(s[3] for s in tr.samples)],
@@ -561,7 +607,8 @@ def inner(args):
         "zombies_at_end": len(final_zombies),
         "lost_transcoders": sorted(tr.lost.values()),
         "samples_with_two_ffmpeg_of_a_channel": tr.duplicates,
-        "udp_kbit_s_per_channel": [round(b * 8 / wall / 1000) for b in udp.bytes],
+        "udp_kbit_s_per_channel": {ch + 1: round(udp.bytes[ch] * 8 / wall / 1000)
+                                   for ch in range(args.channels) if sends_udp(ch)},
         "hls_stale_channels": stale,
         "channel_logs_kb_start_end": [logs_start // 1024, logs_end // 1024],
     })
@@ -571,6 +618,27 @@ def inner(args):
     with open(report_path, "w") as f:
         json.dump(report, f, indent=1)
     return 0
+
+
+def steady(samples, i):
+    """Medians of field i over the first and the last STEADY_SAMPLES samples:
+    a descriptor open for a moment (a restart under way) does not count."""
+    def median(xs):
+        xs = sorted(xs)
+        return xs[len(xs) // 2] if xs else -1
+    return [median([x[i] for x in samples[:STEADY_SAMPLES]]),
+            median([x[i] for x in samples[-STEADY_SAMPLES:]])]
+
+
+def slope(samples, i):
+    """Least-squares growth of field i, per minute."""
+    if len(samples) < 2:
+        return 0.0
+    ts = [x[0] for x in samples]
+    ys = [x[i] for x in samples]
+    mt, my = sum(ts) / len(ts), sum(ys) / len(ys)
+    var = sum((t - mt) ** 2 for t in ts)
+    return round(sum((t - mt) * (y - my) for t, y in zip(ts, ys)) / var * 60, 1) if var else 0.0
 
 
 def analyse(args, polls, kills, t0):
@@ -623,7 +691,9 @@ def verdicts(r):
     done = [k for k in r["kills"] if k.get("channel") is not None]
     back = [k["back_proc_s"] for k in done if k.get("back_proc_s") is not None]
     wrong = [k for k in done if k.get("new_pid") and k.get("new_channel") not in (None, k["channel"])]
-    rss_growth = r["daemon_end"]["rss_kb"] - r["daemon_start"]["rss_kb"]
+    rss = r["rss_kb_steady_start_end"]
+    fds = r["fds_steady_start_end"]
+    udp_rates = list(r["udp_kbit_s_per_channel"].values())
     return [
         ("every kill made", len(done) == len(r["kills"]) and len(done) > 0,
          f"{len(done)} of {len(r['kills'])} planned"),
@@ -635,18 +705,18 @@ def verdicts(r):
          f"{r['restarts_seen_in_status']} seen, {len(done)} kills"),
         (f"daemon under {DAEMON_CPU_TARGET} % of one core",
          0 <= r["daemon_cpu_pct_of_core"] < DAEMON_CPU_TARGET, f"{r['daemon_cpu_pct_of_core']} %"),
-        ("descriptors flat", r["daemon_end"]["fds"] == r["daemon_start"]["fds"],
-         f"{r['daemon_start']['fds']} -> {r['daemon_end']['fds']}"),
-        ("RSS flat", rss_growth <= RSS_FLAT_KB,
-         f"{r['daemon_start']['rss_kb']} -> {r['daemon_end']['rss_kb']} kB"),
+        ("descriptors flat", fds[1] <= fds[0], f"steady {fds[0]} -> {fds[1]}"),
+        ("RSS flat", rss[1] - rss[0] <= RSS_FLAT_KB,
+         f"steady {rss[0]} -> {rss[1]} kB, {r['rss_kb_per_min_second_half']} kB/min "
+         "over the second half"),
         ("no zombie", r["zombies_lingering"] == 0 and r["zombies_at_end"] == 0,
          f"{r['zombies_lingering']} lingering, {r['zombies_at_end']} at the end, "
          f"{r['zombies_seen']} seen in passing"),
         ("no transcoder outside the daemon", not r["lost_transcoders"] and not r.get("left_after_stop"),
          f"{len(r['lost_transcoders'])} during the run, {len(r.get('left_after_stop', []))} after the stop"),
         ("every channel delivers UDP and HLS",
-         all(b > 0 for b in r["udp_kbit_s_per_channel"]) and not r["hls_stale_channels"],
-         f"UDP kbit/s {min(r['udp_kbit_s_per_channel'])}..{max(r['udp_kbit_s_per_channel'])}, "
+         all(b > 0 for b in udp_rates) and not r["hls_stale_channels"],
+         f"UDP kbit/s {min(udp_rates, default=0)}..{max(udp_rates, default=0)}, "
          f"stale HLS {r['hls_stale_channels']}"),
         ("every poll answered", r["polls_failed"] == 0 and r["polls_wrong_rows"] == 0,
          f"{r['polls_failed']} failed, {r['polls_wrong_rows']} with wrong rows"),
@@ -676,12 +746,14 @@ def print_report(r):
     if reaped:
         print(f"  killed transcoder reaped by the daemon after: max {reaped[-1] * 1000:.0f} ms")
     print(f"  CPU, % of one core: daemon {r['daemon_cpu_pct_of_core']}, "
-          f"its transcoders and ffmpeg {r['transcoders_cpu_pct_of_core']}")
+          f"its transcoders and ffmpeg {r['transcoders_cpu_pct_of_core']}; a bare loop of "
+          f"{LOOP_PERIOD * 1000:.0f} ms sleeps (Python) took {r.get('sleep_loop_cpu_pct_of_core')} "
+          f"on this machine meanwhile")
     for what, key in (("RSS kB", "rss_kb"), ("descriptors", "fds"), ("threads", "threads")):
         print(f"  {what}: {r['daemon_start'][key]} at the start, {r['daemon_end'][key]} at the end "
               f"(range {r[key + '_min_max'][0]}..{r[key + '_min_max'][1]})")
     logs = r["channel_logs_kb_start_end"]
-    print(f"  outputs: UDP kbit/s per channel {r['udp_kbit_s_per_channel']}; "
+    print(f"  outputs: UDP kbit/s by channel {r['udp_kbit_s_per_channel']}; "
           f"HLS playlists not rewritten in {HLS_FRESH:.0f} s: {r['hls_stale_channels']}; "
           f"channel logs {logs[0]} -> {logs[1]} kB")
     print(f"  zombies: {r['zombies_lingering']} lingering, {r['zombies_at_end']} at the end, "
@@ -731,10 +803,11 @@ def main():
     out_root = os.path.join(scratch, "out")
     for d in ("etc", "var", "run"):
         os.makedirs(os.path.join(scratch, d))
-    for n in range(1, args.channels + 1):
+    for n in range(2, args.channels + 1, 2):
         os.makedirs(channel_dir(out_root, n))
     with open(os.path.join(scratch, "etc", "tovul.json"), "w") as f:
-        json.dump(make_config(args.channels, out_root, args.auto_restart, args.log), f, indent=1)
+        json.dump(make_config(args.channels, os.path.basename(scratch), out_root,
+                              args.auto_restart, args.log), f, indent=1)
 
     cmd = [LAUNCHER, "--etc", f"{scratch}/etc", "--var", f"{scratch}/var", "--run", f"{scratch}/run",
            "--bin", args.bin, "--wait-port", "--", sys.executable, os.path.abspath(__file__),
@@ -749,12 +822,13 @@ def main():
         print(f"soak: no report (launcher status {rc}); the run's folder is {scratch}", file=sys.stderr)
         return 2
     # the launcher has stopped the daemon and waited for it: nothing of it may be left
-    left = lost_after(out_root)
+    run_id = os.path.basename(scratch)
+    left = lost_after(run_id)
     for _ in range(20):
         if not left:
             break
         time.sleep(0.1)
-        left = lost_after(out_root)
+        left = lost_after(run_id)
     r["left_after_stop"] = left
     if args.report:
         with open(args.report, "w") as f:

@@ -1,6 +1,6 @@
-// Helpers of the DeckLink and NDI discovery answers: fitting a library's
-// text into a fixed field, JSON string escaping, and the answer itself.
-#include "tovu_discovery.h"
+// Helpers of the web interface's JSON answers: fitting a library's text into
+// a fixed field, JSON string escaping, and queueing the answer.
+#include "tovu_cgi_json.h"
 
 #include <microhttpd.h>
 #include <stdint.h>
@@ -11,10 +11,8 @@ namespace {
 
 const char kReplacementChar[] = "\\ufffd";
 
-// The answer's headers, in the order they are sent. "Connection: Keep-Alive"
-// comes first; the web server library writes that header itself (it drops
-// the value when it is added as an ordinary header), so it is asked for
-// through the response's options below.
+// The answer's headers, in the order they are sent, after
+// "Connection: Keep-Alive" (see tovuCGIKeepAlive).
 const struct {
     const char *name;
     const char *value;
@@ -125,13 +123,18 @@ void tovuAppendJsonText(std::string &out, const char *text, size_t size)
     }
 }
 
-int tovuQueueDiscoveryAnswer(struct MHD_Connection *conn, const std::string &body)
+void tovuCGIKeepAlive(struct MHD_Response *resp)
+{
+    MHD_set_response_options(resp, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);
+}
+
+int tovuCGIQueueJSON(struct MHD_Connection *conn, const std::string &body)
 {
     struct MHD_Response *response = MHD_create_response_from_buffer(
         body.size(), const_cast<char *>(body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response)
         return 0;
-    MHD_set_response_options(response, MHD_RF_SEND_KEEP_ALIVE_HEADER, MHD_RO_END);
+    tovuCGIKeepAlive(response);
     for (const auto &h : kAnswerHeaders)
         MHD_add_response_header(response, h.name, h.value);
     enum MHD_Result queued = MHD_queue_response(conn, MHD_HTTP_OK, response);
