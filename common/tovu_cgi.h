@@ -29,6 +29,25 @@
  */
 extern pthread_mutex_t g_cgi_mutex;
 
+/* holds g_cgi_mutex for a scope; unlock() lets it go early, once */
+class TovuCgiLock {
+public:
+    TovuCgiLock() { pthread_mutex_lock(&g_cgi_mutex); }
+    ~TovuCgiLock() { unlock(); }
+    TovuCgiLock(const TovuCgiLock &) = delete;
+    TovuCgiLock &operator=(const TovuCgiLock &) = delete;
+    void unlock()
+    {
+        if (m_held) {
+            m_held = false;
+            pthread_mutex_unlock(&g_cgi_mutex);
+        }
+    }
+
+private:
+    bool m_held = true;
+};
+
 /* ---------------------------------------------------------------- status and runtime answers */
 
 /* room kept for the answer text of "/status" and "/runtime" (it grows when

@@ -10,6 +10,7 @@
  * written into a fixed buffer.
  */
 #include "tovu_cgi.h"
+#include "tovu_cgi_json.h"
 #include "tovu_decklink.h"
 #include "tovu_ndi.h"
 #include "tovu_util.h"
@@ -73,25 +74,6 @@ cJSON *globalItem(const char *key)
     return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
 }
 
-/* g_cgi_mutex held for a scope */
-class CgiLock {
-public:
-    CgiLock() { pthread_mutex_lock(&g_cgi_mutex); }
-    ~CgiLock() { unlock(); }
-    CgiLock(const CgiLock &) = delete;
-    CgiLock &operator=(const CgiLock &) = delete;
-    void unlock()
-    {
-        if (m_held) {
-            m_held = false;
-            pthread_mutex_unlock(&g_cgi_mutex);
-        }
-    }
-
-private:
-    bool m_held = true;
-};
-
 /* a response over a body, with its headers; null when the library refuses any part */
 struct MHD_Response *makeResponse(const char *body, size_t len, enum MHD_ResponseMemoryMode mode,
                                   const Headers &headers)
@@ -101,8 +83,13 @@ struct MHD_Response *makeResponse(const char *body, size_t len, enum MHD_Respons
     if (!r)
         return nullptr;
     for (const auto &h : headers) {
-        // the library may refuse or drop "Connection" and the like; an answer
-        // without its "Location" or "Set-Cookie" would mean something else
+        // the library drops an ordinary "Connection" header on HTTP/1.1; asked
+        // this way it writes "Connection: Keep-Alive" itself, first
+        if (h.first == kHeaderConnection && h.second == kKeepAlive) {
+            tovuCGIKeepAlive(r);
+            continue;
+        }
+        // an answer without its "Location" or "Set-Cookie" would mean something else
         bool required = h.first == kHeaderLocation || h.first == kHeaderSetCookie;
         if (MHD_add_response_header(r, h.first, h.second.c_str()) != MHD_YES && required) {
             MHD_destroy_response(r);
@@ -415,7 +402,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
 {
     bool import = eqNoCase(szArgs ? szArgs : "", kImportArg);
 
-    CgiLock lock;
+    TovuCgiLock lock;
     TovuConfigLock configLock;
     ServerSettings before;
     before.read();
@@ -476,7 +463,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
 int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *)
 {
     const char *action = szArgs ? szArgs : "";
-    CgiLock lock;
+    TovuCgiLock lock;
     TovuConfigLock configLock;
 
     cJSON *channels = jsonGetItem(g_jsonConfig, "channels");

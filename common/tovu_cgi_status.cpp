@@ -114,15 +114,6 @@ void readLoads(LoadFigures &f)
     tovu_unlock();
 }
 
-/* RAII hold of g_cgi_mutex */
-class CgiLock {
-public:
-    CgiLock() { pthread_mutex_lock(&g_cgi_mutex); }
-    ~CgiLock() { pthread_mutex_unlock(&g_cgi_mutex); }
-    CgiLock(const CgiLock &) = delete;
-    CgiLock &operator=(const CgiLock &) = delete;
-};
-
 /* one "name": "text" line of the runtime answer */
 void appendTextField(std::string &out, const char *name, const char *value)
 {
@@ -151,7 +142,7 @@ enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn)
     out += "{\n  \"channels\": [\n";
     {
         /* lock order: g_cgi_mutex, then the configuration lock (see tovu_cgi.h) */
-        CgiLock cgi;
+        TovuCgiLock cgi;
         TovuConfigLock config;
         cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
         int n = jsonGetListSize(channels);

@@ -13,7 +13,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 secs=${1:-20}
 shift || true
 build=${FUZZ_BUILD:-$root/build-fuzz}
-all=(config legacy sdp args playlist poll)
+all=(config legacy sdp args playlist poll http)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=("${all[@]}")
 

@@ -1,6 +1,7 @@
 // The API router: output redirect, login check, login form and page, the
 // route table, the configuration upload and the channel request's checks.
 #include "cgi_test_util.h"
+#include "fixtures/http_client.h"
 
 using namespace cgitest;
 
@@ -243,4 +244,26 @@ TEST_F(CgiRouter, ChannelNumbersOutOfRange)
         EXPECT_EQ(r.status, 404) << target;
         EXPECT_EQ(r.body, "") << target;
     }
+}
+
+TEST_F(CgiRouter, AnswersSayKeepAliveFirstOnHttp11)
+{
+    // browsers ask in HTTP/1.1, where the library drops an ordinary
+    // "Connection" header: the router's own answers must still name it first
+    install(withGlobal("\"loginPass\": \"pw\"", channels(1)));
+    start();
+    HttpClient http11(kPort);
+    for (const char *target : {"/", "/status"}) { // the login page, whatever the path
+        SCOPED_TRACE(target);
+        HttpAnswer a;
+        ASSERT_TRUE(http11.get(target, a));
+        EXPECT_EQ(a.status, 200);
+        EXPECT_EQ(a.header("Connection"), "Keep-Alive");
+        EXPECT_LT(a.indexOf("Connection"), a.indexOf("Content-Type"));
+    }
+    install(withGlobal("", channels(1)));
+    HttpAnswer a;
+    ASSERT_TRUE(http11.get("/channel1?nothing", a)); // a channel answer: no action, "OK"
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.header("Connection"), "Keep-Alive");
 }

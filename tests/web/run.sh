@@ -12,7 +12,6 @@ if [ "${TOVU_WEB_NS:-}" != 1 ]; then
   file=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
   scratch=$(mktemp -d /tmp/tovul-web.XXXXXX)
   trap 'rm -rf "$scratch"' EXIT
-  mkdir -p "$scratch"/{etc-up,etc-work,var-up,var-work}
   # not exec: the trap removes the scratch folder afterwards
   TOVU_WEB_NS=1 TOVU_WEB_SCRATCH="$scratch" \
     unshare -m -n --propagation private -- bash "$0" "$build" "$file"
@@ -23,6 +22,10 @@ build=$1
 file=$2
 s=$TOVU_WEB_SCRATCH
 ip link set lo up
+# the upper layers live on a tmpfs, which takes overlay upper layers whatever
+# file system /tmp is on
+mount -t tmpfs tmpfs "$s"
+mkdir -p "$s"/{etc-up,etc-work,var-up,var-work,tmp}
 mount -t overlay overlay -o "lowerdir=/etc,upperdir=$s/etc-up,workdir=$s/etc-work" /etc
 mount -t overlay overlay -o "lowerdir=/var,upperdir=$s/var-up,workdir=$s/var-work" /var
 mount -t tmpfs tmpfs /run
@@ -31,4 +34,7 @@ mkdir -p /etc/tovul /var/tovul
 touch /etc/tovul/.private-test-namespace
 
 export TOVU_BUILD_DIR=$build
+# every temporary file of the run (program copies, media, browser profile)
+# goes with the tmpfs when the run ends
+export TMPDIR=$s/tmp
 exec node "$file"

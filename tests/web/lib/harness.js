@@ -32,6 +32,7 @@ const PORT = 9527;
 const BASE = 'http://127.0.0.1:' + PORT;
 const START_TIMEOUT_MS = 30000;
 const STOP_TIMEOUT_MS = 20000;
+const ACTION_TIMEOUT_MS = 60000;   // generous: the suites run side by side on a loaded machine
 
 const artifactDir = path.join(BUILD_DIR, 'web-artifacts', path.basename(require.main.filename, '.js'));
 
@@ -92,7 +93,7 @@ function findPid(exe) {
 function sleep(ms) { return new Promise((r) => setTimeout(r, ms)); }
 
 async function waitFor(what, fn, timeoutMs) {
-  const end = Date.now() + (timeoutMs || 20000);
+  const end = Date.now() + (timeoutMs || 30000);
   let last;
   while (Date.now() < end) {
     try {
@@ -217,6 +218,7 @@ class Context {
       headers: { 'Access-Control-Allow-Origin': '*' }
     }));
     const page = await this.bctx.newPage();
+    page.setDefaultTimeout(ACTION_TIMEOUT_MS);
     page.on('request', (r) => this.requests.push({ method: r.method(), url: r.url(), body: r.postData() }));
     page.on('pageerror', (e) => this.errors.push(e.message));
     page.on('dialog', async (d) => {
@@ -264,7 +266,7 @@ class Context {
 
 async function ready(page) {
   await page.waitForFunction(() => window.jsonConfig !== null && window.jsonRuntime !== null &&
-    document.querySelectorAll('#chTable tbody tr').length === window.jsonRuntime.channels, null, { timeout: 20000 });
+    document.querySelectorAll('#chTable tbody tr').length === window.jsonRuntime.channels, null, { timeout: ACTION_TIMEOUT_MS });
 }
 
 /* -------------------------------------------------------------- fixtures */
