@@ -57,15 +57,19 @@ std::string exchange(const std::string &request)
             break;
         int err = errno;
         close(fd);
-        FUZZ_CHECK((err == EADDRNOTAVAIL || err == EAGAIN) && attempt < 100,
+        // (libFuzzer's own timer signal may interrupt the call: try again)
+        FUZZ_CHECK((err == EADDRNOTAVAIL || err == EAGAIN || err == EINTR) && attempt < 100,
                    "the server does not accept: %s", strerror(err));
-        usleep(50000);
+        if (err != EINTR)
+            usleep(50000);
     }
     // closed with a reset, so no connection lingers in TIME_WAIT
     linger lin = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &lin, sizeof lin);
     for (size_t done = 0; done < request.size();) {
         ssize_t n = send(fd, request.data() + done, request.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break; // the server may close early on a bad request
         done += (size_t)n;
@@ -75,9 +79,14 @@ std::string exchange(const std::string &request)
     char buf[65536];
     for (;;) {
         pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, kAnswerWaitMs) != 1)
+        int r = poll(&p, 1, kAnswerWaitMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r != 1)
             break;
         ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0)
             break;
         answer.append(buf, (size_t)n);
