@@ -10,9 +10,13 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 
 namespace {
+
+// How long a start waits for a killed yt-dlp process to be reaped.
+constexpr std::chrono::milliseconds kAbandonWait{2000};
 
 // Reads and drops whatever an earlier child of the slot left in the slot's
 // pipes. Called only while no child runs on them. Unread input left in the
@@ -55,16 +59,16 @@ void pin_to_cpus(int channel_id, pid_t pid)
 // outside the poll (the poll continues only after yt-dlp has ended): that
 // extraction is abandoned, so that its process is not left unreaped on the
 // slot's pipes and its kept arguments do not outlive it. The wait for the
-// killed process is bounded.
+// killed process is bounded by the clock, not by a count of naps: on a busy
+// machine a killed child can take some hundreds of milliseconds to be
+// scheduled and end, and one given up on early stays a zombie for good.
 void abandon_extraction(TOVU_CHAN_CTX *chan)
 {
     if (chan->proc.pid > 0) {
         kill(chan->proc.pid, SIGKILL);
-        for (int i = 0; i < 200 && chan->proc.pid > 0; i++) {
-            if (tovu_poll_proc(&chan->proc) == 0)
-                break;
+        const auto deadline = std::chrono::steady_clock::now() + kAbandonWait;
+        while (tovu_poll_proc(&chan->proc) != 0 && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
-        }
         chan->proc.pid = 0;
     }
     _tovu_free_param(chan);

@@ -22,6 +22,10 @@
 
 namespace tovutest {
 
+// The longest wait for a condition: generous, since child processes start
+// slowly on a loaded machine, and a wait that holds costs only its polls.
+constexpr int kWaitMs = 20000;
+
 inline std::string read_file(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -130,7 +134,7 @@ protected:
     }
 
     // polls every 5 ms until pred() holds or ms have passed
-    template <class Pred> bool poll_until(Pred pred, int ms = 3000)
+    template <class Pred> bool poll_until(Pred pred, int ms = kWaitMs)
     {
         auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
         while (!pred()) {
@@ -141,12 +145,12 @@ protected:
         }
         return true;
     }
-    bool wait_state(int ch, TOVU_CHANNEL_STATE st, int ms = 3000)
+    bool wait_state(int ch, TOVU_CHANNEL_STATE st, int ms = kWaitMs)
     {
         return poll_until([&] { return tovu_get_state(ch) == st; }, ms);
     }
     // the fake transcoder has read its line from standard input
-    bool wait_started(int ms = 3000)
+    bool wait_started(int ms = kWaitMs)
     {
         return poll_until([&] { return exists(path("stdin.rec")); }, ms);
     }

@@ -3,12 +3,15 @@
 #include "engine_fixture.h"
 
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 using tovutest::EngineTest;
@@ -268,11 +271,17 @@ TEST_F(Poll, YtdlpThatNeverEndsIsBoundedAndNeverBlocksThePass)
     ASSERT_EQ(r.start(0), 0);
     pid_t pid = g_proc_channels[0].proc.pid;
 
+    // A pass that waited for yt-dlp would wait in every pass; one that does
+    // not can still be preempted, so the quickest of a few passes is measured.
     for (time_t t : {t0, t0 + 30, t0 + TOVU_YTDLP_MAX_SECS}) {
         g_fake_now = t;
-        auto begin = std::chrono::steady_clock::now();
-        tovu_poll();
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(50));
+        auto quickest = std::chrono::steady_clock::duration::max();
+        for (int k = 0; k < 3; k++) {
+            auto begin = std::chrono::steady_clock::now();
+            tovu_poll();
+            quickest = std::min(quickest, std::chrono::steady_clock::now() - begin);
+        }
+        EXPECT_LT(quickest, std::chrono::milliseconds(50));
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_EXTRACT);
     }
     g_fake_now = t0 + TOVU_YTDLP_MAX_SECS + 1;
@@ -339,10 +348,17 @@ class Release : public EngineTest {};
 
 TEST_F(Release, IdleSlotsAreReleasedWithoutWaiting)
 {
-    ASSERT_EQ(init(0), 0);
-    auto begin = std::chrono::steady_clock::now();
-    tovu_free();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(25));
+    // A release that naps even once takes 30 ms every time; one that does not
+    // can still be preempted on a busy machine, so the quickest of a few
+    // releases is what is measured.
+    auto quickest = std::chrono::steady_clock::duration::max();
+    for (int k = 0; k < 5; k++) {
+        ASSERT_EQ(init(0), 0);
+        auto begin = std::chrono::steady_clock::now();
+        tovu_free();
+        quickest = std::min(quickest, std::chrono::steady_clock::now() - begin);
+    }
+    EXPECT_LT(quickest, std::chrono::milliseconds(25));
     EXPECT_EQ(g_proc_channels, nullptr);
     EXPECT_EQ(g_cfg.b_init, 0);
     EXPECT_EQ(g_cfg.nb_channels_max, 32);
@@ -362,11 +378,43 @@ TEST_F(Release, UnendingChildrenShareOneBudgetThenAreKilled)
         return std::count(rec.begin(), rec.end(), '\n') == 2;
     }));
 
-    auto begin = std::chrono::steady_clock::now();
+    // When each child ends, seen without reaping it. The budget's length is
+    // a lower bound only (every nap lasts at least its 30 ms); that it is
+    // shared shows in the second child dying right after the first, where a
+    // budget of its own would keep it alive for at least 3 s more.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point died[2];
+    std::thread watcher([&] {
+        int fds[2];
+        for (int k = 0; k < 2; k++)
+            fds[k] = (int)syscall(SYS_pidfd_open, pids[k], 0);
+        bool seen[2] = {false, false};
+        auto give_up = Clock::now() + std::chrono::seconds(60);
+        while (!(seen[0] && seen[1]) && Clock::now() < give_up) {
+            for (int k = 0; k < 2; k++) {
+                struct pollfd p = {fds[k], POLLIN, 0};
+                if (!seen[k] && fds[k] >= 0 && poll(&p, 1, 0) == 1) {
+                    seen[k] = true;
+                    died[k] = Clock::now();
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        for (int fd : fds)
+            if (fd >= 0)
+                close(fd);
+    });
+
+    auto begin = Clock::now();
     tovu_free();
-    auto spent = std::chrono::steady_clock::now() - begin;
+    auto spent = Clock::now() - begin;
+    watcher.join();
     EXPECT_GE(spent, std::chrono::milliseconds(100 * 30));
-    EXPECT_LT(spent, std::chrono::milliseconds(100 * 30 + 2500));
+    ASSERT_GE(died[0], begin + std::chrono::milliseconds(100 * 30));
+    ASSERT_GE(died[1], begin + std::chrono::milliseconds(100 * 30));
+    auto gap = died[1] > died[0] ? died[1] - died[0] : died[0] - died[1];
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(gap).count(), 1500)
+        << "ms between the two kills";
     for (pid_t pid : pids) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);

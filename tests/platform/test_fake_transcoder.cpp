@@ -65,7 +65,7 @@ TEST_F(FakeTranscoder, EndsOnSigintUnlessToldToIgnoreIt)
     std::string out;
     ASSERT_TRUE(wait_for_output(&g.proc, "running\n", &out, 10));
     kill(g.proc.pid, SIGINT);
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 2));
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 20));
     EXPECT_EQ(out, "running\ninterrupted\n");
     EXPECT_EQ(WEXITSTATUS(g.proc.exit_code), 255);
 
@@ -77,7 +77,7 @@ TEST_F(FakeTranscoder, EndsOnSigintUnlessToldToIgnoreIt)
     usleep(300 * 1000);
     EXPECT_EQ(tovu_poll_proc(&g.proc), 1);
     kill(g.proc.pid, SIGKILL);
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 2));
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 20));
     EXPECT_TRUE(WIFSIGNALED(g.proc.exit_code));
 }
 

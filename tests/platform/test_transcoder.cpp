@@ -241,11 +241,14 @@ TEST_F(StandInRun, SigintEndsALongRunQuickly)
                             "-preset:v faster -f mpegts \"" + out_ts + "\"");
     std::string out;
     // progress comes even at a verbosity below ffmpeg's own progress level
-    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 20)) << out;
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 60)) << out;
     ASSERT_EQ(kill(g.proc.pid, SIGINT), 0);
     auto t0 = testproc::Clock::now();
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 10)) << out;
-    EXPECT_LT(testproc::Clock::now() - t0, std::chrono::seconds(2));
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 30)) << out;
+    // The encoder's orderly end takes its time on a loaded machine; the bound
+    // stays below the stand-in's 5 s linger before it kills, so an interrupt
+    // that is not passed on at once is still caught.
+    EXPECT_LT(testproc::Clock::now() - t0, std::chrono::seconds(4));
     EXPECT_EQ(video_codec(out_ts), "h264"); // an orderly end leaves a readable file
 }
 
@@ -286,10 +289,10 @@ TEST_F(StandInRun, EndOfStandardInputStopsFfmpeg)
     start_stand_in(&g.proc, "-re -f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 "
                             "-preset:v faster -f mpegts \"" + out_ts + "\"");
     std::string out;
-    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 20)) << out;
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 60)) << out;
     close(g.proc.pipe_stdin[1]);
     g.proc.pipe_stdin[1] = 0;
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 20)) << out;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 60)) << out;
     EXPECT_EQ(video_codec(out_ts), "h264");
 }
 
@@ -300,13 +303,13 @@ TEST_F(StandInRun, FfmpegDiesWithTheStandIn)
     start_stand_in(&g.proc, "-re -f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 "
                             "-preset:v faster -f null -");
     std::string out;
-    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 20)) << out;
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 60)) << out;
     std::vector<pid_t> kids = children_of(g.proc.pid);
     ASSERT_EQ(kids.size(), 1u);
     ASSERT_EQ(kill(g.proc.pid, SIGKILL), 0);
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 10));
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 30));
     EXPECT_TRUE(WIFSIGNALED(g.proc.exit_code));
-    EXPECT_TRUE(gone_within(kids[0], 10.0)) << "ffmpeg " << kids[0] << " outlived the stand-in";
+    EXPECT_TRUE(gone_within(kids[0], 30.0)) << "ffmpeg " << kids[0] << " outlived the stand-in";
 }
 
 // The stand-in reads exactly the token and one line: what follows in the
@@ -316,7 +319,7 @@ TEST_F(StandInRun, ReadsNoFurtherThanTheLine)
     start_stand_in(&g.proc, "-hide_banner -version");
     ASSERT_GT(pipe_write_str(g.proc.pipe_stdin[1], "for-the-next"), 0);
     std::string out;
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 20)) << out;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 60)) << out;
     EXPECT_EQ(WEXITSTATUS(g.proc.exit_code), 0) << out;
     EXPECT_NE(out.find("ffmpeg version"), std::string::npos) << out;
 
@@ -324,7 +327,7 @@ TEST_F(StandInRun, ReadsNoFurtherThanTheLine)
     char *args[] = {a0, a1, a2, nullptr};
     ASSERT_EQ(tovu_start_proc(&g.proc, "/usr/bin/head", args), 0);
     out.clear();
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 5));
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 30));
     EXPECT_EQ(out, "for-the-next");
 }
 
@@ -347,7 +350,7 @@ TEST_F(StandInRun, RefusesAWrongOrMissingHandshake)
         char *args[] = {a0, a1, a2, a3, &input[0], &exe[0], nullptr};
         ASSERT_EQ(tovu_start_proc(&g.proc, "/bin/sh", args), 0);
         std::string out;
-        ASSERT_TRUE(wait_for_end(&g.proc, &out, 10));
+        ASSERT_TRUE(wait_for_end(&g.proc, &out, 30));
         EXPECT_TRUE(WIFEXITED(g.proc.exit_code));
         EXPECT_NE(WEXITSTATUS(g.proc.exit_code), 0);
         EXPECT_NE(out.find("tovul.so: refused"), std::string::npos) << out;
@@ -364,7 +367,7 @@ TEST_F(StandInRun, SaysSoWhenFfmpegIsMissing)
     start_stand_in(&g.proc, "-version");
     setenv("PATH", saved.c_str(), 1);
     std::string out;
-    ASSERT_TRUE(wait_for_end(&g.proc, &out, 10));
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 30));
     EXPECT_NE(WEXITSTATUS(g.proc.exit_code), 0);
     EXPECT_NE(out.find("cannot run ffmpeg"), std::string::npos) << out;
 }
@@ -379,7 +382,9 @@ TEST_F(StandInRun, ServesAnHttpOutput)
     start_stand_in(&g.proc, "-re -f lavfi -i testsrc=duration=2:size=320x240:rate=25 -c:v libx264 "
                             "-c:s copy -f mpegts " + url + " ");
     std::string codecs, out;
-    for (int i = 0; i < 50 && codecs.empty(); ++i) {
+    // ffmpeg can take many seconds to start listening on a loaded machine
+    auto give_up = testproc::Clock::now() + std::chrono::seconds(60);
+    while (codecs.empty() && testproc::Clock::now() < give_up) {
         testproc::drain(&g.proc, &out);
         codecs = video_codec(url);
         if (codecs.empty())
@@ -387,5 +392,5 @@ TEST_F(StandInRun, ServesAnHttpOutput)
     }
     EXPECT_EQ(codecs, "h264") << out;
     kill(g.proc.pid, SIGINT);
-    EXPECT_TRUE(wait_for_end(&g.proc, &out, 10));
+    EXPECT_TRUE(wait_for_end(&g.proc, &out, 30));
 }
