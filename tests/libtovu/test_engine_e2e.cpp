@@ -121,10 +121,11 @@ TEST_F(EngineE2E, TestPictureToFileAndUdpIsSupervisedAndStopped)
     EXPECT_GT(tovu_get_stream_bitrate(0), 0);
     EXPECT_GT(udp_bytes, 0u);
 
-    // an interrupt ends it in an orderly way, within 2 seconds
+    // an interrupt ends it in an orderly way (the encoder's end can take
+    // seconds on a loaded machine; one that ignored the interrupt never ends)
     tovu_stop(0, 0);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_STOPPING);
-    auto stop_by = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    auto stop_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (tovu_get_state(0) != TOVU_STATE_IDLE && std::chrono::steady_clock::now() < stop_by) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         tovu_poll();
