@@ -10,6 +10,7 @@
  * written into a fixed buffer.
  */
 #include "tovu_cgi.h"
+#include "tovu_cgi_util.h"
 #include "tovu_cgi_json.h"
 #include "tovu_decklink.h"
 #include "tovu_ndi.h"
@@ -20,6 +21,10 @@
 
 #include <utility>
 #include <vector>
+
+using tovucgi::eqNoCase;
+using tovucgi::globalItem;
+using tovucgi::startsNoCase;
 
 namespace {
 
@@ -59,20 +64,6 @@ const TOVU_CGI_STATUS kChannelAnswers[] = {
 
 typedef std::vector<std::pair<const char *, std::string>> Headers;
 
-bool eqNoCase(const char *a, const char *b)
-{
-    return _tovu_strcasecmp(a, b) == 0;
-}
-
-bool startsNoCase(const char *text, const char *prefix)
-{
-    return _tovu_strncasecmp(text, prefix, strlen(prefix)) == 0;
-}
-
-cJSON *globalItem(const char *key)
-{
-    return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
-}
 
 /* a response over a body, with its headers; null when the library refuses any part */
 struct MHD_Response *makeResponse(const char *body, size_t len, enum MHD_ResponseMemoryMode mode,

@@ -11,6 +11,7 @@
  * starts on one lock, and the shutdown can cancel what is pending.
  */
 #include "tovu_cgi.h"
+#include "tovu_cgi_util.h"
 #include "tovu_util.h"
 
 #include <arpa/inet.h>
@@ -28,6 +29,10 @@
 
 struct MHD_Daemon *g_mhd = nullptr;
 timer_t g_timerCGI = 0;
+
+using tovucgi::eqNoCase;
+using tovucgi::globalItem;
+using tovucgi::startsNoCase;
 
 namespace {
 
@@ -71,20 +76,6 @@ timer_t allBitsTimer()
     return t;
 }
 
-bool eqNoCase(const char *a, const char *b)
-{
-    return _tovu_strcasecmp(a, b) == 0;
-}
-
-bool startsNoCase(const char *text, const char *prefix)
-{
-    return _tovu_strncasecmp(text, prefix, strlen(prefix)) == 0;
-}
-
-cJSON *globalItem(const char *key)
-{
-    return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
-}
 
 /* the whole of a regular, non-empty file; false when there is none to read */
 bool readWholeFile(const std::string &path, std::string &text)
