@@ -22,26 +22,14 @@
 #include "libtovu/engine_fixture.h"
 #include "tovu_common.h"
 
+#include "fixtures/proc_helpers.h"
+
 using namespace chantest;
 using tovutest::read_file;
 
 namespace {
 
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
+using testproc::run;
 
 // A stream read over UDP is analysed for some seconds of its media, which a
 // transcoder on a loaded machine delivers slower than real time.

@@ -44,22 +44,7 @@ std::string rewritten(const std::string &args, Words *notes = nullptr)
     return join(rewrite_for_ffmpeg(split_words(args), kLocal, notes ? notes : &ignored));
 }
 
-// Output of a shell command (trailing line feed cut).
-std::string run(const std::string &cmd)
-{
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        return out;
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
-    while (!out.empty() && out.back() == '\n')
-        out.pop_back();
-    return out;
-}
+using testproc::run;
 
 // The codec of the first video stream that ffprobe finds at url; empty when
 // it reads nothing there.
