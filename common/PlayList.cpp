@@ -154,9 +154,14 @@ void CPlayList::clearItems()
 
 std::list<std::string>::const_iterator CPlayList::findItem(const std::string &path) const
 {
-    if (m_setItems.find(std::string_view(path)) == m_setItems.end())
+    auto hit = m_setItems.find(std::string_view(path));
+    if (hit == m_setItems.end())
         return m_lstPlayItems.cend();
-    return std::find(m_lstPlayItems.cbegin(), m_lstPlayItems.cend(), path);
+    // the set's view is of the listed string itself: its node is the one
+    // whose string starts there, found without reading the strings
+    const char *data = hit->data();
+    return std::find_if(m_lstPlayItems.cbegin(), m_lstPlayItems.cend(),
+                        [data](const std::string &item) { return item.data() == data; });
 }
 
 void CPlayList::Load()
@@ -232,6 +237,8 @@ void CPlayList::Save() const
         return !memchr(item.data(), '\n', item.size()) && !memchr(item.data(), '\r', item.size());
     };
     std::string text;
+    // most paths are the folder and a short name: one allocation, mostly
+    text.reserve((m_lstPlayItems.size() + 1) * (m_strRoot.size() + 32));
     if (m_posCurItem != m_lstPlayItems.cend() && writable(*m_posCurItem))
         text.append("current ").append(*m_posCurItem).push_back('\n');
     for (const std::string &item : m_lstPlayItems)
@@ -258,9 +265,8 @@ int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClea
 
     if (populate(m_strRoot.c_str(), bClear) == 0)
         return 0;
-    // std::string compares as unsigned bytes, a prefix first
     if (!m_bShuffle)
-        m_lstPlayItems.sort();
+        sortPaths(m_lstPlayItems);
 
     m_posCurItem = remembered ? findItem(rememberedPath) : m_lstPlayItems.cend();
     if (m_posCurItem == m_lstPlayItems.cend())
@@ -344,21 +350,25 @@ void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
     Guard g(m_lock);
     std::string path = tszDir ? tszDir : "";
     path.append("/").append(tszfn ? tszfn : "");
-    if (m_setItems.find(std::string_view(path)) != m_setItems.end())
-        return;
 
     size_t n = m_lstPlayItems.size() + m_lstPending.size();
-    if (!m_bShuffle || n == 0) {
+    bool shuffled = m_bShuffle && n > 0;
+    if (!shuffled)
         placePending();
-        appendItem(std::move(path));
+    // listed first, so that the set holds a view of the listed string; one
+    // look-up then both tests for a duplicate and notes the path
+    std::list<std::string> &into = shuffled ? m_lstPending : m_lstPlayItems;
+    into.push_back(std::move(path));
+    if (!m_setItems.insert(into.back()).second) {
+        into.pop_back();
         return;
     }
+    if (!shuffled)
+        return;
     // before the item at k - 1, the front for k of 0 or 1: never the end.
     // The place is noted now and taken when the walk ends (at once outside
     // a walk), so that no insertion walks the list.
     size_t k = (size_t)rand() % n;
-    m_lstPending.push_back(std::move(path));
-    m_setItems.insert(m_lstPending.back());
     m_vecPendingAt.push_back(k <= 1 ? 0 : k - 1);
     if (!m_bWalking)
         placePending();

@@ -2,6 +2,11 @@
 // backwards over a Fenwick tree of free places.
 #include "PlayOrder.h"
 
+#include <stdint.h>
+#include <string.h>
+
+#include <algorithm>
+
 namespace {
 
 // counts of free places; finds the k-th free place in O(log n)
@@ -62,4 +67,41 @@ std::vector<size_t> placeInsertions(size_t listed, const std::vector<size_t> &at
         if (slot == kFree)
             slot = next++;
     return order;
+}
+
+void sortPaths(std::list<std::string> &items)
+{
+    if (items.size() < 2)
+        return;
+    // the prefix all items share (the folder, in a walk) decides nothing
+    const std::string &first = items.front();
+    size_t common = first.size();
+    for (const std::string &item : items) {
+        size_t n = std::min(common, item.size());
+        common = (size_t)(std::mismatch(first.data(), first.data() + n, item.data()).first - first.data());
+    }
+
+    // each node with the eight bytes past that prefix, big-endian, a short
+    // string padded with zero bytes: where two keys differ they order as
+    // their strings do, and only where they tie are the strings compared
+    struct Entry {
+        uint64_t key;
+        std::list<std::string>::iterator node;
+    };
+    std::vector<Entry> entries;
+    entries.reserve(items.size());
+    for (auto it = items.begin(); it != items.end(); ++it) {
+        unsigned char bytes[8] = {0};
+        if (it->size() > common)
+            memcpy(bytes, it->data() + common, std::min<size_t>(8, it->size() - common));
+        uint64_t key = 0;
+        for (unsigned char b : bytes)
+            key = key << 8 | b;
+        entries.push_back({key, it});
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry &a, const Entry &b) {
+        return a.key != b.key ? a.key < b.key : *a.node < *b.node;
+    });
+    for (const Entry &e : entries)
+        items.splice(items.end(), items, e.node);
 }

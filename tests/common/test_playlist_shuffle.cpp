@@ -1,5 +1,6 @@
-// Shuffled playlists against a plain model of the insertion rule: for the
-// same rand() sequence the build gives the same order, folder size by size.
+// Play orders against plain models: shuffled playlists against the insertion
+// rule (for the same rand() sequence the build gives the same order, folder
+// size by size), and the sorted order against std::string's own comparison.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -10,11 +11,14 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <list>
+#include <random>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "PlayList.h"
+#include "PlayOrder.h"
 
 namespace {
 
@@ -133,5 +137,52 @@ TEST(PlayListShuffle, SameOrderAsTheRuleForEverySizeAndSeed)
         EXPECT_EQ(pl.refresh(), size + 3);
         srand(7);
         EXPECT_EQ(pl.items(), modelOrder(before, listing(folder)));
+    }
+}
+
+// The sort keys on eight bytes past the shared prefix: the cases put the
+// differences before, inside and after those bytes, at the ends of short
+// strings, on zero bytes (the key's padding) and on bytes above 0x7f.
+TEST(PlayOrder, SortsAsStringsCompare)
+{
+    struct Case {
+        const char *what;
+        std::string prefix;
+        size_t maxTail;
+        std::string alphabet;
+    };
+    const Case cases[] = {
+        {"no shared prefix", "", 12, std::string("ab\x7f\x80\xff", 5)},
+        {"a folder's prefix", "/media/library/", 20, "ab/._"},
+        {"zero bytes, short tails", "/m/", 10, std::string("\0a\0b", 4)},
+        {"ties past the key", "/m/clip_", 14, "0"},
+    };
+    std::mt19937 gen(20261210);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::uniform_int_distribution<size_t> len(0, c.maxTail), pick(0, c.alphabet.size() - 1);
+        for (size_t count : {0, 1, 2, 3, 50, 2000}) {
+            std::list<std::string> items;
+            for (size_t i = 0; i < count; i++) {
+                std::string s = c.prefix;
+                // the last case differs only in its last bytes, past the key
+                size_t n = len(gen);
+                for (size_t j = 0; j < n; j++)
+                    s.push_back(j + 3 >= n ? "0123456789"[gen() % 10] : c.alphabet[pick(gen)]);
+                items.push_back(s);
+            }
+            std::vector<std::string> expected(items.begin(), items.end());
+            std::sort(expected.begin(), expected.end());
+            std::vector<std::list<std::string>::iterator> nodes;
+            for (auto it = items.begin(); it != items.end(); ++it)
+                nodes.push_back(it);
+            std::vector<std::string> values(items.begin(), items.end());
+
+            sortPaths(items);
+            ASSERT_EQ(std::vector<std::string>(items.begin(), items.end()), expected) << count << " items";
+            // the nodes are relinked, not copied: each iterator holds its string
+            for (size_t i = 0; i < nodes.size(); i++)
+                ASSERT_EQ(*nodes[i], values[i]);
+        }
     }
 }
