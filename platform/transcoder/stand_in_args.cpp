@@ -76,6 +76,51 @@ bool starts_with_nocase(const std::string &s, const char *prefix)
 
 enum class Role { Option, Value, Input, Output };
 
+// Splits a -program value at the colons outside single quotes, as ffmpeg
+// reads it.
+std::vector<std::string> program_parts(const std::string &value)
+{
+    std::vector<std::string> parts(1);
+    bool quoted = false;
+    for (char c : value) {
+        if (c == '\'')
+            quoted = !quoted;
+        if (c == ':' && !quoted)
+            parts.emplace_back();
+        else
+            parts.back() += c;
+    }
+    return parts;
+}
+
+// The engine names a program's streams by their input ("if=N" in a -program
+// value); stock ffmpeg takes the output's stream indices ("st=K") instead.
+// They are the output's -map options that take from input N, in order;
+// without such maps ffmpeg chooses at most one stream of each kind itself,
+// and the program holds the first four indices (ffmpeg passes over those
+// the output lacks). maps holds the values of the output's -map options.
+std::string program_for_ffmpeg(const std::string &value, const std::vector<std::string> &maps)
+{
+    std::string out;
+    for (const std::string &part : program_parts(value)) {
+        std::vector<std::string> pieces;
+        if (part.compare(0, 3, "if=") == 0) {
+            const std::string input = part.substr(3);
+            for (size_t k = 0; k < maps.size(); ++k)
+                if (maps[k].substr(0, maps[k].find(':')) == input)
+                    pieces.push_back("st=" + std::to_string(k));
+            if (pieces.empty())
+                for (size_t k = 0; k < 4; ++k)
+                    pieces.push_back("st=" + std::to_string(k));
+        } else {
+            pieces.push_back(part);
+        }
+        for (const std::string &piece : pieces)
+            out += (out.empty() ? "" : ":") + piece;
+    }
+    return out;
+}
+
 } // namespace
 
 std::vector<std::string> split_words(const std::string &text)
@@ -195,8 +240,41 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
         }
     }
 
+    // the values of each output's -map options (a map that removes streams
+    // gives none), by the output's last word
+    std::vector<std::vector<std::string>> maps(n);
+    std::vector<std::string> run;
+    for (size_t i = 0; i < n; ++i) {
+        if (role[i] == Role::Input) {
+            run.clear();
+        } else if (role[i] == Role::Output) {
+            maps[i] = run;
+            run.clear();
+        } else if (role[i] == Role::Option && words[i] == "-map" && i + 1 < n &&
+                   role[i + 1] == Role::Value && words[i + 1].compare(0, 1, "-") != 0) {
+            run.push_back(words[i + 1]);
+        }
+    }
+    auto output_maps = [&](size_t i) -> const std::vector<std::string> & {
+        while (i < n && role[i] != Role::Output && role[i] != Role::Input)
+            ++i;
+        static const std::vector<std::string> none;
+        return i < n && role[i] == Role::Output ? maps[i] : none;
+    };
+
     std::vector<std::string> out;
     for (size_t i = 0; i < n; ++i) {
+        if (role[i] == Role::Option && words[i] == "-program" && i + 1 < n &&
+            role[i + 1] == Role::Value && words[i + 1].find("if=") != std::string::npos) {
+            std::string program = program_for_ffmpeg(words[i + 1], output_maps(i));
+            if (program != words[i + 1])
+                notes->push_back("tovul.so: -program \"" + words[i + 1] + "\" read as \"" + program +
+                                 "\" (stock ffmpeg names a program's streams by index)");
+            out.push_back(words[i]);
+            out.push_back(program);
+            ++i;
+            continue;
+        }
         if (role[i] == Role::Option) {
             const OptionRule *r = rule_for(words[i]);
             bool applies = r && (!r->served_https_only || (served[i] && https[i]));

@@ -193,6 +193,36 @@ TEST(StandInWords, UnknownOptionsAreDroppedWithOneNoteEach)
     EXPECT_NE(notes[0].find("/opt/core.so"), std::string::npos);
 }
 
+TEST(StandInWords, ProgramsNameTheirStreamsByIndex)
+{
+    struct Case {
+        const char *args, *expected;
+    };
+    const Case cases[] = {
+        // no maps: ffmpeg's own choice of streams, all of them in the program
+        {"-i a -program program_num=1:title='Prog:01':if=0 -f mpegts udp://239.0.0.1:1234",
+         "-i|a|-program|program_num=1:title='Prog:01':st=0:st=1:st=2:st=3|-f|mpegts|udp://239.0.0.1:1234"},
+        // with maps, each program takes the streams mapped from its input
+        {"-i a -i b -map 0:v -map 1:a -map -0:s -map 0:a "
+         "-program program_num=1:if=0 -program program_num=2:if=1 -f mpegts out.ts",
+         "-i|a|-i|b|-map|0:v|-map|1:a|-map|-0:s|-map|0:a|"
+         "-program|program_num=1:st=0:st=2|-program|program_num=2:st=1|-f|mpegts|out.ts"},
+        // the maps of another output count for nothing here
+        {"-i a -map 0:v first.ts -program program_num=1:if=0 second.ts",
+         "-i|a|-map|0:v|first.ts|-program|program_num=1:st=0:st=1:st=2:st=3|second.ts"},
+        // a program without "if=" passes unchanged
+        {"-i a -program program_num=3:st=0 out.ts", "-i|a|-program|program_num=3:st=0|out.ts"},
+    };
+    for (const Case &c : cases) {
+        Words notes;
+        EXPECT_EQ(rewritten(c.args, &notes), c.expected) << c.args;
+    }
+    Words notes;
+    rewritten("-i a -program program_num=1:if=0 out.ts", &notes);
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("program_num=1:if=0"), std::string::npos) << notes[0];
+}
+
 class StandInRun : public ::testing::Test {
 protected:
     void SetUp() override
@@ -217,6 +247,22 @@ TEST_F(StandInRun, TranscodesATestSourceIntoAPlayableFile)
     EXPECT_TRUE(WIFEXITED(g.proc.exit_code) && WEXITSTATUS(g.proc.exit_code) == 0) << out;
     EXPECT_NE(out.find(" time="), std::string::npos) << out;
     EXPECT_EQ(video_codec(out_ts), "h264");
+}
+
+// the program table the options dialog writes for an MPEG-TS output
+TEST_F(StandInRun, MpegTsProgramHoldsItsInputsStreams)
+{
+    std::string out_ts = dir.file("program.ts");
+    start_stand_in(&g.proc, "-f lavfi -i testsrc=duration=1:size=320x240:rate=25 -f lavfi -i sine=duration=1 "
+                            "-c:v mpeg2video -c:a mp2 -program program_num=7:title='Program01':if=0 "
+                            "-f mpegts \"" + out_ts + "\"");
+    std::string out;
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 60)) << out;
+    EXPECT_TRUE(WIFEXITED(g.proc.exit_code) && WEXITSTATUS(g.proc.exit_code) == 0) << out;
+    std::string programs = run("ffprobe -v error -show_programs -of flat '" + out_ts + "' 2>/dev/null");
+    EXPECT_NE(programs.find("program_num=7"), std::string::npos) << programs;
+    EXPECT_NE(programs.find("service_name=\"Program01\""), std::string::npos) << programs;
+    EXPECT_NE(programs.find("nb_streams=2"), std::string::npos) << programs;
 }
 
 TEST_F(StandInRun, SigintEndsALongRunQuickly)
