@@ -102,21 +102,25 @@ std::vector<std::string> program_parts(const std::string &value)
 std::string program_for_ffmpeg(const std::string &value, const std::vector<std::string> &maps)
 {
     std::string out;
+    bool first = true;
+    auto add = [&](const std::string &part) {
+        out += (first ? "" : ":") + part;
+        first = false;
+    };
     for (const std::string &part : program_parts(value)) {
-        std::vector<std::string> pieces;
-        if (part.compare(0, 3, "if=") == 0) {
-            const std::string input = part.substr(3);
-            for (size_t k = 0; k < maps.size(); ++k)
-                if (maps[k].substr(0, maps[k].find(':')) == input)
-                    pieces.push_back("st=" + std::to_string(k));
-            if (pieces.empty())
-                for (size_t k = 0; k < 4; ++k)
-                    pieces.push_back("st=" + std::to_string(k));
-        } else {
-            pieces.push_back(part);
+        if (part.compare(0, 3, "if=") != 0) {
+            add(part);
+            continue;
         }
-        for (const std::string &piece : pieces)
-            out += (out.empty() ? "" : ":") + piece;
+        const std::string input = part.substr(3);
+        bool mapped = false;
+        for (size_t k = 0; k < maps.size(); ++k)
+            if (maps[k].substr(0, maps[k].find(':')) == input) {
+                add("st=" + std::to_string(k));
+                mapped = true;
+            }
+        for (size_t k = 0; !mapped && k < 4; ++k)
+            add("st=" + std::to_string(k));
     }
     return out;
 }
@@ -219,8 +223,11 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
     }
 
     // The options of an output are the words since the last input or output.
-    std::vector<size_t> segment_start(n, 0);
+    // Each output also gets the values of its -map options (a map that
+    // removes streams gives none), which its options find by output_of.
     std::vector<bool> served(n, false), https(n, false), has_listen(n, false);
+    std::vector<size_t> output_of(n, n);
+    std::vector<std::vector<std::string>> maps(n);
     size_t start = 0;
     for (size_t i = 0; i < n; ++i) {
         if (role[i] == Role::Input) {
@@ -229,44 +236,30 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
             bool s = is_served_url(words[i], local_addrs);
             bool h = starts_with_nocase(words[i], "https://");
             bool l = false;
-            for (size_t k = start; k < i; ++k)
-                l = l || (role[k] == Role::Option && words[k] == "-listen");
+            for (size_t k = start; k < i; ++k) {
+                bool option = role[k] == Role::Option;
+                l = l || (option && words[k] == "-listen");
+                if (option && words[k] == "-map" && role[k + 1] == Role::Value &&
+                    words[k + 1].compare(0, 1, "-") != 0)
+                    maps[i].push_back(words[k + 1]);
+            }
             for (size_t k = start; k <= i; ++k) {
                 served[k] = s;
                 https[k] = h;
                 has_listen[k] = l;
+                output_of[k] = i;
             }
             start = i + 1;
         }
     }
 
-    // the values of each output's -map options (a map that removes streams
-    // gives none), by the output's last word
-    std::vector<std::vector<std::string>> maps(n);
-    std::vector<std::string> run;
-    for (size_t i = 0; i < n; ++i) {
-        if (role[i] == Role::Input) {
-            run.clear();
-        } else if (role[i] == Role::Output) {
-            maps[i] = run;
-            run.clear();
-        } else if (role[i] == Role::Option && words[i] == "-map" && i + 1 < n &&
-                   role[i + 1] == Role::Value && words[i + 1].compare(0, 1, "-") != 0) {
-            run.push_back(words[i + 1]);
-        }
-    }
-    auto output_maps = [&](size_t i) -> const std::vector<std::string> & {
-        while (i < n && role[i] != Role::Output && role[i] != Role::Input)
-            ++i;
-        static const std::vector<std::string> none;
-        return i < n && role[i] == Role::Output ? maps[i] : none;
-    };
-
     std::vector<std::string> out;
     for (size_t i = 0; i < n; ++i) {
         if (role[i] == Role::Option && words[i] == "-program" && i + 1 < n &&
-            role[i + 1] == Role::Value && words[i + 1].find("if=") != std::string::npos) {
-            std::string program = program_for_ffmpeg(words[i + 1], output_maps(i));
+            role[i + 1] == Role::Value) {
+            static const std::vector<std::string> no_maps;
+            std::string program =
+                program_for_ffmpeg(words[i + 1], output_of[i] < n ? maps[output_of[i]] : no_maps);
             if (program != words[i + 1])
                 notes->push_back("tovul.so: -program \"" + words[i + 1] + "\" read as \"" + program +
                                  "\" (stock ffmpeg names a program's streams by index)");

@@ -210,8 +210,9 @@ TEST(StandInWords, ProgramsNameTheirStreamsByIndex)
         // the maps of another output count for nothing here
         {"-i a -map 0:v first.ts -program program_num=1:if=0 second.ts",
          "-i|a|-map|0:v|first.ts|-program|program_num=1:st=0:st=1:st=2:st=3|second.ts"},
-        // a program without "if=" passes unchanged
+        // a program without "if=" passes unchanged, empty parts and all
         {"-i a -program program_num=3:st=0 out.ts", "-i|a|-program|program_num=3:st=0|out.ts"},
+        {"-i a -program :program_num=3::st=0 out.ts", "-i|a|-program|:program_num=3::st=0|out.ts"},
     };
     for (const Case &c : cases) {
         Words notes;
