@@ -57,21 +57,6 @@ std::string probeServed(const std::string &url, int seconds = 30)
     return streams;
 }
 
-int free_udp_port()
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
 int count_files(const std::string &folder, const std::string &suffix)
 {
     int n = 0;
@@ -190,7 +175,7 @@ protected:
 TEST_F(ChannelE2E, FileToUdpOnLoopback)
 {
     std::string clip = makeClip("clip.mp4");
-    int port = free_udp_port();
+    int port = testproc::free_loopback_port(SOCK_DGRAM);
     ASSERT_GT(port, 0);
     config(doc("\"autoRestart\":1",
                chan(src("file", clip), smallTarget("udp", "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316"))));
@@ -251,7 +236,7 @@ TEST_F(ChannelE2E, FolderSourcePlaysItsCurrentFile)
     // long enough to be read while it plays: a folder's file does not loop
     makeClip("media/b.mp4");   // only started
     makeClip("media/a.mp4", 30);
-    int port = free_udp_port();
+    int port = testproc::free_loopback_port(SOCK_DGRAM);
     config(doc("\"autoRestart\":1",
                chan(src("file", media), smallTarget("udp", "udp://127.0.0.1:" + std::to_string(port)))));
     ASSERT_EQ(tovuStartChannel(0), 0) << log();

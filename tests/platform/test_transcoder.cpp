@@ -64,21 +64,6 @@ void start_stand_in(TOVU_PROC_CTX *proc, const std::string &args)
     ASSERT_GT(pipe_write_str(proc->pipe_stdin[1], "\n"), 0);
 }
 
-int free_loopback_port()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
 bool have_ffmpeg()
 {
     return !run("command -v ffmpeg").empty() && !run("command -v ffprobe").empty();
@@ -408,7 +393,7 @@ TEST_F(StandInRun, SaysSoWhenFfmpegIsMissing)
 // a player can connect and read the stream.
 TEST_F(StandInRun, ServesAnHttpOutput)
 {
-    int port = free_loopback_port();
+    int port = testproc::free_loopback_port();
     ASSERT_GT(port, 0);
     std::string url = "http://127.0.0.1:" + std::to_string(port);
     start_stand_in(&g.proc, "-re -f lavfi -i testsrc=duration=2:size=320x240:rate=25 -c:v libx264 "

@@ -67,15 +67,9 @@ TEST(ViewerWait, StandInSaysItWaitsForAViewer)
 {
     if (system("command -v ffmpeg >/dev/null && command -v ffprobe >/dev/null") != 0)
         GTEST_SKIP() << "ffmpeg is not installed";
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-    ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr *>(&a), &len), 0);
-    close(s);
-    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    int port = testproc::free_loopback_port();
+    ASSERT_GT(port, 0);
+    std::string url = "http://127.0.0.1:" + std::to_string(port);
 
     testproc::ProcGuard g;
     ASSERT_EQ(tovu_start_proc(&g.proc, TOVU_BIN_DIR "/" TOVU_TRANSCODER_FNAME, nullptr), 0);
