@@ -27,7 +27,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== build (thread sanitizer, engine library tests only)"
 cmake -S . -B build-tsan -DTOVU_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON >/dev/null
-cmake --build build-tsan -j"$jobs" --target test_libtovu
+cmake --build build-tsan -j"$jobs" --target test_engine
 echo "== tests (thread sanitizer: the concurrency tests)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan --output-on-failure "${retry[@]}" -j"$jobs" -R '^EngineThreads\.'

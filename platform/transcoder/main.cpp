@@ -12,7 +12,7 @@
 #include "ffmpeg_child.h"
 #include "stand_in_args.h"
 #include "viewer_wait.h"
-#include "tovu_util.h"
+#include "tovu_base.h"
 
 #include <errno.h>
 #include <stdio.h>

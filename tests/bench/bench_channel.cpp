@@ -16,7 +16,8 @@
 #include <thread>
 
 #include "tovu_channel_util.h"
-#include "tovu_common.h"
+#include "tovu_config.h"
+#include "tovu_channel.h"
 #include "tovu_util.h"
 
 namespace {

@@ -21,7 +21,8 @@
 
 #include "fixtures/http_client.h"
 #include "fixtures/web_server.h"
-#include "tovu_cgi.h"
+#include "tovu_cgi_internal.h"
+#include "tovu_channel.h"
 #include "tovu_util.h"
 
 namespace {

@@ -24,8 +24,9 @@
 
 #include "fixtures/daemon_ns.h"
 #include "fixtures/proc_helpers.h"
-#include "libtovu/engine_fixture.h"
-#include "tovu_common.h"
+#include "fixtures/engine_fixture.h"
+#include "tovu_config.h"
+#include "tovu_base.h"
 
 namespace {
 

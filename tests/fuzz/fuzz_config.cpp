@@ -10,7 +10,7 @@
 
 #include "fixtures/strict_json.h"
 #include "fuzz_util.h"
-#include "tovu_common.h"
+#include "tovu_config.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "tovu_cgi.h"
-#include "tovu_common.h"
+#include "tovu_cgi_internal.h"
+#include "tovu_config.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 
 #include "fixtures/strict_json.h"
 #include "fuzz_util.h"
-#include "tovu_common.h"
+#include "tovu_config.h"
+#include "tovu_config_legacy.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The fake transcoder that engine tests script: copied into a folder as
 // tovul.so and controlled through fake.conf next to it.
 #include "fixtures/proc_helpers.h"
-#include "tovu_util.h"
+#include "tovu_base.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // ffmpeg, and whole runs on ffmpeg's test sources.
 #include "fixtures/proc_helpers.h"
 #include "stand_in_args.h"
-#include "tovu_util.h"
+#include "tovu_base.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The stand-in's waiting line while a served output has no viewer yet.
 #include "fixtures/proc_helpers.h"
-#include "tovu_util.h"
+#include "tovu_base.h"
 #include "viewer_wait.h"
 
 #include <gtest/gtest.h>

@@ -1,0 +1,503 @@
+// Channel start: one configured channel of the document becomes the engine's
+// source and target records (formats, codecs, option arrays, channel
+// binding, folder sources, the failover input, HTTP ports, RTMP credentials,
+// time-stamped recordings, multi-variant HLS) and is handed to the engine.
+//
+// Every text the start builds is checked before it reaches a record: a
+// configured text holding a line break, or a text longer than the record
+// text it fills, refuses the start, named in the channel log. A text is never
+// cut, since a cut argument would hand the transcoder a different command.
+#include "PlayList.h"
+#include "tovu_channel_util.h"
+#include "tovu_config.h"
+#include "tovu_helpers.h"
+#include "tovu_channel.h"
+#include "tovu_base.h"
+
+#include <string.h>
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// capacities of the record texts, in bytes with the NUL
+constexpr size_t kSourceUrlCap = 1000;
+constexpr size_t kSourceVideoParamCap = 1000;
+constexpr size_t kSourceParamCap = 1000;
+constexpr size_t kSourceMapCap = 1000;
+constexpr size_t kTargetStreamParamCap = 1000;
+constexpr size_t kTargetUrlCap = 1000;
+constexpr size_t kTargetParamCap = 2000;
+
+constexpr const char *kLoopOption = "-stream_loop -1 ";
+constexpr const char *kRecordingStamp = "-%Y%m%d-%H%M%S";
+constexpr const char *kHlsVariantName = "%v.m3u8";
+constexpr const char *kStartWhat = "channel start";
+
+// blanks as the C library's white-space test knows them in every locale
+constexpr const char *kWhiteSpace = " \t\n\v\f\r";
+
+// the records of one start and everything they point at
+struct StartRecords {
+    std::vector<TOVU_SOURCE> sources;
+    std::vector<std::vector<TOVU_TARGET>> targetRows; // [target][source]
+    std::vector<TOVU_TARGET *> targets;
+    std::vector<bool> bound;                           // per source record
+    std::vector<std::vector<char *>> filterLists;
+    TovuTextStore store;
+    TovuTextFault fault;
+
+    StartRecords(int nSources, int nTargets)
+        : sources(nSources), targetRows(nTargets), targets(nTargets), bound(nSources, false)
+    {
+        // each row zero-filled in place: the records are large (their RTP sessions)
+        for (int j = 0; j < nTargets; j++) {
+            targetRows[j].resize(nSources);
+            targets[j] = targetRows[j].data();
+        }
+    }
+
+    // keeps the text when it fits, else records the fault; null then
+    char *keep(std::string text, size_t capacity, const std::string &field)
+    {
+        if (!tovuCheckFits(text, capacity, field, &fault))
+            return nullptr;
+        return store.keep(std::move(text));
+    }
+};
+
+// A configured text read for one of the record texts, line breaks refused.
+const char *configText(const cJSON *item, const std::string &field, TovuTextFault *fault)
+{
+    const char *text = jsonGetText(item);
+    tovuCheckText(text, field, fault);
+    return text;
+}
+
+// A target video option "-name value ..." of a channel with several sources
+// becomes "-name:index value" (what follows the value is dropped). Reads
+// as the pattern "-%[^ ] %s" does: the name runs to the first blank, then
+// any white space, then the value is the next word.
+bool indexOption(const std::string &option, int index, std::string *out)
+{
+    if (option.size() < 2 || option[0] != '-' || option[1] == ' ')
+        return false;
+    size_t nameEnd = option.find(' ', 1);
+    if (nameEnd == std::string::npos)
+        return false;
+    size_t valueStart = option.find_first_not_of(kWhiteSpace, nameEnd);
+    if (valueStart == std::string::npos)
+        return false;
+    size_t valueEnd = option.find_first_of(kWhiteSpace, valueStart);
+    if (valueEnd == std::string::npos)
+        valueEnd = option.size();
+    out->append(option, 0, nameEnd).push_back(':');
+    out->append(std::to_string(index)).push_back(' ');
+    out->append(option, valueStart, valueEnd - valueStart);
+    return true;
+}
+
+// The address with ":port" written at its second ':' (cutting what follows),
+// or appended when it has no second ':'.
+void setHttpPort(std::string *address, long long port)
+{
+    std::string suffix = ":" + std::to_string(port);
+    size_t first = address->find(':');
+    size_t second = first == std::string::npos ? first : address->find(':', first + 1);
+    if (second == std::string::npos)
+        address->append(suffix);
+    else
+        address->replace(second, std::string::npos, suffix);
+}
+
+// The SWF URL taken from an RTMP address as configured: up to the second '/'
+// after the host part's "//"; empty when there is no such '/' pair.
+std::string swfUrlOf(const std::string &url)
+{
+    size_t slashes = url.find("//");
+    if (slashes == std::string::npos)
+        return std::string();
+    size_t first = url.find('/', slashes + 2);
+    if (first == std::string::npos)
+        return std::string();
+    size_t second = url.find('/', first + 1);
+    if (second == std::string::npos)
+        return std::string();
+    return url.substr(0, second);
+}
+
+// The local time of the start, as inserted into a recording's file name.
+std::string recordingStamp()
+{
+    time_t now = time(nullptr);
+    struct tm tmNow;
+    char buf[64];
+    if (!localtime_r(&now, &tmNow) || strftime(buf, sizeof buf, kRecordingStamp, &tmNow) == 0)
+        return std::string();
+    return buf;
+}
+
+// Fills url and param of one target record from the target T, the output O
+// and the channel index.
+void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
+                const cJSON *jsonTarget, StartRecords *recs)
+{
+    const cJSON *G = tovuGlobal();
+    const cJSON *rtmp = jsonGetItem(jsonTarget, "rtmp");
+    TovuTextFault *fault = &recs->fault;
+    auto field = [iChannel](const std::string &what) { return tovuChannelField(iChannel, what.c_str()); };
+
+    const char *configuredUrl = configText(jsonGetItem(jsonTarget, "url"), field("target \"url\""), fault);
+    std::string address = configuredUrl;
+    TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(jsonTarget, "format")));
+
+    if (format == TOVU_FORMAT_HTTP || format == TOVU_FORMAT_HTML5)
+        setHttpPort(&address, (long long)iChannel + 1 + jsonGetInt(jsonGetItem(G, "httpPort")));
+
+    bool isRtmp = _is_rtmp_url(address.c_str());
+    const char *user = isRtmp ? configText(jsonGetItem(rtmp, "user"), field("target \"rtmp\" \"user\""), fault)
+                              : "";
+    if (user[0]) {
+        size_t scheme = address.find("://");
+        if (scheme != std::string::npos) {
+            const char *passwd =
+                configText(jsonGetItem(rtmp, "passwd"), field("target \"rtmp\" \"passwd\""), fault);
+            std::string credentials = user;
+            if (passwd[0])
+                credentials.append(":").append(passwd);
+            credentials.push_back('@');
+            address.insert(scheme + 3, credentials);
+        }
+    }
+
+    if (format == TOVU_FORMAT_GENERAL && !_is_url(address.c_str())) {
+        size_t dot = address.rfind('.');
+        if (dot != std::string::npos)
+            address.insert(dot, recordingStamp());
+    }
+
+    std::string options;
+    tovuAppendOptions(&options, jsonGetItem(jsonOutput, "formatOptions"), true,
+                      field("output \"formatOptions\""), fault);
+    if (target->mux_kbps != 0 && jsonGetBool(jsonGetItem(jsonGetItem(jsonTarget, "mux"), "cbr")))
+        options.append("-bitrate ").append(std::to_string(target->mux_kbps)).append("k ");
+    if (isRtmp) {
+        const char *flashVer =
+            configText(jsonGetItem(rtmp, "flashVer"), field("target \"rtmp\" \"flashVer\""), fault);
+        if (flashVer[0])
+            options.append("-rtmp_flashver ").append(flashVer).push_back(' ');
+        std::string swfUrl =
+            configText(jsonGetItem(rtmp, "swfUrl"), field("target \"rtmp\" \"swfUrl\""), fault);
+        if (swfUrl.empty())
+            swfUrl = swfUrlOf(configuredUrl);
+        if (!swfUrl.empty())
+            options.append("-rtmp_swfurl ").append(swfUrl).push_back(' ');
+    }
+    const char *custom =
+        configText(jsonGetItem(jsonOutput, "customOptions"), field("output \"customOptions\""), fault);
+    if (custom[0])
+        options.append(custom).push_back(' ');
+    if (_tovu_strncasecmp(address.c_str(), "https://", 8) == 0) {
+        const char *cert = configText(jsonGetItem(G, "sslCert"), "global \"sslCert\"", fault);
+        const char *key = configText(jsonGetItem(G, "sslKey"), "global \"sslKey\"", fault);
+        options.append("-user_agent \"").append(cert).append("\" -referer \"").append(key).append("\"");
+    }
+
+    target->url = recs->keep(std::move(address), kTargetUrlCap, field("target \"url\""));
+    target->param = recs->keep(std::move(options), kTargetParamCap,
+                               field("output options (\"formatOptions\", \"customOptions\", \"rtmp\")"));
+}
+
+// The variant name of an HLS address: the text after its last '/', cut at
+// the address's last '.' when that lies within the name.
+std::string hlsVariantName(const char *url)
+{
+    std::string address = url ? url : "";
+    size_t slash = address.rfind('/');
+    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = address.rfind('.');
+    size_t nameEnd = dot != std::string::npos && dot >= nameStart ? dot : address.size();
+    return address.substr(nameStart, nameEnd - nameStart);
+}
+
+// Folds the HLS targets into one multi-variant output carried by the last
+// target, using the records of source 0. When the folded texts would not fit
+// their record texts the records stay as they were and the fault is set.
+void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
+{
+    TOVU_TARGET *last = &targets[nTargets - 1][0];
+    std::string param = last->param ? last->param : "";
+    for (int i = 0; i < nTargets; i++)
+        param.append("-map 0:v -map 0:a ");
+    param.append("-var_stream_map \"");
+    for (int i = 0; i < nTargets; i++) {
+        std::string n = std::to_string(i);
+        param.append("v:").append(n).append(",a:").append(n).append(",name:");
+        param.append(hlsVariantName(targets[i][0].url)).push_back(' ');
+    }
+    param.push_back('"');
+
+    std::string first = targets[0][0].url ? targets[0][0].url : "";
+    size_t slash = first.rfind('/');
+    std::string url = slash == std::string::npos ? std::string() : first.substr(0, slash + 1);
+    url.append(kHlsVariantName);
+
+    if (!tovuCheckFits(param, kTargetParamCap, "output options with the HLS variants", &recs->fault) ||
+        !tovuCheckFits(url, kTargetUrlCap, "HLS variant address", &recs->fault))
+        return;
+    last->param = recs->store.keep(std::move(param));
+    last->url = recs->store.keep(std::move(url));
+    for (int j = 0; j < nTargets - 1; j++)
+        targets[j][0].url = nullptr;
+}
+
+// The video and audio fields of a target record.
+void fillStreams(TOVU_TARGET *rec, const cJSON *T)
+{
+    const cJSON *video = jsonGetItem(T, "video");
+    const cJSON *audio = jsonGetItem(T, "audio");
+    rec->format = tovuGetFormatId(jsonGetText(jsonGetItem(T, "format")));
+    rec->video.b_enable = jsonGetBool(jsonGetItem(video, "enable"));
+    rec->video.codec = tovu_get_codec_id(jsonGetText(jsonGetItem(video, "codec")));
+    rec->video.width = jsonGetInt(jsonGetItem(video, "width"));
+    rec->video.height = jsonGetInt(jsonGetItem(video, "height"));
+    rec->video.fps = jsonGetFloat(jsonGetItem(video, "frameRate"));
+    rec->video.key_frame_intv = jsonGetInt(jsonGetItem(video, "keyFrameInterval"));
+    rec->video.quality = jsonGetInt(jsonGetItem(video, "quality"));
+    rec->video.kbps = jsonGetInt(jsonGetItem(video, "bitRate"));
+    rec->video.interlacing = jsonGetInt(jsonGetItem(video, "scanType"));
+    rec->audio.b_enable = jsonGetBool(jsonGetItem(audio, "enable"));
+    rec->audio.codec = tovu_get_codec_id(jsonGetText(jsonGetItem(audio, "codec")));
+    rec->audio.sample_rate = jsonGetInt(jsonGetItem(audio, "sampleRate"));
+    rec->audio.nb_channels = jsonGetInt(jsonGetItem(audio, "channels"));
+    rec->audio.kbps = jsonGetInt(jsonGetItem(audio, "bitRate"));
+}
+
+class ChannelStart {
+public:
+    ChannelStart(int iChannel, int nSources, int nTargets)
+        : N(iChannel), nSources(nSources), nTargets(nTargets), recs(nSources, nTargets),
+          nChannelSources(jsonGetListSize(jsonGetItem(tovuChannelInput(iChannel), "sources")))
+    {
+    }
+
+    int run();
+
+private:
+    int fillSource(int iRealCh, const cJSON *E);
+    int fillTargets(int iRealCh, bool bBound);
+
+    const int N;
+    const int nSources;
+    const int nTargets;
+    StartRecords recs;
+    const int nChannelSources;
+    int iSource = 0;
+};
+
+int ChannelStart::fillSource(int iRealCh, const cJSON *E)
+{
+    const cJSON *G = tovuGlobal();
+    const cJSON *I = tovuChannelInput(iRealCh);
+    TovuTextFault *fault = &recs.fault;
+    TOVU_SOURCE &src = recs.sources[iSource];
+    auto field = [iRealCh](const char *what) { return tovuChannelField(iRealCh, what); };
+
+    src.format = tovuGetFormatId(jsonGetText(jsonGetItem(E, "format")));
+    std::string address = configText(jsonGetItem(E, "url"), field("source \"url\""), fault);
+    bool bFolder = !address.empty() && isDirectory(address.c_str());
+    if (bFolder) {
+        if (iRealCh >= TOVU_MAX_CHANNELS) {
+            tovu_logf(N, 1, "%s: no playlist for the folder of channel %d", kStartWhat, iRealCh + 1);
+            return TOVU_ERR_NO_SOURCE_URL;
+        }
+        CPlayList &playlist = g_tovuPlaylists[iRealCh];
+        if (playlist.build(address.c_str(), jsonGetBool(jsonGetItem(G, "folderRecur")),
+                           jsonGetBool(jsonGetItem(G, "folderShuffle")), TRUE) == 0) {
+            tovu_logf(N, 1, "%s: no file in folder %s", kStartWhat, address.c_str());
+            return TOVU_ERR_NO_SOURCE_URL;
+        }
+        std::string current = playlist.GetCurFileCopy();
+        if (!current.empty()) {
+            address = current;
+            tovuCheckText(address.c_str(), field("playlist file"), fault);
+        }
+    }
+
+    src.alt_url = const_cast<char *>(configText(jsonGetItem(G, "altInput"), "global \"altInput\"", fault));
+
+    const cJSON *video = jsonGetItem(E, "video");
+    if (video && video->child) {
+        std::string options;
+        tovuAppendOptions(&options, jsonGetItem(video, "options"), false,
+                          field("source video \"options\""), fault);
+        src.video.param = recs.keep(std::move(options), kSourceVideoParamCap,
+                                    field("source video \"options\""));
+    }
+
+    std::string param;
+    if (src.format == TOVU_FORMAT_GENERAL && !_is_url(address.c_str()) && !bFolder &&
+        jsonGetInt(jsonGetItem(G, "autoRestart")) > 0)
+        param = kLoopOption;
+    tovuAppendOptions(&param, jsonGetItem(I, "formatOptions"), true, field("input \"formatOptions\""),
+                      fault);
+    param.append(configText(jsonGetItem(I, "customOptions"), field("input \"customOptions\""), fault));
+
+    const cJSON *filters = jsonGetItem(I, "filters");
+    std::vector<char *> filterList;
+    for (int f = 0, n = jsonGetListSize(filters); f < n; f++) {
+        const cJSON *item = jsonGetIndex(filters, f);
+        if (cJSON_IsString(item) && item->valuestring) {
+            tovuCheckText(item->valuestring, field("input \"filters\""), fault);
+            filterList.push_back(item->valuestring);
+        }
+    }
+    if (!filterList.empty()) {
+        recs.filterLists.push_back(std::move(filterList));
+        src.nb_filters = (int)recs.filterLists.back().size();
+        src.filters = recs.filterLists.back().data();
+    }
+
+    std::string map;
+    const cJSON *mapList = jsonGetItem(I, "map");
+    for (int m = 0, n = jsonGetListSize(mapList); m < n; m++) {
+        const char *item = jsonGetText(jsonGetIndex(mapList, m));
+        if (!item[0])
+            continue;
+        tovuCheckText(item, field("input \"map\""), fault);
+        map.append("-map ").append(std::to_string(iSource)).append(":").append(item).push_back(' ');
+    }
+    if (map.empty() && nChannelSources > 1)
+        map = "-map " + std::to_string(iSource);
+
+    src.url = recs.keep(std::move(address), kSourceUrlCap,
+                        field(bFolder ? "playlist file" : "source \"url\""));
+    src.param = recs.keep(std::move(param), kSourceParamCap,
+                          field("input options (\"formatOptions\", \"customOptions\")"));
+    src.map = recs.keep(std::move(map), kSourceMapCap, field("input \"map\""));
+    return recs.fault.code;
+}
+
+int ChannelStart::fillTargets(int iRealCh, bool bBound)
+{
+    const cJSON *O = tovuChannelOutput(iRealCh);
+    const cJSON *targetList = jsonGetItem(O, "targets");
+    int nAvailable = jsonGetListSize(targetList);
+    if (nAvailable < nTargets) {
+        tovu_logf(N, 1, "%s: channel %d has %d targets, fewer than the %d of channel %d", kStartWhat,
+                  iRealCh + 1, nAvailable, nTargets, N + 1);
+        return TOVU_ERR_NO_TARGET_URL;
+    }
+    for (int j = 0; j < nTargets; j++) {
+        const cJSON *T = jsonGetIndex(targetList, j);
+        TOVU_TARGET &rec = recs.targets[j][iSource];
+        fillStreams(&rec, T);
+
+        const cJSON *videoOptions = jsonGetItem(jsonGetItem(T, "video"), "options");
+        const cJSON *audioOptions = jsonGetItem(jsonGetItem(T, "audio"), "options");
+        if (jsonGetListSize(videoOptions) > 0 || jsonGetListSize(audioOptions) > 0) {
+            std::string field = tovuChannelField(iRealCh, "target video and audio \"options\"");
+            std::string text;
+            for (int k = 0, n = jsonGetListSize(videoOptions); k < n; k++) {
+                const char *option = jsonGetText(jsonGetIndex(videoOptions, k));
+                if (!option[0])
+                    continue;
+                tovuCheckText(option, field, &recs.fault);
+                if (nChannelSources <= 1 || !indexOption(option, iSource, &text))
+                    text.append(option);
+                text.push_back(' ');
+            }
+            tovuAppendOptions(&text, audioOptions, true, field, &recs.fault);
+            rec.video.param = recs.keep(std::move(text), kTargetStreamParamCap, field);
+        }
+
+        if (bBound) {
+            rec.url = recs.targets[j][0].url;
+            rec.param = recs.targets[j][0].param;
+        } else {
+            rec.mux_kbps = jsonGetInt(jsonGetItem(jsonGetItem(T, "mux"), "bitRate"));
+            MakeTarget(N, &rec, O, T, &recs);
+        }
+        if (!recs.fault.ok())
+            return recs.fault.code;
+    }
+    return 0;
+}
+
+int ChannelStart::run()
+{
+    const cJSON *sourceList = jsonGetItem(tovuChannelInput(N), "sources");
+    int result = 0;
+    for (const cJSON *entry = sourceList ? sourceList->child : nullptr;
+         entry && iSource < nSources && result == 0; entry = entry->next) {
+        int nBind = jsonGetInt(jsonGetItem(entry, "bind"));
+        int iRealCh = N;
+        if (nBind > 0) {
+            iRealCh = nBind - 1;
+            if (iRealCh == N)
+                continue;
+        }
+        const cJSON *E = tovuChannelFirstSource(iRealCh);
+        if (!E)
+            continue;
+        recs.bound[iSource] = nBind > 0;
+        result = fillSource(iRealCh, E);
+        if (result == 0)
+            result = fillTargets(iRealCh, nBind > 0);
+        if (result == 0)
+            iSource++;
+    }
+
+    if (result == 0 && nTargets > 1 && iSource > 0 && recs.targets[0][0].format == TOVU_FORMAT_HLS) {
+        _patchHLSParam(recs.targets.data(), nTargets, &recs);
+        result = recs.fault.code;
+        // the records of bound sources share the texts of source 0's records
+        for (int i = 1; i < iSource && result == 0; i++) {
+            if (!recs.bound[i])
+                continue;
+            for (int j = 0; j < nTargets; j++) {
+                recs.targets[j][i].url = recs.targets[j][0].url;
+                recs.targets[j][i].param = recs.targets[j][0].param;
+            }
+        }
+    }
+    if (!recs.fault.ok()) {
+        tovuLogTextFault(N, kStartWhat, recs.fault);
+        return recs.fault.code;
+    }
+    if (result != 0)
+        return result;
+    return _tovuChannelTranscode(N, recs.sources.data(), iSource, recs.targets.data(), nTargets, 0, 0);
+}
+
+} // namespace
+
+int tovuStartChannel(int iChannel)
+{
+    // the records borrow texts from the document: it stays installed until the engine returns
+    TovuConfigLock lock;
+    if (!tovuChannelItem(iChannel)) {
+        tovu_logf(iChannel, 1, "%s: no channel %d in the configuration", kStartWhat, iChannel + 1);
+        return TOVU_ERR_NO_SOURCE_URL;
+    }
+    const cJSON *input = tovuChannelInput(iChannel);
+    const cJSON *output = tovuChannelOutput(iChannel);
+    int nSources = jsonGetListSize(jsonGetItem(input, "sources"));
+    int nTargets = jsonGetListSize(jsonGetItem(output, "targets"));
+    if (nSources > TOVU_MAX_SOURCES)
+        nSources = TOVU_MAX_SOURCES;
+    if (nTargets > TOVU_MAX_TARGETS)
+        nTargets = TOVU_MAX_TARGETS;
+    if (nSources == 0) {
+        tovu_logf(iChannel, 1, "%s: channel %d has no source", kStartWhat, iChannel + 1);
+        return TOVU_ERR_NO_SOURCE_URL;
+    }
+    if (nTargets == 0) {
+        tovu_logf(iChannel, 1, "%s: channel %d has no target", kStartWhat, iChannel + 1);
+        return TOVU_ERR_NO_TARGET_URL;
+    }
+    ChannelStart start(iChannel, nSources, nTargets);
+    return start.run();
+}

@@ -1,0 +1,123 @@
+// Reading helpers and text checks shared by channel start, preview, stop,
+// state and status.
+#include "tovu_channel_util.h"
+#include "tovu_config.h"
+#include "tovu_helpers.h"
+#include "tovu_base.h"
+
+#include <string.h>
+
+#include <atomic>
+
+namespace {
+
+std::atomic<TOVU_TRANSCODE_FN> g_transcodeFn{nullptr};
+
+} // namespace
+
+cJSON *tovuChannelItem(int iChannel)
+{
+    if (iChannel < 0)
+        return nullptr;
+    return jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), iChannel);
+}
+
+cJSON *tovuChannelInput(int iChannel)
+{
+    return jsonGetItem(tovuChannelItem(iChannel), "input");
+}
+
+cJSON *tovuChannelOutput(int iChannel)
+{
+    return jsonGetItem(tovuChannelItem(iChannel), "output");
+}
+
+cJSON *tovuChannelFirstSource(int iChannel)
+{
+    return jsonGetIndex(jsonGetItem(tovuChannelInput(iChannel), "sources"), 0);
+}
+
+cJSON *tovuGlobal(void)
+{
+    return jsonGetItem(g_jsonConfig, "global");
+}
+
+bool tovuIsFolderSource(int iChannel)
+{
+    const char *url = jsonGetText(jsonGetItem(tovuChannelFirstSource(iChannel), "url"));
+    return url[0] && isDirectory(url);
+}
+
+bool TovuTextFault::set(int faultCode, const std::string &faultField)
+{
+    if (code == 0) {
+        code = faultCode;
+        field = faultField;
+    }
+    return false;
+}
+
+bool tovuHasLineBreak(const char *text)
+{
+    return text && strpbrk(text, "\r\n") != nullptr;
+}
+
+bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fault)
+{
+    if (!tovuHasLineBreak(text))
+        return true;
+    return fault->set(TOVU_ERR_LINE_BREAK, field);
+}
+
+void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,
+                       const std::string &field, TovuTextFault *fault)
+{
+    int n = jsonGetListSize(array);
+    for (int i = 0; i < n; i++) {
+        const cJSON *item = jsonGetIndex(array, i);
+        if (!cJSON_IsString(item) || !item->valuestring)
+            continue;
+        if (bSkipEmpty && !item->valuestring[0])
+            continue;
+        tovuCheckText(item->valuestring, field, fault);
+        out->append(item->valuestring).push_back(' ');
+    }
+}
+
+bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &field,
+                   TovuTextFault *fault)
+{
+    if (text.size() < capacity)
+        return true;
+    return fault->set(TOVU_ERR_TEXT_TOO_LONG, field);
+}
+
+void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault)
+{
+    if (fault.code == TOVU_ERR_LINE_BREAK)
+        tovu_logf(iChannel, 1, "%s refused (%d): %s holds a line break", what, fault.code,
+                  fault.field.c_str());
+    else if (fault.code == TOVU_ERR_TEXT_TOO_LONG)
+        tovu_logf(iChannel, 1, "%s refused (%d): %s is too long for the option text it fills",
+                  what, fault.code, fault.field.c_str());
+}
+
+std::string tovuChannelField(int iChannel, const char *what)
+{
+    return "channel " + std::to_string(iChannel + 1) + " " + what;
+}
+
+void _tovuSetChannelTranscoder(TOVU_TRANSCODE_FN fn)
+{
+    g_transcodeFn.store(fn);
+}
+
+int _tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                          const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
+                          int b_preview)
+{
+    TOVU_TRANSCODE_FN fn = g_transcodeFn.load();
+    if (!fn)
+        fn = tovu_transcode;
+    return fn(channel_id, sources, nb_sources, targets, nb_targets, mux_mode, b_preview);
+}

@@ -1,0 +1,106 @@
+/*
+ * tovu_channel_util.h - what channel start, preview, stop, state and status
+ * share: finding a channel and its parts in the configuration document,
+ * building option texts from option arrays, the folder test of a channel's
+ * first source, and the checks that keep a configured text from breaking the
+ * one-line hand-over to the transcoder or overflowing the text it fills.
+ *
+ * Every function here reads g_jsonConfig: the caller holds a TovuConfigLock.
+ */
+#ifndef TOVU_CHANNEL_UTIL_H
+#define TOVU_CHANNEL_UTIL_H
+
+#include <stddef.h>
+
+#include <deque>
+#include <string>
+#include "tovu.h"
+#include "tovu_config.h"
+
+
+/* the most channels, sources per channel and targets per channel a start uses */
+#define TOVU_MAX_CHANNELS 16
+#define TOVU_MAX_SOURCES 20
+#define TOVU_MAX_TARGETS 5
+
+/* channel N of the document (0-based); null when there is none */
+cJSON *tovuChannelItem(int iChannel);
+/* "input" and "output" of channel N; null when absent */
+cJSON *tovuChannelInput(int iChannel);
+cJSON *tovuChannelOutput(int iChannel);
+/* the first member of channel N's input "sources"; null when there is none */
+cJSON *tovuChannelFirstSource(int iChannel);
+/* the document's "global" object, or null */
+cJSON *tovuGlobal(void);
+
+/* the first source's "url" of channel N names an existing folder */
+bool tovuIsFolderSource(int iChannel);
+
+/*
+ * The first fault found while a channel's texts are built: a configured text
+ * holding a line feed or carriage return (TOVU_ERR_LINE_BREAK), or a text
+ * that does not fit the record text it fills (TOVU_ERR_TEXT_TOO_LONG), with
+ * the configured value it came from.  Later faults do not replace it.
+ */
+struct TovuTextFault {
+    int code = 0;
+    std::string field;
+
+    bool ok() const { return code == 0; }
+    /* records the fault when none is recorded yet; always false */
+    bool set(int faultCode, const std::string &faultField);
+};
+
+bool tovuHasLineBreak(const char *text);
+
+/* false, with the fault recorded, when the configured text holds a line break */
+bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fault);
+
+/*
+ * Appends each string element of a JSON array followed by one blank ("%s "),
+ * in order; elements that are not strings are skipped, and so are empty ones
+ * when bSkipEmpty.  Each element is checked for line breaks.
+ */
+void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,
+                       const std::string &field, TovuTextFault *fault);
+
+/* false, with the fault recorded, when text and its NUL exceed capacity bytes */
+bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &field,
+                   TovuTextFault *fault);
+
+/* writes "<what> refused (<code>): <field> ..." into channel N's log */
+void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault);
+
+/*
+ * Owner of the texts that one start or preview builds for the engine's
+ * records.  A kept text stays at its address until the store is destroyed,
+ * so records may point at it and share it; nothing is released one by one.
+ */
+class TovuTextStore {
+public:
+    char *keep(std::string text)
+    {
+        m_texts.push_back(std::move(text));
+        return &m_texts.back()[0];
+    }
+
+private:
+    std::deque<std::string> m_texts;
+};
+
+/* the label of a configured value of channel N, as written in the log: 'channel 3 input "map"' */
+std::string tovuChannelField(int iChannel, const char *what);
+
+/*
+ * The engine call a channel start or preview makes.  Tests put their own in
+ * its place to see the records; null puts tovu_transcode back.
+ */
+typedef int (*TOVU_TRANSCODE_FN)(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                                 const TOVU_TARGET *const *targets, int nb_targets,
+                                 int mux_mode, int b_preview);
+void _tovuSetChannelTranscoder(TOVU_TRANSCODE_FN fn);
+int _tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                          const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
+                          int b_preview);
+
+#endif /* TOVU_CHANNEL_UTIL_H */

@@ -1,0 +1,97 @@
+/*
+ * tovu_config.h - the configuration document: its lock, its reading rules,
+ * installing, importing and saving it (atomic file writes), and its start-up
+ * load.
+ */
+#ifndef TOVU_CONFIG_H
+#define TOVU_CONFIG_H
+
+#include <stddef.h>
+#include <stdio.h>
+
+#include <cjson/cJSON.h>
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "tovu_tchar.h"
+
+
+/* the installed document (null until the first successful install) and its file path */
+extern cJSON *g_jsonConfig;
+extern TCHAR g_tszfnConfig[1000];
+
+/*
+ * The configuration lock guards g_jsonConfig: tovuSetConfig holds it while it
+ * swaps the tree, and tovuExportConfig while it prints it.  Every other code
+ * that walks the document in more than one step, keeps an item or text taken
+ * from it, or writes a member in place (channel start, preview, stop and
+ * status, the daemon's loop and timers, the web's in-place writes and
+ * downloads) holds a TovuConfigLock for that whole time; it is recursive, and
+ * whoever also takes g_cgi_mutex takes that one first.
+ */
+extern std::recursive_mutex g_configMutex;
+
+class TovuConfigLock {
+public:
+    TovuConfigLock() : m_lock(g_configMutex) {}
+    TovuConfigLock(const TovuConfigLock &) = delete;
+    TovuConfigLock &operator=(const TovuConfigLock &) = delete;
+
+private:
+    std::lock_guard<std::recursive_mutex> m_lock;
+};
+
+/*
+ * Reading rules.  Every getter takes a null item, so lookups chain:
+ * jsonGetInt(jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "httpPort")).
+ */
+/* member of an object by name, ASCII case ignored, the first of equal names; null when absent */
+cJSON *jsonGetItem(const cJSON *object, const char *key);
+/* element of a JSON array by position from 0; null when absent or not an array */
+cJSON *jsonGetIndex(const cJSON *array, int index);
+/* number of elements of a JSON array; 0 for anything else */
+int jsonGetListSize(const cJSON *array);
+/* lenient integer: number truncated toward zero, string read in base 10, true 1, else 0 */
+int jsonGetInt(const cJSON *item);
+/* on only when the item is JSON true */
+BOOL jsonGetBool(const cJSON *item);
+/* the item's string; "" when absent or not a string (never null) */
+const char *jsonGetText(const cJSON *item);
+/* number as float; 0 when absent, NaN for any other type */
+float jsonGetFloat(const cJSON *item);
+
+void tovuSetConfigPath(LPCTSTR tszConfigPath);
+int tovuImportConfigJSON(LPCTSTR tszfnConfig);
+cJSON *tovuSetConfig(const char *szJSON);
+BOOL isChannelValid(cJSON *jsonChannel);
+BOOL isOutputValid(cJSON *jsonTarget);
+/* the configuration path with its extension replaced by tszExt, or "" when the
+   result does not fit the buffer: the unsized form takes the smallest buffer
+   its callers pass, TOVU_EXPATH_MIN bytes */
+#define TOVU_EXPATH_MIN 256
+void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt);
+void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt);
+int tovuExportConfig(LPCTSTR tszfnConfig);
+
+/*
+ * Atomic file save: the text goes to a new file in the same folder, is flushed
+ * to disk and renamed over path, so a reader sees the old file or the new one,
+ * never a part.  An existing file keeps its mode (and, where allowed, its
+ * owner); a symbolic link is followed.  The writer returns 0 to go on or a
+ * negative value to abandon the save.  0 on success, -1 on any failure, in
+ * which case the old file is untouched.
+ */
+int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &writer);
+int tovuWriteFileAtomic(const char *path, const std::string &text);
+
+
+/* loads the configuration file at g_tszfnConfig, converting the older file
+ * beside it (or writing defaults) when the file gives no document */
+void tovuImportConfig(void);
+/* set by the start-up load when the configuration file holds no usable
+ * document and could not be kept aside: a save with no document installed
+ * then leaves that file alone rather than overwrite it */
+extern BOOL g_bConfigFileUntouchable;
+#endif /* TOVU_CONFIG_H */

@@ -1,0 +1,36 @@
+/*
+ * tovu_helpers.h - format names and the small helpers that configuration,
+ * channel control, the daemon and the web interface share: text conversion,
+ * option parsing, the product name, folders.
+ */
+#ifndef TOVU_HELPERS_H
+#define TOVU_HELPERS_H
+
+#include <stddef.h>
+#include <wchar.h>
+
+#include "tovu.h"
+#include "tovu_tchar.h"
+
+
+TOVU_FORMAT tovuGetFormatId(const char *szName);
+const char *tovuGetFormatName(TOVU_FORMAT format);
+
+void utf8totcs(const char *utf8str, LPTSTR tstr);
+void tcstoutf8(LPCTSTR tstr, char *utf8str, size_t sz);
+unsigned long Inet_addr(LPCTSTR ip);
+
+int parseOpt(const char *szLine, const char *szOpt, int *pVal);
+int parseOpt(const wchar_t *wszLine, const wchar_t *wszOpt, int *pVal);
+int parseOpt(const char *szLine, const char *szOpt, char *szVal, const char *szFmt);
+int parseOpt(const wchar_t *wszLine, const wchar_t *wszOpt, void *wszVal, const wchar_t *wszFmt);
+
+LPCTSTR tovuAppName(void);
+LPCTSTR tovuAppTitle(void);
+BOOL isDirectory(LPCTSTR tszfn);
+void CreateFolder(LPCTSTR tszDir);
+
+/* internal: the display name read from the branding file in the given folder (tests) */
+LPCTSTR _tovuAppNameFrom(const char *dir);
+
+#endif /* TOVU_HELPERS_H */

@@ -1,0 +1,456 @@
+// The configuration document: reading rules, install and normalisation,
+// channel validity, reading and saving the file.
+#include "tovu_config.h"
+#include "tovu_config_legacy.h"
+#include "tovu_helpers.h"
+#include "tovu_base.h"
+
+#include <fcntl.h>
+#include <float.h>
+#include <limits.h>
+#include <locale.h>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+cJSON *g_jsonConfig = nullptr;
+TCHAR g_tszfnConfig[1000] = "";
+std::recursive_mutex g_configMutex;
+
+namespace {
+
+const int kMaxChannels = 16;
+const int kMaxSources = 20;
+const int kMaxTargets = 5;
+const int kDefaultHttpPort = 9527;
+
+// a configuration file larger than this is refused rather than read whole
+const long kMaxConfigFileSize = 64L * 1024 * 1024;
+
+int clampToInt(double d)
+{
+    if (std::isnan(d))
+        return 0;
+    d = trunc(d);
+    if (d >= (double)INT_MAX)
+        return INT_MAX;
+    if (d <= (double)INT_MIN)
+        return INT_MIN;
+    return (int)d;
+}
+
+// replaces an object member's value by a number, keeping the member's key as written
+void setMemberNumber(cJSON *object, cJSON *member, double value)
+{
+    cJSON *number = cJSON_CreateNumber(value);
+    if (!number)
+        return;
+    if (member->string) {
+        size_t n = strlen(member->string) + 1;
+        number->string = (char *)cJSON_malloc(n);
+        if (!number->string) {
+            cJSON_Delete(number);
+            return;
+        }
+        memcpy(number->string, member->string, n);
+    }
+    if (!cJSON_ReplaceItemViaPointer(object, member, number))
+        cJSON_Delete(number);
+}
+
+// moves object `from`'s member `key` into `to` under the name `as`
+bool moveMember(cJSON *from, const char *key, cJSON *to, const char *as)
+{
+    cJSON *member = jsonGetItem(from, key);
+    if (!member)
+        return false;
+    cJSON_DetachItemViaPointer(from, member);
+    if (!cJSON_AddItemToObject(to, as, member))
+        cJSON_Delete(member);
+    return true;
+}
+
+// deletes the members of a list from position `keep` on, in one walk
+void cutMembers(cJSON *list, int keep)
+{
+    cJSON *member = list ? list->child : nullptr;
+    for (int i = 0; member && i < keep; i++)
+        member = member->next;
+    while (member) {
+        cJSON *next = member->next;
+        cJSON_Delete(cJSON_DetachItemViaPointer(list, member));
+        member = next;
+    }
+}
+
+void cutList(cJSON *list, int keep)
+{
+    if (cJSON_IsArray(list))
+        cutMembers(list, keep);
+}
+
+void normaliseGlobal(cJSON *global)
+{
+    if (!cJSON_IsObject(global))
+        return;
+    if (!jsonGetItem(global, "log"))
+        cJSON_AddNumberToObject(global, "log", 0);
+    cJSON *port = jsonGetItem(global, "httpPort");
+    if (!port)
+        cJSON_AddNumberToObject(global, "httpPort", kDefaultHttpPort);
+    else if (jsonGetInt(port) == 0)
+        setMemberNumber(global, port, kDefaultHttpPort);
+    if (!jsonGetItem(global, "autoRestart"))
+        cJSON_AddNumberToObject(global, "autoRestart", 1);
+}
+
+void normaliseChannel(cJSON *channel)
+{
+    cJSON *input = jsonGetItem(channel, "input");
+    cJSON *output = jsonGetItem(channel, "output");
+    cutList(jsonGetItem(input, "sources"), kMaxSources);
+    cutList(jsonGetItem(output, "targets"), kMaxTargets);
+
+    // older documents kept the filters and the stream map in the output
+    if (!jsonGetItem(input, "filters") && !moveMember(output, "filters", input, "filters"))
+        cJSON_AddItemToObject(input, "filters", cJSON_CreateArray());
+    if (!jsonGetItem(input, "map") && !moveMember(input, "mapOptions", input, "map") &&
+        !moveMember(output, "mapOptions", input, "map"))
+        cJSON_AddItemToObject(input, "map", cJSON_CreateArray());
+}
+
+void normaliseChannels(cJSON *channels)
+{
+    // the walk goes over the member list whatever its type, so that no
+    // reader can ever find a channel that was not checked
+    if (!cJSON_IsArray(channels) && !cJSON_IsObject(channels))
+        return;
+    cJSON *channel = channels->child;
+    while (channel) {
+        cJSON *next = channel->next;
+        if (!isChannelValid(channel)) {
+            cJSON_Delete(cJSON_DetachItemViaPointer(channels, channel));
+        } else {
+            normaliseChannel(channel);
+        }
+        channel = next;
+    }
+    cutMembers(channels, kMaxChannels);
+}
+
+// A number as the printer writes it and the parser reads it back: with up to
+// 15 digits wherever those read back close enough, so that 8079.999999999999
+// is saved as 8080, and -1.7976931348623157e308 as a text that reads back as
+// infinite. Whole numbers below 10^15 always come back as they are.
+// Sets *gone when the number is saved as null (one that is not finite).
+double asSavedNumber(double d, bool *gone)
+{
+    *gone = !std::isfinite(d);
+    if (*gone || (d == trunc(d) && fabs(d) < 1e15 && !(d == 0 && std::signbit(d))))
+        return d;
+    double back = d;
+    if (cJSON *n = cJSON_CreateNumber(d)) {
+        if (char *text = cJSON_PrintUnformatted(n)) {
+            if (cJSON *again = cJSON_Parse(text)) {
+                if (cJSON_IsNumber(again))
+                    back = again->valuedouble;
+                else
+                    *gone = true; // printed as null
+                cJSON_Delete(again);
+            }
+            cJSON_free(text);
+        }
+        cJSON_Delete(n);
+    }
+    *gone = *gone || !std::isfinite(back);
+    return back;
+}
+
+// Puts every number of the tree in the form its saved file reads back as (a
+// number that is not finite becomes null). Texts need nothing: the parser has
+// already cut them at an embedded NUL, and the printer escapes all else.
+// Installing this form, and normalising after it, makes the file that a save
+// writes load back to the very document in memory.
+void asSaved(cJSON *item)
+{
+    for (; item; item = item->next) {
+        if (cJSON_IsNumber(item)) {
+            bool gone = false;
+            double d = asSavedNumber(item->valuedouble, &gone);
+            if (gone) {
+                item->type = (item->type & ~0xFF) | cJSON_NULL;
+                item->valuedouble = 0;
+                item->valueint = 0;
+            } else if (memcmp(&d, &item->valuedouble, sizeof d) != 0) {
+                cJSON_SetNumberValue(item, d);
+            }
+        }
+        asSaved(item->child);
+    }
+}
+
+BOOL isRTPInputValid(const cJSON *source)
+{
+    switch (tovu_get_codec_id(jsonGetText(jsonGetItem(jsonGetItem(source, "video"), "codec")))) {
+    case TOVU_VIDEO_H263:
+    case TOVU_VIDEO_H263P:
+    case TOVU_VIDEO_MP1V:
+    case TOVU_VIDEO_MP2V:
+    case TOVU_VIDEO_MP4:
+    case TOVU_VIDEO_H264:
+        return TRUE;
+    default:
+        return FALSE;
+    }
+}
+
+} // namespace
+
+/* ---------------------------------------------------------------- reading rules */
+
+cJSON *jsonGetItem(const cJSON *object, const char *key)
+{
+    if (!cJSON_IsObject(object) || !key)
+        return nullptr;
+    for (cJSON *member = object->child; member; member = member->next)
+        if (member->string && _tovu_strcasecmp(member->string, key) == 0)
+            return member;
+    return nullptr;
+}
+
+cJSON *jsonGetIndex(const cJSON *array, int index)
+{
+    if (!cJSON_IsArray(array) || index < 0)
+        return nullptr;
+    return cJSON_GetArrayItem(array, index);
+}
+
+int jsonGetListSize(const cJSON *array)
+{
+    return cJSON_IsArray(array) ? cJSON_GetArraySize(array) : 0;
+}
+
+int jsonGetInt(const cJSON *item)
+{
+    if (!item)
+        return 0;
+    if (cJSON_IsNumber(item))
+        return clampToInt(item->valuedouble);
+    if (cJSON_IsString(item) && item->valuestring) {
+        // base 10 as atol reads it, but held to the int range instead of overflowing
+        long v = strtol(item->valuestring, nullptr, 10);
+        if (v > INT_MAX)
+            return INT_MAX;
+        if (v < INT_MIN)
+            return INT_MIN;
+        return (int)v;
+    }
+    return cJSON_IsTrue(item) ? 1 : 0;
+}
+
+BOOL jsonGetBool(const cJSON *item)
+{
+    return cJSON_IsTrue(item) ? TRUE : FALSE;
+}
+
+const char *jsonGetText(const cJSON *item)
+{
+    if (cJSON_IsString(item) && item->valuestring)
+        return item->valuestring;
+    return "";
+}
+
+float jsonGetFloat(const cJSON *item)
+{
+    if (!item)
+        return 0.0f;
+    if (!cJSON_IsNumber(item))
+        return NAN;
+    double d = item->valuedouble;
+    if (d > FLT_MAX)
+        return HUGE_VALF;
+    if (d < -FLT_MAX)
+        return -HUGE_VALF;
+    return (float)d;
+}
+
+/* ---------------------------------------------------------------- validity */
+
+BOOL isOutputValid(cJSON *jsonTarget)
+{
+    if (!jsonTarget)
+        return FALSE;
+    const char *video = jsonGetText(jsonGetItem(jsonGetItem(jsonTarget, "video"), "codec"));
+    const char *audio = jsonGetText(jsonGetItem(jsonGetItem(jsonTarget, "audio"), "codec"));
+    return tovu_get_codec_id(video) != TOVU_CODEC_NULL || tovu_get_codec_id(audio) != TOVU_CODEC_NULL;
+}
+
+BOOL isChannelValid(cJSON *jsonChannel)
+{
+    cJSON *source = jsonGetIndex(jsonGetItem(jsonGetItem(jsonChannel, "input"), "sources"), 0);
+    cJSON *target = jsonGetIndex(jsonGetItem(jsonGetItem(jsonChannel, "output"), "targets"), 0);
+    if (!source || !target)
+        return FALSE;
+    if (tovuGetFormatId(jsonGetText(jsonGetItem(source, "format"))) == TOVU_FORMAT_RTP) {
+        if (!isRTPInputValid(source))
+            return FALSE;
+    } else if (!jsonGetText(jsonGetItem(source, "url"))[0]) {
+        return FALSE;
+    }
+    return isOutputValid(target);
+}
+
+/* ---------------------------------------------------------------- install */
+
+cJSON *tovuSetConfig(const char *szJSON)
+{
+    if (!szJSON)
+        return nullptr;
+    cJSON *doc = cJSON_Parse(szJSON);
+    if (!doc)
+        return nullptr;
+    asSaved(doc);
+
+    // the new tree is private until it is swapped in, so it is put in
+    // shape first and the lock is held only for the swap itself
+    normaliseGlobal(jsonGetItem(doc, "global"));
+    normaliseChannels(jsonGetItem(doc, "channels"));
+
+    cJSON *old;
+    {
+        TovuConfigLock lock;
+        old = g_jsonConfig;
+        g_jsonConfig = doc;
+    }
+    // no reader can hold the old tree: they all let go of the lock before we got it
+    cJSON_Delete(old);
+    return doc;
+}
+
+/* ---------------------------------------------------------------- paths */
+
+void tovuSetConfigPath(LPCTSTR tszConfigPath)
+{
+    int n = snprintf(g_tszfnConfig, sizeof g_tszfnConfig, "%s/tovul.json",
+                     tszConfigPath ? tszConfigPath : "");
+    // a path cut short would name another file: leave none instead
+    if (!tszConfigPath || n < 0 || (size_t)n >= sizeof g_tszfnConfig)
+        g_tszfnConfig[0] = '\0';
+}
+
+void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt)
+{
+    if (!tszPath || size == 0)
+        return;
+    std::string path = g_tszfnConfig;
+    // only a dot in the file name itself starts the extension
+    size_t dot = path.rfind('.');
+    size_t slash = path.rfind('/');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash))
+        path.erase(dot);
+    path += tszExt ? tszExt : "";
+    if (path.size() >= size) {
+        tszPath[0] = '\0';
+        return;
+    }
+    memcpy(tszPath, path.c_str(), path.size() + 1);
+}
+
+void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt)
+{
+    tovuGetExPath(tszPath, TOVU_EXPATH_MIN, tszExt);
+}
+
+/* ---------------------------------------------------------------- file */
+
+int tovuImportConfigJSON(LPCTSTR tszfnConfig)
+{
+    if (!tszfnConfig)
+        return 0;
+    // only a regular file is read: opening a pipe in its place would hold
+    // the start-up until someone writes to it
+    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    FILE *fp = fdopen(fd, "rb");
+    if (!fp) {
+        close(fd);
+        return 0;
+    }
+    setlocale(LC_ALL, "");
+
+    std::string text;
+    bool ok = true;
+    try {
+        if (fseek(fp, 0, SEEK_END) == 0) {
+            long size = ftell(fp);
+            if (size > kMaxConfigFileSize)
+                ok = false;
+            else if (size > 0)
+                text.reserve((size_t)size + 1);
+        }
+        rewind(fp);
+        char chunk[65536];
+        size_t n;
+        while (ok && (n = fread(chunk, 1, sizeof chunk, fp)) > 0) {
+            text.append(chunk, n);
+            if (text.size() > (size_t)kMaxConfigFileSize)
+                ok = false;
+        }
+    } catch (const std::bad_alloc &) {
+        ok = false;
+    }
+    fclose(fp);
+    if (!ok || text.empty())
+        return 0;
+
+    // the parser skips a leading byte-order mark and ignores text after the first value
+    tovuSetConfig(text.c_str());
+
+    TovuConfigLock lock;
+    cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
+    return channels ? cJSON_GetArraySize(channels) : 0;
+}
+
+int tovuExportConfig(LPCTSTR tszfnConfig)
+{
+    const char *path = tszfnConfig ? tszfnConfig : g_tszfnConfig;
+    if (!path[0])
+        return 0;
+    setlocale(LC_ALL, "");
+
+    char *printed = nullptr;
+    {
+        TovuConfigLock lock;
+        if (!g_jsonConfig) {
+            // No document installed: the JSON of the older configuration model,
+            // unless the file holds what the start-up load could not keep aside.
+            if (g_bConfigFileUntouchable && strcmp(path, g_tszfnConfig) == 0)
+                return -1;
+            return tovuWriteFileAtomic(path, [](FILE *fp) {
+                tovuExportConfigFromXML(fp);
+                return 0;
+            });
+        }
+        printed = cJSON_Print(g_jsonConfig);
+    }
+    // an unprintable document leaves the file as it was
+    if (!printed)
+        return -1;
+    int rc = tovuWriteFileAtomic(path, [printed](FILE *fp) {
+        size_t len = strlen(printed);
+        return fwrite(printed, 1, len, fp) == len ? 0 : -1;
+    });
+    cJSON_free(printed);
+    return rc;
+}

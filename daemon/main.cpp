@@ -1,0 +1,214 @@
+/*
+ * main.cpp - the program's entry: one background daemon per machine.
+ *
+ * Start-up takes the single-instance lock, makes the folders, loads the
+ * configuration and binds the channel playlists, initialises the engine,
+ * prints the banner, detaches, starts the web server and the enabled
+ * channels, and then supervises until a stop signal.  The shutdown first
+ * deletes every pending restart timer (of the channels and of the web
+ * server) and waits for one already running, so that none fires into a
+ * released engine or a freed document; then it stops the channels and the
+ * web server, releases the engine and saves the configuration.
+ *
+ * Every descriptor opened here is close-on-exec, so no transcoder holds the
+ * instance lock.  The program takes no arguments and reads no environment
+ * variable of its own.
+ */
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "PlayList.h"
+#include "tovu_cgi.h"
+#include "tovu_config.h"
+#include "tovu_helpers.h"
+#include "tovu_channel.h"
+#include "tovu_base.h"
+#include "tovu_daemon.h"
+
+namespace {
+
+constexpr char kLockFile[] = "/var/run/tovul.pid";
+constexpr char kConfigDir[] = "/etc/tovul";
+constexpr char kDataDir[] = "/var/tovul";
+constexpr char kLogDir[] = "/var/tovul/log";
+constexpr char kConfigFile[] = "/etc/tovul/tovul.json";
+constexpr char kPlaylistFmt[] = "%s/tovu_%03d.pls";
+constexpr size_t kPlaylistPathSize = 200;
+constexpr size_t kBannerSize = 200;
+constexpr int kDefaultPort = 9527;
+constexpr useconds_t kChannelStartDelayUs = 500000;
+
+// the banner is as wide as the star line: "*", 39 characters, " *"
+constexpr char kStarLine[] = "* * * * * * * * * * * * * * * * * * * * *";
+constexpr int kBannerHalf = 19;
+constexpr char kProductLine[] = "Tovumedia Live!";
+constexpr char kVersionFmt[] = "Version %s";
+
+constexpr char kMsgRunning[] = "TOVUL running already, exiting...\n";
+constexpr char kMsgInitFailed[] = "Oops, TOVUL init failed (%d)\n";
+constexpr char kMsgStarting[] = "TOVUL starting web interface at %s://%s:%d...\n\n";
+constexpr char kMsgWebFailed[] =
+    "Web interface start failed at port %d!\n"
+    "Please edit %s and change \"global.httpPort\" manually and restart program!\n\n";
+
+// the stop signals, installed in this order once the channels are started
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
+
+cJSON *globalItem(const char *key)
+{
+    return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
+}
+
+// the web server's port rule: global "httpPort", or the default when it reads 0
+int webPort()
+{
+    TovuConfigLock doc;
+    int port = jsonGetInt(globalItem("httpPort"));
+    return port ? port : kDefaultPort;
+}
+
+// Takes the instance lock for the life of the process.  false only when
+// another process holds it; any other failure goes on without the guard.
+bool lockInstance()
+{
+    int fd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return false;
+        close(fd);
+    }
+    // the descriptor stays open, and with it the lock
+    return true;
+}
+
+void stopAll()
+{
+    // no restart timer fires from here on, none is still starting a channel
+    // or restarting the web server
+    tovuDeleteChannelTimers();
+    tovuCancelCGIRestart();
+
+    for (int i = 0; i < TOVU_DAEMON_CHANNELS; ++i)
+        if (tovuGetChannelState(i) != TOVU_STATE_IDLE)
+            tovuStopChannel(i, 0);
+    tovuStopCGI();
+    tovu_free();
+    tovuExportConfig(nullptr);
+    TovuConfigLock doc;
+    cJSON_Delete(g_jsonConfig);
+    g_jsonConfig = nullptr;
+}
+
+} // namespace
+
+int printBanner(const char *szBanner)
+{
+    int len = static_cast<int>(strlen(szBanner));
+    int left = kBannerHalf - len / 2;
+    int right = kBannerHalf - (len + 1) / 2;
+    printf("*%*s%s%*s", left > 0 ? left : 0, "", szBanner, right > 0 ? right : 0, "");
+    return printf(" *\n");
+}
+
+void loadConf(void)
+{
+    tovuSetConfigPath(kConfigDir);
+    tovuImportConfig();
+    for (int n = 1; n <= TOVU_DAEMON_CHANNELS; ++n) {
+        char path[kPlaylistPathSize];
+        snprintf(path, sizeof path, kPlaylistFmt, kDataDir, n);
+        g_tovuPlaylists[n - 1].init(path);
+    }
+}
+
+void initChannels(void)
+{
+    for (int i = 0; i < TOVU_DAEMON_CHANNELS; ++i) {
+        TovuConfigLock doc;
+        cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i);
+        if (channel && jsonGetBool(jsonGetItem(channel, "enable")))
+            tovuStartChannelPaced(i);
+    }
+}
+
+int main(int argc, char *argv[])
+{
+    (void)argc;
+    (void)argv;
+
+    if (!lockInstance()) {
+        fputs(kMsgRunning, stdout);
+        return -1;
+    }
+    // a standard stream whose reader has gone must not end the service
+    signal(SIGPIPE, SIG_IGN);
+
+    CreateFolder(kConfigDir);
+    CreateFolder(kLogDir);
+    loadConf();
+    printf("\n\n");
+
+    TOVU_CONFIG config = {};
+    {
+        TovuConfigLock doc;
+        config.log_level = jsonGetInt(globalItem("log"));
+    }
+    config.log_path = kLogDir;
+    int ret = tovu_init(&config);
+    if (ret != 0) {
+        printf(kMsgInitFailed, ret);
+        fflush(stdout);
+        tovu_free();
+        tovuExportConfig(nullptr);
+        return -1;
+    }
+
+    printf("%s\n", kStarLine);
+    printBanner(kProductLine);
+    char szBanner[kBannerSize];
+    snprintf(szBanner, sizeof szBanner, kVersionFmt, tovu_get_version());
+    printBanner(szBanner);
+    printf("%s\n\n", kStarLine);
+
+    bool https;
+    {
+        TovuConfigLock doc;
+        https = jsonGetBool(globalItem("sslEnable"));
+    }
+    const char *ip = get_local_ip();
+    int port = webPort();
+    printf(kMsgStarting, https ? "https" : "http", ip ? ip : "", port);
+    // what is buffered goes out once, before the starting process ends
+    fflush(stdout);
+
+    // keep the working folder and the standard streams; the starting
+    // process ends inside with status 0
+    if (daemon(1, 1) != 0) {
+        // start-up goes on in this process
+    }
+
+    if (!tovuStartCGI()) {
+        printf(kMsgWebFailed, port, kConfigFile);
+        fflush(stdout);
+        tovu_free();
+        return -1;
+    }
+
+    usleep(kChannelStartDelayUs);
+    initChannels();
+    for (int sig : kStopSignals)
+        signal(sig, sig_handle);
+
+    tovuInitChannelTimers();
+    tovuSupervise();
+
+    stopAll();
+    return 0;
+}

@@ -1,0 +1,105 @@
+/*
+ * tovu_supervise.cpp - the 20 ms supervision loop and its channel visits.
+ *
+ * A pass lets the engine poll every slot (without the document lock), then
+ * visits channels 0 to 15, each under the document lock, reading every value
+ * afresh.  An enabled idle channel is started again: a folder channel at once
+ * after moving to its next file, a time-shift channel at once while its own
+ * slot is idle, any other after "autoRestart" seconds by a restart timer.
+ * Folder and time-shift channels, restarted without a timer, are paced: the
+ * loop starts one at most once a second, so a source that fails at once
+ * does not start fifty transcoders a second.
+ */
+#include "tovu_daemon.h"
+
+#include <unistd.h>
+
+#include <chrono>
+
+#include "PlayList.h"
+#include "tovu_config.h"
+#include "tovu_helpers.h"
+#include "tovu_channel.h"
+
+std::atomic<int> quit{0};
+
+void sig_handle(int)
+{
+    quit.store(1);
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// the last start of each channel made by the loop or the start-up (main thread only)
+Clock::time_point s_lastStart[TOVU_DAEMON_CHANNELS];
+bool s_started[TOVU_DAEMON_CHANNELS];
+
+bool startDue(int i)
+{
+    return !s_started[i] ||
+           Clock::now() - s_lastStart[i] >= std::chrono::milliseconds(TOVU_MIN_RESTART_GAP_MS);
+}
+
+} // namespace
+
+int tovuStartChannelPaced(int i)
+{
+    if (i >= 0 && i < TOVU_DAEMON_CHANNELS) {
+        s_lastStart[i] = Clock::now();
+        s_started[i] = true;
+    }
+    return tovuStartChannel(i);
+}
+
+void tovuVisitChannel(int i)
+{
+    TovuConfigLock doc;
+    cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i);
+    if (!channel || !jsonGetBool(jsonGetItem(channel, "enable")))
+        return;
+
+    // A time-shift channel's state is read from a slot that nothing starts,
+    // so it tells nothing: the channel's own slot decides.
+    if (jsonGetInt(jsonGetItem(jsonGetItem(channel, "output"), "timeShift")) != 0) {
+        TOVU_CHANNEL_STATE st = tovuGetChannelState(i);
+        if ((st == TOVU_STATE_IDLE || st == TOVU_STATE_RUNNING) &&
+            tovu_get_state(i) == TOVU_STATE_IDLE && startDue(i))
+            tovuStartChannelPaced(i);
+        return;
+    }
+
+    if (tovuGetChannelState(i) != TOVU_STATE_IDLE)
+        return;
+
+    int a = jsonGetInt(jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "autoRestart"));
+
+    cJSON *url = jsonGetItem(jsonGetIndex(jsonGetItem(jsonGetItem(channel, "input"), "sources"), 0), "url");
+    if (cJSON_IsString(url) && isDirectory(url->valuestring)) {
+        // wait out the rest of the second since the last start; a file that
+        // played longer than that advances at once
+        if (!startDue(i))
+            return;
+        g_tovuPlaylists[i].MoveNext(a > 0);
+        tovuStartChannelPaced(i);
+        return;
+    }
+
+    int ms = tovuRestartDelayMs(a);
+    if (ms > 0)
+        _tovuArmChannelTimer(i, ms);
+}
+
+void tovuSupervise(TOVU_VISITOR visit)
+{
+    while (!quit.load()) {
+        usleep(TOVU_LOOP_PERIOD_US);
+        tovu_poll();
+        for (int i = 0; i < TOVU_DAEMON_CHANNELS; ++i) {
+            if (quit.load())
+                return;
+            visit(i);
+        }
+    }
+}

@@ -1,0 +1,148 @@
+/*
+ * tovu_timers.cpp - one-shot restart timers of the channels.
+ *
+ * An idle channel that is not restarted at once gets a POSIX timer whose
+ * expiry runs timerChannel on a new thread.  The table g_timerChannels is
+ * shared by the main thread (arming), the timer threads (firing) and the
+ * shutdown (deleting), under one leaf lock.  A callback marks itself running
+ * before it leaves that lock, so the shutdown can wait for it, and clears its
+ * entry only after its start, so the loop cannot arm a second timer for the
+ * same restart meanwhile.
+ */
+#include "tovu_daemon.h"
+
+#include <limits.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#include <condition_variable>
+#include <mutex>
+
+#include "tovu_config.h"
+#include "tovu_channel.h"
+
+const timer_t TOVU_TIMER_NONE = reinterpret_cast<timer_t>(~static_cast<uintptr_t>(0));
+timer_t g_timerChannels[TOVU_DAEMON_CHANNELS];
+
+namespace {
+
+// Guards g_timerChannels, s_closed and s_running.  A leaf: while it is held
+// nothing else is locked and no channel is started.  Neither object is ever
+// destroyed, because a late timer thread may still reach them at exit.
+std::mutex &timerLock()
+{
+    static std::mutex *m = new std::mutex;
+    return *m;
+}
+std::condition_variable &timerIdle()
+{
+    static std::condition_variable *cv = new std::condition_variable;
+    return *cv;
+}
+// set by tovuDeleteChannelTimers: no timer is armed or acted on afterwards
+bool s_closed = false;
+// callbacks between their check of the table and their end
+int s_running = 0;
+
+bool pending(timer_t t)
+{
+    return t != TOVU_TIMER_NONE && t != static_cast<timer_t>(0);
+}
+
+bool channelEnabled(int i)
+{
+    TovuConfigLock doc;
+    return jsonGetBool(jsonGetItem(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i), "enable"));
+}
+
+} // namespace
+
+timer_t createTimer(int nTimerId, int nMilliSec, timerTimeout func)
+{
+    struct sigevent sev = {};
+    sev.sigev_notify = SIGEV_THREAD;
+    sev.sigev_notify_function = func;
+    sev.sigev_value.sival_int = nTimerId;
+    timer_t t;
+    if (timer_create(CLOCK_REALTIME, &sev, &t) != 0) {
+        printf("timer_create %d error\n", nTimerId);
+        fflush(stdout);
+        return static_cast<timer_t>(0);
+    }
+    struct itimerspec its = {};
+    its.it_value.tv_sec = nMilliSec / 1000;
+    its.it_value.tv_nsec = static_cast<long>(nMilliSec % 1000) * 1000000L;
+    timer_settime(t, 0, &its, nullptr);
+    return t;
+}
+
+int tovuRestartDelayMs(int a)
+{
+    if (a <= 0)
+        return 0;
+    long long ms = static_cast<long long>(a) * 1000;
+    return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+}
+
+void timerChannel(union sigval sig)
+{
+    int i = sig.sival_int;
+    if (i < 0 || i >= TOVU_DAEMON_CHANNELS)
+        return;
+    {
+        std::lock_guard<std::mutex> lock(timerLock());
+        // deleted meanwhile: this expiry was already on its way
+        if (s_closed || !pending(g_timerChannels[i]))
+            return;
+        ++s_running;
+    }
+    // a channel stopped from the web interface while this timer was pending
+    // has its "enable" set false first, under the same document lock
+    {
+        TovuConfigLock doc;
+        if (channelEnabled(i))
+            tovuStartChannel(i);
+    }
+    std::lock_guard<std::mutex> lock(timerLock());
+    if (pending(g_timerChannels[i])) {
+        timer_delete(g_timerChannels[i]);
+        g_timerChannels[i] = TOVU_TIMER_NONE;
+    }
+    --s_running;
+    timerIdle().notify_all();
+}
+
+void tovuInitChannelTimers(void)
+{
+    std::lock_guard<std::mutex> lock(timerLock());
+    for (timer_t &t : g_timerChannels) {
+        if (pending(t))
+            timer_delete(t);
+        t = TOVU_TIMER_NONE;
+    }
+    s_closed = false;
+}
+
+void tovuDeleteChannelTimers(void)
+{
+    std::unique_lock<std::mutex> lock(timerLock());
+    s_closed = true;
+    for (timer_t &t : g_timerChannels) {
+        if (pending(t))
+            timer_delete(t);
+        t = TOVU_TIMER_NONE;
+    }
+    timerIdle().wait(lock, [] { return s_running == 0; });
+}
+
+// Arms channel i's restart timer unless one is pending (or failed to be
+// created) or the timers are closed.  Called by the loop's visit.
+void _tovuArmChannelTimer(int i, int nMilliSec)
+{
+    std::lock_guard<std::mutex> lock(timerLock());
+    if (s_closed || g_timerChannels[i] != TOVU_TIMER_NONE)
+        return;
+    // stored before the lock is let go, and the callback takes the lock
+    // first, so an early expiry finds its own handle in the table
+    g_timerChannels[i] = createTimer(i, nMilliSec, timerChannel);
+}

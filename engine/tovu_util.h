@@ -1,0 +1,181 @@
+/*
+ * tovu_util.h - inside the engine: its settings and slot table, the
+ * child-process runner and the engine's utility functions. Nothing outside
+ * the engine includes it; what others use is in tovu_base.h.
+ */
+#ifndef TOVU_UTIL_H
+#define TOVU_UTIL_H
+
+#include <stdio.h>
+#include <time.h>
+#include <sys/types.h>
+
+#include "tovu.h"
+#include "tovu_base.h"
+
+#ifdef __cplusplus
+#include <string>
+extern "C" {
+#endif
+
+/* ---------------------------------------------------------------- child-process runner */
+
+typedef int TOVU_PIPE;           /* a file descriptor; 0 = no such pipe end */
+
+typedef struct TOVU_PROC_CTX {
+    pid_t pid;                   /* running or not yet reaped child; 0 = none */
+    TOVU_PIPE pipe_stdin[2];     /* [0] child's stdin, [1] engine's write end */
+    TOVU_PIPE pipe_stdout[2];    /* [0] engine's read end (non-blocking), [1] child's stdout+stderr */
+    int exit_code;               /* raw wait status of the last child reaped */
+} TOVU_PROC_CTX;
+
+int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args);
+int tovu_read_proc(TOVU_PROC_CTX *proc, char *output, int sz);
+int tovu_poll_proc(TOVU_PROC_CTX *proc);
+int pipe_write(TOVU_PIPE pipe, const void *buf, int len);
+int pipe_write_str(TOVU_PIPE pipe, const char *szbuf);
+int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void _tovu_free_pipes(TOVU_PROC_CTX *proc);
+
+/* ---------------------------------------------------------------- engine state */
+
+typedef struct TOVU_CPU_USAGE {
+    uint32_t last_load;          /* busy jiffies at the last sample */
+    uint32_t last_total;         /* all jiffies at the last sample */
+    int load_pct;
+} TOVU_CPU_USAGE;
+
+typedef struct TOVU_GLOBAL {
+    int log_level;
+    int nb_channels_max;         /* number of engine slots, 32 */
+    char ffmpeg_path[256];       /* full path of the transcoder executable */
+    char log_path[256];          /* log folder, ending in "/" */
+    char omx_path[256];
+    char ytdlp_path[256];
+    int nb_cpus;
+    TOVU_CPU_USAGE cpu_usage[TOVU_MAX_CPUS];
+    int nb_gpus;
+    TOVU_CPU_USAGE gpu_usage;
+    int nb_cpu_per_channel;
+    int b_init;                  /* 1 between tovu_init and tovu_free */
+    TOVU_CALLBACK fnAppCallback;
+} TOVU_GLOBAL;
+
+extern TOVU_GLOBAL g_cfg;
+
+/* the arguments of a start, kept while yt-dlp resolves the first source */
+typedef struct TOVU_CHAN_PARAM {
+    TOVU_SOURCE *sources;
+    int nb_sources;
+    TOVU_TARGET **targets;
+    int nb_targets;
+    int mux_mode;
+    int b_preview;
+} TOVU_CHAN_PARAM;
+
+/* one engine slot */
+typedef struct TOVU_CHAN_CTX {
+    TOVU_PROC_CTX proc;
+    TOVU_CHAN_PARAM *param;
+    TOVU_CHANNEL_STATE state;
+    int streaming_time;          /* seconds; -1 = not yet known */
+    int fps;                     /* -1 = not yet known */
+    int bitrate;                 /* kbit/s; -1 = not yet known */
+    time_t tm_alive;             /* time of the last output chunk; 0 = none yet */
+} TOVU_CHAN_CTX;
+
+/* the slot table: g_cfg.nb_channels_max slots, or null while the engine has none */
+extern TOVU_CHAN_CTX *g_proc_channels;
+
+void tovu_init_channels(void);
+const char *tovu_get_prog_fname(void);
+
+/* ---------------------------------------------------------------- engine lock
+ *
+ * One recursive engine lock guards g_cfg and the slot table: the pointer
+ * g_proc_channels, nb_channels_max and every field of every slot. Every engine
+ * entry point that reads or changes them holds it: a start from its busy test
+ * to its end (so two starts of one slot cannot both pass), the poll while it
+ * handles one slot (taken and released per slot, never held across a sleep),
+ * tovu_stop, the getters, the loggers, set-up and release (which frees the
+ * table and clears the pointer under it, but sleeps between polls without it);
+ * being recursive, code that holds it may call any engine function,
+ * tovu_transcode and tovu_stop included. Never wait without a bound while
+ * holding it, and never take it in a forked child: other threads block on it.
+ */
+void tovu_lock(void);
+void tovu_unlock(void);
+/* the slot, or null when channel_id is outside the table or there is no
+ * table; the caller holds the engine lock for as long as it uses the slot */
+TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id);
+
+/* ---------------------------------------------------------------- SDP reader */
+
+int tovuImportSdpInternal(FILE *fpSdp, TOVU_VIDEO_STREAM *pVideo,
+                          TOVU_AUDIO_STREAM *pAudio, int iDst);
+
+/* ---------------------------------------------------------------- start arguments */
+
+void _tovu_copy_param(TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sources, int nb_sources,
+                      const TOVU_TARGET *const *targets, int nb_targets,
+                      int mux_mode, int b_preview);
+char *_strallocpy(const char *src);
+void _tovu_free_param(TOVU_CHAN_CTX *chan);
+
+/* ---------------------------------------------------------------- URL rules and small utilities */
+
+char **get_local_ips(void);
+char *_utf8tolcs(const char *utf8, char *lcs, size_t sz);
+
+void _parse_opt(const char *str, const char *opt, int *val);
+
+#ifdef __cplusplus
+}
+
+/* holds the engine lock for its scope: { TovuLock lock; ... } */
+class TovuLock {
+public:
+    TovuLock() { tovu_lock(); }
+    ~TovuLock() { tovu_unlock(); }
+    TovuLock(const TovuLock &) = delete;
+    TovuLock &operator=(const TovuLock &) = delete;
+};
+
+/* ---------------------------------------------------------------- argument string (C++ only) */
+
+/* Each appends its piece to *arg_str and returns 0 or a negative engine code. */
+int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string *arg_str);
+int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU_TARGET *target,
+                           int nb_targets, std::string *arg_str);
+int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int target_id,
+                           int nb_targets, const TOVU_TARGET *target, std::string *arg_str);
+/* 1 when a text of the records that a start reads (the pairs of mux_mode's
+ * layout) holds a line feed or carriage return, else 0 */
+int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
+                                  const TOVU_TARGET *const *targets, int nb_targets, int mux_mode);
+/* appends src to *dst with a backslash before every ':' and every '\' */
+void strcpy_esc(std::string *dst, const char *src);
+
+/*
+ * Longest argument string handed to the transcoder, in characters. With the
+ * token and the line feed it stays within half of a pipe buffer (64 KiB), so
+ * the hand-over never waits for the transcoder to read.
+ */
+#define TOVU_ARG_STR_MAX 32767
+
+/*
+ * The whole argument string of one start, as the transcoder receives it after
+ * the handshake token (without the final line feed). Starts nothing.
+ * Returns 0 and fills *arg_str, or a negative engine code (the string is
+ * then empty): -6, -7 from the inputs, -8, -9, -10 from the outputs,
+ * TOVU_ERR_ARGS_TOO_LONG for a string longer than TOVU_ARG_STR_MAX,
+ * TOVU_ERR_LINE_BREAK when a text of the records (or of the engine's
+ * settings) would put a line feed or carriage return into the string or the
+ * SDP file.
+ */
+int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                      const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
+                      std::string *arg_str);
+#endif
+
+#endif /* TOVU_UTIL_H */

@@ -1,0 +1,277 @@
+// The start-up load: the JSON file, or the one-time conversion of the older
+// file beside it, or the defaults.
+#include "fixtures/test_config_util.h"
+#include "tovu_config_legacy.h"
+#include "tovu_helpers.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <vector>
+
+using namespace cfgtest;
+
+namespace {
+
+bool exists(const std::string &path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+const std::string kLegacyData = std::string(TOVU_TEST_DATA_DIR) + "/legacy/";
+
+class ConfigLoad : public ConfigTest {
+protected:
+    TempDir tmp;
+    std::string json, conf;
+
+    void SetUp() override
+    {
+        ConfigTest::SetUp();
+        ASSERT_FALSE(tmp.path.empty());
+        tovuSetConfigPath(tmp.path.c_str());
+        json = tmp / "tovul.json";
+        conf = tmp / "tovul.conf";
+        ASSERT_EQ(json, g_tszfnConfig);
+        // the legacy model's initial values
+        memset(&g_globalSettings, 0, sizeof g_globalSettings);
+        g_globalSettings.nPortHTTP = 9527;
+        g_globalSettings.bAutoRun = 1;
+        memset(g_tovuChannels, 0, sizeof g_tovuChannels);
+    }
+
+    // the load, with what it printed
+    std::string load()
+    {
+        testing::internal::CaptureStdout();
+        tovuImportConfig();
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+} // namespace
+
+TEST_F(ConfigLoad, ReadableJsonLeavesOlderFileAlone)
+{
+    const std::string doc = R"({"global":{"httpPort":8000},"channels":[)" + channel("a") + "]}";
+    writeFile(json, doc);
+    writeFile(conf, "HTTPPort 7000\n");
+    EXPECT_EQ(load(), "");
+    ASSERT_NE(g_jsonConfig, nullptr);
+    EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 8000);
+    EXPECT_EQ(jsonGetListSize(channels()), 1);
+    EXPECT_EQ(readFile(json), doc);
+    EXPECT_EQ(readFile(conf), "HTTPPort 7000\n");
+    EXPECT_EQ(g_globalSettings.nPortHTTP, 9527); // the older file was not read
+}
+
+// No file, or an empty one: the defaults are written and loaded.
+TEST_F(ConfigLoad, DefaultsWhenNoFile)
+{
+    for (bool empty : {false, true}) {
+        dropConfig();
+        unlink(json.c_str());
+        if (empty)
+            writeFile(json, "");
+        EXPECT_EQ(load(), "");
+        ASSERT_NE(g_jsonConfig, nullptr) << empty;
+        EXPECT_EQ(jsonGetListSize(channels()), 0);
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 9527);
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "log")), 0);
+        EXPECT_TRUE(jsonGetBool(jsonGetItem(global(), "autoRun")));
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "autoRestart")), 0);
+        EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"}) << empty;
+    }
+}
+
+// The older file is converted, written as the new file, and removed; the next
+// start loads the JSON file.
+TEST_F(ConfigLoad, OlderFileConvertedOnce)
+{
+    writeFile(conf, readFile(kLegacyData + "one_channel.conf"));
+    EXPECT_EQ(load(), "");
+    ASSERT_NE(g_jsonConfig, nullptr);
+    EXPECT_EQ(jsonGetListSize(channels()), 1);
+    EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "autoRestart")), 3);
+    EXPECT_EQ(readFile(json), readFile(kLegacyData + "one_channel.json"));
+    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
+
+    // the next start
+    dropConfig();
+    memset(g_tovuChannels, 0, sizeof g_tovuChannels);
+    EXPECT_EQ(load(), "");
+    ASSERT_NE(g_jsonConfig, nullptr);
+    EXPECT_EQ(jsonGetListSize(channels()), 1);
+    EXPECT_EQ(g_tovuChannels[0].nSources, 0); // nothing read from an older file
+    EXPECT_EQ(readFile(json), readFile(kLegacyData + "one_channel.json"));
+}
+
+TEST_F(ConfigLoad, OlderFileValues)
+{
+    struct Case {
+        const char *older;
+        int log, modelLog, autoRestart;
+        bool autoRun;
+    };
+    const Case cases[] = {
+        {"log 1\n", 1, 32, 1, false}, // the file keeps 1, the model holds 32
+        {"", 0, 0, 1, false},         // the reset values, not the defaults
+        {"log 32\nAutoStart 1\nAutoRestart 0\n", 32, 32, 0, true},
+    };
+    for (const Case &c : cases) {
+        dropConfig();
+        unlink(json.c_str());
+        writeFile(conf, c.older);
+        load();
+        ASSERT_NE(g_jsonConfig, nullptr) << c.older;
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "log")), c.log) << c.older;
+        EXPECT_EQ(g_globalSettings.nLogLevel, c.modelLog) << c.older;
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "autoRestart")), c.autoRestart) << c.older;
+        EXPECT_EQ(jsonGetBool(jsonGetItem(global(), "autoRun")), c.autoRun) << c.older;
+        EXPECT_FALSE(exists(conf)) << c.older;
+    }
+}
+
+// A file that holds no JSON is kept under a new name, never over an earlier one.
+TEST_F(ConfigLoad, NonJsonFileIsKept)
+{
+    const std::string first = "{ \"global\": { \"httpPort\": 80 ", second = "\x01\x02 garbage";
+    writeFile(json, first);
+    writeFile(conf, "HTTPPort 8100\n");
+    std::string out = load();
+    ASSERT_NE(g_jsonConfig, nullptr);
+    EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 8100);
+    std::vector<std::string> names = listFolder(tmp.path);
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], "tovul.json");
+    EXPECT_EQ(names[1].rfind("tovul.json.bad-", 0), 0u) << names[1];
+    EXPECT_EQ(readFile(tmp / names[1]), first);
+    // said once, with the new name
+    EXPECT_NE(out.find(names[1]), std::string::npos) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+
+    dropConfig();
+    writeFile(json, second);
+    load();
+    ASSERT_NE(g_jsonConfig, nullptr);
+    names = listFolder(tmp.path);
+    ASSERT_EQ(names.size(), 3u);
+    EXPECT_EQ(readFile(tmp / names[1]), first);
+    std::string secondKept = readFile(tmp / names[2]);
+    EXPECT_EQ(secondKept, second) << names[2];
+}
+
+// A new file that cannot be written whole: no document, the older file stays,
+// and no half-written file is left.
+TEST_F(ConfigLoad, FailedWriteKeepsOlderFile)
+{
+    const std::string older = readFile(kLegacyData + "one_channel.conf");
+    writeFile(conf, older);
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    void (*oldHandler)(int) = signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    load();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(g_jsonConfig, nullptr);
+    EXPECT_EQ(readFile(conf), older);
+    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.conf"});
+}
+
+TEST_F(ConfigLoad, UnwritableFolder)
+{
+    // a folder that does not exist
+    tovuSetConfigPath((tmp / "missing").c_str());
+    load();
+    EXPECT_EQ(g_jsonConfig, nullptr);
+
+    // a folder without write permission (root may write anyway)
+    if (geteuid() != 0) {
+        std::string ro = tmp / "ro";
+        ASSERT_EQ(mkdir(ro.c_str(), 0755), 0);
+        writeFile(ro + "/tovul.conf", "log 5\n");
+        ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+        tovuSetConfigPath(ro.c_str());
+        load();
+        chmod(ro.c_str(), 0755);
+        EXPECT_EQ(g_jsonConfig, nullptr);
+        EXPECT_EQ(readFile(ro + "/tovul.conf"), "log 5\n");
+    }
+
+    // no configuration path: nothing happens
+    g_tszfnConfig[0] = '\0';
+    load();
+    EXPECT_EQ(g_jsonConfig, nullptr);
+}
+
+// An older file that cannot be read is not imported and not removed.
+TEST_F(ConfigLoad, UnreadableOlderFileStays)
+{
+    ASSERT_EQ(mkdir(conf.c_str(), 0755), 0); // a folder where the file should be
+    std::string out = load();
+    ASSERT_NE(g_jsonConfig, nullptr);
+    EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 9527);
+    EXPECT_TRUE(isDirectory(conf.c_str()));
+    EXPECT_NE(out.find("tovul.conf"), std::string::npos) << out;
+
+    if (geteuid() != 0) {
+        ASSERT_EQ(rmdir(conf.c_str()), 0);
+        writeFile(conf, "HTTPPort 8100\n");
+        ASSERT_EQ(chmod(conf.c_str(), 0), 0);
+        dropConfig();
+        unlink(json.c_str());
+        load();
+        ASSERT_NE(g_jsonConfig, nullptr);
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 9527);
+        EXPECT_TRUE(exists(conf));
+    }
+}
+
+// A damaged file that the load could not keep aside is never overwritten by a
+// save without a document; a later load clears that protection.
+TEST_F(ConfigLoad, UnkeptDamagedFileIsNotOverwritten)
+{
+    writeFile(json, "{ damaged");
+    dropConfig();
+    g_bConfigFileUntouchable = TRUE;
+    EXPECT_EQ(tovuExportConfig(nullptr), -1);
+    EXPECT_EQ(readFile(json), "{ damaged");
+
+    load(); // keeps the damaged file aside and writes the defaults
+    EXPECT_FALSE(g_bConfigFileUntouchable);
+    ASSERT_NE(g_jsonConfig, nullptr);
+}
+
+// A pipe where the configuration file should be holds no document: the load
+// passes it by instead of waiting for a writer, and the older file stays.
+TEST_F(ConfigLoad, PipeInPlaceOfTheFileDoesNotHold)
+{
+    ASSERT_EQ(mkfifo(json.c_str(), 0600), 0);
+    writeFile(conf, "HTTPPort 8100\n");
+    auto done = std::async(std::launch::async, [] { tovuImportConfig(); });
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // let every waiting read go before failing
+        while (done.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            int fd = open(json.c_str(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                close(fd);
+        }
+        FAIL() << "the load waited on the pipe";
+    }
+    EXPECT_EQ(g_jsonConfig, nullptr);
+    EXPECT_TRUE(exists(conf));
+    struct stat st;
+    ASSERT_EQ(stat(json.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(tovuImportConfigJSON(json.c_str()), 0);
+}

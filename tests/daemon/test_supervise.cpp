@@ -1,0 +1,424 @@
+// The supervision loop and the restart timers, on the fake transcoder: timed
+// restarts, folder advance and its pacing, time-shift channels, stops made
+// while a timer is pending, the quit flag and the deletion of pending timers.
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PlayList.h"
+#include "fixtures/engine_fixture.h"
+#include "tovu_config.h"
+#include "tovu_channel.h"
+#include "tovu_daemon.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tovutest::read_file;
+
+// one enabled channel reading `url`, to UDP with the streams copied;
+// `output_extra` and `channel_extra` add members to its output and to itself
+std::string channelJson(const std::string &url, const std::string &channel_extra = "\"enable\": true",
+                        const std::string &output_extra = "")
+{
+    std::string s = "{" + channel_extra + (channel_extra.empty() ? "" : ", ");
+    s += "\"input\": {\"sources\": [{\"format\": \"file\", \"url\": \"" + url + "\"}]}, ";
+    s += "\"output\": {" + output_extra + (output_extra.empty() ? "" : ", ");
+    s += "\"targets\": [{\"format\": \"udp\", \"url\": \"udp://127.0.0.1:5000\", "
+         "\"video\": {\"codec\": \"copy\"}, \"audio\": {\"codec\": \"copy\"}}]}}";
+    return s;
+}
+
+class LoopTest : public tovutest::EngineTest {
+protected:
+    std::thread loop;
+
+    void SetUp() override
+    {
+        EngineTest::SetUp();
+        quit = 0;
+        tovuInitChannelTimers();
+        fake_conf("FAKE_HOLD=0\n");
+    }
+
+    void TearDown() override
+    {
+        stopLoop();
+        tovuDeleteChannelTimers();
+        EngineTest::TearDown();
+    }
+
+    // installs a document with global "autoRestart" (a JSON value) and the channels
+    void config(const std::string &autoRestart, const std::vector<std::string> &channels)
+    {
+        std::string s = "{\"global\": {\"autoRestart\": " + autoRestart + "}, \"channels\": [";
+        for (size_t i = 0; i < channels.size(); ++i)
+            s += (i ? ", " : "") + channels[i];
+        s += "]}";
+        ASSERT_NE(tovuSetConfig(s.c_str()), nullptr) << s;
+        ASSERT_EQ(jsonGetListSize(jsonGetItem(g_jsonConfig, "channels")), static_cast<int>(channels.size()));
+    }
+
+    void runLoop()
+    {
+        quit = 0;
+        loop = std::thread([] { tovuSupervise(); });
+    }
+    void stopLoop()
+    {
+        quit = 1;
+        if (loop.joinable())
+            loop.join();
+    }
+
+    // the lines the fake transcoders have read, one per start
+    std::vector<std::string> starts() const
+    {
+        std::vector<std::string> lines;
+        std::string text = read_file(path("stdin.rec"));
+        size_t pos = 0, nl;
+        while ((nl = text.find('\n', pos)) != std::string::npos) {
+            lines.push_back(text.substr(pos, nl - pos));
+            pos = nl + 1;
+        }
+        return lines;
+    }
+    size_t nstarts() const { return starts().size(); }
+
+    // waits, without polling the engine (the loop does), until pred() holds
+    template <class Pred> bool waitFor(Pred pred, int ms)
+    {
+        auto end = Clock::now() + std::chrono::milliseconds(ms);
+        while (!pred()) {
+            if (Clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    // waits for start number n (from 1) and returns when it was seen
+    Clock::time_point waitStart(size_t n, int ms)
+    {
+        EXPECT_TRUE(waitFor([&] { return nstarts() >= n; }, ms)) << "start " << n << " not seen";
+        return Clock::now();
+    }
+
+    // the engine polled from the test thread, for tests that run no loop
+    bool pollUntilIdle(int ch)
+    {
+        auto end = Clock::now() + std::chrono::seconds(10);
+        while (tovu_get_state(ch) != TOVU_STATE_IDLE) {
+            if (Clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            tovu_poll();
+        }
+        return true;
+    }
+
+    std::string folder(const std::vector<std::string> &files)
+    {
+        std::string d = path("media");
+        std::filesystem::create_directory(d);
+        for (const std::string &f : files)
+            tovutest::write_file(d + "/" + f, "x");
+        return d;
+    }
+};
+
+TEST_F(LoopTest, EndedChannelIsStartedAgainAfterAutoRestartByOneTimer)
+{
+    ASSERT_EQ(init(0), 0);
+    config("1", {channelJson("/media/in.ts")});
+    ASSERT_EQ(tovuStartChannel(0), 0);
+    runLoop();
+    ASSERT_TRUE(waitFor([] { return tovu_get_state(0) == TOVU_STATE_IDLE; }, 10000));
+    Clock::time_point idle = Clock::now();
+    Clock::time_point second = waitStart(2, 20000);
+    Clock::time_point third = waitStart(3, 20000);
+    int delay = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(second - idle).count());
+    int gap = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(third - second).count());
+    printf("restart delay after the transcoder ended: %d ms (autoRestart 1 s); next restart %d ms later\n",
+           delay, gap);
+    EXPECT_GE(delay, 950);
+    // seen when the restarted child records its line, which on a loaded
+    // machine can come seconds after the start (the timer's own delay is
+    // checked exactly below)
+    EXPECT_LE(delay, 6000);
+    // a second timer for the same restart would start the channel again at once
+    EXPECT_GE(gap, 950);
+}
+
+// "autoRestart" read leniently: the delay the armed timer was given, or no timer
+TEST_F(LoopTest, RestartDelayFollowsAutoRestart)
+{
+    ASSERT_EQ(init(0), 0);
+    struct Case {
+        const char *value;
+        long long ms; // -1: no timer
+    } cases[] = {
+        {"\"10\"", 10000}, {"true", 1000}, {"5", 5000},
+        {"3000000", INT_MAX}, // more seconds than the int range holds in ms: held to it
+        {"0", -1}, {"-5", -1}, {"false", -1}, {"\"abc\"", -1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.value);
+        tovuInitChannelTimers();
+        config(c.value, {channelJson("/media/in.ts")});
+        tovuVisitChannel(0);
+        tovuVisitChannel(0); // a pending timer is neither re-armed nor extended
+        timer_t t = g_timerChannels[0];
+        EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
+        if (c.ms < 0) {
+            EXPECT_EQ(t, TOVU_TIMER_NONE);
+        } else {
+            ASSERT_NE(t, TOVU_TIMER_NONE);
+            ASSERT_NE(t, static_cast<timer_t>(0));
+            struct itimerspec its;
+            ASSERT_EQ(timer_gettime(t, &its), 0);
+            long long left = its.it_value.tv_sec * 1000LL + its.it_value.tv_nsec / 1000000;
+            EXPECT_LE(left, c.ms);
+            EXPECT_GT(left, c.ms - 1000);
+            EXPECT_EQ(its.it_interval.tv_sec, 0);
+            EXPECT_EQ(its.it_interval.tv_nsec, 0);
+        }
+        tovuDeleteChannelTimers();
+    }
+    EXPECT_EQ(nstarts(), 0u);
+}
+
+TEST_F(LoopTest, DisabledChannelIsNotVisited)
+{
+    ASSERT_EQ(init(0), 0);
+    std::string media = folder({"a.ts"});
+    // a folder channel would be started in the visit itself, any other would get a timer
+    for (const char *enable : {"\"enable\": false", "\"enable\": \"true\"", "\"enable\": 1", ""}) {
+        SCOPED_TRACE(enable);
+        config("1", {channelJson(media, enable), channelJson("/media/in.ts", enable)});
+        tovuVisitChannel(0);
+        tovuVisitChannel(1);
+        EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
+        EXPECT_EQ(g_timerChannels[1], TOVU_TIMER_NONE);
+    }
+    // a channel index beyond the document
+    tovuVisitChannel(5);
+    EXPECT_EQ(g_timerChannels[5], TOVU_TIMER_NONE);
+}
+
+// the playlist moves on after every end; past the last file it wraps only
+// while "autoRestart" is above 0, else the last file plays again
+TEST_F(LoopTest, FolderChannelAdvancesAndWrapsOnlyWithAutoRestart)
+{
+    ASSERT_EQ(init(0), 0);
+    std::string media = folder({"b.ts", "a.ts"});
+    struct Case {
+        const char *autoRestart;
+        const char *third;
+    } cases[] = {{"1", "a.ts"}, {"0", "b.ts"}, {"-1", "b.ts"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.autoRestart);
+        std::filesystem::remove(path("stdin.rec"));
+        g_tovuPlaylists[0].build("/nonexistent", FALSE, FALSE, TRUE);
+        config(c.autoRestart, {channelJson(media)});
+        runLoop();
+        waitStart(3, 15000);
+        stopLoop();
+        pollUntilIdle(0);
+        std::vector<std::string> lines = starts();
+        ASSERT_GE(lines.size(), 3u);
+        const char *expect[] = {"a.ts", "b.ts", c.third};
+        for (int k = 0; k < 3; ++k)
+            EXPECT_NE(lines[k].find(media + "/" + expect[k] + "\""), std::string::npos) << lines[k];
+        EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    }
+}
+
+// a folder whose files all fail at once: over a few seconds the loop starts
+// about one transcoder a second, not fifty
+TEST_F(LoopTest, FolderOfFailingFilesStartsAtMostOneTranscoderASecond)
+{
+    ASSERT_EQ(init(0), 0);
+    fake_conf("FAKE_HOLD=0\nFAKE_EXIT=1\n");
+    config("1", {channelJson(folder({"a.ts", "b.ts", "c.ts"}))});
+    runLoop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    stopLoop();
+    pollUntilIdle(0);
+    size_t n = nstarts();
+    EXPECT_GE(n, 1u);
+    EXPECT_LE(n, 5u);
+}
+
+// The pacing decision, visit by visit: a folder channel that ended within a
+// second of its start waits out the rest of that second; one that played
+// longer advances at once.
+TEST_F(LoopTest, FolderChannelWaitsOutTheSecondSinceItsStart)
+{
+    ASSERT_EQ(init(0), 0);
+    fake_conf("FAKE_HOLD=0\n");
+    std::string media = folder({"a.ts", "b.ts", "c.ts"});
+    config("1", {channelJson(media)});
+    auto started = Clock::now();
+    tovuVisitChannel(0);
+    ASSERT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
+    ASSERT_TRUE(pollUntilIdle(0));
+    tovuVisitChannel(0);
+    if (Clock::now() - started < std::chrono::milliseconds(900)) {
+        EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE) << "started again within the second";
+        EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/a.ts") << "advanced without a start";
+    }
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(1050));
+    tovuVisitChannel(0);
+    EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "the second is over";
+    EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/b.ts");
+
+    // a file that played longer than a second
+    fake_conf("FAKE_HOLD=1.2\n");
+    ASSERT_TRUE(pollUntilIdle(0));
+    tovuVisitChannel(0);
+    ASSERT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
+    ASSERT_TRUE(pollUntilIdle(0));
+    tovuVisitChannel(0);
+    EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "a file that played 1.2 s advances at once";
+    EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/a.ts");
+}
+
+// the way the web interface stops a channel: "enable" set false, then the stop
+TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
+{
+    ASSERT_EQ(init(0), 0);
+    fake_conf("FAKE_HOLD=0.3\n");
+    config("1", {channelJson("/media/in.ts")});
+    ASSERT_EQ(tovuStartChannel(0), 0);
+    ASSERT_TRUE(pollUntilIdle(0));
+    tovuVisitChannel(0);
+    ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
+    {
+        TovuConfigLock doc;
+        cJSON *ch = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 0);
+        cJSON_ReplaceItemInObject(ch, "enable", cJSON_CreateFalse());
+    }
+    tovuStopChannel(0, 0);
+    runLoop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    stopLoop();
+    EXPECT_EQ(nstarts(), 1u);
+    EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
+    // the timer fired, found the channel stopped and let go of its entry
+    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+}
+
+// a time-shift channel is not attempted while its own slot runs, so nothing
+// is refused into its log, and is started again without a timer when it ends
+TEST_F(LoopTest, TimeShiftChannelStartsOnlyWhileItsSlotIsIdle)
+{
+    ASSERT_EQ(init(32), 0);
+    fake_conf("FAKE_HOLD=-1\n");
+    config("5", {channelJson("/media/in.ts", "\"enable\": true", "\"timeShift\": \"1\"")});
+    runLoop();
+    ASSERT_TRUE(waitFor([] { return tovu_get_state(0) == TOVU_STATE_RUNNING; }, 10000));
+    // the slot reads running at once; the child records its line when it gets to run
+    ASSERT_TRUE(waitFor([&] { return nstarts() >= 1; }, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    stopLoop();
+    EXPECT_TRUE(waitFor([&] { return nstarts() >= 1; }, 10000));
+    EXPECT_EQ(nstarts(), 1u);
+    std::string log = log_text(0);
+    EXPECT_EQ(log.find("error -3"), std::string::npos) << log;
+
+    tovu_stop(0, 1);
+    ASSERT_TRUE(pollUntilIdle(0));
+    // clear of the once-a-second pacing, whatever the load
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    tovuVisitChannel(0);
+    EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "a time-shift channel waits for no timer";
+    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+}
+
+TEST_F(LoopTest, QuitStopsThePassBeforeTheNextChannel)
+{
+    ASSERT_EQ(init(0), 0);
+    static std::vector<int> visited;
+    visited.clear();
+    tovuSupervise([](int i) {
+        visited.push_back(i);
+        if (i == 3)
+            sig_handle(SIGTERM);
+    });
+    EXPECT_EQ(visited, (std::vector<int>{0, 1, 2, 3}));
+
+    // set before the loop: no pass at all
+    visited.clear();
+    tovuSupervise([](int i) { visited.push_back(i); });
+    EXPECT_TRUE(visited.empty());
+}
+
+TEST_F(LoopTest, DeletedTimersNeverFire)
+{
+    ASSERT_EQ(init(0), 0);
+    config("1", {channelJson("/media/in.ts"), channelJson("/media/in2.ts")});
+    tovuVisitChannel(0);
+    tovuVisitChannel(1);
+    ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
+    ASSERT_NE(g_timerChannels[1], TOVU_TIMER_NONE);
+    tovuDeleteChannelTimers();
+    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(g_timerChannels[1], TOVU_TIMER_NONE);
+    // nor are new ones armed afterwards
+    tovuVisitChannel(0);
+    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(nstarts(), 0u);
+    EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
+    EXPECT_EQ(tovu_get_state(1), TOVU_STATE_IDLE);
+}
+
+// a callback already past its check when the timers are deleted is waited for
+TEST_F(LoopTest, DeletingTimersWaitsForARunningCallback)
+{
+    ASSERT_EQ(init(0), 0);
+    config("1", {channelJson("/media/in.ts")});
+    tovuVisitChannel(0);
+    timer_t t = g_timerChannels[0];
+    ASSERT_NE(t, TOVU_TIMER_NONE);
+    std::atomic<bool> deleted{false};
+    std::thread deleter;
+    bool returnedEarly;
+    {
+        // the callback blocks on the document lock held here
+        TovuConfigLock doc;
+        struct itimerspec its;
+        ASSERT_TRUE(waitFor([&] {
+            return timer_gettime(t, &its) == 0 && its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0;
+        }, 5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        deleter = std::thread([&] {
+            tovuDeleteChannelTimers();
+            deleted = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        returnedEarly = deleted;
+    }
+    deleter.join();
+    // started (by the running callback) before the deletion returned, or not at all
+    bool startedByCallback = tovu_get_state(0) != TOVU_STATE_IDLE || waitFor([&] { return nstarts() > 0; }, 500);
+    if (startedByCallback) {
+        EXPECT_FALSE(returnedEarly) << "the deletion did not wait for the running callback";
+    }
+    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    size_t n = startedByCallback ? 1 : 0;
+    EXPECT_TRUE(waitFor([&] { return nstarts() == n; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(nstarts(), n);
+}
+
+} // namespace

@@ -1,0 +1,157 @@
+// Channel requests through the real server: start, stop and the answers of
+// failed starts, against the engine on the fake transcoder.
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "fixtures/cgi_test_util.h"
+#include "fixtures/channel_docs.h"
+#include "fixtures/channel_fixture.h"
+
+using namespace cgitest;
+using namespace chantest;
+
+namespace {
+
+class CgiChannel : public ChannelTest {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(kInPrivateNetwork) << "needs root: private network namespace";
+        ChannelTest::SetUp();
+        tovuSetConfigPath(dir.c_str());
+    }
+    void TearDown() override
+    {
+        tovuStopCGI();
+        ChannelTest::TearDown();
+    }
+    void serve(const std::string &json)
+    {
+        config(json);
+        ASSERT_TRUE(tovuStartCGI());
+    }
+    // "enable" of channel i in the saved file: "true", "false" or "absent"
+    std::string savedEnable(int i)
+    {
+        cJSON *saved = cJSON_Parse(cfgtest::readFile(path("tovul.json")).c_str());
+        cJSON *item = jsonGetItem(jsonGetIndex(jsonGetItem(saved, "channels"), i), "enable");
+        std::string out = !item ? "absent" : cJSON_IsTrue(item) ? "true" : "false";
+        cJSON_Delete(saved);
+        return out;
+    }
+};
+
+const std::string kChannel = chan(src("udp", "udp://127.0.0.1:4000"), tgt("udp", "udp://127.0.0.1:5000"));
+
+} // namespace
+
+TEST_F(CgiChannel, StartIsIdempotentAndOtherActionsDoNothing)
+{
+    ASSERT_EQ(init(1), 0);
+    serve(doc("", kChannel + "," + kChannel));
+
+    Reply r = get("/channel1?START");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "");
+    EXPECT_FALSE(handedOver().empty());
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+    EXPECT_EQ(savedEnable(0), "true");
+
+    // a running channel is left alone; only "enable" is written again
+    {
+        TovuConfigLock lock;
+        tovuCGISetMemberBool(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 0), "enable", FALSE);
+    }
+    r = get("/channel1?start");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(savedEnable(0), "true");
+    std::string rec = tovutest::read_file(path("stdin.rec"));
+    EXPECT_EQ(std::count(rec.begin(), rec.end(), '\n'), 1) << rec;
+
+    for (const char *target : {"/channel2?start=1", "/channel2?foo", "/channel2", "/channel2?start&x"}) {
+        r = get(target);
+        EXPECT_EQ(r.status, 200) << target;
+        EXPECT_EQ(r.body, "") << target;
+        EXPECT_EQ(tovuGetChannelState(1), TOVU_STATE_IDLE) << target;
+        EXPECT_EQ(savedEnable(1), "absent") << target;
+    }
+}
+
+TEST_F(CgiChannel, SecondStopWhileStoppingKills)
+{
+    fake_conf("FAKE_HOLD=-1\nFAKE_IGNORE_INT=1\n");
+    ASSERT_EQ(init(1), 0);
+    serve(doc("", kChannel));
+    ASSERT_EQ(get("/channel1?start").status, 200);
+    ASSERT_FALSE(handedOver().empty());
+
+    Reply r = get("/channel1?stop");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(savedEnable(0), "false");
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_STOPPING);
+    EXPECT_NE(log_text(0).find("stop transcoding"), std::string::npos);
+    EXPECT_EQ(log_text(0).find("stop transcoding forcedly"), std::string::npos);
+    // it ignores the interrupt and keeps running
+    for (int i = 0; i < 10; ++i)
+        tovu_poll();
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_STOPPING);
+
+    r = get("/channel1?stop");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(log_text(0).find("stop transcoding forcedly"), std::string::npos);
+    EXPECT_TRUE(poll_until([] {
+        tovu_poll();
+        return tovuGetChannelState(0) == TOVU_STATE_IDLE;
+    }, 10000));
+}
+
+TEST_F(CgiChannel, FailedStartsAnswer400WithTheirText)
+{
+    ASSERT_EQ(init(0), 0);
+    std::string emptyFolder = path("empty");
+    ASSERT_EQ(mkdir(emptyFolder.c_str(), 0755), 0);
+    struct Case {
+        std::string channel;
+        const char *body;
+    } cases[] = {
+        {chan(src("file", emptyFolder), tgt("udp", "udp://127.0.0.1:5000")), "source url not valid"},
+        // bound to channel 1, which has fewer targets
+        {chan(src("udp", "udp://127.0.0.1:4001") + ",{\"bind\":1}",
+              tgt("udp", "udp://127.0.0.1:5001") + "," + tgt("udp", "udp://127.0.0.1:5002")),
+         "target url not valid"},
+    };
+    std::string channels = kChannel;
+    for (const Case &c : cases)
+        channels += "," + c.channel;
+    serve(doc("", channels));
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        std::string target = "/channel" + std::to_string(i + 2) + "?start";
+        Reply r = get(target);
+        EXPECT_EQ(r.status, 400) << target;
+        EXPECT_EQ(r.body, cases[i].body) << target;
+        // enabled all the same, so the supervision retries it
+        EXPECT_EQ(savedEnable(static_cast<int>(i) + 1), "true") << target;
+    }
+
+    tovu_free();
+    Reply r = get("/channel1?start");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "not initialized");
+}
+
+TEST_F(CgiChannel, PreviewOnlyFromIdle)
+{
+    ASSERT_EQ(init(0), 0);
+    serve(doc("", kChannel));
+    Reply r = get("/channel1?preview");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "");
+    EXPECT_FALSE(handedOver().empty());
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_PREVIEW);
+    EXPECT_EQ(get("/channel1?preview").status, 200);
+    std::string rec = tovutest::read_file(path("stdin.rec"));
+    EXPECT_EQ(std::count(rec.begin(), rec.end(), '\n'), 1) << rec;
+    // a preview leaves "enable" alone
+    EXPECT_EQ(savedEnable(0), "absent");
+}

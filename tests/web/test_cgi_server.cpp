@@ -1,0 +1,397 @@
+// The web server: access rules, port choice, HTTPS and its fall-back, the
+// request log, request intake (methods, POST buffer, multipart) and the
+// delayed restart, all against the real server on loopback.
+#include "fixtures/cgi_test_util.h"
+
+#include <regex>
+#include <sstream>
+
+using namespace cgitest;
+
+namespace {
+
+uint32_t ip(const char *dotted)
+{
+    in_addr a{};
+    inet_pton(AF_INET, dotted, &a);
+    return ntohl(a.s_addr);
+}
+
+std::string doc(const std::string &global)
+{
+    return "{\"name\": \"t\", \"global\": {" + global + "}, \"channels\": []}";
+}
+
+std::vector<std::string> lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(l);
+    return out;
+}
+
+} // namespace
+
+TEST(CgiAcl, RulesTable)
+{
+    struct Case {
+        const char *acl;
+        const char *client;
+        bool accept;
+    } cases[] = {
+        {"", "10.1.1.1", true},
+        {"deny all allow 192.168.1.0/24", "192.168.1.7", true},
+        {"deny all allow 192.168.1.0/24", "10.1.1.1", false},
+        {"allow all deny 10.0.0.5", "10.0.0.5", false},
+        {"allow all deny 10.0.0.5", "10.0.0.6", true},
+        // a range begins at the address as written
+        {"deny 10.0.0.5/24", "10.0.0.5", false},
+        {"deny 10.0.0.5/24", "10.0.1.4", false},
+        {"deny 10.0.0.5/24", "10.0.0.4", true},
+        {"deny 10.0.0.5/24", "10.0.1.5", true},
+        {"deny 10.0.0.0/32", "10.0.0.0", false},
+        {"deny 10.0.0.0/32", "10.0.0.1", true},
+        {"deny 0.0.0.0/0", "255.255.255.255", false},
+        // the end of the address space is not wrapped
+        {"deny 255.255.255.0/8", "255.255.255.255", false},
+        {"deny 255.255.255.0/8", "0.0.0.1", true},
+        {"DENY ALL", "8.8.8.8", false},
+        {"deny all/8", "8.8.8.8", false},
+        {"block all", "8.8.8.8", true},
+        {"deny 8.8.8.8 deny", "8.8.4.4", true},
+        {"deny\tall", "8.8.8.8", true},
+        {"deny\r\nall", "8.8.8.8", false},
+        {"deny 8.8.8.8 allow 8.8.8.8", "8.8.8.8", true},
+        // prefixes outside 0..32 match nothing; one that is not a number reads 0
+        {"deny 10.0.0.0/33", "10.0.0.0", true},
+        {"deny 10.0.0.0/-1", "10.0.0.0", true},
+        {"deny 10.0.0.0/99999999999999999999", "10.0.0.0", true},
+        {"deny 10.0.0.5/x", "10.0.0.4", true},
+        {"deny 10.0.0.5/x", "200.0.0.1", false},
+        {"deny nonsense deny 10.0.0", "10.0.0.0", true},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(tovuCGIAclAccepts(c.acl, ip(c.client)) != 0, c.accept)
+            << "'" << c.acl << "' for " << c.client;
+}
+
+TEST_F(CgiServer, AclAtEveryConnection)
+{
+    install(doc("\"ipACL\": \"deny all allow 127.0.0.0/30\""));
+    start();
+    EXPECT_EQ(get("/", "", "127.0.0.2").status, 200);
+    EXPECT_EQ(get("/", "", "127.0.0.9").status, -1);
+
+    // an upload takes effect at the next connection, without a restart
+    install(doc("\"ipACL\": \"allow all deny 127.0.0.5\""));
+    EXPECT_EQ(get("/", "", "127.0.0.9").status, 200);
+    EXPECT_EQ(get("/", "", "127.0.0.5").status, -1);
+
+    install(doc("\"ipACL\": \"deny 0.0.0.0/0\""));
+    EXPECT_EQ(get("/", "", "127.0.0.1").status, -1);
+}
+
+TEST_F(CgiServer, PortFromSettings)
+{
+    struct Case {
+        const char *json;
+        uint16_t port;
+    } cases[] = {
+        {"{\"channels\": []}", 9527},
+        {"{\"global\": {\"httpPort\": 0}}", 9527},
+        {"{\"global\": {\"httpPort\": {}}}", 9527},
+        {"{\"global\": {\"httpPort\": \"8080\"}}", 8080},
+        {"{\"global\": {\"httpPort\": true}}", 1},
+    };
+    for (const Case &c : cases) {
+        install(c.json);
+        start();
+        EXPECT_EQ(get("/", "", "127.0.0.1", c.port).status, 200) << c.json;
+        tovuStopCGI();
+        EXPECT_EQ(get("/", "", "127.0.0.1", c.port).status, -1) << c.json;
+    }
+}
+
+TEST_F(CgiServer, RequestLog)
+{
+    const std::string log = dir / "tovul_cgi.log";
+    install(doc("\"log\": 1"));
+    start();
+    ASSERT_EQ(get("/index.html").status, 200);
+    get("/status");
+    get("/STATUS");
+    std::vector<std::string> got = lines(cfgtest::readFile(log));
+    ASSERT_EQ(got.size(), 2u) << cfgtest::readFile(log);
+    std::regex line(R"(\[\d{4}/\d\d/\d\d \d\d:\d\d:\d\d\] GET /index\.html from 127\.0\.0\.1:\d+)");
+    for (const std::string &l : got)
+        EXPECT_TRUE(std::regex_match(l, line)) << l;
+
+    unlink(log.c_str());
+    install(doc("\"log\": 0"));
+    get("/index.html");
+    EXPECT_EQ(access(log.c_str(), F_OK), -1);
+}
+
+TEST_F(CgiServer, OnlyGetAndPostAreAnswered)
+{
+    install(doc(""));
+    start();
+    for (const char *method : {"HEAD", "PUT", "DELETE", "OPTIONS"})
+        EXPECT_EQ(request(method, "/").status, -1) << method;
+    EXPECT_EQ(request("get", "/").status, 200);
+    // a body sent with a GET is read and ignored
+    std::string body(5000, 'x');
+    EXPECT_EQ(request("GET", "/", "", &body).status, 200);
+}
+
+// The login form shows exactly which body the router was handed: its
+// first field becomes the cookie as it is.
+TEST_F(CgiServer, PostBodyHandedToRouter)
+{
+    install(doc("\"loginPass\": \"pw\""));
+    start();
+    const std::string part = "auth=fromthepart";
+    struct Case {
+        const char *what;
+        std::string headers;
+        std::string body;
+        const char *cookie;
+    } cases[] = {
+        {"multipart: first part only, without its headers or the closing line break",
+         "Content-Type: multipart/form-data; boundary=XyZ\r\n",
+         "--XyZ\r\nContent-Disposition: form-data; name=\"auth\"\r\n\r\n" + part +
+             "\r\n--XyZ\r\nContent-Disposition: form-data; name=\"b\"\r\n\r\nauth=second\r\n--XyZ--\r\n",
+         "auth=fromthepart"},
+        {"multipart without a part header end: from the start", "Content-Type: MULTIPART/FORM-DATA\r\n",
+         "auth=plain\r\n--end", "auth=plain"},
+        {"no content type: the whole body", "", "&auth=whole&x=1", "auth=whole"},
+        {"form encoding", "Content-Type: application/x-www-form-urlencoded\r\n", "auth=a%40b+c",
+         "auth=a%40b+c"},
+    };
+    for (const Case &c : cases) {
+        Reply r = post("/login", c.body, c.headers);
+        EXPECT_EQ(r.status, 301) << c.what;
+        EXPECT_EQ(r.header("set-cookie"), c.cookie) << c.what;
+    }
+}
+
+TEST_F(CgiServer, OversizedPostsAreCut)
+{
+    install(doc(""));
+    start();
+    // pieces past 99,999 bytes are dropped: the JSON in front still arrives whole
+    std::string json = doc("\"memo\": \"big\"") + std::string(180000, ' ');
+    EXPECT_EQ(post("/config", json).status, 200);
+    std::string junk(300000, '{');
+    EXPECT_EQ(post("/config", junk).status, 400);
+    EXPECT_EQ(get("/").status, 200);
+}
+
+TEST_F(CgiServer, OnePostAtATimeAndCutOffPostsFreeTheBuffer)
+{
+    const std::string log = dir / "tovul_cgi.log";
+    install(doc("\"log\": 1"));
+    start();
+
+    // A sends its headers and half its body, then waits
+    int a = connectFrom("127.0.0.2", kPort);
+    ASSERT_GE(a, 0);
+    ASSERT_TRUE(sendAll(a, "POST /config HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"na"));
+    ASSERT_TRUE(waitFor([&] {
+        return cfgtest::readFile(log).find("POST /config from 127.0.0.2") != std::string::npos;
+    }));
+
+    // while A holds the buffer, another POST is refused at once
+    std::string body = doc("\"memo\": \"b\"");
+    EXPECT_EQ(request("POST", "/config", "", &body, "127.0.0.3").status, -1);
+    EXPECT_EQ(get("/", "", "127.0.0.3").status, 200);
+
+    // A's client goes away: the buffer is free again and holds nothing of A
+    close(a);
+    Reply r;
+    ASSERT_TRUE(waitFor([&] { return (r = post("/config", body)).status == 200; }));
+    EXPECT_NE(r.body.find("\"memo\":\t\"b\""), std::string::npos) << r.body;
+}
+
+TEST_F(CgiServer, StopCutsOffAPostAndFreesTheBuffer)
+{
+    install(doc("\"log\": 1"));
+    start();
+    int a = connectFrom("127.0.0.2", kPort);
+    ASSERT_GE(a, 0);
+    ASSERT_TRUE(sendAll(a, "POST /config HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{"));
+    ASSERT_TRUE(waitFor([&] {
+        return cfgtest::readFile(dir / "tovul_cgi.log").find("POST /config") != std::string::npos;
+    }));
+    tovuStopCGI();
+    close(a);
+    start();
+    std::string body = doc("");
+    EXPECT_EQ(post("/config", body).status, 200);
+}
+
+/* ---------------------------------------------------------------- HTTPS */
+
+namespace {
+
+bool run(const std::string &cmd)
+{
+    return system((cmd + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// a self-signed certificate and its key, made with certtool
+bool makeCertificate(const std::string &dir, const std::string &name)
+{
+    std::string key = dir + "/" + name + ".key", cert = dir + "/" + name + ".crt";
+    std::string tpl = dir + "/" + name + ".tpl";
+    cfgtest::writeFile(tpl, "cn = localhost\nexpiration_days = 30\ntls_www_server\nencryption_key\nsigning_key\n");
+    return run("certtool --generate-privkey --key-type=ecdsa --outfile '" + key + "'") &&
+           run("certtool --generate-self-signed --load-privkey '" + key + "' --template '" + tpl +
+               "' --outfile '" + cert + "'");
+}
+
+int httpsStatus(uint16_t port = kPort)
+{
+    std::string cmd = "curl -sk --max-time 20 -o /dev/null -w '%{http_code}' https://127.0.0.1:" +
+                      std::to_string(port) + "/ 2>/dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return -1;
+    char buf[16] = "";
+    size_t n = fread(buf, 1, sizeof buf - 1, p);
+    buf[n] = '\0';
+    pclose(p);
+    return atoi(buf);
+}
+
+bool sslEnableInDocument()
+{
+    TovuConfigLock lock;
+    return jsonGetBool(jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "sslEnable"));
+}
+
+} // namespace
+
+TEST_F(CgiServer, HttpsAndItsFallBack)
+{
+    ASSERT_TRUE(makeCertificate(dir.path, "a"));
+    ASSERT_TRUE(makeCertificate(dir.path, "b"));
+    auto settings = [&](const std::string &cert, const std::string &key) {
+        return doc("\"sslEnable\": true, \"sslCert\": \"" + cert + "\", \"sslKey\": \"" + key + "\"");
+    };
+
+    install(settings(dir / "a.crt", dir / "a.key"));
+    start();
+    EXPECT_EQ(httpsStatus(), 200);
+    EXPECT_EQ(get("/").status, -1);   // plain HTTP is not spoken on an HTTPS port
+    tovuStopCGI();
+
+    // a missing or empty file: plain HTTP, and the setting stays on
+    cfgtest::writeFile(dir / "empty.crt", "");
+    for (const std::string &cert : {dir / "missing.crt", dir / "empty.crt", std::string()}) {
+        install(settings(cert, dir / "a.key"));
+        start();
+        EXPECT_EQ(get("/").status, 200) << cert;
+        EXPECT_TRUE(sslEnableInDocument()) << cert;
+        tovuStopCGI();
+    }
+
+    // a certificate and a key that do not belong together: plain HTTP, and
+    // the next save turns HTTPS off in the file
+    install(settings(dir / "a.crt", dir / "b.key"));
+    start();
+    EXPECT_EQ(get("/").status, 200);
+    EXPECT_FALSE(sslEnableInDocument());
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    EXPECT_NE(cfgtest::readFile(configFile()).find("\"sslEnable\":\tfalse"), std::string::npos)
+        << cfgtest::readFile(configFile());
+}
+
+/* ---------------------------------------------------------------- restart */
+
+namespace {
+
+// true while an idle connection made before is still open
+bool stillOpen(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 0) == 0)
+        return true;
+    char c;
+    return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+} // namespace
+
+TEST_F(CgiServer, UploadWithoutServerChangeKeepsTheServer)
+{
+    install(doc("\"httpPort\": 9527"));
+    start();
+    int idle = connectFrom("127.0.0.2", kPort);
+    ASSERT_GE(idle, 0);
+    std::string body = doc("\"httpPort\": 9527, \"loginPass\": \"new\"");
+    ASSERT_EQ(post("/config", body).status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(stillOpen(idle));
+    close(idle);
+}
+
+TEST_F(CgiServer, PortChangeRestartsOnceWithTheLatestSettings)
+{
+    install(doc("\"httpPort\": 9527"));
+    start();
+    int idle = connectFrom("127.0.0.2", kPort);
+    ASSERT_GE(idle, 0);
+
+    // two uploads within a second; both answers come from the old port
+    std::string first = doc("\"httpPort\": 9600"), second = doc("\"httpPort\": 9601");
+    EXPECT_EQ(post("/config", first).status, 200);
+    EXPECT_EQ(post("/config", second).status, 200);
+
+    EXPECT_TRUE(waitFor([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
+    EXPECT_FALSE(stillOpen(idle));
+    close(idle);
+    EXPECT_EQ(get("/", "", "127.0.0.1", 9527).status, -1);
+    EXPECT_EQ(get("/", "", "127.0.0.1", 9600).status, -1);
+    // the second timer was dropped with the first restart: the server stays put
+    int again = connectFrom("127.0.0.2", 9601);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(stillOpen(again));
+    close(again);
+}
+
+TEST_F(CgiServer, CancelledRestartNeverFires)
+{
+    install(doc("\"httpPort\": 9527"));
+    start();
+    std::string body = doc("\"httpPort\": 9600");
+    ASSERT_EQ(post("/config", body).status, 200);
+    tovuCancelCGIRestart();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_EQ(get("/").status, 200);
+    EXPECT_EQ(get("/", "", "127.0.0.1", 9600).status, -1);
+    // requests during the shutdown arm nothing
+    tovuCGICallback(TRUE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(get("/").status, 200);
+}
+
+/* ---------------------------------------------------------------- joiner */
+
+TEST(CgiJoiner, JoinsAndCuts)
+{
+    char text[TOVU_CGI_KV_SIZE] = "";
+    mhdKeyValueIterator(text, MHD_GET_ARGUMENT_KIND, "a", "1");
+    mhdKeyValueIterator(text, MHD_GET_ARGUMENT_KIND, "b", nullptr);
+    mhdKeyValueIterator(text, MHD_GET_ARGUMENT_KIND, "c", "");
+    EXPECT_STREQ(text, "a=1&b&c=");
+
+    char cut[TOVU_CGI_KV_SIZE];
+    memset(cut, 0, sizeof cut);
+    std::string big(2000, 'v');
+    mhdKeyValueIterator(cut, MHD_COOKIE_KIND, "k", big.c_str());
+    mhdKeyValueIterator(cut, MHD_COOKIE_KIND, "more", "x");
+    EXPECT_EQ(strlen(cut), 998u);
+    EXPECT_EQ(std::string(cut, 2), "k=");
+}

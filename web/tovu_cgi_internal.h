@@ -1,0 +1,134 @@
+/*
+ * tovu_cgi_internal.h - inside the web interface: the JSON answers, the
+ * embedded web client files and the downloads, the web server's intake and
+ * its request router.
+ */
+#ifndef TOVU_CGI_INTERNAL_H
+#define TOVU_CGI_INTERNAL_H
+
+#include <signal.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <microhttpd.h>
+
+#include <string>
+
+#include "tovu_cgi.h"
+#include "tovu_config.h"
+
+/* ---------------------------------------------------------------- status and runtime answers */
+
+/* room kept for the answer text of "/status" and "/runtime" (it grows when
+ * escaped texts need more) */
+#define TOVU_CGI_ANSWER_SIZE 10000
+
+/* "/status": channel states and status texts, CPU (and GPU) load; 200 with
+ * JSON. MHD_YES once queued, MHD_NO when the answer cannot be made or queued. */
+enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn);
+/* "/runtime": product name, version, channel count, preview port */
+enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn);
+
+/* ---------------------------------------------------------------- embedded files and downloads */
+
+/* one file of the web client, linked into the program */
+typedef struct TOVU_CGI_FILE {
+    const char *szFile;          /* served name, without the leading "/"; null in the end row */
+    int nSize;                   /* length in bytes; 0 ends the table */
+    const unsigned char *buf;    /* the bytes, as in the source tree; no terminating NUL */
+} TOVU_CGI_FILE;
+
+#define TOVU_CGI_FILES 17
+/* the 17 files, then an end row */
+extern TOVU_CGI_FILE g_cgiFiles[TOVU_CGI_FILES + 1];
+
+/* "Content-Type" of a served name, by the text from its last "." */
+const char *tovuCGIDownloadExt(const char *tszfn);
+/* full path of the branding image "tovuoem.png" in the program's folder */
+LPCTSTR tovuOEMLogoFileName(void);
+/* internal: the same, built in the given folder on first use (tests) */
+LPCTSTR _tovuOEMLogoFileNameFrom(const char *dir);
+/* internal: forget the branding image path, so the next use builds it again (tests) */
+void _tovuOEMLogoReset(void);
+
+/* An embedded file, "/tovuoem.png" or the "/config" download; 404 for any
+ * other path. 1 when answered (also with 404), 0 when the answer could not be
+ * completed (nothing queued). */
+int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char *szArgs);
+
+/* content reader of the streamed branding image; cls is the open descriptor,
+ * cast to a pointer (intptr_t) */
+ssize_t fileReader(void *cls, uint64_t pos, char *buf, size_t max);
+/* closes the descriptor when the library releases the answer */
+void fileReaderFree(void *cls);
+
+/* ---------------------------------------------------------------- web server and request intake
+ *
+ * The server's own start/stop lock and its restart-timer lock (private to
+ * the server code) are never held while g_cgi_mutex or g_configMutex is
+ * wanted by the same thread, and the start/stop lock is never taken on the
+ * web thread.
+ */
+
+#define TOVU_CGI_POST_SIZE 100000   /* POST buffer: at most TOVU_CGI_POST_SIZE - 1 body bytes */
+#define TOVU_CGI_KV_SIZE 1000       /* joined arguments or cookies: at most TOVU_CGI_KV_SIZE - 2 characters */
+#define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
+#define TOVU_CGI_RESTART_DELAY_SEC 1
+
+/* the running server, null while none runs */
+extern struct MHD_Daemon *g_mhd;
+/* handle of the most recent restart timer; all bits set once a timer fired, 0 after a failed creation */
+extern timer_t g_timerCGI;
+
+
+enum MHD_Result mhdAccessPolicyCallback(void *cls, const struct sockaddr *addr, socklen_t addrlen);
+enum MHD_Result mhdAccessHandlerCallback(void *cls, struct MHD_Connection *connection,
+                                         const char *url, const char *method,
+                                         const char *version, const char *upload_data,
+                                         size_t *upload_data_size, void **con_cls);
+/* joins items into the caller's TOVU_CGI_KV_SIZE-character text as "k=v&k&..." */
+enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind kind, const char *key,
+                                    const char *value);
+
+/* sets object's member key (found without regard to case, its name kept) to
+   JSON true or false, adding it when missing */
+void tovuCGISetMemberBool(cJSON *object, const char *key, BOOL on);
+
+/* the "ipACL" verdict for one client address (host byte order): TRUE accept */
+BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr);
+
+/* ---------------------------------------------------------------- API router and login */
+
+/* one row of the channel request's answer table */
+typedef struct TOVU_CGI_STATUS_TAG {
+    int code;
+    const char *status;
+} TOVU_CGI_STATUS;
+
+/* routes one request and queues its answer: MHD_YES, or MHD_NO when no
+   answer could be made or queued.  szPost null for a GET. */
+int tovuCGI(struct MHD_Connection *conn, const char *szPath, char *szPost);
+
+/* the output redirect for a request path: TRUE and the "Location" value when
+   a channel's first HTTP/HTML5 output has that path */
+BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location);
+/* answers the output redirect: -1 when the path has none, else MHD_YES/MHD_NO */
+int tovuCGIRedirect(struct MHD_Connection *conn, const char *szPath);
+/* TRUE when no password is set or the joined cookie text carries it */
+BOOL tovuCGIAuth(const char *szCookie);
+/* "+" to blank, "%xx" to its byte, everything else (a lone "%" too) as it is */
+std::string _urlDecode(const char *szText);
+/* the value a "Set-Cookie" carries for a password: every byte outside
+   letters, digits and "-._~" as "%XX", which _urlDecode turns back */
+std::string tovuCGICookieEncode(const char *szText);
+int tovuCGILoginPage(struct MHD_Connection *conn);
+int tovuCGILogin(char *szPost, struct MHD_Connection *conn);
+int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szArgs);
+int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *szPost);
+/* TRUE once after an upload changed "httpPort", "sslEnable", "sslCert" or
+   "sslKey": the server then restarts itself */
+BOOL tovuCGITakeServerSettingsChanged(void);
+
+#endif /* TOVU_CGI_INTERNAL_H */

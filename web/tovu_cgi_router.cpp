@@ -1,0 +1,588 @@
+/*
+ * tovu_cgi_router.cpp - the web API router: for every request, the output
+ * redirect (before any login), the login check by the "auth" cookie with the
+ * login form and page, then one table of routes: status and runtime, the
+ * configuration upload, channel start/stop/preview, the discovery answers,
+ * and the embedded files and configuration download for everything else.
+ *
+ * It runs on the web server's single thread.  Answers are built whole in
+ * strings and copied into the library's response; nothing a client sends is
+ * written into a fixed buffer.
+ */
+#include "tovu_cgi_internal.h"
+#include "tovu_cgi_util.h"
+#include "tovu_cgi_json.h"
+#include "tovu_decklink.h"
+#include "tovu_ndi.h"
+#include "tovu_config.h"
+#include "tovu_helpers.h"
+#include "tovu_channel.h"
+#include "tovu_base.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <utility>
+#include <vector>
+
+using tovucgi::eqNoCase;
+using tovucgi::globalItem;
+using tovucgi::startsNoCase;
+
+namespace {
+
+const char kHeaderConnection[] = "Connection";
+const char kKeepAlive[] = "Keep-Alive";
+const char kHeaderContentType[] = "Content-Type";
+const char kTypeHtml[] = "text/html";
+const char kTypeJson[] = "application/json";
+const char kHeaderLocation[] = "Location";
+const char kHeaderSetCookie[] = "Set-Cookie";
+const char kAuthPrefix[] = "auth=";
+const char kLoginPath[] = "/login";
+const char kChannelPath[] = "/channel";
+const char kIndexPath[] = "/index.html";
+const char kImportArg[] = "import";
+const char kHomeLocation[] = "/";
+const char kCookieSeparators[] = "&; ";
+const char kAppAbbr[] = "TOVUL";
+
+const char kLoginPage1[] = "<html>\n<head>\n<title>%s</title>\n</head>\n";
+const char kLoginPage2[] =
+    "<body>\n<div style=\"width: 100%; position: absolute; top: 30%; text-align: center\">\n";
+const char kLoginPage3[] = "<h2>%s Login Authentication</h2>\n";
+const char kLoginPage4[] =
+    "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
+    " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
+
+const TOVU_CGI_STATUS kChannelAnswers[] = {
+    {0, ""},
+    {-1, "not initialized"},
+    {-2, "invalid channel"},
+    {-3, "channel busy"},
+    {-7, "source url not valid"},
+    {-8, "target url not valid"},
+    {-9, "target codec not valid"},
+};
+
+typedef std::vector<std::pair<const char *, std::string>> Headers;
+
+
+/* a response over a body, with its headers; null when the library refuses any part */
+struct MHD_Response *makeResponse(const char *body, size_t len, enum MHD_ResponseMemoryMode mode,
+                                  const Headers &headers)
+{
+    struct MHD_Response *r =
+        MHD_create_response_from_buffer(len, const_cast<char *>(len ? body : ""), mode);
+    if (!r)
+        return nullptr;
+    for (const auto &h : headers) {
+        // the library drops an ordinary "Connection" header on HTTP/1.1; asked
+        // this way it writes "Connection: Keep-Alive" itself, first
+        if (h.first == kHeaderConnection && h.second == kKeepAlive) {
+            tovuCGIKeepAlive(r);
+            continue;
+        }
+        // an answer without its "Location" or "Set-Cookie" would mean something else
+        bool required = h.first == kHeaderLocation || h.first == kHeaderSetCookie;
+        if (MHD_add_response_header(r, h.first, h.second.c_str()) != MHD_YES && required) {
+            MHD_destroy_response(r);
+            return nullptr;
+        }
+    }
+    return r;
+}
+
+int queueResponse(struct MHD_Connection *conn, unsigned status, struct MHD_Response *r)
+{
+    if (!r)
+        return MHD_NO;
+    int q = MHD_queue_response(conn, status, r);
+    MHD_destroy_response(r);
+    return q == MHD_YES ? MHD_YES : MHD_NO;
+}
+
+int answerCopy(struct MHD_Connection *conn, unsigned status, const std::string &body,
+               const Headers &headers)
+{
+    return queueResponse(conn, status,
+                         makeResponse(body.data(), body.size(), MHD_RESPMEM_MUST_COPY, headers));
+}
+
+int answerEmpty(struct MHD_Connection *conn, unsigned status, const Headers &headers = Headers())
+{
+    return queueResponse(conn, status, makeResponse("", 0, MHD_RESPMEM_PERSISTENT, headers));
+}
+
+/* the text of a global setting, copied out under the configuration lock */
+std::string globalText(const char *key)
+{
+    TovuConfigLock lock;
+    return jsonGetText(globalItem(key));
+}
+
+/* compares in a time that depends only on the length of the offered text */
+bool sameSecret(const std::string &offered, const std::string &secret)
+{
+    if (secret.empty())
+        return offered.empty();
+    volatile unsigned char diff = offered.size() != secret.size();
+    for (size_t i = 0; i < offered.size(); ++i)
+        diff = static_cast<unsigned char>(
+            diff | (static_cast<unsigned char>(offered[i]) ^
+                    static_cast<unsigned char>(secret[i % secret.size()])));
+    return diff == 0;
+}
+
+/* the value of a hexadecimal digit, -1 for any other byte (ASCII only) */
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+bool isAsciiAlnum(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+/* true for a byte a "Set-Cookie" value cannot carry as it is */
+bool unsafeInCookie(unsigned char c)
+{
+    return c <= 0x20 || c >= 0x7f || c == ';' || c == ',' || c == '"' || c == '\\';
+}
+
+/* the web server's settings that a change of needs a restart */
+struct ServerSettings {
+    int port = 0;
+    bool ssl = false;
+    std::string cert, key;
+
+    void read()
+    {
+        port = jsonGetInt(globalItem("httpPort"));
+        ssl = jsonGetBool(globalItem("sslEnable"));
+        cert = jsonGetText(globalItem("sslCert"));
+        key = jsonGetText(globalItem("sslKey"));
+    }
+    bool operator!=(const ServerSettings &o) const
+    {
+        return port != o.port || ssl != o.ssl || cert != o.cert || key != o.key;
+    }
+};
+
+/* ---------------------------------------------------------------- route table */
+
+struct Request {
+    struct MHD_Connection *conn;
+    const char *path;
+    char *post;
+    const char *args;
+};
+
+int routeIndex(const Request &q)
+{
+    return tovuCGIDownload(q.conn, kIndexPath, q.args) ? MHD_YES : MHD_NO;
+}
+
+int routeStatus(const Request &q)
+{
+    return tovuCGIStatus(q.conn) ? MHD_YES : MHD_NO;
+}
+
+int routeConfig(const Request &q)
+{
+    if (q.post)
+        return tovuCGISetConfig(q.conn, q.post, q.args);
+    return tovuCGIDownload(q.conn, q.path, q.args) ? MHD_YES : MHD_NO;
+}
+
+int routeRuntime(const Request &q)
+{
+    return tovuCGIRuntime(q.conn) ? MHD_YES : MHD_NO;
+}
+
+int routeDecklink(const Request &q)
+{
+    return tovuCGIDecklinkConfig(q.conn, q.args) ? MHD_YES : MHD_NO;
+}
+
+int routeNdi(const Request &q)
+{
+    return tovuCGINDIConfig(q.args, q.conn) ? MHD_YES : MHD_NO;
+}
+
+int routeChannel(const Request &q)
+{
+    // the number after "/channel": leading blanks and a sign allowed; none reads 0
+    const char *digits = q.path + strlen(kChannelPath);
+    int iChannel = 0;
+    _tovu_read_int(digits, &iChannel);
+    return tovuCGIChannel(q.conn, iChannel, q.args, q.post);
+}
+
+int routeFile(const Request &q)
+{
+    return tovuCGIDownload(q.conn, q.path, q.args) ? MHD_YES : MHD_NO;
+}
+
+struct Route {
+    const char *path;
+    bool prefix;   /* true: the path only has to begin with it */
+    int (*answer)(const Request &);
+};
+
+/* tried in order; the last row takes every path */
+const Route kRoutes[] = {
+    {"/", false, routeIndex},
+    {"/status", false, routeStatus},
+    {"/config", false, routeConfig},
+    {"/runtime", false, routeRuntime},
+    {"/decklink_config", false, routeDecklink},
+    {"/ndi_config", false, routeNdi},
+    {kChannelPath, true, routeChannel},
+    {"", true, routeFile},
+};
+
+/* the joined text of arguments or cookies, without its NUL and the room kept
+   for one more character */
+const size_t kJoinMax = TOVU_CGI_KV_SIZE - 2;
+
+/* settings of the server changed by the last upload, for the server to act on */
+std::atomic<bool> s_serverSettingsChanged{false};
+
+void appendCut(std::string &out, const char *text)
+{
+    if (out.size() < kJoinMax)
+        out.append(text, std::min(strlen(text), kJoinMax - out.size()));
+}
+
+} // namespace
+
+/* ---------------------------------------------------------------- argument and cookie joiner */
+
+enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind, const char *key,
+                                    const char *value)
+{
+    char *text = static_cast<char *>(cls);
+    if (!text)
+        return MHD_YES;
+    std::string joined(text, strnlen(text, kJoinMax));
+    if (!joined.empty())
+        appendCut(joined, "&");
+    appendCut(joined, key ? key : "");
+    if (value) {
+        appendCut(joined, "=");
+        appendCut(joined, value);
+    }
+    memcpy(text, joined.c_str(), joined.size() + 1);
+    return MHD_YES;
+}
+
+/* ---------------------------------------------------------------- in-place writes of the document */
+
+void tovuCGISetMemberBool(cJSON *object, const char *key, BOOL on)
+{
+    if (!object)
+        return;
+    cJSON *value = cJSON_CreateBool(on);
+    if (!value)
+        return;
+    cJSON *member = jsonGetItem(object, key);
+    if (!member) {
+        cJSON_AddItemToObject(object, key, value);
+        return;
+    }
+    // the new value takes over the member's own name, spelled as it was
+    value->string = member->string;
+    value->type |= member->type & cJSON_StringIsConst;
+    member->string = nullptr;
+    member->type &= ~cJSON_StringIsConst;
+    cJSON_ReplaceItemViaPointer(object, member, value);
+}
+
+BOOL tovuCGITakeServerSettingsChanged(void)
+{
+    return s_serverSettingsChanged.exchange(false) ? TRUE : FALSE;
+}
+
+/* ---------------------------------------------------------------- redirect */
+
+BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
+{
+    TovuConfigLock lock;
+    cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
+    int count = jsonGetListSize(channels);
+    for (int i = 0; i < count; ++i) {
+        cJSON *target = jsonGetIndex(
+            jsonGetItem(jsonGetItem(jsonGetIndex(channels, i), "output"), "targets"), 0);
+        TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(target, "format")));
+        if (format != TOVU_FORMAT_HTTP && format != TOVU_FORMAT_HTML5)
+            continue;
+        const char *url = jsonGetText(jsonGetItem(target, "url"));
+        const char *scheme = strstr(url, "://");
+        if (!scheme)
+            continue;
+        const char *host = scheme + 3;
+        const char *path = strchr(host, '/');
+        if (!path || !eqNoCase(path, szPath))
+            continue;
+        // scheme and host as written, without a port of their own: a bracketed
+        // IPv6 host keeps its colons
+        const char *hostEnd = host;
+        if (*hostEnd == '[') {
+            const char *close = static_cast<const char *>(memchr(hostEnd, ']', path - hostEnd));
+            if (close)
+                hostEnd = close;
+        }
+        const char *colon = static_cast<const char *>(memchr(hostEnd, ':', path - hostEnd));
+        const char *cut = colon ? colon : path;
+        long long port = static_cast<long long>(jsonGetInt(globalItem("httpPort"))) + i + 1;
+        location.assign(url, cut);
+        location += ":" + std::to_string(port);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+int tovuCGIRedirect(struct MHD_Connection *conn, const char *szPath)
+{
+    std::string location;
+    if (!tovuCGIRedirectLocation(szPath, location))
+        return -1;
+    return answerEmpty(conn, MHD_HTTP_MOVED_PERMANENTLY, {{kHeaderLocation, location}});
+}
+
+/* ---------------------------------------------------------------- login */
+
+std::string _urlDecode(const char *szText)
+{
+    std::string out;
+    for (const char *p = szText; *p; ++p) {
+        if (*p == '+') {
+            out += ' ';
+        } else if (*p == '%' && hexValue(p[1]) >= 0 && hexValue(p[2]) >= 0) {
+            out += static_cast<char>(hexValue(p[1]) * 16 + hexValue(p[2]));
+            p += 2;
+        } else {
+            out += *p;
+        }
+    }
+    return out;
+}
+
+std::string tovuCGICookieEncode(const char *szText)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(szText); *p; ++p) {
+        if (isAsciiAlnum(*p) || *p == '-' || *p == '.' || *p == '_' || *p == '~') {
+            out += static_cast<char>(*p);
+        } else {
+            out += '%';
+            out += kHex[*p >> 4];
+            out += kHex[*p & 15];
+        }
+    }
+    return out;
+}
+
+BOOL tovuCGIAuth(const char *szCookie)
+{
+    std::string password = globalText("loginPass");
+    if (password.empty())
+        return TRUE;
+
+    std::string offered;
+    const char *p = szCookie ? szCookie : "";
+    while (*p) {
+        p += strspn(p, kCookieSeparators);
+        size_t len = strcspn(p, kCookieSeparators);
+        if (len >= strlen(kAuthPrefix) && strncmp(p, kAuthPrefix, strlen(kAuthPrefix)) == 0) {
+            std::string value(p + strlen(kAuthPrefix), len - strlen(kAuthPrefix));
+            offered = _urlDecode(value.c_str());
+            break;
+        }
+        p += len;
+    }
+    return sameSecret(offered, password) ? TRUE : FALSE;
+}
+
+int tovuCGILogin(char *szPost, struct MHD_Connection *conn)
+{
+    Headers headers = {{kHeaderLocation, kHomeLocation}};
+    if (szPost && *szPost) {
+        const char *field = szPost + strspn(szPost, "&");
+        std::string first(field, strcspn(field, "&"));
+        if (first.compare(0, strlen(kAuthPrefix), kAuthPrefix) == 0) {
+            std::string value = first.substr(strlen(kAuthPrefix));
+            // a browser's form encoding leaves nothing a cookie cannot carry, and
+            // the value is kept as posted; another client's raw bytes are
+            // re-encoded, which the check decodes to the same password
+            for (unsigned char c : value) {
+                if (unsafeInCookie(c)) {
+                    value = tovuCGICookieEncode(_urlDecode(value.c_str()).c_str());
+                    break;
+                }
+            }
+            headers.emplace_back(kHeaderSetCookie, kAuthPrefix + value);
+        }
+    }
+    return answerEmpty(conn, MHD_HTTP_MOVED_PERMANENTLY, headers);
+}
+
+int tovuCGILoginPage(struct MHD_Connection *conn)
+{
+    std::string title = tovuAppTitle() ? tovuAppTitle() : "";
+    std::string page;
+    std::string head = kLoginPage1;
+    page = head.replace(head.find("%s"), 2, title);
+    page += kLoginPage2;
+    std::string h2 = kLoginPage3;
+    page += h2.replace(h2.find("%s"), 2, kAppAbbr);
+    page += kLoginPage4;
+    return answerCopy(conn, MHD_HTTP_OK, page,
+                      {{kHeaderConnection, kKeepAlive}, {kHeaderContentType, kTypeHtml}});
+}
+
+/* ---------------------------------------------------------------- configuration upload */
+
+int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szArgs)
+{
+    bool import = eqNoCase(szArgs ? szArgs : "", kImportArg);
+
+    TovuCgiLock lock;
+    TovuConfigLock configLock;
+    ServerSettings before;
+    before.read();
+
+    if (!tovuSetConfig(szPost)) {
+        int r = answerEmpty(conn, MHD_HTTP_BAD_REQUEST);
+        lock.unlock();
+        return r;
+    }
+
+    char *printed = nullptr;
+    if (!import)
+        printed = cJSON_Print(g_jsonConfig);
+
+    std::string omxPath = jsonGetText(globalItem("omxPath"));
+    std::string ytdlpPath = jsonGetText(globalItem("ytdlpPath"));
+    TOVU_CONFIG cfg;
+    memset(&cfg, 0, sizeof cfg);
+    cfg.log_level = jsonGetInt(globalItem("log"));
+    cfg.omx_path = omxPath.c_str();
+    cfg.ytdlp_path = ytdlpPath.c_str();
+    tovu_reset(&cfg);
+
+    tovuExportConfig(nullptr);
+
+    ServerSettings after;
+    after.read();
+    if (after != before)
+        s_serverSettingsChanged = true;
+
+    if (import) {
+        lock.unlock();
+        return answerEmpty(conn, MHD_HTTP_MOVED_PERMANENTLY,
+                           {{kHeaderConnection, kKeepAlive},
+                            {kHeaderContentType, kTypeJson},
+                            {kHeaderLocation, kHomeLocation}});
+    }
+
+    if (!printed) {
+        // installed and saved, but there is no memory to print it back
+        lock.unlock();
+        return answerEmpty(conn, MHD_HTTP_INTERNAL_SERVER_ERROR);
+    }
+    std::string body = printed;
+    cJSON_free(printed);
+
+    Headers headers;
+    std::string password = jsonGetText(globalItem("loginPass"));
+    if (!password.empty())
+        headers.emplace_back(kHeaderSetCookie, kAuthPrefix + tovuCGICookieEncode(password.c_str()));
+    lock.unlock();
+    headers.emplace_back(kHeaderConnection, kKeepAlive);
+    headers.emplace_back(kHeaderContentType, kTypeJson);
+    return answerCopy(conn, MHD_HTTP_OK, body, headers);
+}
+
+/* ---------------------------------------------------------------- channel requests */
+
+int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *)
+{
+    const char *action = szArgs ? szArgs : "";
+    TovuCgiLock lock;
+    TovuConfigLock configLock;
+
+    cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
+    if (iChannel < 1 || iChannel > jsonGetListSize(channels))
+        return answerEmpty(conn, MHD_HTTP_NOT_FOUND);
+
+    int i = iChannel - 1;
+    cJSON *channel = jsonGetIndex(channels, i);
+    int r = 0;
+    if (eqNoCase(action, "start")) {
+        if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
+            r = tovuStartChannel(i);
+        tovuCGISetMemberBool(channel, "enable", TRUE);
+        tovuExportConfig(nullptr);
+    } else if (eqNoCase(action, "stop")) {
+        tovuCGISetMemberBool(channel, "enable", FALSE);
+        tovuExportConfig(nullptr);
+        tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
+    } else if (eqNoCase(action, "preview")) {
+        if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
+            tovuPreviewChannel(i);
+    }
+
+    const char *text = "";
+    unsigned status = MHD_HTTP_BAD_REQUEST;
+    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
+        if (row.code == r) {
+            text = row.status;
+            status = r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST;
+            break;
+        }
+    }
+    return queueResponse(conn, status,
+                         makeResponse(text, strlen(text), MHD_RESPMEM_PERSISTENT,
+                                      {{kHeaderConnection, kKeepAlive}}));
+}
+
+/* ---------------------------------------------------------------- the router */
+
+int tovuCGI(struct MHD_Connection *conn, const char *szPath, char *szPost)
+{
+    const char *path = szPath ? szPath : "";
+    char args[TOVU_CGI_KV_SIZE] = "";
+    char cookies[TOVU_CGI_KV_SIZE] = "";
+    MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, mhdKeyValueIterator, args);
+    MHD_get_connection_values(conn, MHD_COOKIE_KIND, mhdKeyValueIterator, cookies);
+
+    int r = tovuCGIRedirect(conn, path);
+    if (r >= 0)
+        return r;
+
+    if (!tovuCGIAuth(cookies)) {
+        if (startsNoCase(path, kLoginPath))
+            return tovuCGILogin(szPost, conn);
+        return tovuCGILoginPage(conn);
+    }
+
+    Request q = {conn, path, szPost, args};
+    for (const Route &route : kRoutes) {
+        bool match = route.prefix ? startsNoCase(path, route.path) : eqNoCase(path, route.path);
+        if (match)
+            return route.answer(q);
+    }
+    return routeFile(q);
+}

@@ -1,0 +1,478 @@
+/*
+ * tovu_cgi_server.cpp - the web server: start and stop (HTTP, or HTTPS from
+ * the certificate and key files), the per-connection "ipACL" check, the
+ * request log, the intake that turns the library's repeated callbacks into
+ * one router call per GET or POST, the argument/cookie joiner, and the
+ * delayed restart after a change of the server's settings.
+ *
+ * One internal thread of the library serves every connection, so the POST
+ * buffer is a single static array that one request holds at a time.  The
+ * restart runs on a timer thread; it and the daemon serialise their stops and
+ * starts on one lock, and the shutdown can cancel what is pending.
+ */
+#include "tovu_cgi_internal.h"
+#include "tovu_cgi_util.h"
+#include "tovu_config.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <vector>
+
+struct MHD_Daemon *g_mhd = nullptr;
+timer_t g_timerCGI = 0;
+
+using tovucgi::eqNoCase;
+using tovucgi::globalItem;
+using tovucgi::startsNoCase;
+
+namespace {
+
+const char kLogExt[] = "_cgi.log";
+const char kLogTimeFormat[] = "%Y/%m/%d %H:%M:%S";
+const char kStatusPath[] = "/status";
+const char kMultipart[] = "multipart/form-data";
+const char kPartHeadEnd[] = "\r\n\r\n";
+const char kPartEnd[] = "\r\n--";
+const char kAclSeparators[] = " \r\n";
+const char kGetMarker[] = "";   /* con_cls of a GET after its first call */
+
+const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
+
+/*
+ * Locks of this file, in order: s_serverMutex, then g_configMutex.
+ * s_timerMutex is a leaf: nothing else is taken while it is held.
+ * s_serverMutex guards g_mhd and every start/stop; it is never taken on the
+ * web thread (the stop waits for that thread).
+ */
+std::mutex s_serverMutex;
+std::mutex s_timerMutex;
+std::condition_variable s_timerIdle;
+
+/* guarded by s_timerMutex */
+std::vector<timer_t> s_pendingTimers;   /* every armed timer not yet deleted */
+bool s_restartPending = false;         /* a restart was asked for and not yet done */
+bool s_restartCancelled = false;       /* shutdown: no restart any more */
+int s_restartsRunning = 0;             /* timer callbacks inside their restart */
+
+/* the POST buffer and its holder: touched by the web thread only */
+char szPost[TOVU_CGI_POST_SIZE];
+size_t s_postLen = 0;
+bool s_postHeld = false;
+
+timer_t allBitsTimer()
+{
+    timer_t t;
+    memset(&t, 0xff, sizeof t);
+    return t;
+}
+
+
+/* the whole of a regular, non-empty file; false when there is none to read */
+bool readWholeFile(const std::string &path, std::string &text)
+{
+    text.clear();
+    if (path.empty())
+        return false;
+    // non-blocking open: a fifo in the file's place must not hold the start
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    if (ok) {
+        char buf[16384];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<size_t>(n));
+        ok = n == 0 && !text.empty();
+    }
+    close(fd);
+    if (!ok)
+        text.clear();
+    return ok;
+}
+
+void completedCallback(void *, struct MHD_Connection *, void **con_cls,
+                       enum MHD_RequestTerminationCode)
+{
+    // a POST that ends without its final call (client gone, server stopping)
+    // still gives the buffer back
+    if (con_cls && *con_cls == szPost) {
+        memset(szPost, 0, sizeof szPost);
+        s_postLen = 0;
+        s_postHeld = false;
+        *con_cls = nullptr;
+    }
+}
+
+struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
+                               const std::string *cert)
+{
+    if (key && cert)
+        return MHD_start_daemon(flags, port, mhdAccessPolicyCallback, nullptr,
+                                mhdAccessHandlerCallback, nullptr,
+                                MHD_OPTION_HTTPS_MEM_KEY, key->c_str(),
+                                MHD_OPTION_HTTPS_MEM_CERT, cert->c_str(),
+                                MHD_OPTION_NOTIFY_COMPLETED, completedCallback, nullptr,
+                                MHD_OPTION_END);
+    return MHD_start_daemon(flags, port, mhdAccessPolicyCallback, nullptr,
+                            mhdAccessHandlerCallback, nullptr,
+                            MHD_OPTION_NOTIFY_COMPLETED, completedCallback, nullptr,
+                            MHD_OPTION_END);
+}
+
+/* caller holds s_serverMutex */
+BOOL startLocked()
+{
+    if (g_mhd)
+        return TRUE;
+
+    uint16_t port = TOVU_CGI_DEFAULT_PORT;
+    bool ssl = false;
+    std::string certPath, keyPath;
+    {
+        TovuConfigLock lock;
+        int n = jsonGetInt(globalItem("httpPort"));
+        if (n != 0)
+            port = static_cast<uint16_t>(n);
+        ssl = jsonGetBool(globalItem("sslEnable"));
+        certPath = jsonGetText(globalItem("sslCert"));
+        keyPath = jsonGetText(globalItem("sslKey"));
+    }
+
+    if (ssl) {
+        std::string cert, key;
+        if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
+            g_mhd = startDaemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, port, &key, &cert);
+            if (!g_mhd) {
+                fprintf(stderr, "web server: HTTPS start on port %u failed, serving plain HTTP\n",
+                        static_cast<unsigned>(port));
+                TovuConfigLock lock;
+                cJSON *global = jsonGetItem(g_jsonConfig, "global");
+                if (jsonGetItem(global, "sslEnable"))
+                    tovuCGISetMemberBool(global, "sslEnable", FALSE);
+            }
+            // the private key does not linger in freed memory
+            std::fill(key.begin(), key.end(), '\0');
+        }
+    }
+    if (!g_mhd)
+        g_mhd = startDaemon(MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr);
+    return g_mhd ? TRUE : FALSE;
+}
+
+/* caller holds s_serverMutex */
+void stopLocked()
+{
+    if (g_mhd) {
+        MHD_stop_daemon(g_mhd);
+        g_mhd = nullptr;
+    }
+}
+
+void logRequest(struct MHD_Connection *connection, const char *method, const char *url)
+{
+    {
+        TovuConfigLock lock;
+        if (jsonGetInt(globalItem("log")) == 0)
+            return;
+    }
+    if (eqNoCase(url, kStatusPath))
+        return;
+    const union MHD_ConnectionInfo *info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET)
+        return;
+    const struct sockaddr_in *sin = reinterpret_cast<const struct sockaddr_in *>(info->client_addr);
+    char addr[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &sin->sin_addr, addr, sizeof addr);
+
+    char path[sizeof g_tszfnConfig];
+    tovuGetExPath(path, sizeof path, kLogExt);
+    if (!path[0])
+        return;
+    time_t now = time(nullptr);
+    struct tm tmNow;
+    char when[100] = "";
+    if (localtime_r(&now, &tmNow))
+        strftime(when, sizeof when, kLogTimeFormat, &tmNow);
+    FILE *fp = fopen(path, "a+");
+    if (!fp)
+        return;
+    fprintf(fp, "[%s] %s %s from %s:%d\n", when, method, url, addr, ntohs(sin->sin_port));
+    fclose(fp);
+}
+
+/* the body the router gets: the first part of a multipart form, else all */
+char *postBody(struct MHD_Connection *connection)
+{
+    szPost[s_postLen] = '\0';
+    const char *type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                   MHD_HTTP_HEADER_CONTENT_TYPE);
+    if (!type || !startsNoCase(type, kMultipart))
+        return szPost;
+    char *begin = strstr(szPost, kPartHeadEnd);
+    begin = begin ? begin + strlen(kPartHeadEnd) : szPost;
+    char *end = strstr(begin, kPartEnd);
+    if (end)
+        *end = '\0';
+    return begin;
+}
+
+
+/* the router answers; an upload that changed the server's own settings has
+   it restarted a moment later, once the answer is on its way */
+int routed(struct MHD_Connection *connection, const char *url, char *post)
+{
+    int r = tovuCGI(connection, url, post);
+    if (tovuCGITakeServerSettingsChanged())
+        tovuCGICallback(TRUE);
+    return r;
+}
+
+enum MHD_Result toResult(int r)
+{
+    return r ? MHD_YES : MHD_NO;
+}
+
+} // namespace
+
+/* ---------------------------------------------------------------- start, stop, restart */
+
+BOOL tovuStartCGI(void)
+{
+    {
+        // a new start after a cancelled shutdown takes restart requests again
+        std::lock_guard<std::mutex> lock(s_timerMutex);
+        s_restartCancelled = false;
+    }
+    std::lock_guard<std::mutex> lock(s_serverMutex);
+    return startLocked();
+}
+
+void tovuStopCGI(void)
+{
+    std::lock_guard<std::mutex> lock(s_serverMutex);
+    stopLocked();
+}
+
+void tovuCGICallback(BOOL bRestartCGI)
+{
+    if (!bRestartCGI)
+        return;
+    std::lock_guard<std::mutex> lock(s_timerMutex);
+    if (s_restartCancelled)
+        return;
+    struct sigevent sev;
+    memset(&sev, 0, sizeof sev);
+    sev.sigev_notify = SIGEV_THREAD;
+    sev.sigev_notify_function = timerCGI;
+    sev.sigev_value.sival_int = TOVU_CGI_TIMER_ID;
+    timer_t timer;
+    if (timer_create(CLOCK_REALTIME, &sev, &timer) != 0) {
+        printf("timer_create %d error\n", TOVU_CGI_TIMER_ID);
+        g_timerCGI = 0;
+        return;
+    }
+    struct itimerspec its;
+    memset(&its, 0, sizeof its);
+    its.it_value.tv_sec = TOVU_CGI_RESTART_DELAY_SEC;
+    if (timer_settime(timer, 0, &its, nullptr) != 0) {
+        printf("timer_settime %d error\n", TOVU_CGI_TIMER_ID);
+        timer_delete(timer);
+        g_timerCGI = 0;
+        return;
+    }
+    g_timerCGI = timer;
+    s_pendingTimers.push_back(timer);
+    s_restartPending = true;
+}
+
+void timerCGI(union sigval)
+{
+    {
+        std::lock_guard<std::mutex> lock(s_timerMutex);
+        if (s_restartCancelled)
+            return;
+        // The first timer to fire deletes every other one too (a later
+        // upload's settings are already in the document) and restarts once;
+        // a timer whose expiry began before that finds nothing left to do.
+        for (timer_t t : s_pendingTimers)
+            timer_delete(t);
+        s_pendingTimers.clear();
+        g_timerCGI = allBitsTimer();
+        if (!s_restartPending)
+            return;
+        s_restartPending = false;
+        ++s_restartsRunning;
+    }
+    {
+        std::lock_guard<std::mutex> lock(s_serverMutex);
+        stopLocked();
+        if (!startLocked())
+            fprintf(stderr, "web server: restart failed, the web interface stays down\n");
+    }
+    std::lock_guard<std::mutex> lock(s_timerMutex);
+    --s_restartsRunning;
+    s_timerIdle.notify_all();
+}
+
+void tovuCancelCGIRestart(void)
+{
+    std::unique_lock<std::mutex> lock(s_timerMutex);
+    s_restartCancelled = true;
+    s_restartPending = false;
+    for (timer_t t : s_pendingTimers)
+        timer_delete(t);
+    s_pendingTimers.clear();
+    s_timerIdle.wait(lock, [] { return s_restartsRunning == 0; });
+}
+
+/* ---------------------------------------------------------------- access rules */
+
+namespace {
+
+/* the verdict for a client at *addr; with no address only "all" matches */
+bool aclVerdict(const char *szACL, const uint32_t *addr)
+{
+    if (!szACL)
+        return true;
+    std::vector<std::string> words;
+    for (const char *p = szACL; *p;) {
+        size_t skip = strspn(p, kAclSeparators);
+        p += skip;
+        size_t len = strcspn(p, kAclSeparators);
+        if (len)
+            words.emplace_back(p, len);
+        p += len;
+    }
+
+    bool accept = true;
+    for (size_t i = 0; i + 1 < words.size(); i += 2) {
+        const std::string &action = words[i];
+        std::string target = words[i + 1];
+        std::string prefix;
+        bool hasPrefix = false;
+        size_t slash = target.find('/');
+        if (slash != std::string::npos) {
+            prefix = target.substr(slash + 1);
+            target.resize(slash);
+            hasPrefix = true;
+        }
+
+        bool match;
+        struct in_addr in;
+        if (inet_pton(AF_INET, target.c_str(), &in) == 1) {
+            uint64_t first = ntohl(in.s_addr);
+            uint64_t last = first;
+            if (hasPrefix) {
+                // a prefix that is not a number reads as 0; one outside 0..32 matches nothing
+                long n = strtol(prefix.c_str(), nullptr, 10);
+                if (n < 0 || n > 32) {
+                    continue;
+                }
+                last = first + ((uint64_t(1) << (32 - n)) - 1);
+                if (last > 0xffffffffu)
+                    last = 0xffffffffu;
+            }
+            match = addr && *addr >= first && *addr <= last;
+        } else {
+            match = eqNoCase(target.c_str(), "all");
+        }
+        if (!match)
+            continue;
+        if (eqNoCase(action.c_str(), "allow"))
+            accept = true;
+        else if (eqNoCase(action.c_str(), "deny"))
+            accept = false;
+    }
+    return accept;
+}
+
+} // namespace
+
+BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr)
+{
+    return aclVerdict(szACL, &addr) ? TRUE : FALSE;
+}
+
+enum MHD_Result mhdAccessPolicyCallback(void *, const struct sockaddr *addr, socklen_t)
+{
+    std::string acl;
+    {
+        TovuConfigLock lock;
+        acl = jsonGetText(globalItem("ipACL"));
+    }
+    if (acl.empty())
+        return MHD_YES;
+    // the server listens on IPv4 only; for any other family only "all" matches
+    if (!addr || addr->sa_family != AF_INET)
+        return aclVerdict(acl.c_str(), nullptr) ? MHD_YES : MHD_NO;
+    uint32_t client = ntohl(reinterpret_cast<const struct sockaddr_in *>(addr)->sin_addr.s_addr);
+    return aclVerdict(acl.c_str(), &client) ? MHD_YES : MHD_NO;
+}
+
+/* ---------------------------------------------------------------- request intake */
+
+enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connection,
+                                         const char *url, const char *method, const char *,
+                                         const char *upload_data, size_t *upload_data_size,
+                                         void **con_cls)
+{
+    if (!url)
+        url = "";
+    if (!method)
+        method = "";
+    logRequest(connection, method, url);
+
+    if (eqNoCase(method, MHD_HTTP_METHOD_GET)) {
+        if (!*con_cls) {
+            *con_cls = const_cast<char *>(kGetMarker);
+            return MHD_YES;
+        }
+        if (*upload_data_size) {
+            // a body sent with a GET is not looked at
+            *upload_data_size = 0;
+            return MHD_YES;
+        }
+        return toResult(routed(connection, url, nullptr));
+    }
+
+    if (eqNoCase(method, MHD_HTTP_METHOD_POST)) {
+        if (!*con_cls) {
+            if (s_postHeld)
+                return MHD_NO;
+            s_postHeld = true;
+            s_postLen = 0;
+            *con_cls = szPost;
+            return MHD_YES;
+        }
+        if (*upload_data_size) {
+            size_t n = *upload_data_size;
+            // a piece that would pass the limit is dropped whole
+            if (n <= kPostMax - s_postLen) {
+                memcpy(szPost + s_postLen, upload_data, n);
+                s_postLen += n;
+            }
+            *upload_data_size = 0;
+            return MHD_YES;
+        }
+        int r = routed(connection, url, postBody(connection));
+        memset(szPost, 0, sizeof szPost);
+        s_postLen = 0;
+        s_postHeld = false;
+        *con_cls = nullptr;
+        return toResult(r);
+    }
+
+    return MHD_NO;
+}
