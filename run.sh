@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the service on its default
-# configuration (as root: it keeps its files in /etc/tovul, /var/tovul and
-# /var/run). The service detaches; this script ends when it has started.
+# Installs what the service needs and is missing (no test tools), builds it
+# without the tests, and starts it on its default configuration (as root: it
+# keeps its files in /etc/tovul, /var/tovul and /var/run). The service detaches; this script ends when it has started.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-bash scripts/deps.sh
-bash scripts/build.sh build
+bash scripts/deps.sh run
+bash scripts/build.sh build -DBUILD_TESTING=OFF
 
 status=0
 build/bin/tovul || status=$?

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: once in a normal
-# build, then again under AddressSanitizer and UndefinedBehaviorSanitizer, and
-# the concurrency tests under ThreadSanitizer; then, when clang is there, runs
-# every fuzz target briefly on its seed corpus.
+# Installs what is missing (what the service needs and what the tests add),
+# builds, and runs every test: once in a normal build, then again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, and the concurrency tests
+# under ThreadSanitizer; then, when clang is there, runs every fuzz target
+# briefly on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")"
 
-bash scripts/deps.sh
+bash scripts/deps.sh test
 
 jobs=$(nproc)
 # A test that fails is run again, up to twice: many tests run real processes

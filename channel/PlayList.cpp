@@ -2,6 +2,7 @@
 // source, kept in a small text file.
 #include "PlayList.h"
 #include "PlayOrder.h"
+#include "tovu_config.h"
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 
@@ -16,12 +17,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <iterator>
 #include <utility>
 #include <vector>
 
-CPlayList g_tovuPlaylists[16];
+CPlayList g_tovuPlaylists[TOVU_MAX_CHANNELS];
 
 namespace {
 
@@ -33,46 +33,6 @@ const int kMaxWalkDepth = 64;
 const size_t kMaxWalkFolders = 100000;
 
 using Guard = std::lock_guard<std::recursive_mutex>;
-
-bool writeAll(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= (size_t)w;
-    }
-    return true;
-}
-
-// Replaces the file at path with text: written to a fresh file beside it,
-// flushed to disk and renamed over the old one, so that a failed save leaves
-// the old file whole. The new file gets the mode that "w" would give it.
-bool replaceFile(const std::string &path, const std::string &text)
-{
-    static std::atomic<unsigned> s_serial{0};
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        tmp = path + ".tmp." + std::to_string((long)getpid()) + "." + std::to_string(s_serial++);
-        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok)
-        ok = rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        unlink(tmp.c_str());
-    return ok;
-}
 
 bool isDotOrDotDot(const char *name)
 {
@@ -172,15 +132,9 @@ void CPlayList::Load()
         return;
     // only a regular file is read: a pipe in its place would hold the
     // start-up until someone wrote to it
-    int fd = open(m_strfnPlayList.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = _tovu_open_regular(m_strfnPlayList.c_str(), nullptr);
     if (fd < 0)
         return;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *fp = fdopen(fd, "r");
     if (!fp) {
         close(fd);
@@ -245,7 +199,8 @@ void CPlayList::Save() const
     for (const std::string &item : m_lstPlayItems)
         if (writable(item))
             text.append(item).push_back('\n');
-    replaceFile(m_strfnPlayList, text);
+    // a failed save leaves the old file whole
+    tovuWriteFileAtomic(path, text);
 }
 
 int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClear)

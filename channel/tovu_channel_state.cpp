@@ -5,6 +5,7 @@
 #include "tovu_channel_util.h"
 #include "tovu_config.h"
 #include "tovu_channel.h"
+#include "tovu_base.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -14,7 +15,7 @@
 namespace {
 
 // the engine slots of time-shift channels follow the 16 channel slots
-constexpr int kTimeShiftSlotOffset = 16;
+constexpr int kTimeShiftSlotOffset = TOVU_MAX_CHANNELS;
 // three blanks end the time text
 constexpr const char *kTimeFormat = "%02d:%02d:%02d   ";
 
@@ -36,23 +37,10 @@ std::string timeText(int seconds)
     return buf;
 }
 
-// The length of text cut to at most max bytes, never inside a UTF-8
-// character: a cut that would land on a continuation byte moves back to
-// the start of its character.
-size_t utf8Cut(const char *text, size_t len, size_t max)
-{
-    if (len <= max)
-        return len;
-    size_t n = max;
-    while (n > 0 && ((unsigned char)text[n] & 0xC0) == 0x80)
-        n--;
-    return n;
-}
-
 // Writes text into the status buffer, cut to fit it.
 void putStatus(LPTSTR tszStatus, const std::string &text)
 {
-    size_t n = utf8Cut(text.c_str(), text.size(), TOVU_STATUS_TEXT_SIZE - 1);
+    size_t n = _tovu_utf8_cut(text.c_str(), text.size(), TOVU_STATUS_TEXT_SIZE - 1);
     memcpy(tszStatus, text.data(), n);
     tszStatus[n] = '\0';
 }

@@ -15,11 +15,12 @@
 #include <deque>
 #include <string>
 #include "tovu.h"
+#include "tovu_base.h"
 #include "tovu_config.h"
 
 
-/* the most channels, sources per channel and targets per channel a start uses */
-#define TOVU_MAX_CHANNELS 16
+/* the most sources per channel and targets per channel a start uses (the most
+   channels: TOVU_MAX_CHANNELS) */
 #define TOVU_MAX_SOURCES 20
 #define TOVU_MAX_TARGETS 5
 

@@ -4,7 +4,7 @@
 
 #include <stdio.h>
 
-static const char kDefaultAppName[] = "Tovumedia Live!";
+static const char kDefaultAppName[] = TOVU_PRODUCT_NAME;
 
 static TCHAR tszAppName[100];
 

@@ -23,10 +23,8 @@ std::recursive_mutex g_configMutex;
 
 namespace {
 
-const int kMaxChannels = 16;
 const int kMaxSources = 20;
 const int kMaxTargets = 5;
-const int kDefaultHttpPort = 9527;
 
 // a configuration file larger than this is refused rather than read whole
 const long kMaxConfigFileSize = 64L * 1024 * 1024;
@@ -101,9 +99,9 @@ void normaliseGlobal(cJSON *global)
         cJSON_AddNumberToObject(global, "log", 0);
     cJSON *port = jsonGetItem(global, "httpPort");
     if (!port)
-        cJSON_AddNumberToObject(global, "httpPort", kDefaultHttpPort);
+        cJSON_AddNumberToObject(global, "httpPort", TOVU_DEFAULT_HTTP_PORT);
     else if (jsonGetInt(port) == 0)
-        setMemberNumber(global, port, kDefaultHttpPort);
+        setMemberNumber(global, port, TOVU_DEFAULT_HTTP_PORT);
     if (!jsonGetItem(global, "autoRestart"))
         cJSON_AddNumberToObject(global, "autoRestart", 1);
 }
@@ -139,7 +137,7 @@ void normaliseChannels(cJSON *channels)
         }
         channel = next;
     }
-    cutMembers(channels, kMaxChannels);
+    cutMembers(channels, TOVU_MAX_CHANNELS);
 }
 
 // A number as the printer writes it and the parser reads it back: with up to
@@ -242,12 +240,9 @@ int jsonGetInt(const cJSON *item)
         return clampToInt(item->valuedouble);
     if (cJSON_IsString(item) && item->valuestring) {
         // base 10 as atol reads it, but held to the int range instead of overflowing
-        long v = strtol(item->valuestring, nullptr, 10);
-        if (v > INT_MAX)
-            return INT_MAX;
-        if (v < INT_MIN)
-            return INT_MIN;
-        return (int)v;
+        int v = 0;
+        _tovu_read_int(item->valuestring, &v);
+        return v;
     }
     return cJSON_IsTrue(item) ? 1 : 0;
 }
@@ -373,15 +368,9 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
         return 0;
     // only a regular file is read: opening a pipe in its place would hold
     // the start-up until someone writes to it
-    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = _tovu_open_regular(tszfnConfig, nullptr);
     if (fd < 0)
         return 0;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return 0;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *fp = fdopen(fd, "rb");
     if (!fp) {
         close(fd);

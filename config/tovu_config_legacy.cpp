@@ -2,6 +2,7 @@
 // legacy model, and the generator that writes that model as a JSON
 // configuration text.
 #include "tovu_config_legacy.h"
+#include "tovu_config.h"
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 
@@ -20,7 +21,7 @@
 #include <charconv>
 #include <string>
 
-GLOBAL_SETTINGS g_globalSettings = {9527, 0, 0, 1, 0, 0, 0, 0, ""};
+GLOBAL_SETTINGS g_globalSettings = {TOVU_DEFAULT_HTTP_PORT, 0, 0, 1, 0, 0, 0, 0, ""};
 TOVU_CHANNEL g_tovuChannels[TOVU_LEGACY_CHANNELS];
 
 namespace {
@@ -172,7 +173,7 @@ struct LineReader {
 void resetModel()
 {
     memset(&g_globalSettings, 0, sizeof g_globalSettings);
-    g_globalSettings.nPortHTTP = 9527;
+    g_globalSettings.nPortHTTP = TOVU_DEFAULT_HTTP_PORT;
     g_globalSettings.nPortRTSP = 5544;
     g_globalSettings.nAutoRestart = 1;
     memset(g_tovuChannels, 0, sizeof g_tovuChannels);
@@ -301,22 +302,9 @@ bool readChannel(LineReader &r, int n)
 // other byte as it is, so paths keep their bytes.
 std::string escapedChar(unsigned char c)
 {
-    switch (c) {
-    case '"': return "\\\"";
-    case '\\': return "\\\\";
-    case '\b': return "\\b";
-    case '\f': return "\\f";
-    case '\n': return "\\n";
-    case '\r': return "\\r";
-    case '\t': return "\\t";
-    default: break;
-    }
-    if (c < 0x20) {
-        char buf[8];
-        snprintf(buf, sizeof buf, "\\u%04x", c);
-        return buf;
-    }
-    return std::string(1, (char)c);
+    char buf[8];
+    const char *e = tovuJsonEscape(c, buf);
+    return e ? std::string(e) : std::string(1, (char)c);
 }
 
 // the text in its JSON form; at most limit characters of escaped text,
@@ -756,15 +744,9 @@ int tovuImportConfigXML(LPCTSTR tszfnConfig)
         return -1;
     // only a regular file is read: a folder gives no lines, and a pipe
     // would hold the start-up until someone writes to it
-    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = _tovu_open_regular(tszfnConfig, nullptr);
     if (fd < 0)
         return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *fp = fdopen(fd, "r");
     if (!fp) {
         close(fd);

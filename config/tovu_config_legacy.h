@@ -9,10 +9,12 @@
 #include <stdio.h>
 
 #include "tovu.h"
+#include "tovu_base.h"
 #include "tovu_tchar.h"
 
 
-#define TOVU_LEGACY_CHANNELS 16
+/* the older file holds one block per channel */
+#define TOVU_LEGACY_CHANNELS TOVU_MAX_CHANNELS
 #define TOVU_LEGACY_SOURCES 20
 #define TOVU_LEGACY_TARGETS 5
 #define TOVU_LEGACY_FILTERS 10

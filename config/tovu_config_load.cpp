@@ -2,6 +2,7 @@
 // conversion of the older line-based file beside it (or built-in defaults).
 #include "tovu_config.h"
 #include "tovu_config_legacy.h"
+#include "tovu_base.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -29,20 +30,6 @@ bool loadJson(const char *path)
     tovuImportConfigJSON(path);
     cJSON *after = installedDocument();
     return after && after != before;
-}
-
-bool writeAll(int fd, const std::string &data)
-{
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += (size_t)n;
-    }
-    return true;
 }
 
 bool readAll(const char *path, std::string *out)
@@ -95,7 +82,8 @@ std::string keepAside(const char *path)
                 continue;
             return "";
         }
-        bool ok = writeAll(fd, content) && fsync(fd) == 0;
+        bool ok = _tovu_write_all(fd, content.data(), content.size()) == content.size() &&
+                  fsync(fd) == 0;
         ok = close(fd) == 0 && ok;
         if (ok)
             return name;
@@ -136,10 +124,13 @@ void convert(const std::string &path)
 
     // the new file replaces the old one only once it is written whole
     setlocale(LC_ALL, "");
-    tovuWriteFileAtomic(path.c_str(), [](FILE *fp) {
-        tovuExportConfigFromXML(fp);
-        return 0;
-    });
+    if (tovuWriteFileAtomic(path.c_str(), [](FILE *fp) {
+            tovuExportConfigFromXML(fp);
+            return 0;
+        }) != 0) {
+        printf("TOVUL: %s could not be written: %s\n", path.c_str(), strerror(errno));
+        fflush(stdout);
+    }
 
     // the older file goes only when its conversion reads back as a document
     if (loadJson(path.c_str()) && olderRead)

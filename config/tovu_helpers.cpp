@@ -84,6 +84,24 @@ unsigned long Inet_addr(LPCTSTR ip)
     return (unsigned long)(uint32_t)inet_addr(ip);
 }
 
+const char *tovuJsonEscape(unsigned char c, char esc[8])
+{
+    switch (c) {
+    case '"': return "\\\"";
+    case '\\': return "\\\\";
+    case '\b': return "\\b";
+    case '\f': return "\\f";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    case '\t': return "\\t";
+    default: break;
+    }
+    if (c >= 0x20)
+        return nullptr;
+    snprintf(esc, 8, "\\u%04x", c);
+    return esc;
+}
+
 int parseOpt(const char *szLine, const char *szOpt, int *pVal)
 {
     if (!szLine || !szOpt)
@@ -138,7 +156,7 @@ static TCHAR tszAppTitle[100];
 LPCTSTR tovuAppTitle(void)
 {
     if (!tszAppTitle[0])
-        snprintf(tszAppTitle, sizeof tszAppTitle, "%s", "Tovumedia Live!");
+        snprintf(tszAppTitle, sizeof tszAppTitle, "%s", TOVU_PRODUCT_NAME);
     return tszAppTitle;
 }
 

@@ -40,13 +40,11 @@ constexpr char kConfigFile[] = "/etc/tovul/tovul.json";
 constexpr char kPlaylistFmt[] = "%s/tovu_%03d.pls";
 constexpr size_t kPlaylistPathSize = 200;
 constexpr size_t kBannerSize = 200;
-constexpr int kDefaultPort = 9527;
 constexpr useconds_t kChannelStartDelayUs = 500000;
 
 // the banner is as wide as the star line: "*", 39 characters, " *"
 constexpr char kStarLine[] = "* * * * * * * * * * * * * * * * * * * * *";
 constexpr int kBannerHalf = 19;
-constexpr char kProductLine[] = "Tovumedia Live!";
 constexpr char kVersionFmt[] = "Version %s";
 
 constexpr char kMsgRunning[] = "TOVUL running already, exiting...\n";
@@ -69,7 +67,7 @@ int webPort()
 {
     TovuConfigLock doc;
     int port = jsonGetInt(globalItem("httpPort"));
-    return port ? port : kDefaultPort;
+    return port ? port : TOVU_DEFAULT_HTTP_PORT;
 }
 
 // Takes the instance lock for the life of the process.  false only when
@@ -88,6 +86,19 @@ bool lockInstance()
     return true;
 }
 
+// Saves the configuration document; a failed save is said, with the file and
+// the reason, instead of passing unseen.
+void saveConfig()
+{
+    errno = 0;
+    if (tovuExportConfig(nullptr) != 0) {
+        int err = errno;
+        printf("TOVUL: the configuration could not be saved to %s: %s\n", g_tszfnConfig,
+               err ? strerror(err) : "the file is left as it was");
+        fflush(stdout);
+    }
+}
+
 void stopAll()
 {
     // no restart timer fires from here on, none is still starting a channel
@@ -95,12 +106,12 @@ void stopAll()
     tovuDeleteChannelTimers();
     tovuCancelCGIRestart();
 
-    for (int i = 0; i < TOVU_DAEMON_CHANNELS; ++i)
+    for (int i = 0; i < TOVU_MAX_CHANNELS; ++i)
         if (tovuGetChannelState(i) != TOVU_STATE_IDLE)
             tovuStopChannel(i, 0);
     tovuStopCGI();
     tovu_free();
-    tovuExportConfig(nullptr);
+    saveConfig();
     TovuConfigLock doc;
     cJSON_Delete(g_jsonConfig);
     g_jsonConfig = nullptr;
@@ -121,7 +132,7 @@ void loadConf(void)
 {
     tovuSetConfigPath(kConfigDir);
     tovuImportConfig();
-    for (int n = 1; n <= TOVU_DAEMON_CHANNELS; ++n) {
+    for (int n = 1; n <= TOVU_MAX_CHANNELS; ++n) {
         char path[kPlaylistPathSize];
         snprintf(path, sizeof path, kPlaylistFmt, kDataDir, n);
         g_tovuPlaylists[n - 1].init(path);
@@ -130,7 +141,7 @@ void loadConf(void)
 
 void initChannels(void)
 {
-    for (int i = 0; i < TOVU_DAEMON_CHANNELS; ++i) {
+    for (int i = 0; i < TOVU_MAX_CHANNELS; ++i) {
         TovuConfigLock doc;
         cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i);
         if (channel && jsonGetBool(jsonGetItem(channel, "enable")))
@@ -166,12 +177,12 @@ int main(int argc, char *argv[])
         printf(kMsgInitFailed, ret);
         fflush(stdout);
         tovu_free();
-        tovuExportConfig(nullptr);
+        saveConfig();
         return -1;
     }
 
     printf("%s\n", kStarLine);
-    printBanner(kProductLine);
+    printBanner(TOVU_PRODUCT_NAME);
     char szBanner[kBannerSize];
     snprintf(szBanner, sizeof szBanner, kVersionFmt, tovu_get_version());
     printBanner(szBanner);

@@ -22,8 +22,8 @@
 
 #include <atomic>
 
-/* channels the loop visits and timers it keeps, one per channel index */
-#define TOVU_DAEMON_CHANNELS 16
+#include "tovu_base.h"
+
 /* the loop's period, in microseconds */
 #define TOVU_LOOP_PERIOD_US 20000
 /* a folder or time-shift channel is started by the loop at most once in this
@@ -44,7 +44,7 @@ typedef void (*timerTimeout)(union sigval sig);
 extern const timer_t TOVU_TIMER_NONE;
 /* pending restart timer of each channel: TOVU_TIMER_NONE, a handle, or 0
  * after a failed creation (that channel then gets no further timer) */
-extern timer_t g_timerChannels[TOVU_DAEMON_CHANNELS];
+extern timer_t g_timerChannels[TOVU_MAX_CHANNELS];
 
 /* creates and arms a one-shot timer on the real-time clock whose expiry runs
  * func(nTimerId) on a new thread; 0 when it cannot be created */

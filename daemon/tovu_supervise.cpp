@@ -33,8 +33,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // the last start of each channel made by the loop or the start-up (main thread only)
-Clock::time_point s_lastStart[TOVU_DAEMON_CHANNELS];
-bool s_started[TOVU_DAEMON_CHANNELS];
+Clock::time_point s_lastStart[TOVU_MAX_CHANNELS];
+bool s_started[TOVU_MAX_CHANNELS];
 
 bool startDue(int i)
 {
@@ -46,7 +46,7 @@ bool startDue(int i)
 
 int tovuStartChannelPaced(int i)
 {
-    if (i >= 0 && i < TOVU_DAEMON_CHANNELS) {
+    if (i >= 0 && i < TOVU_MAX_CHANNELS) {
         s_lastStart[i] = Clock::now();
         s_started[i] = true;
     }
@@ -96,7 +96,7 @@ void tovuSupervise(TOVU_VISITOR visit)
     while (!quit.load()) {
         usleep(TOVU_LOOP_PERIOD_US);
         tovu_poll();
-        for (int i = 0; i < TOVU_DAEMON_CHANNELS; ++i) {
+        for (int i = 0; i < TOVU_MAX_CHANNELS; ++i) {
             if (quit.load())
                 return;
             visit(i);

@@ -20,9 +20,10 @@
 
 #include "tovu_config.h"
 #include "tovu_channel.h"
+#include "tovu_base.h"
 
 const timer_t TOVU_TIMER_NONE = reinterpret_cast<timer_t>(~static_cast<uintptr_t>(0));
-timer_t g_timerChannels[TOVU_DAEMON_CHANNELS];
+timer_t g_timerChannels[TOVU_MAX_CHANNELS];
 
 namespace {
 
@@ -59,21 +60,9 @@ bool channelEnabled(int i)
 
 timer_t createTimer(int nTimerId, int nMilliSec, timerTimeout func)
 {
-    struct sigevent sev = {};
-    sev.sigev_notify = SIGEV_THREAD;
-    sev.sigev_notify_function = func;
-    sev.sigev_value.sival_int = nTimerId;
-    timer_t t;
-    if (timer_create(CLOCK_REALTIME, &sev, &t) != 0) {
-        printf("timer_create %d error\n", nTimerId);
-        fflush(stdout);
-        return static_cast<timer_t>(0);
-    }
-    struct itimerspec its = {};
-    its.it_value.tv_sec = nMilliSec / 1000;
-    its.it_value.tv_nsec = static_cast<long>(nMilliSec % 1000) * 1000000L;
-    timer_settime(t, 0, &its, nullptr);
-    return t;
+    char what[64];
+    snprintf(what, sizeof what, "restart timer of channel %d", nTimerId + 1);
+    return _tovu_one_shot_timer(nTimerId, nMilliSec, func, what);
 }
 
 int tovuRestartDelayMs(int a)
@@ -87,7 +76,7 @@ int tovuRestartDelayMs(int a)
 void timerChannel(union sigval sig)
 {
     int i = sig.sival_int;
-    if (i < 0 || i >= TOVU_DAEMON_CHANNELS)
+    if (i < 0 || i >= TOVU_MAX_CHANNELS)
         return;
     {
         std::lock_guard<std::mutex> lock(timerLock());

@@ -16,7 +16,7 @@ namespace {
 // at any time, also before main and after the table is gone.
 pthread_mutex_t g_engine_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
 
-constexpr int kNbChannelsMax = 32;
+constexpr int kNbChannelsMax = 2 * TOVU_MAX_CHANNELS;
 
 char prog_fname[256];
 char prog_path[256];

@@ -65,19 +65,7 @@ void rotate(int channel_id, const std::string &current)
 
 bool write_all(int fd, const std::string &data)
 {
-    const char *p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += n;
-        left -= (size_t)n;
-    }
-    return true;
+    return _tovu_write_all(fd, data.data(), data.size()) == data.size();
 }
 
 } // namespace

@@ -70,12 +70,11 @@ bool read_stream_time(const char *p, int *out)
     long long part[3];
     const char *q = buf;
     for (int k = 0; k < 3; k++) {
-        char *end = nullptr;
-        part[k] = strtoll(q, &end, 10);
-        if (end == q || (k < 2 && *end != ':'))
+        int v;
+        const char *end = q;
+        if (_tovu_parse_int(q, &v, &end) != 1 || (k < 2 && *end != ':'))
             return false;
-        if (part[k] > INT_MAX || part[k] < INT_MIN)
-            return false;
+        part[k] = v;
         q = end + (k < 2 ? 1 : 0);
     }
     long long secs = part[0] * 3600 + part[1] * 60 + part[2];

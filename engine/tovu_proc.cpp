@@ -44,7 +44,10 @@ int make_pipe(TOVU_PIPE fds[2])
 }
 
 // In the forked child, before exec: only async-signal-safe calls here.
-[[noreturn]] void exec_child(const TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args)
+// A failed exec sends its errno on report (close-on-exec, so a started
+// program closes it unwritten).
+[[noreturn]] void exec_child(const TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args,
+                             int report)
 {
     close(proc->pipe_stdin[1]);
     dup2(proc->pipe_stdin[0], 0);
@@ -68,6 +71,10 @@ int make_pipe(TOVU_PIPE fds[2])
         execv(exe_fname, args);
     else
         execl(exe_fname, exe_fname, static_cast<char *>(nullptr));
+    int err = errno;
+    if (report >= 0 && write(report, &err, sizeof err) < 0) {
+        // the parent then learns of the failure from the exit status alone
+    }
     // Never the normal exit path: the parent's exit handlers must not run here.
     _exit(kExecFailedStatus);
 }
@@ -83,11 +90,37 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
     if (proc->pipe_stdout[0] == 0 && proc->pipe_stdout[1] == 0 && make_pipe(proc->pipe_stdout) != 0)
         return -5;
 
+    // the child tells through this pipe whether its program could be run
+    TOVU_PIPE report[2] = {-1, -1};
+    bool reporting = make_pipe(report) == 0;
+    proc->exec_errno = 0;
     proc->pid = fork();
-    if (proc->pid < 0)
+    if (proc->pid < 0) {
+        int err = errno;
+        if (reporting) {
+            close(report[0]);
+            close(report[1]);
+        }
+        errno = err;
         return -13;
-    if (proc->pid == 0)
-        exec_child(proc, exe_fname, args);
+    }
+    if (proc->pid == 0) {
+        if (reporting)
+            close(report[0]);
+        exec_child(proc, exe_fname, args, reporting ? report[1] : -1);
+    }
+    if (reporting) {
+        // end of file once the program runs (or the child has ended)
+        close(report[1]);
+        int err = 0;
+        ssize_t n;
+        do {
+            n = read(report[0], &err, sizeof err);
+        } while (n < 0 && errno == EINTR);
+        if (n == static_cast<ssize_t>(sizeof err))
+            proc->exec_errno = err;
+        close(report[0]);
+    }
 
     int flags = fcntl(proc->pipe_stdout[0], F_GETFL);
     if (flags >= 0)
@@ -137,18 +170,10 @@ int pipe_write(TOVU_PIPE pipe, const void *buf, int len)
     }
     // The write end blocks, so this normally writes everything at once; a
     // signal may still cut a write short, and then the rest follows.
-    const char *p = static_cast<const char *>(buf);
-    int done = 0;
-    while (done < len) {
-        ssize_t n = write(pipe, p + done, static_cast<size_t>(len - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return done > 0 ? done : -1;
-        }
-        done += static_cast<int>(n);
-    }
-    return done;
+    if (len <= 0)
+        return 0;
+    size_t done = _tovu_write_all(pipe, buf, static_cast<size_t>(len));
+    return done > 0 ? static_cast<int>(done) : -1;
 }
 
 int pipe_write_str(TOVU_PIPE pipe, const char *szbuf)

@@ -130,12 +130,11 @@ bool read_int(const char **p, int *out)
         s++;
     if (!((*s >= '0' && *s <= '9') || ((*s == '-' || *s == '+') && s[1] >= '0' && s[1] <= '9')))
         return false;
-    char *end = nullptr;
-    errno = 0;
-    long v = strtol(s, &end, 10);
-    if (errno == ERANGE || v < INT_MIN || v > INT_MAX)
+    int v;
+    const char *end;
+    if (_tovu_parse_int(s, &v, &end) != 1)
         return false;
-    *out = (int)v;
+    *out = v;
     *p = end;
     return true;
 }

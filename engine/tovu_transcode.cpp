@@ -3,6 +3,7 @@
 // standard-input handshake; and the start arguments kept while yt-dlp runs.
 #include "tovu_util.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -97,14 +98,36 @@ int start_extraction(int channel_id, TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sou
     drain_stale_bytes(&chan->proc);
     int ret = tovu_start_proc(&chan->proc, exe.c_str(), args);
     if (ret < 0) {
+        int err = errno;
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
         tovu_logf(channel_id, 1, "yt-dlp error %d", ret);
+        tovu_logf(channel_id, 1, "yt-dlp %s could not be started: %s", exe.c_str(), strerror(err));
         return ret;
     }
+    // the poll learns of it too, from the exit status
+    if (chan->proc.exec_errno)
+        tovu_logf(channel_id, 1, "yt-dlp %s could not be started: %s", exe.c_str(),
+                  strerror(chan->proc.exec_errno));
     chan->state = TOVU_STATE_EXTRACT;
     _tovu_copy_param(chan, sources, nb_sources, targets, nb_targets, mux_mode, b_preview);
     return TOVU_OK;
+}
+
+// What failed, for the line that follows a start's "error %d".
+const char *start_error_text(int code)
+{
+    switch (code) {
+    case TOVU_ERR_RTP_INPUT: return "an RTP input's SDP file could not be written";
+    case TOVU_ERR_NO_SOURCE_URL: return "a source has no address";
+    case TOVU_ERR_NO_TARGET_URL: return "a target has no address";
+    case TOVU_ERR_NO_ENCODER: return "a target's codec has no encoder";
+    case TOVU_ERR_BAD_TARGET_FORMAT: return "a target's format cannot be written";
+    case TOVU_ERR_ARGS_TOO_LONG: return "the argument string is too long";
+    case TOVU_ERR_LINE_BREAK: return "a text holds a line break";
+    case TOVU_ERR_TEXT_TOO_LONG: return "a text is too long for its field";
+    default: return "unknown fault";
+    }
 }
 
 // Copies a text for the kept start arguments; false when memory ran out.
@@ -131,15 +154,20 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
     if (!chan) {
         tovu_logf(channel_id, 1, "error %d", TOVU_ERR_INVALID_SLOT);
+        tovu_logf(channel_id, 1, "start refused: slot %d is not one of the engine's %d slots",
+                  channel_id, g_cfg.nb_channels_max);
         return TOVU_ERR_INVALID_SLOT;
     }
     if (chan->state > TOVU_STATE_EXTRACT) {
         tovu_logf(channel_id, 1, "error %d", TOVU_ERR_BUSY);
+        tovu_logf(channel_id, 1, "start refused: slot %d is busy (state %d)", channel_id,
+                  (int)chan->state);
         return TOVU_ERR_BUSY;
     }
     // The first source is always inspected; without one there is nothing to run.
     if (!sources || nb_sources < 1) {
         tovu_logf(channel_id, 1, "error %d", TOVU_ERR_NO_SOURCE_URL);
+        tovu_logf(channel_id, 1, "start refused: slot %d was given no source", channel_id);
         return TOVU_ERR_NO_SOURCE_URL;
     }
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
@@ -150,6 +178,7 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     // refused before anything runs, yt-dlp included
     if (_tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode)) {
         tovu_logf(channel_id, 1, "error %d", TOVU_ERR_LINE_BREAK);
+        tovu_logf(channel_id, 1, "start refused: %s", start_error_text(TOVU_ERR_LINE_BREAK));
         return TOVU_ERR_LINE_BREAK;
     }
 
@@ -164,23 +193,35 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                                 &arg_str);
     if (ret < 0) {
         tovu_logf(channel_id, 1, "error %d", ret);
+        tovu_logf(channel_id, 1, "the transcoder's argument string could not be composed: %s",
+                  start_error_text(ret));
         return ret;
     }
 
     if (g_cfg.log_level && tovu_log(channel_id, 1, arg_str.c_str()) == -1) {
+        int err = errno;
         tovu_logf(channel_id, 1, "error %d", TOVU_ERR_LOG);
+        tovu_logf(channel_id, 1, "channel log in %s could not be written: %s", g_cfg.log_path,
+                  strerror(err));
         return TOVU_ERR_LOG;
     }
 
     drain_stale_bytes(&chan->proc);
     ret = tovu_start_proc(&chan->proc, g_cfg.ffmpeg_path, nullptr);
     if (ret < 0) {
+        int err = errno;
         // A failed fork leaves -1 in pid; the slot stays idle with no child.
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
         tovu_logf(channel_id, 1, "error %d", ret);
+        tovu_logf(channel_id, 1, "transcoder %s could not be started: %s", g_cfg.ffmpeg_path,
+                  strerror(err));
         return ret;
     }
+    // the poll learns of it too, from the exit status
+    if (chan->proc.exec_errno)
+        tovu_logf(channel_id, 1, "transcoder %s could not be started: %s", g_cfg.ffmpeg_path,
+                  strerror(chan->proc.exec_errno));
 
     chan->state = b_preview ? TOVU_STATE_PREVIEW : TOVU_STATE_RUNNING;
     chan->streaming_time = -1;

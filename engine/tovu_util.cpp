@@ -130,14 +130,31 @@ const char *get_local_ip(void)
     return get_local_ips()[0];
 }
 
+int _tovu_parse_int(const char *p, int *out, const char **end)
+{
+    char *stop = nullptr;
+    long v = strtol(p, &stop, 10);
+    if (stop == p)
+        return 0;
+    if (end)
+        *end = stop;
+    *out = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+    return v > INT_MAX || v < INT_MIN ? 2 : 1;
+}
+
 int _tovu_read_int(const char *p, int *out)
 {
-    char *end = nullptr;
-    long v = strtol(p, &end, 10);
-    if (end == p)
-        return 0;
-    *out = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
-    return 1;
+    return _tovu_parse_int(p, out, nullptr) != 0;
+}
+
+size_t _tovu_utf8_cut(const char *text, size_t len, size_t max)
+{
+    if (len <= max)
+        return len;
+    size_t n = max;
+    while (n > 0 && ((unsigned char)text[n] & 0xC0) == 0x80)
+        n--;
+    return n;
 }
 
 static char version[100];
@@ -162,14 +179,9 @@ char *_utf8tolcs(const char *utf8, char *lcs, size_t sz)
         return nullptr;
     if (!lcs || sz == 0)
         return lcs;
-    size_t n = strlen(utf8);
-    if (n >= sz) {
-        // Cut at the buffer's limit, backing off so that no multi-byte
-        // character is left half-copied.
-        n = sz - 1;
-        while (n > 0 && ((unsigned char)utf8[n] & 0xC0) == 0x80)
-            n--;
-    }
+    // cut at the buffer's limit, so that no multi-byte character is left
+    // half-copied
+    size_t n = _tovu_utf8_cut(utf8, strlen(utf8), sz - 1);
     memcpy(lcs, utf8, n);
     lcs[n] = '\0';
     return lcs;

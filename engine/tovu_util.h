@@ -27,6 +27,7 @@ typedef struct TOVU_PROC_CTX {
     TOVU_PIPE pipe_stdin[2];     /* [0] child's stdin, [1] engine's write end */
     TOVU_PIPE pipe_stdout[2];    /* [0] engine's read end (non-blocking), [1] child's stdout+stderr */
     int exit_code;               /* raw wait status of the last child reaped */
+    int exec_errno;              /* why the last start's program could not be executed; 0 = it was */
 } TOVU_PROC_CTX;
 
 int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args);

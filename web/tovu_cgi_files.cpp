@@ -140,11 +140,11 @@ static struct MHD_Response *oemLogoResponse(void)
     struct stat st;
     if (!path[0] || stat(path, &st) != 0 || st.st_size < 1)
         return nullptr;
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    /* only a regular file: a folder or device of that name is not an image */
+    int fd = _tovu_open_regular(path, &st);
     if (fd < 0)
         return nullptr;
-    /* only a regular file: a folder or device of that name is not an image */
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 1) {
+    if (st.st_size < 1) {
         close(fd);
         return nullptr;
     }

@@ -1,6 +1,8 @@
 // Helpers of the web interface's JSON answers: fitting a library's text into
 // a fixed field, JSON string escaping, and queueing the answer.
 #include "tovu_cgi_json.h"
+#include "tovu_base.h"
+#include "tovu_helpers.h"
 
 #include <microhttpd.h>
 #include <stdint.h>
@@ -62,17 +64,8 @@ void tovuCopyText(char *dst, size_t size, const char *src)
 {
     if (!dst || size == 0)
         return;
-    size_t n = src ? strlen(src) : 0;
-    if (n >= size) {
-        n = size - 1;
-        // step back to the first byte of a character cut in two (a character
-        // has at most three continuation bytes)
-        size_t start = n;
-        while (start > 0 && n - start < 3 && ((unsigned char)src[start] & 0xC0) == 0x80)
-            start--;
-        if (start < n && utf8SequenceLength((const unsigned char *)src + start, n - start) == 0)
-            n = start;
-    }
+    // a character cut in two is left out whole
+    size_t n = src ? _tovu_utf8_cut(src, strlen(src), size - 1) : 0;
     if (n)
         memcpy(dst, src, n);
     dst[n] = '\0';
@@ -91,24 +84,9 @@ void tovuAppendJsonText(std::string &out, const char *text, size_t size)
     const unsigned char *s = (const unsigned char *)text;
     size_t n = strnlen(text, size);
     for (size_t i = 0; i < n;) {
-        unsigned char c = s[i];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-            i++;
-        } else if (c < 0x20) {
-            switch (c) {
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default: {
-                char esc[8];
-                snprintf(esc, sizeof esc, "\\u%04x", c);
-                out += esc;
-            }
-            }
+        char esc[8];
+        if (const char *e = tovuJsonEscape(s[i], esc)) {
+            out += e;
             i++;
         } else {
             size_t len = utf8SequenceLength(s + i, n - i);

@@ -47,7 +47,6 @@ const char kIndexPath[] = "/index.html";
 const char kImportArg[] = "import";
 const char kHomeLocation[] = "/";
 const char kCookieSeparators[] = "&; ";
-const char kAppAbbr[] = "TOVUL";
 
 const char kLoginPage1[] = "<html>\n<head>\n<title>%s</title>\n</head>\n";
 const char kLoginPage2[] =
@@ -446,7 +445,7 @@ int tovuCGILoginPage(struct MHD_Connection *conn)
     page = head.replace(head.find("%s"), 2, title);
     page += kLoginPage2;
     std::string h2 = kLoginPage3;
-    page += h2.replace(h2.find("%s"), 2, kAppAbbr);
+    page += h2.replace(h2.find("%s"), 2, TOVU_PRODUCT_ABBR);
     page += kLoginPage4;
     return answerCopy(conn, MHD_HTTP_OK, page,
                       {{kHeaderConnection, kKeepAlive}, {kHeaderContentType, kTypeHtml}});

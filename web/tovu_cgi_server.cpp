@@ -13,6 +13,7 @@
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
 #include "tovu_config.h"
+#include "tovu_base.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -82,12 +83,12 @@ bool readWholeFile(const std::string &path, std::string &text)
     text.clear();
     if (path.empty())
         return false;
-    // non-blocking open: a fifo in the file's place must not hold the start
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    // a fifo in the file's place must not hold the start
+    struct stat st;
+    int fd = _tovu_open_regular(path.c_str(), &st);
     if (fd < 0)
         return false;
-    struct stat st;
-    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    bool ok = st.st_size > 0;
     if (ok) {
         char buf[16384];
         ssize_t n;
@@ -136,7 +137,7 @@ BOOL startLocked()
     if (g_mhd)
         return TRUE;
 
-    uint16_t port = TOVU_CGI_DEFAULT_PORT;
+    uint16_t port = TOVU_DEFAULT_HTTP_PORT;
     bool ssl = false;
     std::string certPath, keyPath;
     {
@@ -154,8 +155,9 @@ BOOL startLocked()
         if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
             g_mhd = startDaemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, port, &key, &cert);
             if (!g_mhd) {
-                fprintf(stderr, "web server: HTTPS start on port %u failed, serving plain HTTP\n",
-                        static_cast<unsigned>(port));
+                printf("web server: HTTPS start on port %u failed, serving plain HTTP\n",
+                       static_cast<unsigned>(port));
+                fflush(stdout);
                 TovuConfigLock lock;
                 cJSON *global = jsonGetItem(g_jsonConfig, "global");
                 if (jsonGetItem(global, "sslEnable"))
@@ -272,27 +274,11 @@ void tovuCGICallback(BOOL bRestartCGI)
     std::lock_guard<std::mutex> lock(s_timerMutex);
     if (s_restartCancelled)
         return;
-    struct sigevent sev;
-    memset(&sev, 0, sizeof sev);
-    sev.sigev_notify = SIGEV_THREAD;
-    sev.sigev_notify_function = timerCGI;
-    sev.sigev_value.sival_int = TOVU_CGI_TIMER_ID;
-    timer_t timer;
-    if (timer_create(CLOCK_REALTIME, &sev, &timer) != 0) {
-        printf("timer_create %d error\n", TOVU_CGI_TIMER_ID);
-        g_timerCGI = 0;
-        return;
-    }
-    struct itimerspec its;
-    memset(&its, 0, sizeof its);
-    its.it_value.tv_sec = TOVU_CGI_RESTART_DELAY_SEC;
-    if (timer_settime(timer, 0, &its, nullptr) != 0) {
-        printf("timer_settime %d error\n", TOVU_CGI_TIMER_ID);
-        timer_delete(timer);
-        g_timerCGI = 0;
-        return;
-    }
+    timer_t timer = _tovu_one_shot_timer(TOVU_CGI_TIMER_ID, TOVU_CGI_RESTART_DELAY_SEC * 1000L,
+                                         timerCGI, "web server restart timer");
     g_timerCGI = timer;
+    if (!timer)
+        return;
     s_pendingTimers.push_back(timer);
     s_restartPending = true;
 }
@@ -318,8 +304,10 @@ void timerCGI(union sigval)
     {
         std::lock_guard<std::mutex> lock(s_serverMutex);
         stopLocked();
-        if (!startLocked())
-            fprintf(stderr, "web server: restart failed, the web interface stays down\n");
+        if (!startLocked()) {
+            printf("web server: restart failed, the web interface stays down\n");
+            fflush(stdout);
+        }
     }
     std::lock_guard<std::mutex> lock(s_timerMutex);
     --s_restartsRunning;

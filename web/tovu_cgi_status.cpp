@@ -27,12 +27,9 @@ pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 /* ---------------------------------------------------------------- fixed texts and limits */
 
-static const char kAppName[] = "Tovumedia Live!";
-static const char kAppAbbr[] = "TOVUL";
 static const char kWebsite[] = "tovumedia.com";
 static const char kEmail[] = "support@tovumedia.com";
 static const char kPlatform[] = "linux";
-static const int kRuntimeChannels = 16;  /* the most channels the service runs */
 static const int kPreviewPort = 9528;    /* where a previewing channel serves its stream */
 static const char kRunning[] = "RUNNING";
 
@@ -162,15 +159,15 @@ enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn)
 {
     std::string &out = answerText();
     out += "{\n";
-    appendTextField(out, "app", kAppName);
+    appendTextField(out, "app", TOVU_PRODUCT_NAME);
     out += ",\n";
-    appendTextField(out, "appAbbr", kAppAbbr);
+    appendTextField(out, "appAbbr", TOVU_PRODUCT_ABBR);
     out += ",\n";
     appendTextField(out, "title", tovuAppTitle());
     out += ",\n";
     appendTextField(out, "version", tovu_get_version());
     out += ",\n";
-    appendNumberField(out, "channels", kRuntimeChannels);
+    appendNumberField(out, "channels", TOVU_MAX_CHANNELS);
     out += ",\n";
     appendTextField(out, "website", kWebsite);
     out += ",\n";

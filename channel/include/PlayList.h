@@ -27,6 +27,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "tovu_base.h"
 #include "tovu_tchar.h"
 
 class CPlayList
@@ -89,6 +90,6 @@ private:
 };
 
 // one playlist per channel, index = channel index
-extern CPlayList g_tovuPlaylists[16];
+extern CPlayList g_tovuPlaylists[TOVU_MAX_CHANNELS];
 
 #endif /* TOVU_PLAYLIST_H */

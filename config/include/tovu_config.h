@@ -18,6 +18,10 @@
 #include "tovu_tchar.h"
 
 
+/* the web server's port when global "httpPort" gives none; also the older
+   format's default */
+#define TOVU_DEFAULT_HTTP_PORT 9527
+
 /* the installed document (null until the first successful install) and its file path */
 extern cJSON *g_jsonConfig;
 extern TCHAR g_tszfnConfig[1000];

@@ -13,6 +13,10 @@
 #include "tovu_tchar.h"
 
 
+/* the product's display name (also the page title) and its short form */
+#define TOVU_PRODUCT_NAME "Tovumedia Live!"
+#define TOVU_PRODUCT_ABBR "TOVUL"
+
 TOVU_FORMAT tovuGetFormatId(const char *szName);
 const char *tovuGetFormatName(TOVU_FORMAT format);
 
@@ -24,6 +28,11 @@ int parseOpt(const char *szLine, const char *szOpt, int *pVal);
 int parseOpt(const wchar_t *wszLine, const wchar_t *wszOpt, int *pVal);
 int parseOpt(const char *szLine, const char *szOpt, char *szVal, const char *szFmt);
 int parseOpt(const wchar_t *wszLine, const wchar_t *wszOpt, void *wszVal, const wchar_t *wszFmt);
+
+/* the JSON form of one byte where it needs one: '"' and '\\' after a
+   backslash, a control character below 0x20 as "\n", "\t", ... or "\u0001"
+   (written into esc); null when the byte stands as it is */
+const char *tovuJsonEscape(unsigned char c, char esc[8]);
 
 LPCTSTR tovuAppName(void);
 LPCTSTR tovuAppTitle(void);

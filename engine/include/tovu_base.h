@@ -1,21 +1,29 @@
 /*
  * tovu_base.h - the engine's small helpers that the rest of the program uses:
- * ASCII case-insensitive compares, the integer reader, the URL tests, the
- * channel log writers, the program's folder and this host's address, the
- * transcoder's file name and handshake, and a copy of the load figures.
- * Everything else of the engine (the slot table, its lock, the settings)
- * stays inside it.
+ * the channel count, ASCII case-insensitive compares, the integer reader, the
+ * UTF-8 cut, whole writes, regular-file opens, one-shot timers, the URL
+ * tests, the channel log writers, the program's folder and this host's
+ * address, the transcoder's file name and handshake, and a copy of the load
+ * figures. Everything else of the engine (the slot table, its lock, the
+ * settings) stays inside it.
  */
 #ifndef TOVU_BASE_H
 #define TOVU_BASE_H
 
+#include <signal.h>
 #include <stddef.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include "tovu.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* the most channels the service runs; the engine keeps twice as many slots
+ * (slot N + TOVU_MAX_CHANNELS serves channel N's time shift) */
+#define TOVU_MAX_CHANNELS 16
 
 /* handshake token written to the transcoder before its argument string */
 #define TOVU_HANDSHAKE_TOKEN "kfRwa_3861 "
@@ -29,6 +37,32 @@ int _tovu_strncasecmp(const char *a, const char *b, size_t n);
 /* a decimal int after optional white space and sign, as "%d" reads it, held
  * to the int range; 0 (and *out unchanged) when no digit follows */
 int _tovu_read_int(const char *p, int *out);
+/* the same reader, telling more: 0 when no digit follows (*out and *end
+ * unchanged); else *out is set, *end (when not null) points past the digits,
+ * and the result is 1, or 2 when the number lay outside the int range and
+ * *out holds the nearer end of it */
+int _tovu_parse_int(const char *p, int *out, const char **end);
+
+/* the length of text (len bytes) cut to at most max bytes, never inside a
+ * UTF-8 character: a cut that would land on a continuation byte moves back
+ * to the start of its character */
+size_t _tovu_utf8_cut(const char *text, size_t len, size_t max);
+
+/* writes len bytes to fd whole, going on after a signal or a short write;
+ * the number written: len, or less after a failure (errno tells why) */
+size_t _tovu_write_all(int fd, const void *buf, size_t len);
+
+/* opens path for reading when it is a regular file, without waiting on a
+ * pipe in its place: the descriptor (blocking, close-on-exec), or -1 when
+ * there is none or it is not a regular file; st, when given, gets its status */
+int _tovu_open_regular(const char *path, struct stat *st);
+
+/* a one-shot timer that runs func on a new thread ms milliseconds from now,
+ * with id as the sigval's int. 0 when it cannot be created or armed: then
+ * "timer_create %d error" (or "timer_settime %d error") with id is printed,
+ * followed by a line naming what (e.g. "restart timer of channel 3") and the
+ * system's error text */
+timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const char *what);
 
 int _is_url(const char *url);
 int _is_rtmp_url(const char *url);

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -412,6 +413,30 @@ TEST_F(DaemonTest, EngineFailureEndsTheStartWith255)
     cJSON_Delete(doc);
     EXPECT_FALSE(exists(var + "/tovu_001.pls"));
     EXPECT_TRUE(processesNamed({"tovul"}).empty());
+}
+
+// a configuration folder that cannot be written: the save at start-up (after
+// an engine failure) and the one at shutdown each say so, naming the file and
+// the system's reason, and the file keeps what it held
+TEST_F(DaemonTest, FailedSavesArePrinted)
+{
+    std::string conf = configJson("\"autoRestart\": 1", {});
+    writeConfig(conf);
+    ASSERT_EQ(mount(nullptr, "/etc/tovul", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    const std::string failed =
+        "TOVUL: the configuration could not be saved to /etc/tovul/tovul.json: Read-only file system\n";
+
+    fs::rename(bin + "/tovul.so", bin + "/away.so");
+    EXPECT_EQ(startProgram("start.out"), 255);
+    EXPECT_EQ(output("start.out"), "\n\nOops, TOVUL init failed (-3)\n" + failed);
+
+    fs::rename(bin + "/away.so", bin + "/tovul.so");
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+    EXPECT_EQ(output(), expectedBanner() + failed);
+    EXPECT_EQ(read_file(etc + "/tovul.json"), conf);
 }
 
 // a stop signal at any point of the restart timers' delay: the daemon ends

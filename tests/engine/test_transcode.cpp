@@ -148,6 +148,59 @@ TEST_F(Transcode, UnwritableLogRefusesWithMinus12BeforeAnyStart)
     EXPECT_EQ(g_proc_channels[0].proc.pid, 0);
 }
 
+// the text of the log line after the first line that ends in marker, its
+// time stamp left out; empty when there is none
+std::string line_after(const std::string &log, const std::string &marker)
+{
+    size_t at = log.find(marker + "\n");
+    if (at == std::string::npos)
+        return "";
+    size_t begin = at + marker.size() + 1;
+    size_t end = log.find('\n', begin);
+    std::string line = log.substr(begin, end == std::string::npos ? end : end - begin);
+    size_t stamp = line.find("] ");
+    return stamp == std::string::npos ? line : line.substr(stamp + 2);
+}
+
+// Each refusal's or failed start's fixed line is followed by one that names
+// what failed; a program that cannot be executed is named with the system's
+// reason, though the slot still runs until the poll reaps it.
+TEST_F(Transcode, FailuresAreFollowedByWhatFailed)
+{
+    std::string cookies = path("cookies.txt");
+    ASSERT_EQ(init(1, cookies.c_str()), 0);
+    {
+        TovuLock lock;
+        g_proc_channels[2].state = TOVU_STATE_RUNNING;
+    }
+    Records r;
+    EXPECT_EQ(r.start(2), -3);
+    EXPECT_EQ(line_after(log_text(2), "error -3"), "start refused: slot 2 is busy (state 2)");
+    Records no_url;
+    no_url.src.url = nullptr;
+    EXPECT_EQ(no_url.start(3), -7);
+    EXPECT_EQ(line_after(log_text(3), "error -7"),
+              "the transcoder's argument string could not be composed: a source has no address");
+
+    // no yt-dlp beside the transcoder
+    Records web;
+    web.src.format = TOVU_FORMAT_YTDLP;
+    ASSERT_EQ(web.start(0), 0);
+    EXPECT_NE(log_text(0).find("] yt-dlp " + path("yt-dlp") +
+                               " could not be started: No such file or directory\n"),
+              std::string::npos) << log_text(0);
+
+    // a transcoder that lost its execute permission after the set-up
+    ASSERT_EQ(chmod(path("tovul.so").c_str(), 0644), 0);
+    ASSERT_EQ(r.start(1), 0);
+    EXPECT_NE(log_text(1).find("] transcoder " + path("tovul.so") +
+                               " could not be started: Permission denied\n"),
+              std::string::npos) << log_text(1);
+    ASSERT_TRUE(wait_state(1, TOVU_STATE_IDLE));
+    EXPECT_NE(log_text(1).find("transcoding stopped (0x00007f00)"), std::string::npos);
+    EXPECT_FALSE(exists(path("stdin.rec")));
+}
+
 // A fake yt-dlp that records its arguments and prints the text of "ytdlp.out".
 void install_fake_ytdlp(const std::string &dir)
 {

@@ -1,10 +1,19 @@
+// The engine's small helpers: URL rules, addresses, text cuts, compares,
+// the integer reader, regular-file opens and whole writes.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
+#include <limits.h>
+#include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tovu_ifaddr.h"
@@ -132,4 +141,83 @@ TEST(Utilities, AsciiCaseCompare)
     EXPECT_NE(_tovu_strcasecmp("\xc3\x89", "\xc3\xa9"), 0);   // bytes above ASCII compare as they are
     EXPECT_EQ(_tovu_strncasecmp("RTMP://h", "rtmp://", 7), 0);
     EXPECT_NE(_tovu_strncasecmp("rtm", "rtmp://", 7), 0);
+}
+
+TEST(Utilities, IntReaderTellsTheRangeAndTheEnd)
+{
+    struct Case { const char *text; int result, value; size_t end; };
+    const Case cases[] = {
+        {"42x", 1, 42, 2},
+        {" \t-7:", 1, -7, 4},
+        {"+0", 1, 0, 2},
+        {"99999999999 ", 2, INT_MAX, 11},
+        {"-99999999999", 2, INT_MIN, 12},
+        {"+", 0, 5, 0},
+        {"x1", 0, 5, 0},
+        {"", 0, 5, 0},
+    };
+    for (const Case &c : cases) {
+        int v = 5;
+        const char *end = nullptr;
+        EXPECT_EQ(_tovu_parse_int(c.text, &v, &end), c.result) << c.text;
+        EXPECT_EQ(v, c.value) << c.text;
+        EXPECT_EQ(end ? (size_t)(end - c.text) : 0u, c.end) << c.text;
+    }
+}
+
+TEST(Utilities, OpenRegularTakesFilesOnlyAndNeverWaits)
+{
+    char tmpl[] = "/tmp/tovu_util_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = tmpl, file = dir + "/f", fifo = dir + "/p";
+    FILE *fp = fopen(file.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    fputs("abc", fp);
+    fclose(fp);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+
+    struct stat st;
+    int fd = _tovu_open_regular(file.c_str(), &st);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(st.st_size, 3);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads block as usual";
+    EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+    close(fd);
+    for (const std::string &p : {fifo, dir, dir + "/missing"})
+        EXPECT_EQ(_tovu_open_regular(p.c_str(), nullptr), -1) << p;
+    EXPECT_EQ(_tovu_open_regular(nullptr, nullptr), -1);
+
+    unlink(fifo.c_str());
+    unlink(file.c_str());
+    rmdir(dir.c_str());
+}
+
+// a write larger than the pipe holds arrives whole; a pipe without reader
+// takes nothing and says why
+TEST(Utilities, WriteAllWritesWholeOrTellsHowMuch)
+{
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    std::string big(1 << 20, 'x');
+    std::string got;
+    std::thread reader([&] {
+        char buf[65536];
+        ssize_t n;
+        while ((n = read(p[0], buf, sizeof buf)) > 0)
+            got.append(buf, (size_t)n);
+    });
+    EXPECT_EQ(_tovu_write_all(p[1], big.data(), big.size()), big.size());
+    close(p[1]);
+    reader.join();
+    EXPECT_EQ(got, big);
+    close(p[0]);
+
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    void (*old)(int) = signal(SIGPIPE, SIG_IGN);
+    errno = 0;
+    EXPECT_EQ(_tovu_write_all(p[1], "abc", 3), 0u);
+    EXPECT_EQ(errno, EPIPE);
+    signal(SIGPIPE, old);
+    close(p[1]);
 }

@@ -40,9 +40,6 @@ private:
 
 /* ---------------------------------------------------------------- the web server */
 
-/* the port the server takes when global "httpPort" gives none */
-#define TOVU_CGI_DEFAULT_PORT 9527
-
 /* starts the server on global "httpPort" (HTTPS when "sslEnable" and both
    files read); 1 when a server runs afterwards, 0 when none could be started.
    Never call it on the web thread or while holding TovuConfigLock. */

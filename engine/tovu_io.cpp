@@ -1,0 +1,81 @@
+// Small system helpers that every part of the program uses: whole writes to
+// a descriptor, opening a regular file without waiting on a pipe, and
+// one-shot timers.
+#include "tovu_base.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+extern "C" {
+
+size_t _tovu_write_all(int fd, const void *buf, size_t len)
+{
+    const char *p = static_cast<const char *>(buf);
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+int _tovu_open_regular(const char *path, struct stat *st)
+{
+    if (!path)
+        return -1;
+    // non-blocking open: a pipe in the file's place must not hold the caller
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat own;
+    if (!st)
+        st = &own;
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        close(fd);
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const char *what)
+{
+    struct sigevent sev;
+    memset(&sev, 0, sizeof sev);
+    sev.sigev_notify = SIGEV_THREAD;
+    sev.sigev_notify_function = func;
+    sev.sigev_value.sival_int = id;
+    timer_t t;
+    if (timer_create(CLOCK_REALTIME, &sev, &t) != 0) {
+        int err = errno;
+        printf("timer_create %d error\n", id);
+        printf("%s could not be created: %s\n", what ? what : "timer", strerror(err));
+        fflush(stdout);
+        return static_cast<timer_t>(0);
+    }
+    struct itimerspec its;
+    memset(&its, 0, sizeof its);
+    its.it_value.tv_sec = ms / 1000;
+    its.it_value.tv_nsec = (ms % 1000) * 1000000L;
+    if (timer_settime(t, 0, &its, nullptr) != 0) {
+        int err = errno;
+        printf("timer_settime %d error\n", id);
+        printf("%s could not be armed: %s\n", what ? what : "timer", strerror(err));
+        fflush(stdout);
+        timer_delete(t);
+        return static_cast<timer_t>(0);
+    }
+    return t;
+}
+
+} // extern "C"
