@@ -19,8 +19,12 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <string>
 
 #include "PlayList.h"
 #include "tovu_cgi.h"
@@ -97,6 +101,50 @@ void saveConfig()
                err ? strerror(err) : "the file is left as it was");
         fflush(stdout);
     }
+}
+
+// The line after "init failed": which check of the engine's set-up failed,
+// and on what.
+void printInitFailure(int ret)
+{
+    if (ret == TOVU_ERR_BUSY) {
+        std::string path = std::string(tovu_get_prog_dir()) + "/" TOVU_TRANSCODER_FNAME;
+        errno = 0;
+        int err = access(path.c_str(), X_OK) != 0 ? errno : 0;
+        printf("TOVUL: the transcoder %s cannot be run: %s\n", path.c_str(),
+               err ? strerror(err) : "its folder could not be found");
+    } else if (ret == TOVU_ERR_LOG) {
+        printf("TOVUL: the log folder %s cannot be used\n", kLogDir);
+    } else {
+        printf("TOVUL: the engine could not make its channel table\n");
+    }
+    fflush(stdout);
+}
+
+// The line after "Web interface start failed": the system's reason, found
+// by binding the port once more.
+void printWebFailure(int port)
+{
+    int err = 0;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        err = errno;
+    } else {
+        int on = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            err = errno;
+        close(fd);
+    }
+    if (err)
+        printf("TOVUL: the web server could not listen on port %d: %s\n", port, strerror(err));
+    else
+        printf("TOVUL: the web server could not be started on port %d\n", port);
+    fflush(stdout);
 }
 
 void stopAll()
@@ -176,6 +224,7 @@ int main(int argc, char *argv[])
     if (ret != 0) {
         printf(kMsgInitFailed, ret);
         fflush(stdout);
+        printInitFailure(ret);
         tovu_free();
         saveConfig();
         return -1;
@@ -208,6 +257,7 @@ int main(int argc, char *argv[])
     if (!tovuStartCGI()) {
         printf(kMsgWebFailed, port, kConfigFile);
         fflush(stdout);
+        printWebFailure(port);
         tovu_free();
         return -1;
     }

@@ -71,7 +71,7 @@ int _is_realtime_url(const char *url);
 const char *Inet_ntoa(unsigned long addr);
 const char *get_local_ip(void);
 
-/* the folder of the running program, ending in "/" */
+/* the folder of the running program, without a final "/" ("" for the root) */
 const char *tovu_get_prog_dir(void);
 
 /* channel logs: one line (with a time stamp when b_timestamp) in the log of

@@ -388,7 +388,8 @@ TEST_F(DaemonTest, BusyPortEndsTheDetachedProcessWith255)
     EXPECT_EQ(ended.second, 255);
     EXPECT_EQ(output(), expectedBanner() +
                             "Web interface start failed at port 9527!\nPlease edit /etc/tovul/tovul.json "
-                            "and change \"global.httpPort\" manually and restart program!\n\n");
+                            "and change \"global.httpPort\" manually and restart program!\n\n"
+                            "TOVUL: the web server could not listen on port 9527: Address already in use\n");
     EXPECT_EQ(read_file(etc + "/tovul.json"), conf) << "not saved";
     EXPECT_EQ(nrecords(), 0u) << "no channel started";
     // the playlists, bound but not built, delete their files at exit
@@ -405,7 +406,8 @@ TEST_F(DaemonTest, EngineFailureEndsTheStartWith255)
     writeConfig(conf);
     write_file(var + "/tovu_001.pls", "current /old/x.ts\n/old/x.ts\n");
     EXPECT_EQ(startProgram(), 255);
-    EXPECT_EQ(output(), "\n\nOops, TOVUL init failed (-3)\n");
+    EXPECT_EQ(output(), "\n\nOops, TOVUL init failed (-3)\n"
+                        "TOVUL: the transcoder " + bin + "/tovul.so cannot be run: No such file or directory\n");
     std::string saved = read_file(etc + "/tovul.json");
     EXPECT_NE(saved, conf) << "saved, formatted";
     cJSON *doc = cJSON_Parse(saved.c_str());
@@ -428,7 +430,8 @@ TEST_F(DaemonTest, FailedSavesArePrinted)
 
     fs::rename(bin + "/tovul.so", bin + "/away.so");
     EXPECT_EQ(startProgram("start.out"), 255);
-    EXPECT_EQ(output("start.out"), "\n\nOops, TOVUL init failed (-3)\n" + failed);
+    EXPECT_EQ(output("start.out"), "\n\nOops, TOVUL init failed (-3)\nTOVUL: the transcoder " + bin +
+                                       "/tovul.so cannot be run: No such file or directory\n" + failed);
 
     fs::rename(bin + "/away.so", bin + "/tovul.so");
     pid_t pid = startDaemon();
