@@ -10,7 +10,7 @@ PACKAGES=(
   ffmpeg
   libbenchmark-dev
   clang libclang-rt-14-dev
-  chromium node-terser librsvg2-bin gnutls-bin
+  chromium node-terser esbuild librsvg2-bin gnutls-bin
   curl iproute2 util-linux procps
   python3
 )
