@@ -21,39 +21,24 @@
 
 /* ---------------------------------------------------------------- the file table */
 
-#define TOVU_WEB_LABELS(n)                                  \
+/* the rows come from the build's one list of web files (web/web_files.cmake),
+ * as TOVU_WEB_FILE(served name, label number) */
+#define TOVU_WEB_FILE(name, n)                              \
     extern "C" const unsigned char tovu_web_##n##_start[];  \
     extern "C" const unsigned char tovu_web_##n##_end[];
-TOVU_WEB_LABELS(0) TOVU_WEB_LABELS(1) TOVU_WEB_LABELS(2) TOVU_WEB_LABELS(3)
-TOVU_WEB_LABELS(4) TOVU_WEB_LABELS(5) TOVU_WEB_LABELS(6) TOVU_WEB_LABELS(7)
-TOVU_WEB_LABELS(8) TOVU_WEB_LABELS(9) TOVU_WEB_LABELS(10) TOVU_WEB_LABELS(11)
-TOVU_WEB_LABELS(12) TOVU_WEB_LABELS(13) TOVU_WEB_LABELS(14) TOVU_WEB_LABELS(15)
-TOVU_WEB_LABELS(16)
+#include "tovu_web_files.inc"
+#undef TOVU_WEB_FILE
 
 /* the size is the distance between the labels, set once at program start */
-#define TOVU_WEB_ROW(name, n) \
-    { name, (int)(tovu_web_##n##_end - tovu_web_##n##_start), tovu_web_##n##_start }
-
-TOVU_CGI_FILE g_cgiFiles[TOVU_CGI_FILES + 1] = {
-    TOVU_WEB_ROW("index.html", 0),
-    TOVU_WEB_ROW("style.css", 1),
-    TOVU_WEB_ROW("main.js", 2),
-    TOVU_WEB_ROW("colResizable-1.6.js", 3),
-    TOVU_WEB_ROW("running.png", 4),
-    TOVU_WEB_ROW("idle.png", 5),
-    TOVU_WEB_ROW("stopping.png", 6),
-    TOVU_WEB_ROW("start.png", 7),
-    TOVU_WEB_ROW("preview.png", 8),
-    TOVU_WEB_ROW("stop.png", 9),
-    TOVU_WEB_ROW("settings.png", 10),
-    TOVU_WEB_ROW("help.png", 11),
-    TOVU_WEB_ROW("create.png", 12),
-    TOVU_WEB_ROW("remove.png", 13),
-    TOVU_WEB_ROW("edit.png", 14),
-    TOVU_WEB_ROW("apply.png", 15),
-    TOVU_WEB_ROW("cancel.png", 16),
+#define TOVU_WEB_FILE(name, n) \
+    { name, (int)(tovu_web_##n##_end - tovu_web_##n##_start), tovu_web_##n##_start },
+TOVU_CGI_FILE g_cgiFiles[] = {
+#include "tovu_web_files.inc"
     { nullptr, 0, nullptr },
 };
+#undef TOVU_WEB_FILE
+
+const int g_cgiFileCount = (int)(sizeof g_cgiFiles / sizeof g_cgiFiles[0]) - 1;
 
 /* ---------------------------------------------------------------- fixed texts and limits */
 

@@ -40,9 +40,11 @@ typedef struct TOVU_CGI_FILE {
     const unsigned char *buf;    /* the bytes, as in the source tree; no terminating NUL */
 } TOVU_CGI_FILE;
 
-#define TOVU_CGI_FILES 17
-/* the 17 files, then an end row */
-extern TOVU_CGI_FILE g_cgiFiles[TOVU_CGI_FILES + 1];
+/* the number of served files, as many as the build's list of web files has */
+extern const int g_cgiFileCount;
+#define TOVU_CGI_FILES g_cgiFileCount
+/* the served files in the list's order, then an end row */
+extern TOVU_CGI_FILE g_cgiFiles[];
 
 /* "Content-Type" of a served name, by the text from its last "." */
 const char *tovuCGIDownloadExt(const char *tszfn);

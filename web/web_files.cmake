@@ -1,17 +1,35 @@
-# The web client's files as they are served: the page and style sheet as
-# written, the page's script and the column-resizing plug-in minified, the
-# icons rendered from their SVG drawings. All land in ${TOVU_WEB_BUILD_DIR}
-# and are linked into the program by one generated assembler file
-# (TOVU_WEB_ASM) that includes each file's bytes between a start and an end
-# label; a change to any input rebuilds the bytes.
+# The web client's files as they are served, from the one list below: the
+# page and style sheet as written, the page's script bundled from its
+# modules and minified, the column-resizing plug-in minified, jQuery as the
+# npm package ships it (the page's fallback when its CDN cannot be reached),
+# the icons rendered from their SVG drawings. All land in
+# ${TOVU_WEB_BUILD_DIR} and are linked into the program by one generated
+# assembler file (TOVU_WEB_ASM) that includes each file's bytes between a
+# start and an end label; the served-file table is generated from the same
+# list (tovu_web_files.inc, included by tovu_cgi_files.cpp). A change to any
+# input rebuilds the bytes.
 enable_language(ASM)
 
 set(TOVU_WEB_SRC_DIR ${CMAKE_CURRENT_SOURCE_DIR}/client)
 set(TOVU_WEB_BUILD_DIR ${CMAKE_BINARY_DIR}/web CACHE INTERNAL "served web files")
 file(MAKE_DIRECTORY ${TOVU_WEB_BUILD_DIR})
 
+# The served files in served order, each as NAME or NAME=BUILT: the name it
+# is served under and, when it differs, the file it is built as. A built
+# file without a rule of its own below is an icon rendered from
+# client/icons/<name>.svg (.png) or a file of client/ copied as written.
+set(TOVU_WEB_FILES
+  index.html
+  style.css
+  main.js=main.min.js
+  colResizable-1.6.js=colResizable-1.6.min.js
+  running.png idle.png stopping.png start.png preview.png stop.png settings.png
+  help.png create.png remove.png edit.png apply.png cancel.png
+  jquery-3.7.1.min.js)
+
 find_program(TOVU_NODE node REQUIRED)
 find_program(TOVU_RSVG rsvg-convert REQUIRED)
+find_program(TOVU_ESBUILD esbuild REQUIRED)
 set(TOVU_TERSER_PATH /usr/share/nodejs CACHE PATH "folder holding the terser package")
 if(NOT EXISTS ${TOVU_TERSER_PATH}/terser/package.json)
   message(FATAL_ERROR "terser not found under ${TOVU_TERSER_PATH}: run scripts/deps.sh")
@@ -20,64 +38,77 @@ endif()
 # the front-end packages come from package-lock.json (scripts/deps.sh); a
 # fresh worktree gets them here so that a plain build works
 set(TOVU_COLRESIZABLE ${CMAKE_SOURCE_DIR}/node_modules/colresizable/colResizable-1.6.min.js)
-if(NOT EXISTS ${TOVU_COLRESIZABLE})
+set(TOVU_JQUERY ${CMAKE_SOURCE_DIR}/node_modules/jquery/dist/jquery.min.js)
+if(NOT EXISTS ${TOVU_COLRESIZABLE} OR NOT EXISTS ${TOVU_JQUERY})
   find_program(TOVU_NPM npm REQUIRED)
   message(STATUS "installing the front-end packages (npm ci)")
   execute_process(COMMAND ${TOVU_NPM} ci --no-audit --no-fund --loglevel=error
                   WORKING_DIRECTORY ${CMAKE_SOURCE_DIR} RESULT_VARIABLE npm_rc)
-  if(NOT npm_rc EQUAL 0 OR NOT EXISTS ${TOVU_COLRESIZABLE})
-    message(FATAL_ERROR "colResizable missing: run scripts/deps.sh")
+  if(NOT npm_rc EQUAL 0 OR NOT EXISTS ${TOVU_COLRESIZABLE} OR NOT EXISTS ${TOVU_JQUERY})
+    message(FATAL_ERROR "colResizable or jQuery missing: run scripts/deps.sh")
   endif()
 endif()
 
-set(minify ${CMAKE_SOURCE_DIR}/scripts/minify.js)
+# the page's script: its modules (client/js/, entry main.js) in one strict
+# script, minified
+file(GLOB_RECURSE TOVU_WEB_MODULES CONFIGURE_DEPENDS ${TOVU_WEB_SRC_DIR}/js/*.js)
 add_custom_command(
   OUTPUT ${TOVU_WEB_BUILD_DIR}/main.min.js
-  COMMAND ${CMAKE_COMMAND} -E env NODE_PATH=${TOVU_TERSER_PATH}
-          ${TOVU_NODE} ${minify} ${TOVU_WEB_SRC_DIR}/main.js ${TOVU_WEB_BUILD_DIR}/main.min.js
-  DEPENDS ${TOVU_WEB_SRC_DIR}/main.js ${minify}
-  COMMENT "minifying main.js")
+  COMMAND ${TOVU_ESBUILD} ${TOVU_WEB_SRC_DIR}/js/main.js --bundle --minify --format=iife
+          --target=es2017 --charset=utf8 --log-level=warning "--banner:js=\"use strict\";"
+          --outfile=${TOVU_WEB_BUILD_DIR}/main.min.js
+  DEPENDS ${TOVU_WEB_MODULES}
+  COMMENT "bundling main.js"
+  VERBATIM)
+set(minify ${CMAKE_SOURCE_DIR}/scripts/minify.js)
 add_custom_command(
   OUTPUT ${TOVU_WEB_BUILD_DIR}/colResizable-1.6.min.js
   COMMAND ${CMAKE_COMMAND} -E env NODE_PATH=${TOVU_TERSER_PATH}
           ${TOVU_NODE} ${minify} ${TOVU_COLRESIZABLE} ${TOVU_WEB_BUILD_DIR}/colResizable-1.6.min.js
   DEPENDS ${TOVU_COLRESIZABLE} ${minify}
   COMMENT "minifying colResizable-1.6")
-foreach(page index.html style.css)
-  add_custom_command(
-    OUTPUT ${TOVU_WEB_BUILD_DIR}/${page}
-    COMMAND ${CMAKE_COMMAND} -E copy ${TOVU_WEB_SRC_DIR}/${page} ${TOVU_WEB_BUILD_DIR}/${page}
-    DEPENDS ${TOVU_WEB_SRC_DIR}/${page})
-endforeach()
+# byte for byte: the page checks it against the CDN copy's integrity hash
+add_custom_command(
+  OUTPUT ${TOVU_WEB_BUILD_DIR}/jquery-3.7.1.min.js
+  COMMAND ${CMAKE_COMMAND} -E copy ${TOVU_JQUERY} ${TOVU_WEB_BUILD_DIR}/jquery-3.7.1.min.js
+  DEPENDS ${TOVU_JQUERY})
+set(made main.min.js colResizable-1.6.min.js jquery-3.7.1.min.js)
 
-set(TOVU_WEB_ICONS running idle stopping start preview stop settings help
-    create remove edit apply cancel)
-foreach(icon ${TOVU_WEB_ICONS})
-  add_custom_command(
-    OUTPUT ${TOVU_WEB_BUILD_DIR}/${icon}.png
-    COMMAND ${TOVU_RSVG} -o ${TOVU_WEB_BUILD_DIR}/${icon}.png ${TOVU_WEB_SRC_DIR}/icons/${icon}.svg
-    DEPENDS ${TOVU_WEB_SRC_DIR}/icons/${icon}.svg
-    COMMENT "rendering ${icon}.png")
-endforeach()
-
-# served order: the page, the style sheet, the script, the plug-in, the icons;
-# the labels are tovu_web_<N>_start / tovu_web_<N>_end, N from 0 in this order
-set(built index.html style.css main.min.js colResizable-1.6.min.js)
-foreach(icon ${TOVU_WEB_ICONS})
-  list(APPEND built ${icon}.png)
-endforeach()
+# the labels are tovu_web_<N>_start / tovu_web_<N>_end, N from 0 in served order
 set(asm "/* generated by web_files.cmake: the served web files, byte for byte */\n")
 string(APPEND asm "    .section .rodata.tovu_web,\"a\",@progbits\n")
+set(table "/* generated by web_files.cmake: the served web files in served order,\n * as TOVU_WEB_FILE(served name, label number) */\n")
 set(deps "")
 set(n 0)
-foreach(f ${built})
-  set(path ${TOVU_WEB_BUILD_DIR}/${f})
+foreach(entry ${TOVU_WEB_FILES})
+  string(REPLACE "=" ";" parts ${entry})
+  list(GET parts 0 served)
+  list(GET parts -1 built)
+  set(path ${TOVU_WEB_BUILD_DIR}/${built})
+  if(NOT built IN_LIST made)
+    if(built MATCHES "^(.*)\\.png$")
+      add_custom_command(
+        OUTPUT ${path}
+        COMMAND ${TOVU_RSVG} -o ${path} ${TOVU_WEB_SRC_DIR}/icons/${CMAKE_MATCH_1}.svg
+        DEPENDS ${TOVU_WEB_SRC_DIR}/icons/${CMAKE_MATCH_1}.svg
+        COMMENT "rendering ${built}")
+    else()
+      add_custom_command(
+        OUTPUT ${path}
+        COMMAND ${CMAKE_COMMAND} -E copy ${TOVU_WEB_SRC_DIR}/${built} ${path}
+        DEPENDS ${TOVU_WEB_SRC_DIR}/${built})
+    endif()
+  endif()
   list(APPEND deps ${path})
   string(APPEND asm "    .balign 16\n    .globl tovu_web_${n}_start\n    .globl tovu_web_${n}_end\n"
                     "tovu_web_${n}_start:\n    .incbin \"${path}\"\ntovu_web_${n}_end:\n")
+  string(APPEND table "TOVU_WEB_FILE(\"${served}\", ${n})\n")
   math(EXPR n "${n} + 1")
 endforeach()
 string(APPEND asm "    .section .note.GNU-stack,\"\",@progbits\n")
 set(TOVU_WEB_ASM ${CMAKE_CURRENT_BINARY_DIR}/tovu_web_files.S)
 file(CONFIGURE OUTPUT ${TOVU_WEB_ASM} CONTENT "${asm}" @ONLY)
 set_source_files_properties(${TOVU_WEB_ASM} PROPERTIES OBJECT_DEPENDS "${deps}" GENERATED TRUE)
+# the table's rows, in a folder of their own for tovu_cgi_files.cpp
+set(TOVU_WEB_TABLE_DIR ${CMAKE_CURRENT_BINARY_DIR}/generated)
+file(CONFIGURE OUTPUT ${TOVU_WEB_TABLE_DIR}/tovu_web_files.inc CONTENT "${table}" @ONLY)

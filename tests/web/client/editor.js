@@ -24,6 +24,9 @@ test('a new channel applied without changes', async (ctx) => {
   await page.waitForSelector(row(2) + ' #sUrl');
   assert.strictEqual(await page.textContent(row(2) + ' td:nth-child(1)'), '2');
   await page.fill('#sUrl', '/media/clip.mp4');
+  // the key-frame interval is counted in frames, as the service and the transcoder take it
+  assert.strictEqual(await page.inputValue('#vKeyInt'), '50');
+  assert.match(await page.$eval('#vKeyInt', (e) => e.parentElement.textContent), /Key Frame Interval\s+frames\s*$/);
   await h.apply(page);
   const ch = (await d.config()).channels[1];
   assert.strictEqual(ch.enable, false);
@@ -33,7 +36,7 @@ test('a new channel applied without changes', async (ctx) => {
   assert.strictEqual(t.format, 'udp');
   assert.strictEqual(t.url, 'udp://127.0.0.1:1234');
   assert.deepStrictEqual(t.video.options, ['-pix_fmt:v yuv420p', '-preset:v faster']);
-  assert.deepStrictEqual([t.video.IP, t.video.port, t.video.globalHeader, t.video.keyFrameInterval], ['127.0.0.1', 1234, 'inBand', 5]);
+  assert.deepStrictEqual([t.video.IP, t.video.port, t.video.globalHeader, t.video.keyFrameInterval], ['127.0.0.1', 1234, 'inBand', 50]);
   assert.deepStrictEqual(t.audio, { enable: true, codec: 'aac', sampleRate: 0, channels: 2, bitRate: 0 });
   assert.deepStrictEqual(t.rtmp, { flashVer: '', swfUrl: '', user: '', passwd: '' });
   assert.strictEqual(ch.memo, '');

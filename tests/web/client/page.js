@@ -372,4 +372,101 @@ test('pop-ups: dragged by the title bar, closed by the cross, Cancel and Escape'
   assert.strictEqual(ctx.sent('/config', 'POST').length, 0);
 });
 
+test('Preview follows one rule, when a channel is selected and at every poll', async (ctx) => {
+  const html5 = channel('/tmp/b.mp4', { format: 'html5', url: 'http://127.0.0.1:9527/tovu_ch2' });
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4'), html5, channel('/tmp/c.mp4')]), fake: RUNNING_FAKE });
+  const page = await ctx.page();
+  // the real answer, with the states a channel passes through for channels 1 and 2
+  const forced = {};
+  await page.route((u) => u.pathname === '/status', async (route) => {
+    const r = await route.fetch();
+    const ans = JSON.parse(await r.text());
+    for (const i of Object.keys(forced)) ans.channels[i] = { state: forced[i], status: forced[i].toUpperCase() };
+    await route.fulfill({ response: r, body: JSON.stringify(ans) });
+  });
+  await ctx.open();
+  // until the next poll has been shown
+  const nextPoll = async (i, st) => {
+    await page.evaluate(() => { window.channelStatus = []; });
+    await page.waitForFunction(([k, s]) => window.channelStatus[k] && window.channelStatus[k].state === s, [i, st]);
+  };
+  const cases = [
+    // channel, state, Preview enabled: only when pressing it does something
+    [1, 'running', false], [1, 'stopping', false], [1, 'preview', false], [1, 'idle', true],
+    [2, 'running', true], [2, 'stopping', true]
+  ];
+  for (const [n, st, enabled] of cases) {
+    forced[n - 1] = st;
+    await nextPoll(n - 1, st);
+    await page.click('#chTable tbody tr:nth-child(' + n + ')');
+    assert.strictEqual(await page.isDisabled('#btnPreview'), !enabled, 'channel ' + n + ' ' + st + ' selected');
+    await nextPoll(n - 1, st);
+    assert.strictEqual(await page.isDisabled('#btnPreview'), !enabled, 'channel ' + n + ' ' + st + ' polled');
+  }
+  // the preview this page plays can always be ended with the button
+  await page.click('#chTable tbody tr:nth-child(3)');
+  await page.click('#btnPreview');
+  await page.waitForSelector('#player', { state: 'visible' });
+  await page.waitForFunction(() => window.channelStatus[2].state === 'preview');
+  await page.click('#chTable tbody tr:nth-child(1)');
+  await page.click('#chTable tbody tr:nth-child(3)');
+  assert.strictEqual(await page.isDisabled('#btnPreview'), false, 'own preview selected');
+  await nextPoll(2, 'preview');
+  assert.strictEqual(await page.isDisabled('#btnPreview'), false, 'own preview polled');
+  await page.click('#btnPreview');
+  await page.waitForSelector('#player', { state: 'hidden' });
+  await waitFor('the stop request', () => ctx.sent('/channel3?stop').length === 1);
+});
+
+test('a configuration save that fails on the service: the page shows its answer', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.page();
+  const TEXT = 'configuration not saved: Read-only file system';
+  await page.route((u) => u.pathname === '/config', (route) => route.request().method() === 'POST'
+    ? route.fulfill({ status: 500, contentType: 'text/plain', body: TEXT + '\n' }) : route.continue());
+  await ctx.open();
+  await page.click('#btnSettings');
+  await page.click('#dlgSettings .ok');
+  await waitFor('the alert', () => ctx.dialogs.length === 1);
+  assert.strictEqual(ctx.dialogs[0].message, TEXT);
+  await h.edit(page, 1);
+  await page.fill('#sMemo', 'changed');
+  await page.click('#btnApply');
+  await waitFor('the alert', () => ctx.dialogs.length === 2);
+  assert.strictEqual(ctx.dialogs[1].message, TEXT);
+  assert.strictEqual(await page.evaluate(() => window.editing), false);
+  assert.strictEqual((await d.config()).channels[0].memo, '');
+});
+
+test('off the internet: jQuery comes from the service, checked by the same hash', async (ctx) => {
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const JQ = '/jquery-3.7.1.min.js';
+  // the CDN reachable: the service's copy is not asked for
+  await ctx.open();
+  assert.strictEqual(ctx.sent(JQ).length, 0);
+  await ctx.bctx.close(); ctx.bctx = null; ctx.pg = null;
+
+  let page = await ctx.page({ cdn: false });
+  const served = page.waitForResponse((r) => r.url() === h.BASE + JQ);
+  await ctx.open();
+  assert.strictEqual((await served).status(), 200);
+  assert.strictEqual(await page.evaluate(() => window.jQuery.fn.jquery), '3.7.1');
+  assert.strictEqual(await page.textContent('#chTable tbody tr:nth-child(1) td:nth-child(2)'), ' /tmp/a.mp4');
+  await page.click('#btnSettings');
+  await page.waitForSelector('#dlgSettings', { state: 'visible' });
+  assert.deepStrictEqual(ctx.errors, []);
+  await ctx.bctx.close(); ctx.bctx = null; ctx.pg = null;
+
+  // a copy whose bytes differ from the hash is refused by the browser
+  page = await ctx.page({ cdn: false });
+  await page.route((u) => u.origin === h.BASE && u.pathname === JQ, async (route) => {
+    const r = await route.fetch();
+    await route.fulfill({ response: r, body: (await r.text()) + '\n' });
+  });
+  await page.goto(h.BASE + '/');
+  await waitFor('the fallback request', () => ctx.sent(JQ).length === 2);
+  await h.sleep(500);
+  assert.strictEqual(await page.evaluate(() => typeof window.jQuery), 'undefined');
+});
+
 h.run();

@@ -1,0 +1,79 @@
+/*
+ * The web client's script, bundled at build time into the served main.js.
+ * It reads the service's facts and its whole configuration document, shows
+ * the channel list with a status poll every second, starts, stops and
+ * previews channels, edits the global settings and the channels, and always
+ * uploads the whole document back.
+ *
+ * This module starts the page; each panel's module wires its own events:
+ *   util.js, state.js     helpers; the shared state and the document's readers
+ *   api.js                every request to the service
+ *   ui.js                 pop-ups, editable choices and tables, picker lists
+ *   logo.js               the colour walk over the product name
+ *   chlist.js             the channel list and its selection
+ *   status.js             the status poll, load panels, the Preview rule
+ *   buttons.js            start, stop, preview and the player, online manual
+ *   settings.js           the global settings, import and export
+ *   pickers.js            DeckLink devices and NDI sources
+ *   video/                Advanced Video Settings: codec, overlay, misc tabs
+ *   format/               Advanced Format Settings: MPEG-TS, HLS, SRT, RTMP tabs
+ *   editor/               channel editor: the channel, its targets, binds
+ *
+ * Every text that comes from the service or from other hosts is put into the
+ * page as text (jQuery .text/.val/.attr), never as markup.
+ */
+import { str } from './util.js';
+import { state, channels, maxChannels } from './state.js';
+import { api } from './api.js';
+import { popup } from './ui.js';
+import { logo } from './logo.js';
+import { chlist } from './chlist.js';
+import { statusPoll } from './status.js';
+import { buttons } from './buttons.js';
+import { settings } from './settings.js';
+import { deckPicker, ndiPicker } from './pickers.js';
+import { videoDialog } from './video/dialog.js';
+import { formatDialog } from './format/dialog.js';
+import { editor } from './editor/channel.js';
+
+function showWarning() {
+  var g = state.jsonConfig && state.jsonConfig.global;
+  var pass = g && typeof g === 'object' ? str(g.loginPass) : '';
+  var $w = $('#warning').empty();
+  if (pass !== '') { $w.hide(); return; }
+  $w.append($('<b>').text('CAUTION'), document.createTextNode(' Your ' + str(state.jsonRuntime.appAbbr) +
+    ' web interface is INSECURE! Channel configuration details and HTTP streams could be exposed to unexpected' +
+    ' streamers over the internet. Please set up web login password in Global Settings immediately!'));
+  $w.show();
+}
+
+function loaded() {
+  popup.init();
+  buttons.init();
+  settings.init();
+  videoDialog.init();
+  formatDialog.init();
+  deckPicker.init();
+  ndiPicker.init();
+
+  statusPoll.start();
+  api.runtime().done(function (rt) {
+    state.jsonRuntime = rt;
+    document.title = str(rt.title);
+    chlist.build(maxChannels());
+    editor.init();
+    logo.show(str(rt.app));
+    $('#appVersion').text('Version ' + str(rt.version));
+    api.config().done(function (cfg) {
+      state.jsonConfig = cfg;
+      showWarning();
+      settings.fill();
+      chlist.fill();
+      statusPoll.poll();
+      chlist.resizable();
+      if (channels().length) chlist.select(1);
+    });
+  });
+}
+
+$(loaded);

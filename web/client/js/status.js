@@ -1,0 +1,74 @@
+/*
+ * The status poll: the state icon and text of every channel, the CPU and GPU
+ * load panels, and the one rule that enables the "Preview" button.
+ */
+import { isArray, str } from './util.js';
+import { state, stateOf, firstTarget } from './state.js';
+import { api } from './api.js';
+import { chlist } from './chlist.js';
+
+var STATUS_PERIOD_MS = 1000;
+var CPU_CELLS_PER_ROW = 16;
+
+// Whether "Preview" does something for channel n shown as ch: it ends the
+// preview this page is playing; it starts one on an idle channel (or one
+// whose state is not known yet); it plays the first target of an HTML5
+// channel. A running, stopping or previewing channel otherwise has nothing
+// to preview, so the button is disabled.
+export function previewAllowed(n, ch) {
+  if (state.playerOn) return true;
+  var st = stateOf(n), t = firstTarget(ch);
+  return st === undefined || st === 'idle' || !!(t && t.format === 'html5');
+}
+
+// Applies that rule to the button, for the channel shown.
+export function showPreview() {
+  if (state.selRow > 0 && state.curChannel) {
+    $('#btnPreview').prop('disabled', !previewAllowed(state.selRow, state.curChannel));
+  }
+}
+
+export var statusPoll = {
+  start: function () { setInterval(statusPoll.poll, STATUS_PERIOD_MS); },
+  poll: function () {
+    api.status().done(statusPoll.show);
+  },
+  show: function (ans) {
+    if (!ans || !isArray(ans.channels)) return;
+    state.channelStatus = ans.channels;
+    var rows = chlist.rows();
+    state.channelStatus.forEach(function (s, i) {
+      if (i < rows && s) chlist.setStatus(i + 1, s.state, str(s.status));
+    });
+    showPreview();
+    statusPoll.showLoads(isArray(ans.cpu) ? ans.cpu : [], ans.gpu);
+  },
+  loadColor: function (load) {
+    var v = Number(load) || 0;
+    var r = Math.min(55 + 4 * v, 255);
+    var g = v < 50 ? 255 : Math.max(0, 255 - 5 * (v - 50));
+    return 'rgb(' + Math.round(r) + ', ' + Math.round(g) + ', 0)';
+  },
+  loadCell: function ($td, v) {
+    $td.text(String(v) + '%').css('background-color', statusPoll.loadColor(v));
+  },
+  showLoads: function (cpu, gpu) {
+    var $b = $('#cpuTable tbody');
+    if ($b.find('td').length !== cpu.length) {
+      $b.empty();
+      var $tr = null;
+      for (var i = 0; i < cpu.length; i++) {
+        if (i % CPU_CELLS_PER_ROW === 0) { $tr = $('<tr>'); $b.append($tr); }
+        $tr.append('<td></td>');
+      }
+    }
+    $b.find('td').each(function (i) { statusPoll.loadCell($(this), cpu[i]); });
+    var $g = $('#gpuTable tbody');
+    if (gpu) {
+      if (!$g.find('td').length) $g.empty().append($('<tr>').append('<td></td>'));
+      statusPoll.loadCell($g.find('td').first(), gpu);
+    } else {
+      $g.empty();
+    }
+  }
+};
