@@ -54,7 +54,7 @@ const char kGetMarker[] = "";   /* con_cls of a GET after its first call */
 const char kTooLongMarker[] = "";
 const char kTypeText[] = "text/plain";
 const char kBusyText[] = "busy: too many uploads at once, try again";
-const char kTooLongText[] = "too many query arguments";
+const char kTooLongText[] = "too many query arguments, or too long a query";
 
 const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
 
@@ -191,8 +191,9 @@ void completedCallback(void *, struct MHD_Connection *, void **con_cls,
  * word, and its polling thread may not even notice until another client
  * connects.  This notice comes with the request line before its arguments are
  * parsed; a line with more arguments (or more text) than fits for certain
- * loses its arguments here, in the library's own line buffer, and the request
- * is answered 414 at its first call.
+ * loses its arguments here, cut off in the library's own line buffer (the
+ * writable text it parses in place), and the request is answered 414 at its
+ * first call.
  */
 void *uriCallback(void *, const char *uri, struct MHD_Connection *)
 {
