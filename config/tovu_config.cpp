@@ -5,6 +5,7 @@
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <float.h>
 #include <limits.h>
@@ -434,12 +435,16 @@ int tovuExportConfig(LPCTSTR tszfnConfig)
         printed = cJSON_Print(g_jsonConfig);
     }
     // an unprintable document leaves the file as it was
-    if (!printed)
+    if (!printed) {
+        errno = ENOMEM;
         return -1;
+    }
     int rc = tovuWriteFileAtomic(path, [printed](FILE *fp) {
         size_t len = strlen(printed);
         return fwrite(printed, 1, len, fp) == len ? 0 : -1;
     });
+    int err = errno;
     cJSON_free(printed);
+    errno = err;
     return rc;
 }

@@ -64,15 +64,19 @@ void syncFolderOf(const std::string &target)
 
 int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &writer)
 {
-    if (!path || !path[0])
+    if (!path || !path[0]) {
+        errno = EINVAL;
         return -1;
+    }
     std::string target = resolveTarget(path);
 
     struct stat old;
     bool exists = stat(target.c_str(), &old) == 0;
     // a save never replaces a folder, a device or a pipe
-    if (exists && !S_ISREG(old.st_mode))
+    if (exists && !S_ISREG(old.st_mode)) {
+        errno = S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
         return -1;
+    }
 
     std::string tmpPath;
     int fd = createSibling(target, tmpPath);
@@ -85,18 +89,29 @@ int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &wr
             fchmod(fd, old.st_mode & 07777);
     }
 
+    // the cause of the first step that fails is what errno tells the caller
+    int err = 0;
+    auto failed = [&err](bool bad) {
+        if (bad && !err)
+            err = errno ? errno : EIO;
+        return bad;
+    };
     FILE *fp = fdopen(fd, "wb");
     if (!fp) {
+        err = errno;
         close(fd);
         unlink(tmpPath.c_str());
+        errno = err;
         return -1;
     }
-    bool ok = writer(fp) >= 0;
-    ok = fflush(fp) == 0 && ok && !ferror(fp);
-    ok = ok && fsync(fileno(fp)) == 0;
-    ok = fclose(fp) == 0 && ok;
-    if (!ok || rename(tmpPath.c_str(), target.c_str()) != 0) {
+    errno = 0;
+    bool ok = !failed(writer(fp) < 0);
+    ok = !failed(fflush(fp) != 0 || ferror(fp)) && ok;
+    ok = ok && !failed(fsync(fileno(fp)) != 0);
+    ok = !failed(fclose(fp) != 0) && ok;
+    if (!ok || failed(rename(tmpPath.c_str(), target.c_str()) != 0)) {
         unlink(tmpPath.c_str());
+        errno = err;
         return -1;
     }
     syncFolderOf(target);

@@ -74,7 +74,14 @@ void fileReaderFree(void *cls);
  * web thread.
  */
 
-#define TOVU_CGI_POST_SIZE 100000   /* POST buffer: at most TOVU_CGI_POST_SIZE - 1 body bytes */
+#define TOVU_CGI_POST_SIZE 100000   /* one POST's buffer: at most TOVU_CGI_POST_SIZE - 1 body bytes */
+/* room all POST buffers may take together; a POST that finds none left is
+   answered 503 */
+#define TOVU_CGI_POST_TOTAL (64 * TOVU_CGI_POST_SIZE)
+/* a request line with a query of more arguments, or longer than this, is
+   answered 414 (the library could not answer it at all) */
+#define TOVU_CGI_MAX_ARGS 200
+#define TOVU_CGI_MAX_QUERY_LINE 8192
 #define TOVU_CGI_KV_SIZE 1000       /* joined arguments or cookies: at most TOVU_CGI_KV_SIZE - 2 characters */
 #define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
 #define TOVU_CGI_RESTART_DELAY_SEC 1

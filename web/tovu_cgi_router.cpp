@@ -19,6 +19,8 @@
 #include "tovu_channel.h"
 #include "tovu_base.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -47,6 +49,11 @@ const char kIndexPath[] = "/index.html";
 const char kImportArg[] = "import";
 const char kHomeLocation[] = "/";
 const char kCookieSeparators[] = "&; ";
+const char kTypeText[] = "text/plain";
+const char kNotSaved[] = "the configuration is in use but could not be saved: ";
+
+/* nesting deeper than any configuration has is refused at an upload */
+const int kMaxUploadDepth = 32;
 
 const char kLoginPage1[] = "<html>\n<head>\n<title>%s</title>\n</head>\n";
 const char kLoginPage2[] =
@@ -156,6 +163,55 @@ bool isAsciiAlnum(unsigned char c)
 bool unsafeInCookie(unsigned char c)
 {
     return c <= 0x20 || c >= 0x7f || c == ';' || c == ',' || c == '"' || c == '\\';
+}
+
+/* True when the first JSON value of the text nests objects and arrays more
+   than maxDepth deep (a value at the top is at depth 1).  Text behind the
+   first value is not looked at, as the parser ignores it too; text that is
+   not JSON may give either answer, and is refused anyway. */
+bool nestedDeeperThan(const char *text, int maxDepth)
+{
+    const char *p = text;
+    if (strncmp(p, "\xEF\xBB\xBF", 3) == 0)
+        p += 3;
+    // the parser skips every byte up to the blank before the value
+    while (*p && static_cast<unsigned char>(*p) <= ' ')
+        ++p;
+    if (*p != '{' && *p != '[')
+        return false;
+    int depth = 0;
+    bool inString = false;
+    for (; *p; ++p) {
+        if (inString) {
+            if (*p == '\\' && p[1])
+                ++p;
+            else if (*p == '"')
+                inString = false;
+        } else if (*p == '"') {
+            inString = true;
+        } else if (*p == '{' || *p == '[') {
+            if (++depth > maxDepth)
+                return true;
+        } else if (*p == '}' || *p == ']') {
+            if (--depth == 0)
+                return false;
+        }
+    }
+    return false;
+}
+
+/* Saves the document to its standard file; on failure says so on standard
+   error, naming what asked for the save, and returns the cause (an errno
+   value), else 0. */
+int saveDocument(const std::string &what)
+{
+    errno = 0;
+    if (tovuExportConfig(nullptr) == 0)
+        return 0;
+    int err = errno ? errno : EIO;
+    fprintf(stderr, "web: %s: the configuration could not be saved to %s: %s\n", what.c_str(),
+            g_tszfnConfig, strerror(err));
+    return err;
 }
 
 /* the web server's settings that a change of needs a restart */
@@ -462,7 +518,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     ServerSettings before;
     before.read();
 
-    if (!tovuSetConfig(szPost)) {
+    if (nestedDeeperThan(szPost, kMaxUploadDepth) || !tovuSetConfig(szPost)) {
         int r = answerEmpty(conn, MHD_HTTP_BAD_REQUEST);
         lock.unlock();
         return r;
@@ -481,12 +537,26 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     cfg.ytdlp_path = ytdlpPath.c_str();
     tovu_reset(&cfg);
 
-    tovuExportConfig(nullptr);
+    int saveError = saveDocument("configuration upload");
 
     ServerSettings after;
     after.read();
     if (after != before)
         s_serverSettingsChanged = true;
+
+    if (saveError) {
+        // in use, but not stored: the uploader is told, and keeps its login
+        cJSON_free(printed);
+        Headers headers;
+        std::string password = jsonGetText(globalItem("loginPass"));
+        if (!import && !password.empty())
+            headers.emplace_back(kHeaderSetCookie,
+                                 kAuthPrefix + tovuCGICookieEncode(password.c_str()));
+        lock.unlock();
+        headers.emplace_back(kHeaderContentType, kTypeText);
+        return answerCopy(conn, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                          kNotSaved + std::string(strerror(saveError)), headers);
+    }
 
     if (import) {
         lock.unlock();
@@ -533,10 +603,10 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
             r = tovuStartChannel(i);
         tovuCGISetMemberBool(channel, "enable", TRUE);
-        tovuExportConfig(nullptr);
+        saveDocument("channel " + std::to_string(iChannel) + " start");
     } else if (eqNoCase(action, "stop")) {
         tovuCGISetMemberBool(channel, "enable", FALSE);
-        tovuExportConfig(nullptr);
+        saveDocument("channel " + std::to_string(iChannel) + " stop");
         tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
     } else if (eqNoCase(action, "preview")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)

@@ -5,10 +5,12 @@
  * one router call per GET or POST, the argument/cookie joiner, and the
  * delayed restart after a change of the server's settings.
  *
- * One internal thread of the library serves every connection, so the POST
- * buffer is a single static array that one request holds at a time.  The
- * restart runs on a timer thread; it and the daemon serialise their stops and
- * starts on one lock, and the shutdown can cancel what is pending.
+ * One internal thread of the library serves every connection.  Each POST
+ * collects its body in a buffer of its own, so a client that stalls half-way
+ * through a body holds no one else up; all buffers together are held to one
+ * bound, past which a POST is answered 503.  The restart runs on a timer
+ * thread; it and the daemon serialise their stops and starts on one lock, and
+ * the shutdown can cancel what is pending.
  */
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
@@ -23,9 +25,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <vector>
 
 struct MHD_Daemon *g_mhd = nullptr;
@@ -45,6 +50,12 @@ const char kPartHeadEnd[] = "\r\n\r\n";
 const char kPartEnd[] = "\r\n--";
 const char kAclSeparators[] = " \r\n";
 const char kGetMarker[] = "";   /* con_cls of a GET after its first call */
+/* con_cls of a request whose arguments were taken away before the library
+   parsed them (see uriCallback): answered 414 at its first call */
+const char kTooLongMarker[] = "";
+const char kTypeText[] = "text/plain";
+const char kBusyText[] = "busy: too many uploads at once, try again";
+const char kTooLongText[] = "too many query arguments, or too long a query";
 
 const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
 
@@ -64,10 +75,15 @@ bool s_restartPending = false;         /* a restart was asked for and not yet do
 bool s_restartCancelled = false;       /* shutdown: no restart any more */
 int s_restartsRunning = 0;             /* timer callbacks inside their restart */
 
-/* the POST buffer and its holder: touched by the web thread only */
-char szPost[TOVU_CGI_POST_SIZE];
-size_t s_postLen = 0;
-bool s_postHeld = false;
+/* The body of one POST, from its first call to its final call (or to the
+   end of its connection); con_cls points at it. */
+struct PostBuffer {
+    std::vector<char> text;   /* the bytes collected; its room counts in s_postRoom */
+    bool refused = false;     /* a piece found no room under the bound: answered 503 */
+};
+
+/* room taken by all POST buffers together, at most TOVU_CGI_POST_TOTAL */
+std::atomic<size_t> s_postRoom{0};
 
 timer_t allBitsTimer()
 {
@@ -102,17 +118,94 @@ bool readWholeFile(const std::string &path, std::string &text)
     return ok;
 }
 
+/* the POST buffer a request's con_cls points at; null for a GET or a marker */
+PostBuffer *postOf(void *cls)
+{
+    if (!cls || cls == kGetMarker || cls == kTooLongMarker)
+        return nullptr;
+    return static_cast<PostBuffer *>(cls);
+}
+
+/* takes room for one buffer under the bound of all; false when none is left */
+bool takeRoom(size_t n)
+{
+    size_t held = s_postRoom.load();
+    do {
+        if (n > TOVU_CGI_POST_TOTAL - held)
+            return false;
+    } while (!s_postRoom.compare_exchange_weak(held, held + n));
+    return true;
+}
+
+void releasePost(PostBuffer *post)
+{
+    if (!post)
+        return;
+    s_postRoom -= post->text.capacity();
+    delete post;
+}
+
+/* makes room in the buffer for `need` bytes in all, growing it by doubling up
+   to TOVU_CGI_POST_SIZE; false when the bound or the memory says no */
+bool growPost(PostBuffer *post, size_t need)
+{
+    size_t cap = post->text.capacity();
+    if (need <= cap)
+        return true;
+    size_t want = std::min(std::max(need, 2 * cap), static_cast<size_t>(TOVU_CGI_POST_SIZE));
+    if (!takeRoom(want - cap))
+        return false;
+    try {
+        post->text.reserve(want);
+    } catch (const std::bad_alloc &) {
+        s_postRoom -= want - cap;
+        return false;
+    }
+    // reserve gives exactly what was asked for; count whatever it gave
+    s_postRoom += post->text.capacity() - want;
+    return true;
+}
+
+/* A POST that found no room is answered 503 at its final call; what it
+   collected is let go at once. */
+void refusePost(PostBuffer *post)
+{
+    post->refused = true;
+    s_postRoom -= post->text.capacity();
+    std::vector<char>().swap(post->text);
+}
+
 void completedCallback(void *, struct MHD_Connection *, void **con_cls,
                        enum MHD_RequestTerminationCode)
 {
     // a POST that ends without its final call (client gone, server stopping)
-    // still gives the buffer back
-    if (con_cls && *con_cls == szPost) {
-        memset(szPost, 0, sizeof szPost);
-        s_postLen = 0;
-        s_postHeld = false;
+    // still gives its buffer back
+    if (con_cls) {
+        releasePost(postOf(*con_cls));
         *con_cls = nullptr;
     }
+}
+
+/*
+ * The library cannot answer a request line whose query arguments do not fit
+ * the memory it keeps for one connection: it drops the connection without a
+ * word, and its polling thread may not even notice until another client
+ * connects.  This notice comes with the request line before its arguments are
+ * parsed; a line with more arguments (or more text) than fits for certain
+ * loses its arguments here, cut off in the library's own line buffer (the
+ * writable text it parses in place), and the request is answered 414 at its
+ * first call.
+ */
+void *uriCallback(void *, const char *uri, struct MHD_Connection *)
+{
+    const char *query = uri ? strchr(uri, '?') : nullptr;
+    if (!query)
+        return nullptr;
+    size_t items = 1 + static_cast<size_t>(std::count(query, query + strlen(query), '&'));
+    if (items <= TOVU_CGI_MAX_ARGS && strlen(uri) <= TOVU_CGI_MAX_QUERY_LINE)
+        return nullptr;
+    const_cast<char *>(query)[1] = '\0';
+    return const_cast<char *>(kTooLongMarker);
 }
 
 struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
@@ -124,10 +217,12 @@ struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string 
                                 MHD_OPTION_HTTPS_MEM_KEY, key->c_str(),
                                 MHD_OPTION_HTTPS_MEM_CERT, cert->c_str(),
                                 MHD_OPTION_NOTIFY_COMPLETED, completedCallback, nullptr,
+                                MHD_OPTION_URI_LOG_CALLBACK, uriCallback, nullptr,
                                 MHD_OPTION_END);
     return MHD_start_daemon(flags, port, mhdAccessPolicyCallback, nullptr,
                             mhdAccessHandlerCallback, nullptr,
                             MHD_OPTION_NOTIFY_COMPLETED, completedCallback, nullptr,
+                            MHD_OPTION_URI_LOG_CALLBACK, uriCallback, nullptr,
                             MHD_OPTION_END);
 }
 
@@ -181,6 +276,24 @@ void stopLocked()
     }
 }
 
+/* a client's text as one log line can carry it: every byte outside printable
+   ASCII, and the backslash itself, written as \xNN */
+std::string logSafe(const char *text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        if (*p >= 0x20 && *p < 0x7f && *p != '\\') {
+            out += static_cast<char>(*p);
+        } else {
+            out += "\\x";
+            out += kHex[*p >> 4];
+            out += kHex[*p & 15];
+        }
+    }
+    return out;
+}
+
 void logRequest(struct MHD_Connection *connection, const char *method, const char *url)
 {
     {
@@ -210,20 +323,23 @@ void logRequest(struct MHD_Connection *connection, const char *method, const cha
     FILE *fp = fopen(path, "a+");
     if (!fp)
         return;
-    fprintf(fp, "[%s] %s %s from %s:%d\n", when, method, url, addr, ntohs(sin->sin_port));
+    fprintf(fp, "[%s] %s %s from %s:%d\n", when, logSafe(method).c_str(), logSafe(url).c_str(), addr,
+            ntohs(sin->sin_port));
     fclose(fp);
 }
 
-/* the body the router gets: the first part of a multipart form, else all */
-char *postBody(struct MHD_Connection *connection)
+/* the body the router gets, as text: the first part of a multipart form, else
+   all; the buffer has room for its NUL */
+char *postBody(struct MHD_Connection *connection, PostBuffer *post)
 {
-    szPost[s_postLen] = '\0';
+    post->text.push_back('\0');
+    char *text = post->text.data();
     const char *type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
                                                    MHD_HTTP_HEADER_CONTENT_TYPE);
     if (!type || !startsNoCase(type, kMultipart))
-        return szPost;
-    char *begin = strstr(szPost, kPartHeadEnd);
-    begin = begin ? begin + strlen(kPartHeadEnd) : szPost;
+        return text;
+    char *begin = strstr(text, kPartHeadEnd);
+    begin = begin ? begin + strlen(kPartHeadEnd) : text;
     char *end = strstr(begin, kPartEnd);
     if (end)
         *end = '\0';
@@ -244,6 +360,19 @@ int routed(struct MHD_Connection *connection, const char *url, char *post)
 enum MHD_Result toResult(int r)
 {
     return r ? MHD_YES : MHD_NO;
+}
+
+/* an answer of the intake itself, with a short plain text */
+enum MHD_Result answerText(struct MHD_Connection *connection, unsigned status, const char *text)
+{
+    struct MHD_Response *r = MHD_create_response_from_buffer(
+        strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
+    if (!r)
+        return MHD_NO;
+    MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, kTypeText);
+    enum MHD_Result q = MHD_queue_response(connection, status, r);
+    MHD_destroy_response(r);
+    return q;
 }
 
 } // namespace
@@ -422,7 +551,15 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         method = "";
     logRequest(connection, method, url);
 
-    if (eqNoCase(method, MHD_HTTP_METHOD_GET)) {
+    bool get = eqNoCase(method, MHD_HTTP_METHOD_GET);
+    if (!get && !eqNoCase(method, MHD_HTTP_METHOD_POST))
+        return MHD_NO;
+    if (*con_cls == kTooLongMarker) {
+        *con_cls = nullptr;
+        return answerText(connection, MHD_HTTP_URI_TOO_LONG, kTooLongText);
+    }
+
+    if (get) {
         if (!*con_cls) {
             *con_cls = const_cast<char *>(kGetMarker);
             return MHD_YES;
@@ -435,32 +572,34 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         return toResult(routed(connection, url, nullptr));
     }
 
-    if (eqNoCase(method, MHD_HTTP_METHOD_POST)) {
-        if (!*con_cls) {
-            if (s_postHeld)
-                return MHD_NO;
-            s_postHeld = true;
-            s_postLen = 0;
-            *con_cls = szPost;
-            return MHD_YES;
-        }
-        if (*upload_data_size) {
-            size_t n = *upload_data_size;
-            // a piece that would pass the limit is dropped whole
-            if (n <= kPostMax - s_postLen) {
-                memcpy(szPost + s_postLen, upload_data, n);
-                s_postLen += n;
-            }
-            *upload_data_size = 0;
-            return MHD_YES;
-        }
-        int r = routed(connection, url, postBody(connection));
-        memset(szPost, 0, sizeof szPost);
-        s_postLen = 0;
-        s_postHeld = false;
-        *con_cls = nullptr;
-        return toResult(r);
+    if (!*con_cls) {
+        PostBuffer *post = new (std::nothrow) PostBuffer;
+        if (!post)
+            return MHD_NO;
+        *con_cls = post;
+        return MHD_YES;
     }
-
-    return MHD_NO;
+    PostBuffer *post = postOf(*con_cls);
+    if (*upload_data_size) {
+        size_t n = *upload_data_size;
+        size_t len = post->text.size();
+        // a piece that would pass the limit is dropped whole; room is kept
+        // for the NUL that ends the text
+        if (!post->refused && n <= kPostMax - len) {
+            if (growPost(post, len + n + 1))
+                post->text.insert(post->text.end(), upload_data, upload_data + n);
+            else
+                refusePost(post);
+        }
+        *upload_data_size = 0;
+        return MHD_YES;
+    }
+    enum MHD_Result r;
+    if (post->refused || !growPost(post, post->text.size() + 1))
+        r = answerText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, kBusyText);
+    else
+        r = toResult(routed(connection, url, postBody(connection, post)));
+    releasePost(post);
+    *con_cls = nullptr;
+    return r;
 }

@@ -77,6 +77,8 @@ BOOL isOutputValid(cJSON *jsonTarget);
 #define TOVU_EXPATH_MIN 256
 void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt);
 void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt);
+/* saves the document (null: to g_tszfnConfig); 0 on success (also when there
+   is no path to save to), -1 with errno set when the file could not be written */
 int tovuExportConfig(LPCTSTR tszfnConfig);
 
 /*
@@ -85,7 +87,7 @@ int tovuExportConfig(LPCTSTR tszfnConfig);
  * never a part.  An existing file keeps its mode (and, where allowed, its
  * owner); a symbolic link is followed.  The writer returns 0 to go on or a
  * negative value to abandon the save.  0 on success, -1 on any failure, in
- * which case the old file is untouched.
+ * which case the old file is untouched and errno holds the cause.
  */
 int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &writer);
 int tovuWriteFileAtomic(const char *path, const std::string &text);

@@ -1,7 +1,8 @@
 // HTTP requests from outside through the web server and its router, over a
 // loopback connection to the real server. Every request gets a well-formed
-// answer (or the connection is closed), the server keeps answering, and the
-// configuration document stays one that saves and loads back.
+// answer or the connection is closed, within a time bound (never a connection
+// left open and silent), the server keeps answering, and the configuration
+// document stays one that saves and loads back.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <errno.h>
@@ -21,6 +22,8 @@
 namespace {
 
 const char kPassword[] = "fuzz-pw";
+// the time a request may take to be answered or closed, counted from the
+// last byte sent or received
 const int kAnswerWaitMs = 5000;
 
 int g_port = 0;
@@ -40,7 +43,8 @@ int freePort()
     return ntohs(a.sin_port);
 }
 
-// sends the request, then reads until the server closes or goes quiet
+// sends the request and its end, then reads until the server closes; a
+// server that goes quiet instead fails the property
 std::string exchange(const std::string &request)
 {
     sockaddr_in a{};
@@ -82,6 +86,8 @@ std::string exchange(const std::string &request)
         int r = poll(&p, 1, kAnswerWaitMs);
         if (r < 0 && errno == EINTR)
             continue;
+        FUZZ_CHECK(r != 0, "neither an answer nor a close within %d ms; answer so far: %.60s",
+                   kAnswerWaitMs, answer.c_str());
         if (r != 1)
             break;
         ssize_t n = recv(fd, buf, sizeof buf, 0);

@@ -155,3 +155,39 @@ TEST_F(CgiChannel, PreviewOnlyFromIdle)
     // a preview leaves "enable" alone
     EXPECT_EQ(savedEnable(0), "absent");
 }
+
+// With the configuration folder read-only, start and stop still do what they
+// were asked; each failed save is told on standard error with its cause.
+TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
+{
+    ASSERT_EQ(init(1), 0);
+    cfgtest::TempDir cfg;
+    tovuSetConfigPath(cfg.path.c_str());
+    StderrCapture err(path("stderr"));
+    ReadOnlyFolder readOnly(cfg.path);
+    ASSERT_TRUE(readOnly.ok()) << "needs root: private mount namespace";
+    serve(doc("", kChannel));
+
+    EXPECT_EQ(get("/channel1?start").status, 200);
+    EXPECT_FALSE(handedOver().empty());
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+    EXPECT_EQ(get("/channel1?stop").status, 200);
+    EXPECT_TRUE(poll_until([] {
+        tovu_poll();
+        return tovuGetChannelState(0) == TOVU_STATE_IDLE;
+    }, 10000));
+    {
+        TovuConfigLock lock;
+        cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 0);
+        EXPECT_TRUE(cJSON_IsFalse(jsonGetItem(channel, "enable")));
+    }
+    EXPECT_EQ(access((cfg / "tovul.json").c_str(), F_OK), -1);
+
+    std::string text = err.text();
+    for (const char *action : {"start", "stop"})
+        EXPECT_NE(text.find(std::string("web: channel 1 ") + action +
+                            ": the configuration could not be saved to " + cfg.path +
+                            "/tovul.json: Read-only file system"),
+                  std::string::npos)
+            << text;
+}

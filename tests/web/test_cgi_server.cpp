@@ -188,31 +188,6 @@ TEST_F(CgiServer, OversizedPostsAreCut)
     EXPECT_EQ(get("/").status, 200);
 }
 
-TEST_F(CgiServer, OnePostAtATimeAndCutOffPostsFreeTheBuffer)
-{
-    const std::string log = dir / "tovul_cgi.log";
-    install(doc("\"log\": 1"));
-    start();
-
-    // A sends its headers and half its body, then waits
-    int a = connectFrom("127.0.0.2", kPort);
-    ASSERT_GE(a, 0);
-    ASSERT_TRUE(sendAll(a, "POST /config HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{\"na"));
-    ASSERT_TRUE(waitFor([&] {
-        return cfgtest::readFile(log).find("POST /config from 127.0.0.2") != std::string::npos;
-    }));
-
-    // while A holds the buffer, another POST is refused at once
-    std::string body = doc("\"memo\": \"b\"");
-    EXPECT_EQ(request("POST", "/config", "", &body, "127.0.0.3").status, -1);
-    EXPECT_EQ(get("/", "", "127.0.0.3").status, 200);
-
-    // A's client goes away: the buffer is free again and holds nothing of A
-    close(a);
-    Reply r;
-    ASSERT_TRUE(waitFor([&] { return (r = post("/config", body)).status == 200; }));
-    EXPECT_NE(r.body.find("\"memo\":\t\"b\""), std::string::npos) << r.body;
-}
 
 TEST_F(CgiServer, StopCutsOffAPostAndFreesTheBuffer)
 {
