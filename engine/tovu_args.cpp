@@ -14,7 +14,6 @@
 
 #include <charconv>
 #include <string>
-#include <vector>
 
 namespace {
 
@@ -738,10 +737,10 @@ void put_key_frame_seconds(Out &s, const std::string &sfx, const std::string &se
 // interval the key frames come at ffmpeg's default segment length.
 const char kHlsDefaultSegmentSecs[] = "2";
 
-// hls_variant: the output's index within a multi-variant HLS fold, -1 when
-// it stands in none.
+// variant: the output's index within a multi-variant HLS fold, -1 when it
+// stands in none.
 int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
-                int hls_variant, const TOVU_TARGET *t)
+                int variant, const TOVU_TARGET *t)
 {
     Out &s = c.s;
     const TOVU_FORMAT fmt = t->format;
@@ -757,8 +756,8 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
     std::string sfx;
     if (nb_sources != 1) {
         sfx = ":" + std::to_string(source_id);
-    } else if (hls_variant >= 0 && fmt == TOVU_FORMAT_HLS) {
-        sfx = ":" + std::to_string(hls_variant);
+    } else if (variant >= 0 && fmt == TOVU_FORMAT_HLS) {
+        sfx = ":" + std::to_string(variant);
     }
 
     // audio
@@ -887,31 +886,27 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
     return put_muxer(c, channel_id, target_id, t);
 }
 
-// The variant index of each output within an HLS fold, -1 for an output in
+// The variant index of output j within an HLS fold, -1 when it stands in
 // none. Channel start hands a multi-variant HLS output over as HLS outputs
 // that stand together: every one but the last without an address (it
 // carries only its stream options), the last with the address and the one
 // muxer. Only one-source outputs fold (with several sources the streams are
 // named by source).
-std::vector<int> hls_variants(const TOVU_TARGET *const *targets, int nb_targets, int n)
+int hls_variant(const TOVU_TARGET *const *targets, int nb_targets, int n, int j)
 {
-    std::vector<int> variants((size_t)(nb_targets > 0 ? nb_targets : 0), -1);
-    if (n != 1)
-        return variants;
-    int run = 0; // HLS outputs without address directly before output j
-    for (int j = 0; j < nb_targets; j++) {
-        const TOVU_TARGET *t = targets[j];
-        const bool hls = t && t->format == TOVU_FORMAT_HLS;
-        if (hls && empty(t->url)) {
-            run++;
-            continue;
-        }
-        if (hls && run > 0)
-            for (int k = j - run; k <= j; k++)
-                variants[(size_t)k] = k - (j - run);
-        run = 0;
-    }
-    return variants;
+    auto hls = [targets](int k) { return targets[k] && targets[k]->format == TOVU_FORMAT_HLS; };
+    auto bare = [targets, &hls](int k) { return hls(k) && empty(targets[k]->url); };
+    if (n != 1 || !hls(j))
+        return -1;
+    int carrier = j;
+    while (carrier < nb_targets && bare(carrier))
+        carrier++;
+    if (carrier == nb_targets || !hls(carrier))
+        return -1;
+    int first = j;
+    while (first > 0 && bare(first - 1))
+        first--;
+    return first == carrier ? -1 : j - first;
 }
 
 } // namespace
@@ -1019,7 +1014,6 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
             ret = make_input(c, channel_id, &sources[i]);
 
         const int n = mux_mode == 2 ? 1 : nb_sources;
-        const std::vector<int> variants = hls_variants(targets, nb_targets, n);
         for (int j = 0; j < nb_targets && ret == 0; j++) {
             const TOVU_TARGET *row = targets[j];
             if (!row) {
@@ -1032,7 +1026,7 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
                 if (n == 1)
                     make_filter(c, &sources[i], t, nb_targets);
                 put_word(s, sources[i].map);
-                ret = make_output(c, channel_id, i, n, j, variants[j], t);
+                ret = make_output(c, channel_id, i, n, j, hls_variant(targets, nb_targets, n, j), t);
             }
         }
     } // the string takes its final length here
