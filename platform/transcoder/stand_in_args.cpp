@@ -102,11 +102,11 @@ struct MappedStream {
     char kind;
 };
 
-// A -map value read as "[-]N[:spec][?]": N the input, spec empty (every
+// A -map value read as "[-]N[:which][?]": N the input, which empty (every
 // stream), "K" (stream K), a kind "v", "a", "s", "d", "t" or "V", or a kind
 // and "K" (the kind's stream K). false for what is read otherwise (filter
 // graph labels, programs, metadata, ...).
-struct MapSpec {
+struct MapSelector {
     bool negative = false;
     int input = -1;
     char kind = 0;   // 0: any kind
@@ -125,7 +125,7 @@ bool read_number(const std::string &s, size_t *pos, int *out)
     return true;
 }
 
-bool read_map(std::string value, MapSpec *m)
+bool read_map(std::string value, MapSelector *m)
 {
     if (!value.empty() && value[0] == '-') {
         m->negative = true;
@@ -158,12 +158,12 @@ bool output_streams(const std::vector<std::string> &maps, const std::string &dis
                     const std::vector<StandInInput> &inputs, const InputProber &probe,
                     std::vector<StreamKinds> *known, std::vector<MappedStream> *out)
 {
-    std::vector<MapSpec> specs(maps.size());
+    std::vector<MapSelector> selectors(maps.size());
     bool need_kinds = false;
     for (size_t k = 0; k < maps.size(); ++k) {
-        if (!read_map(maps[k], &specs[k]))
+        if (!read_map(maps[k], &selectors[k]))
             return false;
-        const MapSpec &m = specs[k];
+        const MapSelector &m = selectors[k];
         if (m.input >= (int)inputs.size())
             return false;
         need_kinds = need_kinds || m.negative || m.kind == 0 || m.index < 0;
@@ -178,7 +178,7 @@ bool output_streams(const std::vector<std::string> &maps, const std::string &dis
     };
 
     std::vector<MappedStream> streams;
-    for (const MapSpec &m : specs) {
+    for (const MapSelector &m : selectors) {
         if (!need_kinds) {
             streams.push_back({m.input, -1, m.kind});
             continue;
