@@ -222,24 +222,39 @@ std::string hlsVariantName(const char *url)
     return address.substr(nameStart, nameEnd - nameStart);
 }
 
-// Folds the HLS targets into one multi-variant output carried by the last
-// target, using the records of source 0. When the folded texts would not fit
-// their record texts the records stay as they were and the fault is set.
+// Folds the HLS targets of a channel, two or more wherever they stand in the
+// list, into one multi-variant output carried by the last of them, using the
+// records of source 0. Every other target keeps its own output. The
+// transcoder gives options to the next output named after them, so the
+// folded targets are put side by side, where the first of them stood; the
+// other targets keep their order. When the folded texts would not fit their
+// record texts the records stay as they were and the fault is set.
 void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
 {
-    TOVU_TARGET *last = &targets[nTargets - 1][0];
+    std::vector<TOVU_TARGET *> hls, before, after;
+    for (int j = 0; j < nTargets; j++) {
+        if (targets[j][0].format == TOVU_FORMAT_HLS)
+            hls.push_back(targets[j]);
+        else
+            (hls.empty() ? before : after).push_back(targets[j]);
+    }
+    const int nVariants = (int)hls.size();
+    if (nVariants < 2)
+        return;
+
+    TOVU_TARGET *last = &hls.back()[0];
     std::string param = last->param ? last->param : "";
-    for (int i = 0; i < nTargets; i++)
+    for (int i = 0; i < nVariants; i++)
         param.append("-map 0:v -map 0:a ");
     param.append("-var_stream_map \"");
-    for (int i = 0; i < nTargets; i++) {
+    for (int i = 0; i < nVariants; i++) {
         std::string n = std::to_string(i);
         param.append("v:").append(n).append(",a:").append(n).append(",name:");
-        param.append(hlsVariantName(targets[i][0].url)).push_back(' ');
+        param.append(hlsVariantName(hls[i][0].url)).push_back(' ');
     }
     param.push_back('"');
 
-    std::string first = targets[0][0].url ? targets[0][0].url : "";
+    std::string first = hls[0][0].url ? hls[0][0].url : "";
     size_t slash = first.rfind('/');
     std::string url = slash == std::string::npos ? std::string() : first.substr(0, slash + 1);
     url.append(kHlsVariantName);
@@ -249,8 +264,16 @@ void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
         return;
     last->param = recs->store.keep(std::move(param));
     last->url = recs->store.keep(std::move(url));
-    for (int j = 0; j < nTargets - 1; j++)
-        targets[j][0].url = nullptr;
+    for (int i = 0; i < nVariants - 1; i++)
+        hls[i][0].url = nullptr;
+
+    int j = 0;
+    for (TOVU_TARGET *row : before)
+        targets[j++] = row;
+    for (TOVU_TARGET *row : hls)
+        targets[j++] = row;
+    for (TOVU_TARGET *row : after)
+        targets[j++] = row;
 }
 
 // The video and audio fields of a target record.
@@ -450,7 +473,7 @@ int ChannelStart::run()
             iSource++;
     }
 
-    if (result == 0 && nTargets > 1 && iSource > 0 && recs.targets[0][0].format == TOVU_FORMAT_HLS) {
+    if (result == 0 && nTargets > 1 && iSource > 0) {
         _patchHLSParam(recs.targets.data(), nTargets, &recs);
         result = recs.fault.code;
         // the records of bound sources share the texts of source 0's records

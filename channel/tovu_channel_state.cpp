@@ -68,7 +68,13 @@ TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel)
         bTimeShift = isTimeShift(iChannel);
         nBind = boundHost(iChannel);
     }
-    TOVU_CHANNEL_STATE state = tovu_get_state(bTimeShift ? iChannel + kTimeShiftSlotOffset : iChannel);
+    TOVU_CHANNEL_STATE state = TOVU_STATE_IDLE;
+    if (bTimeShift)
+        state = tovu_get_state(iChannel + kTimeShiftSlotOffset);
+    // the transcoder of a time-shift channel runs in its own slot as any
+    // other's: while the time-shift slot is idle, that slot answers
+    if (state == TOVU_STATE_IDLE)
+        state = tovu_get_state(iChannel);
     if (state != TOVU_STATE_IDLE)
         return state;
     if (nBind > 0)

@@ -695,8 +695,52 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
     return 0;
 }
 
+// The segment time of an HLS output's options as written after its first
+// "-hls_time " ("-hls_time 6.5" gives "6.5"): digits with at most one
+// fraction. Empty when there is none, when it is no plain number, or when
+// it is zero.
+std::string hls_segment_time(const char *param)
+{
+    const char *p = param ? strstr(param, "-hls_time ") : nullptr;
+    if (!p)
+        return std::string();
+    p += sizeof "-hls_time " - 1;
+    while (*p == ' ' || *p == '\t')
+        p++;
+    const char *start = p;
+    bool fraction = false, nonzero = false;
+    for (; (*p >= '0' && *p <= '9') || (*p == '.' && !fraction); p++) {
+        if (*p == '.')
+            fraction = true;
+        else if (*p != '0')
+            nonzero = true;
+    }
+    if (p == start || *start == '.' || p[-1] == '.' || !nonzero)
+        return std::string();
+    if (*p && *p != ' ' && *p != '\t')
+        return std::string(); // "2s", "0:04": not a plain number of seconds
+    return std::string(start, (size_t)(p - start));
+}
+
+// A key frame every so many seconds of the output's own time, whatever its
+// frame rate (known or not): "-force_key_frames:v "expr:gte(t,n_forced*2)" ".
+void put_key_frame_seconds(Out &s, const std::string &sfx, const std::string &seconds)
+{
+    s += "-force_key_frames:v";
+    s += sfx;
+    s += " \"expr:gte(t,n_forced*";
+    s += seconds;
+    s += ")\" ";
+}
+
+// HLS segments start on key frames only; with no segment time and no
+// interval the key frames come at ffmpeg's default segment length.
+const char kHlsDefaultSegmentSecs[] = "2";
+
+// variant: the output's index within a multi-variant HLS fold, -1 when it
+// stands in none.
 int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
-                int nb_targets, const TOVU_TARGET *t)
+                int variant, const TOVU_TARGET *t)
 {
     Out &s = c.s;
     const TOVU_FORMAT fmt = t->format;
@@ -705,11 +749,15 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
     if (fmt == TOVU_FORMAT_GENERAL && empty(t->url))
         return TOVU_ERR_NO_TARGET_URL;
 
+    // Stream options name the output's streams by kind and index: with
+    // several sources the source's own, inside an HLS fold the variant's.
+    // An output of one stream of each kind (an HLS output of its own too)
+    // names them without index.
     std::string sfx;
     if (nb_sources != 1) {
         sfx = ":" + std::to_string(source_id);
-    } else if (nb_targets >= 2 && fmt == TOVU_FORMAT_HLS) {
-        sfx = ":" + std::to_string(target_id);
+    } else if (variant >= 0 && fmt == TOVU_FORMAT_HLS) {
+        sfx = ":" + std::to_string(variant);
     }
 
     // audio
@@ -782,14 +830,21 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
                 s += ' ';
                 put_frame_rate(s, v.fps);
             }
-            int gop = v.key_frame_intv;
+            // Key frames: the interval is counted in frames. An HLS output
+            // with a segment time gets one at every segment instead, so
+            // each segment is that long and starts on one.
+            const int gop = v.key_frame_intv;
             if (fmt == TOVU_FORMAT_HLS) {
-                _parse_opt(t->param, "-hls_time ", &gop);
-                if (gop == 0)
-                    gop = 5;
-            }
-            if (!sdi && gop > 0)
+                std::string segment = hls_segment_time(t->param);
+                if (!segment.empty())
+                    put_key_frame_seconds(s, sfx, segment);
+                else if (gop > 0)
+                    put_opt(s, "-g:v", sfx, gop);
+                else
+                    put_key_frame_seconds(s, sfx, kHlsDefaultSegmentSecs);
+            } else if (!sdi && gop > 0) {
                 put_opt(s, "-g:v", sfx, gop);
+            }
             if (v.interlacing == TOVU_INTERLACE_TOP_FIRST ||
                 v.interlacing == TOVU_INTERLACE_BOTTOM_FIRST) {
                 const bool top = v.interlacing == TOVU_INTERLACE_TOP_FIRST;
@@ -829,6 +884,29 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
     if (empty(t->url))
         return 0;
     return put_muxer(c, channel_id, target_id, t);
+}
+
+// The variant index of output j within an HLS fold, -1 when it stands in
+// none. Channel start hands a multi-variant HLS output over as HLS outputs
+// that stand together: every one but the last without an address (it
+// carries only its stream options), the last with the address and the one
+// muxer. Only one-source outputs fold (with several sources the streams are
+// named by source).
+int hls_variant(const TOVU_TARGET *const *targets, int nb_targets, int n, int j)
+{
+    auto hls = [targets](int k) { return targets[k] && targets[k]->format == TOVU_FORMAT_HLS; };
+    auto bare = [targets, &hls](int k) { return hls(k) && empty(targets[k]->url); };
+    if (n != 1 || !hls(j))
+        return -1;
+    int carrier = j;
+    while (carrier < nb_targets && bare(carrier))
+        carrier++;
+    if (carrier == nb_targets || !hls(carrier))
+        return -1;
+    int first = j;
+    while (first > 0 && bare(first - 1))
+        first--;
+    return first == carrier ? -1 : j - first;
 }
 
 } // namespace
@@ -897,8 +975,10 @@ int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int ta
 {
     if (!target || !arg_str)
         return TOVU_ERR_NO_TARGET_URL;
+    // one output on its own stands in no HLS fold
+    (void)nb_targets;
     Composer c(*arg_str);
-    return make_output(c, channel_id, source_id, nb_sources, target_id, nb_targets, target);
+    return make_output(c, channel_id, source_id, nb_sources, target_id, -1, target);
 }
 
 int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
@@ -946,7 +1026,7 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
                 if (n == 1)
                     make_filter(c, &sources[i], t, nb_targets);
                 put_word(s, sources[i].map);
-                ret = make_output(c, channel_id, i, n, j, nb_targets, t);
+                ret = make_output(c, channel_id, i, n, j, hls_variant(targets, nb_targets, n, j), t);
             }
         }
     } // the string takes its final length here

@@ -6,9 +6,11 @@
 // needs it (stand_in_args.cpp), and the process replaces itself with
 // "ffmpeg -nostdin -stats <words>" runs as its child, with its progress lines
 // going to the engine unchanged. "-stats" keeps the progress lines coming at
-// every verbosity the engine may ask for. The stand-in stays as ffmpeg's
-// parent and stops it when the service goes (ffmpeg_child.cpp), and says so
-// while a served output waits for its first viewer (viewer_wait.cpp).
+// every verbosity the engine may ask for. The streams of an input that a
+// program of a multi-program output names are looked up with ffprobe first.
+// The stand-in stays as ffmpeg's parent and stops it when the service goes
+// (ffmpeg_child.cpp), and says so while a served output waits for its first
+// viewer (viewer_wait.cpp).
 #include "ffmpeg_child.h"
 #include "stand_in_args.h"
 #include "viewer_wait.h"
@@ -29,6 +31,10 @@ static_assert(kTokenLen == 11, "the handshake token has eleven characters");
 
 // Far above the engine's longest argument string; guards against garbage.
 constexpr size_t kMaxLine = 1 << 20;
+
+// How long ffprobe may look at an input whose streams a program needs (a
+// live input is analysed for some seconds of its media).
+constexpr int kProbeTimeoutMs = 10000;
 
 // One byte from standard input; false at its end or on an error. Standard
 // input is read a byte at a time and never beyond the line feed: the pipe is
@@ -75,8 +81,11 @@ int main()
     }
 
     std::vector<std::string> notes, served;
+    auto probe = [](const standin::StandInInput &input) {
+        return standin::probe_stream_kinds(input, kProbeTimeoutMs);
+    };
     std::vector<std::string> words = standin::rewrite_for_ffmpeg(
-        standin::split_words(line), standin::local_addresses(), &notes, &served);
+        standin::split_words(line), standin::local_addresses(), &notes, &served, probe);
     for (const std::string &note : notes)
         fprintf(stderr, "%s\n", note.c_str());
 

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 namespace standin {
@@ -93,13 +94,136 @@ std::vector<std::string> program_parts(const std::string &value)
     return parts;
 }
 
+// One stream of an output as its -map options give it: the input it comes
+// from (-1: a filter graph's), its index in that input and its kind.
+struct MappedStream {
+    int input;
+    int index;
+    char kind;
+};
+
+// A -map value read as "[-]N[:which][?]": N the input, which empty (every
+// stream), "K" (stream K), a kind "v", "a", "s", "d", "t" or "V", or a kind
+// and "K" (the kind's stream K). false for what is read otherwise (filter
+// graph labels, programs, metadata, ...).
+struct MapSelector {
+    bool negative = false;
+    int input = -1;
+    char kind = 0;   // 0: any kind
+    int index = -1;  // -1: every stream of the kind
+};
+
+bool read_number(const std::string &s, size_t *pos, int *out)
+{
+    size_t start = *pos;
+    long v = 0;
+    while (*pos < s.size() && s[*pos] >= '0' && s[*pos] <= '9' && v < 1000000)
+        v = v * 10 + (s[(*pos)++] - '0');
+    if (*pos == start || (*pos < s.size() && s[*pos] >= '0' && s[*pos] <= '9'))
+        return false;
+    *out = (int)v;
+    return true;
+}
+
+bool read_map(std::string value, MapSelector *m)
+{
+    if (!value.empty() && value[0] == '-') {
+        m->negative = true;
+        value.erase(0, 1);
+    }
+    if (!value.empty() && value.back() == '?')
+        value.pop_back();
+    size_t pos = 0;
+    if (!read_number(value, &pos, &m->input))
+        return false;
+    if (pos == value.size())
+        return true;
+    if (value[pos++] != ':' || pos == value.size())
+        return false;
+    if (std::strchr("vasdtV", value[pos])) {
+        m->kind = value[pos] == 'V' ? 'v' : value[pos];
+        if (++pos == value.size())
+            return true;
+        if (value[pos++] != ':')
+            return false;
+    }
+    return read_number(value, &pos, &m->index) && pos == value.size();
+}
+
+// The streams of an output in order, from its -map values and the kinds
+// its options disable ("-an" and the like); false when a map cannot be
+// followed. A map naming one stream of a kind ("1:v:0") needs nothing more;
+// any other needs the input's streams, asked of the prober once per input.
+bool output_streams(const std::vector<std::string> &maps, const std::string &disabled,
+                    const std::vector<StandInInput> &inputs, const InputProber &probe,
+                    std::vector<StreamKinds> *known, std::vector<MappedStream> *out)
+{
+    std::vector<MapSelector> selectors(maps.size());
+    bool need_kinds = false;
+    for (size_t k = 0; k < maps.size(); ++k) {
+        if (!read_map(maps[k], &selectors[k]))
+            return false;
+        const MapSelector &m = selectors[k];
+        if (m.input >= (int)inputs.size())
+            return false;
+        need_kinds = need_kinds || m.negative || m.kind == 0 || m.index < 0;
+    }
+    auto kinds_of = [&](int input) -> const StreamKinds * {
+        if (!probe)
+            return nullptr;
+        if ((*known)[(size_t)input].empty())
+            (*known)[(size_t)input] = probe(inputs[(size_t)input]);
+        const StreamKinds &k = (*known)[(size_t)input];
+        return k.empty() ? nullptr : &k;
+    };
+
+    std::vector<MappedStream> streams;
+    for (const MapSelector &m : selectors) {
+        if (!need_kinds) {
+            streams.push_back({m.input, -1, m.kind});
+            continue;
+        }
+        const StreamKinds *kinds = kinds_of(m.input);
+        if (!kinds)
+            return false;
+        std::vector<MappedStream> matched;
+        int of_kind = 0;
+        for (size_t st = 0; st < kinds->size(); ++st) {
+            char kind = (*kinds)[st];
+            if (m.kind && kind != m.kind)
+                continue;
+            int nth = m.kind ? of_kind++ : (int)st;
+            if (m.index < 0 || nth == m.index)
+                matched.push_back({m.input, (int)st, kind});
+        }
+        if (!m.negative) {
+            streams.insert(streams.end(), matched.begin(), matched.end());
+            continue;
+        }
+        streams.erase(std::remove_if(streams.begin(), streams.end(),
+                                     [&](const MappedStream &s) {
+                                         return std::any_of(matched.begin(), matched.end(),
+                                                            [&](const MappedStream &x) {
+                                                                return x.input == s.input &&
+                                                                       x.index == s.index;
+                                                            });
+                                     }),
+                      streams.end());
+    }
+    for (const MappedStream &s : streams)
+        if (disabled.find(s.kind) == std::string::npos)
+            out->push_back(s);
+    return true;
+}
+
 // The engine names a program's streams by their input ("if=N" in a -program
-// value); stock ffmpeg takes the output's stream indices ("st=K") instead.
-// They are the output's -map options that take from input N, in order;
-// without such maps ffmpeg chooses at most one stream of each kind itself,
-// and the program holds the first four indices (ffmpeg passes over those
-// the output lacks). maps holds the values of the output's -map options.
-std::string program_for_ffmpeg(const std::string &value, const std::vector<std::string> &maps)
+// value); stock ffmpeg takes the output's stream indices ("st=K") instead:
+// every stream of the output that comes from input N. Without maps ffmpeg
+// chooses at most one stream of each kind itself, and the program holds the
+// first four indices (ffmpeg passes over those the output lacks). Maps that
+// cannot be followed are taken as one stream each.
+std::string program_for_ffmpeg(const std::string &value, const std::vector<std::string> &maps,
+                               const std::vector<MappedStream> *streams)
 {
     std::string out;
     bool first = true;
@@ -114,12 +238,25 @@ std::string program_for_ffmpeg(const std::string &value, const std::vector<std::
         }
         const std::string input = part.substr(3);
         bool mapped = false;
-        for (size_t k = 0; k < maps.size(); ++k)
-            if (maps[k].substr(0, maps[k].find(':')) == input) {
-                add("st=" + std::to_string(k));
-                mapped = true;
+        if (streams) {
+            for (size_t k = 0; k < streams->size(); ++k)
+                if (std::to_string((*streams)[k].input) == input) {
+                    add("st=" + std::to_string(k));
+                    mapped = true;
+                }
+        } else {
+            size_t k = 0;
+            for (const std::string &map : maps) {
+                if (map.compare(0, 1, "-") == 0)
+                    continue;
+                if (map.substr(0, map.find(':')) == input) {
+                    add("st=" + std::to_string(k));
+                    mapped = true;
+                }
+                ++k;
             }
-        for (size_t k = 0; !mapped && k < 4; ++k)
+        }
+        for (size_t k = 0; !mapped && maps.empty() && k < 4; ++k)
             add("st=" + std::to_string(k));
     }
     return out;
@@ -208,7 +345,8 @@ bool is_served_url(const std::string &url, const std::vector<std::string> &local
 std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
                                             const std::vector<std::string> &local_addrs,
                                             std::vector<std::string> *notes,
-                                            std::vector<std::string> *served_urls)
+                                            std::vector<std::string> *served_urls,
+                                            const InputProber &probe)
 {
     // What each word is: an option, an option's value, an input or an output.
     const size_t n = words.size();
@@ -223,14 +361,22 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
     }
 
     // The options of an output are the words since the last input or output.
-    // Each output also gets the values of its -map options (a map that
-    // removes streams gives none), which its options find by output_of.
+    // Each output also gets the values of its -map options and the kinds of
+    // stream its options disable, which its options find by output_of.
+    // Each input is kept with the format named in its options.
     std::vector<bool> served(n, false), https(n, false), has_listen(n, false);
     std::vector<size_t> output_of(n, n);
     std::vector<std::vector<std::string>> maps(n);
+    std::vector<std::string> disabled(n);
+    std::vector<StandInInput> inputs;
     size_t start = 0;
     for (size_t i = 0; i < n; ++i) {
         if (role[i] == Role::Input) {
+            StandInInput in{words[i], std::string()};
+            for (size_t k = start; k + 1 < i; ++k)
+                if (role[k] == Role::Option && words[k] == "-f" && role[k + 1] == Role::Value)
+                    in.format = words[k + 1];
+            inputs.push_back(in);
             start = i + 1;
         } else if (role[i] == Role::Output) {
             bool s = is_served_url(words[i], local_addrs);
@@ -239,9 +385,12 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
             for (size_t k = start; k < i; ++k) {
                 bool option = role[k] == Role::Option;
                 l = l || (option && words[k] == "-listen");
-                if (option && words[k] == "-map" && role[k + 1] == Role::Value &&
-                    words[k + 1].compare(0, 1, "-") != 0)
+                if (option && words[k] == "-map" && role[k + 1] == Role::Value)
                     maps[i].push_back(words[k + 1]);
+                static const char *const kDisable[][2] = {{"-vn", "v"}, {"-an", "a"}, {"-sn", "s"}, {"-dn", "d"}};
+                for (const auto &d : kDisable)
+                    if (option && words[k] == d[0])
+                        disabled[i] += d[1];
             }
             for (size_t k = start; k <= i; ++k) {
                 served[k] = s;
@@ -253,13 +402,26 @@ std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &word
         }
     }
 
+    // the streams of each input, asked of the prober only for an output
+    // whose programs need them
+    std::vector<StreamKinds> known(inputs.size());
+    std::vector<std::vector<MappedStream>> streams(n);
+    std::vector<int> streams_known(n, -1); // -1 not yet asked, 0 no, 1 yes
     std::vector<std::string> out;
     for (size_t i = 0; i < n; ++i) {
         if (role[i] == Role::Option && words[i] == "-program" && i + 1 < n &&
             role[i + 1] == Role::Value) {
             static const std::vector<std::string> no_maps;
-            std::string program =
-                program_for_ffmpeg(words[i + 1], output_of[i] < n ? maps[output_of[i]] : no_maps);
+            const size_t o = output_of[i];
+            const std::vector<MappedStream> *mapped = nullptr;
+            if (o < n && !maps[o].empty()) {
+                if (streams_known[o] < 0)
+                    streams_known[o] =
+                        output_streams(maps[o], disabled[o], inputs, probe, &known, &streams[o]) ? 1 : 0;
+                if (streams_known[o] == 1)
+                    mapped = &streams[o];
+            }
+            std::string program = program_for_ffmpeg(words[i + 1], o < n ? maps[o] : no_maps, mapped);
             if (program != words[i + 1])
                 notes->push_back("tovul.so: -program \"" + words[i + 1] + "\" read as \"" + program +
                                  "\" (stock ffmpeg names a program's streams by index)");

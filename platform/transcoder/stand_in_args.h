@@ -5,6 +5,7 @@
 #ifndef STAND_IN_ARGS_H
 #define STAND_IN_ARGS_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,16 +29,41 @@ std::vector<std::string> local_addresses();
  */
 bool is_served_url(const std::string &url, const std::vector<std::string> &local_addrs);
 
+/* An input of the command line: its address and the format its options name ("" when none). */
+struct StandInInput {
+    std::string address;
+    std::string format;
+};
+
+/*
+ * The kinds of an input's streams in their order, one letter each: 'v' video,
+ * 'a' audio, 's' subtitle, 'd' data, 't' attachment ('?' any other). Empty
+ * when they cannot be had.
+ */
+using StreamKinds = std::string;
+using InputProber = std::function<StreamKinds(const StandInInput &)>;
+
 /*
  * Rewrites the words for stock ffmpeg: applies the option table (drops and
- * renames, one note per change appended to *notes) and puts "-listen 1" before
- * every served output, whose address is appended to *served when given. The
- * words that follow are unchanged.
+ * renames, one note per change appended to *notes), names the streams of
+ * each "-program" by the output's stream indices, and puts "-listen 1" before
+ * every served output, whose address is appended to *served when given. A
+ * program's input mapped whole or by kind ("-map 1", "-map 1:a") needs that
+ * input's streams: they are asked of probe (when given). The words that
+ * follow are unchanged.
  */
 std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
                                             const std::vector<std::string> &local_addrs,
                                             std::vector<std::string> *notes,
-                                            std::vector<std::string> *served = nullptr);
+                                            std::vector<std::string> *served = nullptr,
+                                            const InputProber &probe = InputProber());
+
+/*
+ * The streams of an input as ffprobe of this machine finds them (the address
+ * read with the input's format, when it names one), or empty when ffprobe
+ * does not answer within timeout_ms.
+ */
+StreamKinds probe_stream_kinds(const StandInInput &input, int timeout_ms);
 
 } // namespace standin
 

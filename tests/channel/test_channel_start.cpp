@@ -406,12 +406,31 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.targets[1][1].url, Text("/h/b.m3u8"));
              EXPECT_EQ(c.targets[1][1].param, Text(""));
          }},
-        {"no fold for one HLS target, or a first target of another format",
-         doc("", chan(src("udp", "udp://own:1"), kUdp + "," + tgt("hls", "/h/b.m3u8") + "," + tgt("hls", "/h/c.m3u8"))),
+        {"only HLS targets fold, wherever they stand, side by side where the first stood",
+         doc("", chan(src("udp", "udp://own:1"),
+                      kUdp + "," + tgt("hls", "/h/b.m3u8") + "," + tgt("file", "/r/c") + "," +
+                          tgt("hls", "/g/d.m3u8") + "," + kUdp2)),
          0, 0,
          [](const Call &c) {
-             EXPECT_EQ(c.targets[1][0].url, Text("/h/b.m3u8"));
-             EXPECT_EQ(c.targets[2][0].url, Text("/h/c.m3u8"));
+             ASSERT_EQ(c.nb_targets, 5);
+             EXPECT_EQ(c.targets[0][0].url, Text("udp://127.0.0.1:1"));
+             EXPECT_EQ(c.targets[1][0].url, std::nullopt);
+             EXPECT_EQ(c.targets[1][0].rec.format, TOVU_FORMAT_HLS);
+             EXPECT_EQ(c.targets[2][0].url, Text("/h/%v.m3u8"));
+             EXPECT_EQ(c.targets[2][0].param,
+                       Text("-map 0:v -map 0:a -map 0:v -map 0:a -var_stream_map \"v:0,a:0,name:b v:1,a:1,name:d \""));
+             EXPECT_EQ(c.targets[3][0].url, Text("/r/c"));
+             EXPECT_EQ(c.targets[3][0].param, Text(""));
+             EXPECT_EQ(c.targets[4][0].url, Text("udp://127.0.0.1:2"));
+         }},
+        {"no fold for one HLS target, first or not",
+         doc("", chan(src("udp", "udp://own:1"), tgt("hls", "/h/a.m3u8") + "," + kUdp + "," + tgt("file", "/r/c"))),
+         0, 0,
+         [](const Call &c) {
+             EXPECT_EQ(c.targets[0][0].url, Text("/h/a.m3u8"));
+             EXPECT_EQ(c.targets[0][0].param, Text(""));
+             EXPECT_EQ(c.targets[1][0].url, Text("udp://127.0.0.1:1"));
+             EXPECT_EQ(c.targets[2][0].url, Text("/r/c"));
          }},
         {"input without options or filters; filters borrowed in order",
          doc("", chan(src("udp", "udp://own:1"), kUdp) + "," +

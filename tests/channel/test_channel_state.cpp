@@ -82,6 +82,21 @@ TEST_F(ChannelState, TimeShiftReadsAndStopsSlotPlusSixteen)
     EXPECT_NE(log_text(3).find("stop transcoding forcedly"), std::string::npos);
 }
 
+// the time-shift channel's transcoder runs in its own slot, N + 16 stays idle
+TEST_F(ChannelState, TimeShiftChannelStreamingInItsOwnSlotReadsAsItsSlot)
+{
+    channels("", ",\"timeShift\":1");
+    EXPECT_EQ(tovuGetChannelState(3), TOVU_STATE_IDLE);
+    for (TOVU_CHANNEL_STATE st : {TOVU_STATE_RUNNING, TOVU_STATE_EXTRACT, TOVU_STATE_NOSIGNAL, TOVU_STATE_STOPPING}) {
+        slot(3, st);
+        EXPECT_EQ(tovuGetChannelState(3), st);
+    }
+    // what does run in slot N + 16 comes first
+    slot(3, TOVU_STATE_RUNNING);
+    slot(19, TOVU_STATE_NOSIGNAL);
+    EXPECT_EQ(tovuGetChannelState(3), TOVU_STATE_NOSIGNAL);
+}
+
 TEST_F(ChannelState, WithoutTimeShiftOnlyOwnSlot)
 {
     channels("", ",\"timeShift\":0");
@@ -112,8 +127,11 @@ TEST_F(ChannelState, BindingReportsHostWhileIdle)
     channels("\"bind\":3");
     slot(3, TOVU_STATE_RUNNING);
     EXPECT_EQ(tovuGetChannelState(3), TOVU_STATE_RUNNING);
-    // a time-shift channel looks at the host when slot N + 16 is idle, even with its own slot running
+    // a time-shift channel whose slot N + 16 is idle reports as one without
+    // time shift: its own running slot, else the host
     channels("\"bind\":3", ",\"timeShift\":true");
+    EXPECT_EQ(tovuGetChannelState(3), TOVU_STATE_RUNNING);
+    slot(3, TOVU_STATE_IDLE);
     EXPECT_EQ(tovuGetChannelState(3), TOVU_STATE_PREVIEW);
     // beyond the configured channels: no time shift, no binding
     slot(9, TOVU_STATE_EXTRACT);

@@ -369,6 +369,39 @@ TEST_F(DaemonTest, BootStartsEnabledChannelsAndSigtermStopsAndSaves)
     EXPECT_FALSE(exists(var + "/tovu_003.pls"));
 }
 
+// the engine settings of the configuration count from boot, before any
+// upload: a web video goes through yt-dlp (with the cookies file), a
+// MainConcept target gets its core file
+TEST_F(DaemonTest, BootGivesTheEngineTheConfiguredSettings)
+{
+    write_file(bin + "/yt-dlp",
+               "#!/bin/sh\n"
+               "for a in \"$@\"; do printf '%s|' \"$a\"; done > \"$(dirname \"$0\")/ytdlp.args\"\n"
+               "echo https://media.example/v.m3u8\n",
+               0755);
+    const std::string page = "https://www.example/watch?v=1";
+    std::string web = "{\"enable\": true, \"input\": {\"sources\": [{\"format\": \"ytdlp\", \"url\": \"" + page +
+                      "\"}]}, \"output\": {\"targets\": [{\"format\": \"udp\", \"url\": \"udp://127.0.0.1:5000\", "
+                      "\"video\": {\"enable\": true, \"codec\": \"copy\"}, \"audio\": {\"codec\": \"copy\"}}]}}";
+    std::string omx = "{\"enable\": true, \"input\": {\"sources\": [{\"format\": \"udp\", \"url\": "
+                      "\"udp://127.0.0.1:6000\"}]}, \"output\": {\"targets\": [{\"format\": \"udp\", \"url\": "
+                      "\"udp://127.0.0.1:5001\", \"video\": {\"enable\": true, \"codec\": \"omx264\"}}]}}";
+    writeConfig(configJson("\"log\": 32, \"ytdlpPath\": \"/etc/tovul/cookies.txt\", \"omxPath\": \"/opt/omx/core.so\"",
+                           {web, omx}));
+
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitFor([&] { return nrecords() >= 2; }, 15000)) << records() << read_file(var + "/log/tovu_001.log");
+    EXPECT_EQ(read_file(bin + "/ytdlp.args"), "-q|--no-warnings|-g|--cookies|/etc/tovul/cookies.txt|" + page + "|");
+    std::string rec = records();
+    EXPECT_NE(rec.find("-i \"https://media.example/v.m3u8\""), std::string::npos) << rec;
+    EXPECT_EQ(rec.find(page), std::string::npos) << rec;
+    EXPECT_NE(rec.find("-c:v omx_enc_avc -omx_core \"/opt/omx/core.so\" "), std::string::npos) << rec;
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+}
+
 TEST_F(DaemonTest, BusyPortEndsTheDetachedProcessWith255)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

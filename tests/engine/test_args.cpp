@@ -195,9 +195,48 @@ TEST_F(ArgsTest, SeveralHlsOutputsCarryTheirIndex)
     last.param = C("-hls_time 4");
     EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")}, {{first}, {last}}),
               "-i \"udp://239.1.1.1:5000\" -an -c:v:0 libx264 -preset:v:0 faster -b:v:0 3000k "
-              "-maxrate:v:0 3000k -nal-hrd cbr -bufsize:v:0 3000k -g:v:0 4 -hls_time 4 "
+              "-maxrate:v:0 3000k -nal-hrd cbr -bufsize:v:0 3000k "
+              "-force_key_frames:v:0 \"expr:gte(t,n_forced*4)\" -hls_time 4 "
               "-an -c:v:1 libx264 -preset:v:1 faster -b:v:1 1000k -maxrate:v:1 1000k -nal-hrd cbr "
-              "-bufsize:v:1 1000k -g:v:1 4 -hls_time 4 -f hls -y \"/hls/x.m3u8\" ");
+              "-bufsize:v:1 1000k -force_key_frames:v:1 \"expr:gte(t,n_forced*4)\" -hls_time 4 "
+              "-f hls -y \"/hls/x.m3u8\" ");
+}
+
+// Stream options of an HLS output carry an index only inside a fold (HLS
+// outputs side by side, all but the last without address), and there the
+// variant's; an HLS output beside other outputs names its streams plainly.
+TEST_F(ArgsTest, HlsStreamIndexIsTheVariantsWithinItsFold)
+{
+    auto hls = [](const char *url, int kbps) {
+        TOVU_TARGET t = target(TOVU_FORMAT_HLS, url);
+        with_h264(t);
+        t.video.kbps = kbps;
+        t.video.key_frame_intv = 50;
+        return t;
+    };
+    TOVU_TARGET udp = target(TOVU_FORMAT_UDP, "udp://239.0.0.1:1234");
+    with_h264(udp);
+    const std::string in = "-i \"udp://239.1.1.1:5000\" ";
+    const std::string u = "-an -c:v libx264 -preset:v faster -crf:v 23 -c:s copy -f mpegts udp://239.0.0.1:1234 ";
+    auto v = [](const std::string &x, int kbps) {
+        std::string k = std::to_string(kbps) + "k ";
+        return "-an -c:v" + x + " libx264 -preset:v" + x + " faster -b:v" + x + " " + k + "-maxrate:v" + x +
+               " " + k + "-nal-hrd cbr -bufsize:v" + x + " " + k + "-g:v" + x + " 50 ";
+    };
+    const std::string mux = "-f hls -y \"/h/%v.m3u8\" ";
+
+    // beside a UDP output, before it and after it: no index
+    EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")}, {{udp}, {hls("/h/a.m3u8", 300)}}),
+              in + u + v("", 300) + "-f hls -y \"/h/a.m3u8\" ");
+    EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")}, {{hls("/h/a.m3u8", 300)}, {udp}}),
+              in + v("", 300) + "-f hls -y \"/h/a.m3u8\" " + u);
+    // a fold after another output counts its variants from 0
+    EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")},
+                         {{udp}, {hls("", 300)}, {hls("", 600)}, {hls("/h/%v.m3u8", 900)}}),
+              in + u + v(":0", 300) + v(":1", 600) + v(":2", 900) + mux);
+    // two HLS outputs with addresses of their own are two plain outputs
+    EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")}, {{hls("/h/a.m3u8", 300)}, {hls("/h/b.m3u8", 600)}}),
+              in + v("", 300) + "-f hls -y \"/h/a.m3u8\" " + v("", 600) + "-f hls -y \"/h/b.m3u8\" ");
 }
 
 // ---------------------------------------------------------------- inputs
@@ -464,15 +503,42 @@ TEST_F(ArgsTest, PictureFrameRateKeyFramesInterlacing)
         {"bottom first", [](TOVU_TARGET &t) { t.video.interlacing = TOVU_INTERLACE_BOTTOM_FIRST; },
          "-flags:v +ilme+ildct -top:v 0 -x264opts:v bff=1 "},
         {"deinterlace", [](TOVU_TARGET &t) { t.video.interlacing = TOVU_INTERLACE_DEINT; }, ""},
+        // HLS: a key frame at every segment (in seconds), else the interval
+        // in frames, else every 2 seconds
         {"hls segment time",
          [](TOVU_TARGET &t) {
              t.format = TOVU_FORMAT_HLS;
              t.param = C("-hls_time 6.5 -hls_list_size 3");
              t.video.key_frame_intv = 50;
          },
-         "-g:v 6 -hls_time 6.5 -hls_list_size 3 "},
+         "-force_key_frames:v \"expr:gte(t,n_forced*6.5)\" -hls_time 6.5 -hls_list_size 3 "},
+        {"hls segment time 2",
+         [](TOVU_TARGET &t) {
+             t.format = TOVU_FORMAT_HLS;
+             t.param = C("-hls_list_size 3 -hls_time   2");
+         },
+         "-force_key_frames:v \"expr:gte(t,n_forced*2)\" -hls_list_size 3 -hls_time   2 "},
         {"hls default",
-         [](TOVU_TARGET &t) { t.format = TOVU_FORMAT_HLS; }, "-g:v 5 "},
+         [](TOVU_TARGET &t) { t.format = TOVU_FORMAT_HLS; }, "-force_key_frames:v \"expr:gte(t,n_forced*2)\" "},
+        {"hls segment time not a plain number",
+         [](TOVU_TARGET &t) {
+             t.format = TOVU_FORMAT_HLS;
+             t.param = C("-hls_time 0:04");
+             t.video.key_frame_intv = 75;
+         },
+         "-g:v 75 -hls_time 0:04 "},
+        {"hls segment time 0",
+         [](TOVU_TARGET &t) {
+             t.format = TOVU_FORMAT_HLS;
+             t.param = C("-hls_time 0");
+         },
+         "-force_key_frames:v \"expr:gte(t,n_forced*2)\" -hls_time 0 "},
+        {"udp ignores a segment time",
+         [](TOVU_TARGET &t) {
+             t.param = C("-hls_time 4");
+             t.video.key_frame_intv = 0;
+         },
+         "-hls_time 4 "},
         {"hls keeps interval",
          [](TOVU_TARGET &t) {
              t.format = TOVU_FORMAT_HLS;

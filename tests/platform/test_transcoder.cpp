@@ -11,6 +11,8 @@
 #include <stdio.h>
 #include <sys/socket.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -207,6 +209,81 @@ TEST(StandInWords, ProgramsNameTheirStreamsByIndex)
     rewritten("-i a -program program_num=1:if=0 out.ts", &notes);
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find("program_num=1:if=0"), std::string::npos) << notes[0];
+}
+
+// A whole-input or by-kind map carries every stream of its input that
+// matches: the program of that input holds them all, found out by asking
+// for the input's streams once per input.
+TEST(StandInWords, ProgramsHoldEveryStreamTheirInputsMapsCarry)
+{
+    // input "a": video, audio, audio; input "b": video, audio, subtitle
+    std::vector<std::string> asked;
+    standin::InputProber probe = [&asked](const standin::StandInInput &in) {
+        asked.push_back(in.address + "/" + in.format);
+        return in.address == "a" ? std::string("vaa") : in.address == "b" ? std::string("vas") : std::string();
+    };
+    auto with_probe = [&probe](const std::string &args) {
+        Words notes;
+        return join(rewrite_for_ffmpeg(split_words(args), kLocal, &notes, nullptr, probe));
+    };
+    const std::string progs = "-program program_num=1:title='A':if=0 -program program_num=2:title='B':if=1";
+    struct Case {
+        const char *maps;
+        const char *programs; // the two -program values, "|" between them
+    };
+    const Case cases[] = {
+        // the engine's maps of a channel with a bound channel
+        {"-map 0 -c:v:0 libx264 -map 1 -c:v:1 libx264",
+         "program_num=1:title='A':st=0:st=1:st=2|program_num=2:title='B':st=3:st=4:st=5"},
+        {"-map 1 -map 0", "program_num=1:title='A':st=3:st=4:st=5|program_num=2:title='B':st=0:st=1:st=2"},
+        // the output's "-an" and "-sn" take streams away
+        {"-map 0 -map 1 -an -sn", "program_num=1:title='A':st=0|program_num=2:title='B':st=1"},
+        // by kind, with indices, optional, and a map that removes
+        {"-map 0:a -map 1:v:0 -map 1:s? -map 0:1", "program_num=1:title='A':st=0:st=1:st=4|program_num=2:title='B':st=2:st=3"},
+        {"-map 0 -map -0:a:1 -map 1:a", "program_num=1:title='A':st=0:st=1|program_num=2:title='B':st=2"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.maps);
+        asked.clear();
+        std::string words = with_probe("-re -i a -f mpegts -i b " + std::string(c.maps) + " " + progs + " out.ts");
+        std::string programs;
+        size_t at = 0;
+        while ((at = words.find("|-program|", at)) != std::string::npos) {
+            at += 10;
+            programs += (programs.empty() ? "" : "|") + words.substr(at, words.find('|', at) - at);
+        }
+        EXPECT_EQ(programs, c.programs) << words;
+        std::sort(asked.begin(), asked.end());
+        EXPECT_EQ(asked, (Words{"a/", "b/mpegts"})) << "each input asked once, with its format";
+    }
+
+    // maps of one stream of a kind each need no look at the inputs
+    asked.clear();
+    EXPECT_EQ(with_probe("-i a -i b -map 0:v:0 -map 1:v:0 -map 0:a:0 " + progs + " out.ts"),
+              "-i|a|-i|b|-map|0:v:0|-map|1:v:0|-map|0:a:0|-program|program_num=1:title='A':st=0:st=2|"
+              "-program|program_num=2:title='B':st=1|out.ts");
+    EXPECT_TRUE(asked.empty());
+    // an input that cannot be looked at: each map counts as one stream
+    EXPECT_EQ(with_probe("-i a -i c -map 0 -map 1 " + progs + " out.ts"),
+              "-i|a|-i|c|-map|0|-map|1|-program|program_num=1:title='A':st=0|-program|program_num=2:title='B':st=1|out.ts");
+}
+
+TEST(StandInWords, ProbedStreamKindsOfAFile)
+{
+    if (!have_ffmpeg())
+        GTEST_SKIP() << "ffmpeg is not installed";
+    TempDir dir;
+    std::string clip = dir.file("a.ts");
+    run("ffmpeg -nostdin -v error -f lavfi -i testsrc=size=64x48:rate=5 -f lavfi -i sine -f lavfi -i sine "
+        "-map 0 -map 1 -map 2 -t 1 -c:v mpeg2video -c:a mp2 -y '" + clip + "'");
+    EXPECT_EQ(standin::probe_stream_kinds({clip, ""}, 10000), "vaa");
+    EXPECT_EQ(standin::probe_stream_kinds({"testsrc=size=64x48", "lavfi"}, 10000), "v");
+    EXPECT_EQ(standin::probe_stream_kinds({dir.file("missing.ts"), ""}, 10000), "");
+    // a live input that sends nothing: given up at the time limit
+    int port = testproc::free_loopback_port(SOCK_DGRAM);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(standin::probe_stream_kinds({"udp://127.0.0.1:" + std::to_string(port), ""}, 500), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
 }
 
 class StandInRun : public ::testing::Test {

@@ -1,0 +1,552 @@
+// Every target of a channel comes out as configured: channel documents of
+// one to five targets of different kinds, started through channel control
+// on the stand-in transcoder and the machine's ffmpeg, with every output
+// read back by ffprobe (codecs, picture size, frame rate, audio channels and
+// rate, bit rates, key-frame spacing, HLS segments and variants, the
+// programs of a transport stream). Each row is a test of its own, so that
+// the rows run side by side.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "PlayList.h"
+#include "fixtures/channel_docs.h"
+#include "fixtures/engine_fixture.h"
+#include "fixtures/proc_helpers.h"
+#include "tovu_base.h"
+#include "tovu_channel.h"
+#include "tovu_config.h"
+
+namespace {
+
+using testproc::run;
+using tovutest::read_file;
+
+// the seconds of media a channel streams before it is stopped and its outputs read
+constexpr int kStreamSecs = 11;
+// media captured from a UDP output
+constexpr int kCaptureSecs = 8;
+// the allowed deviation of a measured bit rate from the configured one
+constexpr double kRateTolerance = 0.35;
+
+// One target as configured.
+struct Out {
+    std::string format; // "udp", "hls", "file", "dash"
+    std::string name;   // file name (for HLS the variant's playlist); none for UDP
+    std::string vcodec; // configuration names
+    int width, height, fps, keyFrames, videoKbps;
+    std::string acodec;
+    int channels, sampleRate, audioKbps;
+};
+
+Out h264Aac(const std::string &format, const std::string &name, int width, int height, int fps, int keyFrames,
+            int videoKbps, int channels, int sampleRate, int audioKbps)
+{
+    return {format, name, "h264", width, height, fps, keyFrames, videoKbps, "aac", channels, sampleRate, audioKbps};
+}
+
+Out withCodecs(Out o, const std::string &vcodec, const std::string &acodec)
+{
+    o.vcodec = vcodec;
+    o.acodec = acodec;
+    return o;
+}
+
+struct Row {
+    const char *name;
+    std::vector<Out> outs;
+    std::string formatOptions; // elements of the output "formatOptions" array
+    double hlsSegmentSecs;     // the length of every HLS segment but the last
+    bool boundPrograms;        // a bound second channel, one program per input
+};
+
+void PrintTo(const Row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+
+// the name ffprobe gives the codec configured by its configuration name
+std::string probedCodec(const std::string &configured)
+{
+    if (configured == "mp2v")
+        return "mpeg2video";
+    if (configured == "mp2a")
+        return "mp2";
+    return configured;
+}
+
+// the number after "-hls_time " in the output options, 0 when none
+double hlsTime(const std::string &options)
+{
+    size_t at = options.find("-hls_time ");
+    return at == std::string::npos ? 0 : atof(options.c_str() + at + 10);
+}
+
+// the seconds between key frames the output must have
+double keyFrameSpacing(const Out &o, const Row &row)
+{
+    if (o.format == "hls") {
+        if (hlsTime(row.formatOptions) > 0)
+            return hlsTime(row.formatOptions);
+        if (o.keyFrames == 0)
+            return 2;
+    }
+    return (double)o.keyFrames / o.fps;
+}
+
+std::string targetJson(const Out &o, const std::string &url)
+{
+    auto n = [](int v) { return std::to_string(v); };
+    return "{\"format\":\"" + o.format + "\",\"url\":\"" + url + "\",\"video\":{\"enable\":true,\"codec\":\"" +
+           o.vcodec + "\",\"width\":" + n(o.width) + ",\"height\":" + n(o.height) + ",\"frameRate\":" + n(o.fps) +
+           ",\"keyFrameInterval\":" + n(o.keyFrames) + ",\"bitRate\":" + n(o.videoKbps) +
+           "},\"audio\":{\"enable\":true,\"codec\":\"" + o.acodec + "\",\"channels\":" + n(o.channels) +
+           ",\"sampleRate\":" + n(o.sampleRate) + ",\"bitRate\":" + n(o.audioKbps) + "}}";
+}
+
+// ---------------------------------------------------------------- what ffprobe reads
+
+struct Stream {
+    int index = -1;
+    std::string type, codec;
+    int width = 0, height = 0, channels = 0, sampleRate = 0;
+    std::string frameRate;
+    std::vector<double> keyFrames; // presentation times of the key packets
+    double bytes = 0, first = -1, last = -1;
+    int packets = 0;
+
+    double kbps() const
+    {
+        // the packets span first..last plus one packet's duration
+        double span = packets > 1 ? (last - first) * packets / (packets - 1) : 0;
+        return span > 0 ? bytes * 8 / span / 1000 : 0;
+    }
+};
+
+struct Program {
+    int number = 0;
+    std::string title;
+    std::vector<int> streams;
+};
+
+struct Probe {
+    std::vector<Stream> streams;
+    std::vector<Program> programs;
+    std::string error;
+
+    const Stream *first(const std::string &type) const
+    {
+        for (const Stream &s : streams)
+            if (s.type == type)
+                return &s;
+        return nullptr;
+    }
+    int count(const std::string &type) const
+    {
+        int n = 0;
+        for (const Stream &s : streams)
+            n += s.type == type;
+        return n;
+    }
+    const Stream *byIndex(int index) const
+    {
+        for (const Stream &s : streams)
+            if (s.index == index)
+                return &s;
+        return nullptr;
+    }
+};
+
+Probe probe(const std::string &url)
+{
+    Probe p;
+    std::string json = run("timeout 60 ffprobe -v error -of json -show_streams -show_packets -show_programs '" + url +
+                           "' 2>&1");
+    std::unique_ptr<cJSON, void (*)(cJSON *)> doc(cJSON_Parse(json.c_str()), cJSON_Delete);
+    if (!doc) {
+        p.error = "ffprobe: " + json.substr(0, 400);
+        return p;
+    }
+    const cJSON *streams = jsonGetItem(doc.get(), "streams");
+    for (int i = 0; i < jsonGetListSize(streams); i++) {
+        const cJSON *s = jsonGetIndex(streams, i);
+        Stream st;
+        st.index = jsonGetInt(jsonGetItem(s, "index"));
+        st.type = jsonGetText(jsonGetItem(s, "codec_type"));
+        st.codec = jsonGetText(jsonGetItem(s, "codec_name"));
+        st.width = jsonGetInt(jsonGetItem(s, "width"));
+        st.height = jsonGetInt(jsonGetItem(s, "height"));
+        st.channels = jsonGetInt(jsonGetItem(s, "channels"));
+        st.sampleRate = atoi(jsonGetText(jsonGetItem(s, "sample_rate")));
+        st.frameRate = jsonGetText(jsonGetItem(s, "r_frame_rate"));
+        p.streams.push_back(st);
+    }
+    const cJSON *packets = jsonGetItem(doc.get(), "packets");
+    for (const cJSON *pk = packets ? packets->child : nullptr; pk; pk = pk->next) {
+        int index = jsonGetInt(jsonGetItem(pk, "stream_index"));
+        const char *pts = jsonGetText(jsonGetItem(pk, "pts_time"));
+        if (!pts[0])
+            continue;
+        for (Stream &st : p.streams) {
+            if (st.index != index)
+                continue;
+            double t = atof(pts);
+            st.bytes += atof(jsonGetText(jsonGetItem(pk, "size")));
+            st.packets++;
+            if (st.first < 0 || t < st.first)
+                st.first = t;
+            if (t > st.last)
+                st.last = t;
+            if (strchr(jsonGetText(jsonGetItem(pk, "flags")), 'K'))
+                st.keyFrames.push_back(t);
+        }
+    }
+    const cJSON *programs = jsonGetItem(doc.get(), "programs");
+    for (int i = 0; i < jsonGetListSize(programs); i++) {
+        const cJSON *pr = jsonGetIndex(programs, i);
+        Program prog;
+        prog.number = jsonGetInt(jsonGetItem(pr, "program_num"));
+        prog.title = jsonGetText(jsonGetItem(jsonGetItem(pr, "tags"), "service_name"));
+        const cJSON *ps = jsonGetItem(pr, "streams");
+        for (int k = 0; k < jsonGetListSize(ps); k++)
+            prog.streams.push_back(jsonGetInt(jsonGetItem(jsonGetIndex(ps, k), "index")));
+        p.programs.push_back(prog);
+    }
+    return p;
+}
+
+// the durations of an HLS playlist's segments
+std::vector<double> segmentLengths(const std::string &playlist)
+{
+    std::vector<double> lengths;
+    std::string text = read_file(playlist);
+    for (size_t at = 0; (at = text.find("#EXTINF:", at)) != std::string::npos; at += 8)
+        lengths.push_back(atof(text.c_str() + at + 8));
+    return lengths;
+}
+
+// the video and audio of one output, against its configuration
+void checkStreams(const Stream *v, const Stream *a, const Out &o, double spacing)
+{
+    ASSERT_NE(v, nullptr) << "no video";
+    EXPECT_EQ(v->codec, probedCodec(o.vcodec));
+    EXPECT_EQ(v->width, o.width);
+    EXPECT_EQ(v->height, o.height);
+    EXPECT_EQ(v->frameRate, std::to_string(o.fps) + "/1");
+    EXPECT_NEAR(v->kbps(), o.videoKbps, o.videoKbps * kRateTolerance) << "video bit rate";
+    ASSERT_GE(v->keyFrames.size(), 3u) << "too few key frames to space";
+    for (size_t k = 1; k < v->keyFrames.size(); k++)
+        EXPECT_NEAR(v->keyFrames[k] - v->keyFrames[k - 1], spacing, 0.05) << "key frame " << k << " at " << v->keyFrames[k];
+    ASSERT_NE(a, nullptr) << "no audio";
+    EXPECT_EQ(a->codec, probedCodec(o.acodec));
+    EXPECT_EQ(a->channels, o.channels);
+    EXPECT_EQ(a->sampleRate, o.sampleRate);
+    EXPECT_NEAR(a->kbps(), o.audioKbps, o.audioKbps * kRateTolerance) << "audio bit rate";
+}
+
+// what an output reports, for the messages
+std::string describe(const Probe &p)
+{
+    std::string s = p.error;
+    for (const Stream &st : p.streams) {
+        s += " [#" + std::to_string(st.index) + " " + st.codec + " ";
+        if (st.type == "video") {
+            s += std::to_string(st.width) + "x" + std::to_string(st.height) + " " + st.frameRate + " fps, key frames at";
+            for (double t : st.keyFrames)
+                s += " " + std::to_string(t).substr(0, std::to_string(t).find('.') + 3);
+        } else {
+            s += std::to_string(st.channels) + " ch " + std::to_string(st.sampleRate) + " Hz";
+        }
+        s += ", " + std::to_string((int)std::lround(st.kbps())) + " kbit/s]";
+    }
+    for (const Program &pr : p.programs) {
+        s += " [program " + std::to_string(pr.number) + " '" + pr.title + "':";
+        for (int index : pr.streams)
+            s += " #" + std::to_string(index);
+        s += "]";
+    }
+    return s;
+}
+
+// ---------------------------------------------------------------- the rows
+
+const Out kHlsSmall = h264Aac("hls", "live.m3u8", 320, 180, 25, 50, 300, 1, 44100, 64);
+const Out kUdp = h264Aac("udp", "", 256, 144, 25, 50, 500, 2, 48000, 128);
+
+std::vector<Row> rows()
+{
+    const Out low = h264Aac("hls", "low.m3u8", 160, 90, 25, 50, 200, 1, 44100, 48);
+    const Out high = h264Aac("hls", "high.m3u8", 320, 180, 25, 50, 500, 2, 48000, 96);
+    const std::string master = "\"-master_pl_name master.m3u8\"";
+    return {
+        {"UdpAndHls", {kUdp, kHlsSmall}, "", 2, false},
+        {"HlsAndUdp", {kHlsSmall, kUdp}, "", 2, false},
+        {"FileAndHls", {h264Aac("file", "rec.ts", 256, 144, 25, 25, 400, 2, 48000, 96), kHlsSmall}, "", 2, false},
+        {"HlsAndFile", {kHlsSmall, h264Aac("file", "rec.mkv", 192, 108, 25, 75, 250, 2, 32000, 64)}, "", 2, false},
+        {"TwoHlsWithMasterPlaylist", {low, high}, master, 2, false},
+        {"HlsUdpHls", {low, kUdp, high}, master, 2, false},
+        {"FiveTargetsOfDifferentKinds",
+         {h264Aac("udp", "", 256, 144, 25, 50, 500, 2, 48000, 128), h264Aac("hls", "live.m3u8", 320, 180, 25, 50, 300, 1, 44100, 64),
+          withCodecs(h264Aac("file", "rec.ts", 192, 108, 15, 30, 600, 2, 48000, 128), "mp2v", "mp2a"),
+          h264Aac("file", "rec.mkv", 160, 90, 10, 20, 150, 1, 22050, 32),
+          h264Aac("dash", "live.mpd", 224, 126, 25, 25, 250, 2, 48000, 64)},
+         "", 2, false},
+        {"HlsTime2", {h264Aac("hls", "live.m3u8", 320, 180, 25, 7, 300, 2, 48000, 96)}, "\"-hls_time 2\"", 2, false},
+        {"HlsTime3", {h264Aac("hls", "live.m3u8", 320, 180, 25, 7, 300, 2, 48000, 96)}, "\"-hls_time 3\"", 3, false},
+        {"HlsInterval50", {h264Aac("hls", "live.m3u8", 320, 180, 25, 50, 300, 2, 48000, 96)}, "", 2, false},
+        {"HlsInterval0", {h264Aac("hls", "live.m3u8", 320, 180, 25, 0, 300, 2, 48000, 96)}, "", 2, false},
+        {"TwoProgramTransportStreamWithBoundChannel",
+         {h264Aac("file", "progs.ts", 320, 180, 25, 50, 400, 2, 48000, 128)}, "", 0, true},
+        {"SingleUdp", {h264Aac("udp", "", 320, 180, 25, 50, 400, 2, 48000, 128)}, "", 0, false},
+        {"SingleFile", {h264Aac("file", "rec.mp4", 320, 180, 25, 25, 400, 1, 48000, 64)}, "", 0, false},
+    };
+}
+
+// the bound channel's target in the two-program row
+const Out kBoundTarget = h264Aac("file", "unused.ts", 160, 90, 25, 50, 200, 1, 44100, 48);
+
+class OutputsE2E : public ::testing::TestWithParam<Row> {
+protected:
+    std::string dir;
+
+    void SetUp() override
+    {
+        if (run("command -v ffmpeg").empty() || run("command -v ffprobe").empty())
+            GTEST_SKIP() << "ffmpeg is not installed";
+        char tmpl[] = "/tmp/tovu_outputs_e2e_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        const std::string bin = TOVU_BIN_DIR;
+        ASSERT_EQ(access((bin + "/" TOVU_TRANSCODER_FNAME).c_str(), X_OK), 0) << "no stand-in transcoder";
+        TOVU_CONFIG cfg{};
+        cfg.log_level = 32;
+        cfg.dll_path = bin.c_str();
+        cfg.log_path = dir.c_str();
+        ASSERT_EQ(tovu_init(&cfg), 0);
+    }
+    void TearDown() override
+    {
+        if (dir.empty())
+            return;
+        for (int ch = 0; ch < 2; ch++)
+            tovu_stop(ch, 1);
+        tovu_free();
+        {
+            TovuConfigLock lock;
+            cJSON_Delete(g_jsonConfig);
+            g_jsonConfig = nullptr;
+        }
+        for (CPlayList &p : g_tovuPlaylists)
+            p.build("", FALSE, FALSE, TRUE);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    std::string path(const std::string &name) const { return dir + "/" + name; }
+    std::string log() const { return read_file(dir + "/tovu_001.log"); }
+
+    // a clip longer than the run (no loop inside it): test picture, stereo tone
+    std::string makeClip(const std::string &name)
+    {
+        std::string file = path(name);
+        std::string out = run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
+                              "-i sine=frequency=440:sample_rate=48000 -t " + std::to_string(kStreamSecs + 9) +
+                              " -c:v libx264 -preset ultrafast -c:a aac -ac 2 -shortest -y '" + file + "' 2>&1");
+        EXPECT_TRUE(tovutest::exists(file)) << out;
+        return file;
+    }
+
+    // the engine polled every 20 ms while pred() does not hold, up to seconds
+    template <class Pred> bool pollUntil(Pred pred, int seconds)
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() > end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            tovu_poll();
+        }
+        return true;
+    }
+
+    // the one file of the folder whose name begins with stem and ends with ext
+    std::string recording(const std::string &name) const
+    {
+        size_t dot = name.rfind('.');
+        std::string stem = name.substr(0, dot) + "-", ext = name.substr(dot);
+        for (const auto &e : std::filesystem::directory_iterator(dir)) {
+            std::string n = e.path().filename().string();
+            if (n.compare(0, stem.size(), stem) == 0 && n.size() > ext.size() &&
+                n.compare(n.size() - ext.size(), ext.size(), ext) == 0)
+                return e.path().string();
+        }
+        return std::string();
+    }
+};
+
+// one UDP output read on loopback into a file while the channel streams
+struct Capture {
+    int port = -1;
+    std::string file;
+    std::thread reader;
+    std::atomic<bool> done{false};
+    ~Capture()
+    {
+        if (reader.joinable())
+            reader.join(); // the reader gives up by itself
+    }
+};
+
+TEST_P(OutputsE2E, EveryOutputAsConfigured)
+{
+    const Row &row = GetParam();
+    std::string clip = makeClip("clip.mp4");
+    ASSERT_EQ(mkdir(path("hls").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("dash").c_str(), 0755), 0);
+
+    // the addresses, and a reader listening on each UDP port
+    std::vector<std::unique_ptr<Capture>> captures(row.outs.size());
+    std::string targets;
+    for (size_t k = 0; k < row.outs.size(); k++) {
+        const Out &o = row.outs[k];
+        std::string url;
+        if (o.format == "udp") {
+            auto c = std::make_unique<Capture>();
+            c->port = testproc::free_loopback_port(SOCK_DGRAM);
+            ASSERT_GT(c->port, 0);
+            c->file = path("udp" + std::to_string(k) + ".ts");
+            url = "udp://127.0.0.1:" + std::to_string(c->port) + "?pkt_size=1316";
+            Capture *cp = c.get();
+            cp->reader = std::thread([cp] {
+                run("timeout 60 ffmpeg -nostdin -v error -i 'udp://127.0.0.1:" + std::to_string(cp->port) +
+                    "?fifo_size=100000' -map 0 -c copy -t " + std::to_string(kCaptureSecs) + " -f mpegts -y '" +
+                    cp->file + "' 2>&1");
+                cp->done = true;
+            });
+            captures[k] = std::move(c);
+        } else if (o.format == "hls") {
+            url = path("hls/" + o.name);
+        } else if (o.format == "dash") {
+            url = path("dash/" + o.name);
+        } else {
+            url = path(o.name);
+        }
+        targets += (k ? "," : "") + targetJson(o, url);
+    }
+    std::string output = ",\"formatOptions\":[" + row.formatOptions + "]";
+    std::string channels = chantest::chan(chantest::src("file", clip), targets, "", output);
+    if (row.boundPrograms) {
+        channels = chantest::chan(chantest::src("file", clip) + ",{\"bind\":2}", targets, "",
+                                  output + ",\"customOptions\":\"-program program_num=1:title='A':if=0 "
+                                           "-program program_num=2:title='B':if=1\"") +
+                   "," + chantest::chan(chantest::src("file", clip), targetJson(kBoundTarget, path("unused.ts")));
+    }
+    ASSERT_NE(tovuSetConfig(chantest::doc("\"autoRestart\":1", channels).c_str()), nullptr);
+
+    auto joinCaptures = [&] {
+        for (auto &c : captures)
+            if (c && c->reader.joinable())
+                c->reader.join();
+    };
+    int started = tovuStartChannel(0);
+    if (started != 0)
+        joinCaptures();
+    ASSERT_EQ(started, 0) << log();
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+    auto t0 = std::chrono::steady_clock::now();
+    bool stillRunning = !pollUntil([&] {
+        bool captured = true;
+        for (auto &c : captures)
+            captured = captured && (!c || c->done);
+        // media time, which a loaded machine makes slower than the clock
+        bool streamed = tovu_get_stream_time(0) >= kStreamSecs ||
+                        std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(4 * kStreamSecs);
+        return tovu_get_state(0) != TOVU_STATE_RUNNING || (captured && streamed);
+    }, 70);
+    EXPECT_TRUE(stillRunning || tovu_get_state(0) == TOVU_STATE_RUNNING) << log();
+    tovuStopChannel(0, 0);
+    EXPECT_TRUE(pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20)) << log();
+    joinCaptures();
+    SCOPED_TRACE(log());
+
+    int nHls = 0;
+    for (const Out &o : row.outs)
+        nHls += o.format == "hls";
+    for (size_t k = 0; k < row.outs.size(); k++) {
+        const Out &o = row.outs[k];
+        SCOPED_TRACE("target " + std::to_string(k) + " (" + o.format + " " + o.name + ")");
+        std::string url = o.format == "udp"    ? captures[k]->file
+                          : o.format == "hls"  ? path("hls/" + o.name)
+                          : o.format == "dash" ? path("dash/" + o.name)
+                                               : recording(o.name);
+        ASSERT_FALSE(url.empty()) << "no recording " << o.name;
+        Probe p = probe(url);
+        SCOPED_TRACE(describe(p));
+        printf("%s, target %zu (%s): %s\n", row.name, k, o.format.c_str(), describe(p).c_str());
+
+        if (row.boundPrograms) {
+            // one program per input, each with exactly that input's streams
+            ASSERT_EQ(p.programs.size(), 2u);
+            const Out *per[] = {&o, &kBoundTarget};
+            for (int prog = 0; prog < 2; prog++) {
+                const Program &pr = p.programs[(size_t)prog];
+                SCOPED_TRACE("program " + std::to_string(pr.number));
+                EXPECT_EQ(pr.number, prog + 1);
+                EXPECT_EQ(pr.title, prog ? "B" : "A");
+                ASSERT_EQ(pr.streams.size(), 2u);
+                const Stream *v = nullptr, *a = nullptr;
+                for (int index : pr.streams) {
+                    const Stream *s = p.byIndex(index);
+                    ASSERT_NE(s, nullptr);
+                    (s->type == "video" ? v : a) = s;
+                }
+                checkStreams(v, a, *per[prog], keyFrameSpacing(*per[prog], row));
+            }
+            continue;
+        }
+
+        EXPECT_EQ(p.count("video"), 1);
+        EXPECT_EQ(p.count("audio"), 1);
+        checkStreams(p.first("video"), p.first("audio"), o, keyFrameSpacing(o, row));
+
+        if (o.format == "hls") {
+            std::vector<double> lengths = segmentLengths(url);
+            std::string shown;
+            for (double l : lengths)
+                shown += " " + std::to_string(l).substr(0, 5);
+            printf("%s, target %zu: segments%s\n", row.name, k, shown.c_str());
+            ASSERT_GE(lengths.size(), 3u) << read_file(url);
+            for (size_t s = 0; s + 1 < lengths.size(); s++)
+                EXPECT_NEAR(lengths[s], row.hlsSegmentSecs, 0.1) << "segment " << s << "\n" << read_file(url);
+            if (nHls > 1) {
+                // one multi-variant output: each variant in the master playlist
+                std::string master = read_file(path("hls/master.m3u8"));
+                std::string entry = "RESOLUTION=" + std::to_string(o.width) + "x" + std::to_string(o.height);
+                size_t at = master.find(entry);
+                EXPECT_NE(at, std::string::npos) << master;
+                if (at != std::string::npos) {
+                    EXPECT_EQ(master.compare(master.find('\n', at) + 1, o.name.size(), o.name), 0) << master;
+                }
+            }
+        }
+    }
+    if (nHls > 1) {
+        EXPECT_FALSE(tovutest::exists(path("hls/%v.m3u8")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, OutputsE2E, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row> &info) { return std::string(info.param.name); });
+
+} // namespace
