@@ -37,4 +37,22 @@ export TOVU_BUILD_DIR=$build
 # every temporary file of the run (program copies, media, browser profile)
 # goes with the tmpfs when the run ends
 export TMPDIR=$s/tmp
-exec node "$file"
+# whatever the run leaves behind (a daemon or a transcoder after a failed or
+# cut-short test) ends with it: every other process of this network namespace
+reap() {
+  local me pid
+  me=$(readlink /proc/$$/ns/net)
+  for p in /proc/[0-9]*; do
+    pid=${p#/proc/}
+    [ "$pid" = "$$" ] && continue
+    [ "$(readlink "$p/ns/net" 2>/dev/null)" = "$me" ] && kill -9 "$pid" 2>/dev/null
+  done
+  return 0
+}
+trap 'reap; exit 143' TERM INT
+# node runs in the background so that a stop signal reaches the trap at once
+node "$file" &
+status=0
+wait $! || status=$?
+reap
+exit "$status"
