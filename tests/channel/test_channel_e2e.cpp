@@ -25,6 +25,7 @@
 #include "tovu_base.h"
 
 #include "fixtures/proc_helpers.h"
+#include "fixtures/stand_in_channels.h"
 
 using namespace chantest;
 using tovutest::read_file;
@@ -81,44 +82,10 @@ std::string smallTarget(const std::string &format, const std::string &url, int w
            "\"audio\":{\"enable\":true,\"codec\":\"aac\",\"bitRate\":64}}";
 }
 
-class ChannelE2E : public ::testing::Test {
+class ChannelE2E : public StandInChannels<::testing::Test> {
 protected:
-    std::string dir;
+    ChannelE2E() : StandInChannels("/tmp/tovu_chan_e2e_XXXXXX", 16, 0) {}
 
-    void SetUp() override
-    {
-        if (run("command -v ffmpeg").empty() || run("command -v ffprobe").empty())
-            GTEST_SKIP() << "ffmpeg is not installed";
-        char tmpl[] = "/tmp/tovu_chan_e2e_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        const std::string bin = TOVU_BIN_DIR;
-        ASSERT_EQ(access((bin + "/" TOVU_TRANSCODER_FNAME).c_str(), X_OK), 0) << "no stand-in transcoder";
-        TOVU_CONFIG cfg{};
-        cfg.log_level = 32;
-        cfg.dll_path = bin.c_str();
-        cfg.log_path = dir.c_str();
-        ASSERT_EQ(tovu_init(&cfg), 0);
-    }
-    void TearDown() override
-    {
-        if (dir.empty())
-            return;
-        for (int ch = 0; ch < 16; ch++)
-            tovu_stop(ch, 0);
-        tovu_free(); // waits for the transcoders, kills what lingers
-        {
-            TovuConfigLock lock;
-            cJSON_Delete(g_jsonConfig);
-            g_jsonConfig = nullptr;
-        }
-        for (CPlayList &p : g_tovuPlaylists)
-            p.build("", FALSE, FALSE, TRUE);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
-    std::string path(const std::string &name) const { return dir + "/" + name; }
     std::string log(int ch = 0) const
     {
         char name[32];

@@ -24,6 +24,7 @@
 #include "fixtures/channel_docs.h"
 #include "fixtures/engine_fixture.h"
 #include "fixtures/proc_helpers.h"
+#include "fixtures/stand_in_channels.h"
 #include "tovu_base.h"
 #include "tovu_channel.h"
 #include "tovu_config.h"
@@ -316,44 +317,10 @@ std::vector<Row> rows()
 // the bound channel's target in the two-program row
 const Out kBoundTarget = h264Aac("file", "unused.ts", 160, 90, 25, 50, 200, 1, 44100, 48);
 
-class OutputsE2E : public ::testing::TestWithParam<Row> {
+class OutputsE2E : public StandInChannels<::testing::TestWithParam<Row>> {
 protected:
-    std::string dir;
+    OutputsE2E() : StandInChannels("/tmp/tovu_outputs_e2e_XXXXXX", 2, 1) {}
 
-    void SetUp() override
-    {
-        if (run("command -v ffmpeg").empty() || run("command -v ffprobe").empty())
-            GTEST_SKIP() << "ffmpeg is not installed";
-        char tmpl[] = "/tmp/tovu_outputs_e2e_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        const std::string bin = TOVU_BIN_DIR;
-        ASSERT_EQ(access((bin + "/" TOVU_TRANSCODER_FNAME).c_str(), X_OK), 0) << "no stand-in transcoder";
-        TOVU_CONFIG cfg{};
-        cfg.log_level = 32;
-        cfg.dll_path = bin.c_str();
-        cfg.log_path = dir.c_str();
-        ASSERT_EQ(tovu_init(&cfg), 0);
-    }
-    void TearDown() override
-    {
-        if (dir.empty())
-            return;
-        for (int ch = 0; ch < 2; ch++)
-            tovu_stop(ch, 1);
-        tovu_free();
-        {
-            TovuConfigLock lock;
-            cJSON_Delete(g_jsonConfig);
-            g_jsonConfig = nullptr;
-        }
-        for (CPlayList &p : g_tovuPlaylists)
-            p.build("", FALSE, FALSE, TRUE);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
-    std::string path(const std::string &name) const { return dir + "/" + name; }
     std::string log() const { return read_file(dir + "/tovu_001.log"); }
 
     // a clip longer than the run (no loop inside it): test picture, stereo tone

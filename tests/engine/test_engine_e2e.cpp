@@ -2,6 +2,7 @@
 // ffmpeg: a generated test picture to an MPEG-TS file and to UDP on loopback,
 // supervised by the poll, stopped, and the file checked.
 #include "fixtures/engine_fixture.h"
+#include "fixtures/stand_in_engine.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -60,13 +61,7 @@ protected:
 
 TEST_F(EngineE2E, TestPictureToFileAndUdpIsSupervisedAndStopped)
 {
-    const std::string bin = TOVU_BIN_DIR;
-    ASSERT_EQ(access((bin + "/" TOVU_TRANSCODER_FNAME).c_str(), X_OK), 0) << "no stand-in transcoder";
-    TOVU_CONFIG cfg{};
-    cfg.log_level = 32;
-    cfg.dll_path = bin.c_str();
-    cfg.log_path = dir.c_str();
-    ASSERT_EQ(tovu_init(&cfg), 0);
+    ASSERT_TRUE(initEngineOnStandIn(dir));
 
     int port = open_receiver();
     ASSERT_GT(port, 0);
