@@ -125,6 +125,8 @@ bool has_line_break(const char *s, size_t sz = (size_t)-1)
 {
     if (!s)
         return false;
+    if (sz == (size_t)-1)
+        return strpbrk(s, "\r\n") != nullptr;   // one pass, up to the NUL
     size_t n = strnlen(s, sz);
     return memchr(s, '\n', n) || memchr(s, '\r', n);
 }
@@ -953,7 +955,10 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
 
     // The string goes to the transcoder as one line: a line feed or carriage
     // return from any text would end it early and leave the rest in the pipe.
-    if (ret == 0 && arg_str->find_first_of("\r\n") != std::string::npos)
+    // (two scans of the whole string: a search for either character would
+    // test each character against the set in a call of its own)
+    if (ret == 0 && (memchr(arg_str->data(), '\n', arg_str->size()) ||
+                     memchr(arg_str->data(), '\r', arg_str->size())))
         ret = TOVU_ERR_LINE_BREAK;
     if (ret == 0 && arg_str->size() > TOVU_ARG_STR_MAX)
         ret = TOVU_ERR_ARGS_TOO_LONG;

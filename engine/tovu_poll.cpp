@@ -4,8 +4,10 @@
 #include "tovu_util.h"
 #include "tovu_poll.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -21,6 +23,7 @@ namespace {
 
 constexpr int kChunkSize = 4096;
 constexpr int kReleasePolls = 100;
+constexpr int kWatchedSlots = 32;   // slots a pass asks about in one call; others alone
 constexpr useconds_t kReleasePollUs = 30000;
 
 const char kMsgNoAudio[] = "There's no buffered audio. Audio will misbehave!";
@@ -116,6 +119,8 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk)
 
 // Reads the slot's output chunk by chunk, at most TOVU_MAX_CHUNKS_PER_PASS
 // chunks, so that a child that prints without pause cannot hold the pass.
+// A chunk shorter than asked for emptied the pipe: the read after it would
+// find nothing, and what arrives later is the next pass's.
 void read_output(int slot, TOVU_CHAN_CTX *chan)
 {
     char chunk[kChunkSize];
@@ -125,14 +130,25 @@ void read_output(int slot, TOVU_CHAN_CTX *chan)
             break;
         chunk[n] = '\0';
         handle_chunk(slot, chan, chunk);
+        if (n < kChunkSize - 1)
+            break;
     }
 }
 
-void poll_transcoder(int slot, TOVU_CHAN_CTX *chan)
-{
-    read_output(slot, chan);
+// What the pass's one readiness call told of a slot. Each flag is true also
+// when the call could not tell (the slot's descriptors changed since, or it
+// has none): then the slot is asked directly, as every slot once was.
+struct Readiness {
+    bool output = true;   // its output pipe may hold bytes
+    bool ended = true;    // its child may have ended
+};
 
-    if (tovu_poll_proc(&chan->proc) == 0) {
+void poll_transcoder(int slot, TOVU_CHAN_CTX *chan, Readiness ready)
+{
+    if (ready.output)
+        read_output(slot, chan);
+
+    if (ready.ended && tovu_poll_proc(&chan->proc) == 0) {
         // what the process wrote just before it ended
         read_output(slot, chan);
         chan->state = TOVU_STATE_IDLE;
@@ -335,12 +351,44 @@ int tovu_poll(void)
 {
     time_t pass_time = now();
     int nb;
+    // One readiness call for all busy slots: which output pipes hold bytes
+    // and which children have ended (their process descriptors are readable
+    // then, even while a descendant still holds the pipe). A silent slot then
+    // costs no system call of its own.
+    struct Watched {
+        pid_t pid;
+        int out_fd, pidfd;
+        int out_at, pidfd_at;   // in fds, or -1
+    };
+    Watched watched[kWatchedSlots];
+    struct pollfd fds[2 * kWatchedSlots];
+    nfds_t nfds = 0;
     {
         TovuLock lock;
         if (!g_proc_channels)
             return 0;
         nb = g_cfg.nb_channels_max;
+        for (int slot = 0; slot < nb && slot < kWatchedSlots; slot++) {
+            const TOVU_PROC_CTX &proc = g_proc_channels[slot].proc;
+            Watched &w = watched[slot];
+            w = Watched{proc.pid, proc.pipe_stdout[0], _tovu_proc_pidfd(&proc), -1, -1};
+            if (g_proc_channels[slot].state == TOVU_STATE_IDLE)
+                continue;
+            if (w.out_fd > 0) {
+                w.out_at = (int)nfds;
+                fds[nfds++] = pollfd{w.out_fd, POLLIN, 0};
+            }
+            if (w.pidfd > 0) {
+                w.pidfd_at = (int)nfds;
+                fds[nfds++] = pollfd{w.pidfd, POLLIN, 0};
+            }
+        }
     }
+    int polled;
+    do {
+        polled = nfds > 0 ? poll(fds, nfds, 0) : 0;
+    } while (polled < 0 && errno == EINTR);
+
     // The lock is taken per slot, so that a start or stop from another
     // thread waits for one slot's turn at most.
     for (int slot = 0; slot < nb; slot++) {
@@ -354,8 +402,19 @@ int tovu_poll(void)
         }
         if ((size_t)slot < g_extractions.size() && g_extractions[slot].active)
             g_extractions[slot] = Extraction();   // the extraction was stopped
-        if (chan->state != TOVU_STATE_IDLE)
-            poll_transcoder(slot, chan);
+        if (chan->state == TOVU_STATE_IDLE)
+            continue;
+        Readiness ready;
+        if (polled >= 0 && slot < kWatchedSlots) {
+            // only what was asked about this very child counts
+            const Watched &w = watched[slot];
+            const TOVU_PROC_CTX &proc = chan->proc;
+            if (w.out_at >= 0 && w.out_fd == proc.pipe_stdout[0])
+                ready.output = fds[w.out_at].revents != 0;
+            if (w.pidfd_at >= 0 && w.pid == proc.pid && w.pidfd == _tovu_proc_pidfd(&proc))
+                ready.ended = fds[w.pidfd_at].revents != 0;
+        }
+        poll_transcoder(slot, chan, ready);
     }
     sample_cpu_load(pass_time);
     return 0;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,32 @@ int make_pipe(TOVU_PIPE fds[2])
     fds[0] = p[0];
     fds[1] = p[1];
     return 0;
+}
+
+void close_pidfd(TOVU_PROC_CTX *proc)
+{
+    if (proc->pidfd != 0)
+        close(proc->pidfd);
+    proc->pidfd = 0;
+    proc->pidfd_pid = 0;
+}
+
+// A process descriptor for the child just started, so that the poll learns
+// of its end from one readiness call for all slots. Without one (an older
+// kernel, no descriptor left) the poll asks the child itself, as before.
+void open_pidfd(TOVU_PROC_CTX *proc)
+{
+    int fd = (int)syscall(SYS_pidfd_open, proc->pid, 0);   // close-on-exec
+    if (fd >= 0 && fd <= 2) {
+        // 0 means "none" in the record
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = moved;
+    }
+    if (fd < 0)
+        return;
+    proc->pidfd = fd;
+    proc->pidfd_pid = proc->pid;
 }
 
 // In the forked child, before exec: only async-signal-safe calls here.
@@ -83,11 +110,13 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
     if (proc->pipe_stdout[0] == 0 && proc->pipe_stdout[1] == 0 && make_pipe(proc->pipe_stdout) != 0)
         return -5;
 
+    close_pidfd(proc);   // of a child given up on unreaped
     proc->pid = fork();
     if (proc->pid < 0)
         return -13;
     if (proc->pid == 0)
         exec_child(proc, exe_fname, args);
+    open_pidfd(proc);
 
     int flags = fcntl(proc->pipe_stdout[0], F_GETFL);
     if (flags >= 0)
@@ -120,13 +149,20 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
     if (r == proc->pid) {
         proc->exit_code = status;
         proc->pid = 0;
+        close_pidfd(proc);
         return 0;
     }
     if (r < 0 && errno == ECHILD) {
         proc->pid = 0;
+        close_pidfd(proc);
         return 0;
     }
     return 1;
+}
+
+int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc)
+{
+    return proc->pid > 0 && proc->pidfd > 0 && proc->pidfd_pid == proc->pid ? proc->pidfd : -1;
 }
 
 int pipe_write(TOVU_PIPE pipe, const void *buf, int len)
@@ -190,6 +226,7 @@ int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...)
 
 void _tovu_free_pipes(TOVU_PROC_CTX *proc)
 {
+    close_pidfd(proc);   // the slot's last descriptor; pid stays as it is
     for (TOVU_PIPE *end : {&proc->pipe_stdin[0], &proc->pipe_stdin[1], &proc->pipe_stdout[0],
                            &proc->pipe_stdout[1]}) {
         if (*end != 0) {

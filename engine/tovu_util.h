@@ -27,6 +27,8 @@ typedef struct TOVU_PROC_CTX {
     TOVU_PIPE pipe_stdin[2];     /* [0] child's stdin, [1] engine's write end */
     TOVU_PIPE pipe_stdout[2];    /* [0] engine's read end (non-blocking), [1] child's stdout+stderr */
     int exit_code;               /* raw wait status of the last child reaped */
+    int pidfd;                   /* process descriptor of a started child; 0 = none */
+    pid_t pidfd_pid;             /* the child that pidfd refers to */
 } TOVU_PROC_CTX;
 
 int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args);
@@ -36,6 +38,9 @@ int pipe_write(TOVU_PIPE pipe, const void *buf, int len);
 int pipe_write_str(TOVU_PIPE pipe, const char *szbuf);
 int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void _tovu_free_pipes(TOVU_PROC_CTX *proc);
+/* the process descriptor of the recorded child (readable once it has ended),
+ * or -1 when there is none for it */
+int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc);
 
 /* ---------------------------------------------------------------- engine state */
 
