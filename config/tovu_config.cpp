@@ -422,35 +422,57 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
     return channels ? cJSON_GetArraySize(channels) : 0;
 }
 
-int tovuExportConfig(LPCTSTR tszfnConfig)
+int tovuPrintConfig(LPCTSTR tszfnConfig, TovuPrintedConfig *printed)
 {
-    const char *path = tszfnConfig ? tszfnConfig : g_tszfnConfig;
-    if (!path[0])
+    printed->path = tszfnConfig ? tszfnConfig : g_tszfnConfig;
+    printed->text.clear();
+    printed->result = 0;
+    printed->ready = false;
+    if (printed->path.empty())
         return 0;
     setlocale(LC_ALL, "");
 
-    char *printed = nullptr;
-    {
-        TovuConfigLock lock;
-        if (!g_jsonConfig) {
-            // No document installed: the JSON of the older configuration model,
-            // unless the file holds what the start-up load could not keep aside.
-            if (g_bConfigFileUntouchable && strcmp(path, g_tszfnConfig) == 0)
-                return -1;
-            return tovuWriteFileAtomic(path, [](FILE *fp) {
-                tovuExportConfigFromXML(fp);
-                return 0;
-            });
-        }
-        printed = cJSON_Print(g_jsonConfig);
+    TovuConfigLock lock;
+    if (!g_jsonConfig) {
+        // No document installed: the JSON of the older configuration model,
+        // unless the file holds what the start-up load could not keep aside.
+        if (g_bConfigFileUntouchable && printed->path == g_tszfnConfig)
+            return printed->result = -1;
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *fp = open_memstream(&buf, &len);
+        if (!fp)
+            return printed->result = -1;
+        tovuExportConfigFromXML(fp);
+        bool ok = !ferror(fp);
+        ok = fclose(fp) == 0 && ok;
+        if (ok && buf)
+            printed->text.assign(buf, len);
+        free(buf);
+        if (!ok)
+            return printed->result = -1;
+    } else {
+        char *text = cJSON_Print(g_jsonConfig);
+        // an unprintable document leaves the file as it was
+        if (!text)
+            return printed->result = -1;
+        printed->text = text;
+        cJSON_free(text);
     }
-    // an unprintable document leaves the file as it was
-    if (!printed)
-        return -1;
-    int rc = tovuWriteFileAtomic(path, [printed](FILE *fp) {
-        size_t len = strlen(printed);
-        return fwrite(printed, 1, len, fp) == len ? 0 : -1;
-    });
-    cJSON_free(printed);
-    return rc;
+    printed->ready = true;
+    return 0;
+}
+
+int tovuWritePrintedConfig(const TovuPrintedConfig &printed)
+{
+    if (!printed.ready)
+        return printed.result;
+    return tovuWriteFileAtomic(printed.path.c_str(), printed.text);
+}
+
+int tovuExportConfig(LPCTSTR tszfnConfig)
+{
+    TovuPrintedConfig printed;
+    tovuPrintConfig(tszfnConfig, &printed);
+    return tovuWritePrintedConfig(printed);
 }

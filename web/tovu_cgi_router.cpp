@@ -521,23 +521,39 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
 {
     const char *action = szArgs ? szArgs : "";
     TovuCgiLock lock;
-    TovuConfigLock configLock;
-
-    cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
-    if (iChannel < 1 || iChannel > jsonGetListSize(channels))
-        return answerEmpty(conn, MHD_HTTP_NOT_FOUND);
+    // The document lock is held only while the document is read or changed:
+    // the transcoder's start and the configuration file's write and sync run
+    // without it, so that the supervision loop and "/status" do not wait for
+    // them. g_cgi_mutex stays held throughout and keeps the saves in order.
+    {
+        TovuConfigLock configLock;
+        cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
+        if (iChannel < 1 || iChannel > jsonGetListSize(channels))
+            return answerEmpty(conn, MHD_HTTP_NOT_FOUND);
+    }
 
     int i = iChannel - 1;
-    cJSON *channel = jsonGetIndex(channels, i);
+    // sets the channel's "enable" and prints the document, under its lock
+    auto setEnable = [i](BOOL on, TovuPrintedConfig *printed) {
+        TovuConfigLock configLock;
+        tovuCGISetMemberBool(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i), "enable", on);
+        tovuPrintConfig(nullptr, printed);
+    };
+    TovuPrintedConfig printed;
     int r = 0;
     if (eqNoCase(action, "start")) {
-        if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
+        if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
             r = tovuStartChannel(i);
-        tovuCGISetMemberBool(channel, "enable", TRUE);
-        tovuExportConfig(nullptr);
+            // started meanwhile by the loop or a restart timer (the document
+            // is no longer held across the start): as if it had been running
+            if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
+                r = 0;
+        }
+        setEnable(TRUE, &printed);
+        tovuWritePrintedConfig(printed);
     } else if (eqNoCase(action, "stop")) {
-        tovuCGISetMemberBool(channel, "enable", FALSE);
-        tovuExportConfig(nullptr);
+        setEnable(FALSE, &printed);
+        tovuWritePrintedConfig(printed);
         tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
     } else if (eqNoCase(action, "preview")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
