@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -44,10 +45,15 @@ int make_pipe(TOVU_PIPE fds[2])
     return 0;
 }
 
+// closes of a slot's descriptors, for the poll's readiness set
+std::atomic<unsigned> g_closes{0};
+
 void close_pidfd(TOVU_PROC_CTX *proc)
 {
-    if (proc->pidfd != 0)
+    if (proc->pidfd != 0) {
         close(proc->pidfd);
+        g_closes.fetch_add(1, std::memory_order_relaxed);
+    }
     proc->pidfd = 0;
     proc->pidfd_pid = 0;
 }
@@ -160,6 +166,11 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
     return 1;
 }
 
+unsigned _tovu_proc_closes(void)
+{
+    return g_closes.load(std::memory_order_relaxed);
+}
+
 int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc)
 {
     return proc->pid > 0 && proc->pidfd > 0 && proc->pidfd_pid == proc->pid ? proc->pidfd : -1;
@@ -232,6 +243,7 @@ void _tovu_free_pipes(TOVU_PROC_CTX *proc)
         if (*end != 0) {
             close(*end);
             *end = 0;
+            g_closes.fetch_add(1, std::memory_order_relaxed);
         }
     }
 }

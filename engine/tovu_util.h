@@ -41,6 +41,9 @@ void _tovu_free_pipes(TOVU_PROC_CTX *proc);
 /* the process descriptor of the recorded child (readable once it has ended),
  * or -1 when there is none for it */
 int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc);
+/* how many slot descriptors (pipe ends, process descriptors) the runner has
+ * closed so far */
+unsigned _tovu_proc_closes(void);
 
 /* ---------------------------------------------------------------- engine state */
 
