@@ -17,6 +17,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,36 @@ struct StartRecords {
         if (!tovuCheckFits(text, capacity, field, &fault))
             return nullptr;
         return store.keep(std::move(text));
+    }
+
+    // Gives every record text a copy of its own, so that the records no
+    // longer borrow from the document and the engine can be called without
+    // its lock. A text shared by several records stays shared.
+    void ownTexts()
+    {
+        std::map<const char *, char *> copies;
+        auto own = [&](char *&text) {
+            if (!text)
+                return;
+            auto it = copies.find(text);
+            if (it == copies.end())
+                it = copies.emplace(text, store.keep(text)).first;
+            text = it->second;
+        };
+        for (TOVU_SOURCE &src : sources) {
+            for (char **text : {&src.url, &src.alt_url, &src.param, &src.map, &src.video.param,
+                                &src.audio.param})
+                own(*text);
+        }
+        for (std::vector<char *> &list : filterLists)
+            for (char *&text : list)
+                own(text);
+        for (std::vector<TOVU_TARGET> &row : targetRows) {
+            for (TOVU_TARGET &t : row) {
+                for (char **text : {&t.url, &t.param, &t.video.param, &t.audio.param})
+                    own(*text);
+            }
+        }
     }
 };
 
@@ -306,7 +338,11 @@ public:
     {
     }
 
-    int run();
+    // the records, read from the document under its lock: 0 when they are
+    // ready for launch()
+    int build();
+    // the engine's start; needs no document
+    int launch();
 
 private:
     int fillSource(int iRealCh, const cJSON *E);
@@ -449,7 +485,7 @@ int ChannelStart::fillTargets(int iRealCh, bool bBound)
     return 0;
 }
 
-int ChannelStart::run()
+int ChannelStart::build()
 {
     const cJSON *sourceList = jsonGetItem(tovuChannelInput(N), "sources");
     int result = 0;
@@ -492,6 +528,12 @@ int ChannelStart::run()
     }
     if (result != 0)
         return result;
+    recs.ownTexts();
+    return 0;
+}
+
+int ChannelStart::launch()
+{
     return _tovuChannelTranscode(N, recs.sources.data(), iSource, recs.targets.data(), nTargets, 0, 0);
 }
 
@@ -499,28 +541,37 @@ int ChannelStart::run()
 
 int tovuStartChannel(int iChannel)
 {
-    // the records borrow texts from the document: it stays installed until the engine returns
-    TovuConfigLock lock;
-    if (!tovuChannelItem(iChannel)) {
-        tovu_logf(iChannel, 1, "%s: no channel %d in the configuration", kStartWhat, iChannel + 1);
-        return TOVU_ERR_NO_SOURCE_URL;
+    // The records are built under the document lock and own their texts; the
+    // engine's start (a fork, a pipe write) then runs without it, so that the
+    // supervision loop and "/status" need not wait for it. A caller that holds
+    // the lock itself keeps it held throughout.
+    std::unique_ptr<ChannelStart> start;
+    {
+        TovuConfigLock lock;
+        if (!tovuChannelItem(iChannel)) {
+            tovu_logf(iChannel, 1, "%s: no channel %d in the configuration", kStartWhat, iChannel + 1);
+            return TOVU_ERR_NO_SOURCE_URL;
+        }
+        const cJSON *input = tovuChannelInput(iChannel);
+        const cJSON *output = tovuChannelOutput(iChannel);
+        int nSources = jsonGetListSize(jsonGetItem(input, "sources"));
+        int nTargets = jsonGetListSize(jsonGetItem(output, "targets"));
+        if (nSources > TOVU_MAX_SOURCES)
+            nSources = TOVU_MAX_SOURCES;
+        if (nTargets > TOVU_MAX_TARGETS)
+            nTargets = TOVU_MAX_TARGETS;
+        if (nSources == 0) {
+            tovu_logf(iChannel, 1, "%s: channel %d has no source", kStartWhat, iChannel + 1);
+            return TOVU_ERR_NO_SOURCE_URL;
+        }
+        if (nTargets == 0) {
+            tovu_logf(iChannel, 1, "%s: channel %d has no target", kStartWhat, iChannel + 1);
+            return TOVU_ERR_NO_TARGET_URL;
+        }
+        start.reset(new ChannelStart(iChannel, nSources, nTargets));
+        int ret = start->build();
+        if (ret != 0)
+            return ret;
     }
-    const cJSON *input = tovuChannelInput(iChannel);
-    const cJSON *output = tovuChannelOutput(iChannel);
-    int nSources = jsonGetListSize(jsonGetItem(input, "sources"));
-    int nTargets = jsonGetListSize(jsonGetItem(output, "targets"));
-    if (nSources > TOVU_MAX_SOURCES)
-        nSources = TOVU_MAX_SOURCES;
-    if (nTargets > TOVU_MAX_TARGETS)
-        nTargets = TOVU_MAX_TARGETS;
-    if (nSources == 0) {
-        tovu_logf(iChannel, 1, "%s: channel %d has no source", kStartWhat, iChannel + 1);
-        return TOVU_ERR_NO_SOURCE_URL;
-    }
-    if (nTargets == 0) {
-        tovu_logf(iChannel, 1, "%s: channel %d has no target", kStartWhat, iChannel + 1);
-        return TOVU_ERR_NO_TARGET_URL;
-    }
-    ChannelStart start(iChannel, nSources, nTargets);
-    return start.run();
+    return start->launch();
 }

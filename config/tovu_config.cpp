@@ -5,13 +5,13 @@
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <float.h>
 #include <limits.h>
 #include <locale.h>
 #include <math.h>
 #include <stdlib.h>
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,8 +24,10 @@ std::recursive_mutex g_configMutex;
 
 namespace {
 
+const int kMaxChannels = 16;
 const int kMaxSources = 20;
 const int kMaxTargets = 5;
+const int kDefaultHttpPort = 9527;
 
 // a configuration file larger than this is refused rather than read whole
 const long kMaxConfigFileSize = 64L * 1024 * 1024;
@@ -100,9 +102,9 @@ void normaliseGlobal(cJSON *global)
         cJSON_AddNumberToObject(global, "log", 0);
     cJSON *port = jsonGetItem(global, "httpPort");
     if (!port)
-        cJSON_AddNumberToObject(global, "httpPort", TOVU_DEFAULT_HTTP_PORT);
+        cJSON_AddNumberToObject(global, "httpPort", kDefaultHttpPort);
     else if (jsonGetInt(port) == 0)
-        setMemberNumber(global, port, TOVU_DEFAULT_HTTP_PORT);
+        setMemberNumber(global, port, kDefaultHttpPort);
     if (!jsonGetItem(global, "autoRestart"))
         cJSON_AddNumberToObject(global, "autoRestart", 1);
 }
@@ -138,7 +140,7 @@ void normaliseChannels(cJSON *channels)
         }
         channel = next;
     }
-    cutMembers(channels, TOVU_MAX_CHANNELS);
+    cutMembers(channels, kMaxChannels);
 }
 
 // A number as the printer writes it and the parser reads it back: with up to
@@ -241,9 +243,12 @@ int jsonGetInt(const cJSON *item)
         return clampToInt(item->valuedouble);
     if (cJSON_IsString(item) && item->valuestring) {
         // base 10 as atol reads it, but held to the int range instead of overflowing
-        int v = 0;
-        _tovu_read_int(item->valuestring, &v);
-        return v;
+        long v = strtol(item->valuestring, nullptr, 10);
+        if (v > INT_MAX)
+            return INT_MAX;
+        if (v < INT_MIN)
+            return INT_MIN;
+        return (int)v;
     }
     return cJSON_IsTrue(item) ? 1 : 0;
 }
@@ -369,9 +374,15 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
         return 0;
     // only a regular file is read: opening a pipe in its place would hold
     // the start-up until someone writes to it
-    int fd = _tovu_open_regular(tszfnConfig, nullptr);
+    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *fp = fdopen(fd, "rb");
     if (!fp) {
         close(fd);
@@ -412,39 +423,68 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
     return channels ? cJSON_GetArraySize(channels) : 0;
 }
 
-int tovuExportConfig(LPCTSTR tszfnConfig)
+int tovuPrintConfig(LPCTSTR tszfnConfig, TovuPrintedConfig *printed)
 {
-    const char *path = tszfnConfig ? tszfnConfig : g_tszfnConfig;
-    if (!path[0])
+    printed->path = tszfnConfig ? tszfnConfig : g_tszfnConfig;
+    printed->text.clear();
+    printed->result = 0;
+    printed->error = 0;
+    printed->ready = false;
+    if (printed->path.empty())
         return 0;
     setlocale(LC_ALL, "");
 
-    char *printed = nullptr;
-    {
-        TovuConfigLock lock;
-        if (!g_jsonConfig) {
-            // No document installed: the JSON of the older configuration model,
-            // unless the file holds what the start-up load could not keep aside.
-            if (g_bConfigFileUntouchable && strcmp(path, g_tszfnConfig) == 0)
-                return -1;
-            return tovuWriteFileAtomic(path, [](FILE *fp) {
-                tovuExportConfigFromXML(fp);
-                return 0;
-            });
+    TovuConfigLock lock;
+    if (!g_jsonConfig) {
+        // No document installed: the JSON of the older configuration model,
+        // unless the file holds what the start-up load could not keep aside.
+        // (errno then reads 0: no system call failed)
+        if (g_bConfigFileUntouchable && printed->path == g_tszfnConfig)
+            return printed->result = -1;
+        char *buf = nullptr;
+        size_t len = 0;
+        FILE *fp = open_memstream(&buf, &len);
+        if (!fp) {
+            printed->error = errno;
+            return printed->result = -1;
         }
-        printed = cJSON_Print(g_jsonConfig);
+        tovuExportConfigFromXML(fp);
+        bool ok = !ferror(fp);
+        ok = fclose(fp) == 0 && ok;
+        if (ok && buf)
+            printed->text.assign(buf, len);
+        free(buf);
+        if (!ok) {
+            printed->error = ENOMEM;
+            return printed->result = -1;
+        }
+    } else {
+        char *text = cJSON_Print(g_jsonConfig);
+        // an unprintable document leaves the file as it was
+        if (!text) {
+            printed->error = ENOMEM;
+            return printed->result = -1;
+        }
+        printed->text = text;
+        cJSON_free(text);
     }
-    // an unprintable document leaves the file as it was
-    if (!printed) {
-        errno = ENOMEM;
-        return -1;
+    printed->ready = true;
+    return 0;
+}
+
+int tovuWritePrintedConfig(const TovuPrintedConfig &printed)
+{
+    if (!printed.ready) {
+        if (printed.result != 0)
+            errno = printed.error;
+        return printed.result;
     }
-    int rc = tovuWriteFileAtomic(path, [printed](FILE *fp) {
-        size_t len = strlen(printed);
-        return fwrite(printed, 1, len, fp) == len ? 0 : -1;
-    });
-    int err = errno;
-    cJSON_free(printed);
-    errno = err;
-    return rc;
+    return tovuWriteFileAtomic(printed.path.c_str(), printed.text);
+}
+
+int tovuExportConfig(LPCTSTR tszfnConfig)
+{
+    TovuPrintedConfig printed;
+    tovuPrintConfig(tszfnConfig, &printed);
+    return tovuWritePrintedConfig(printed);
 }

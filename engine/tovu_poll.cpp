@@ -4,8 +4,10 @@
 #include "tovu_util.h"
 #include "tovu_poll.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <sys/epoll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -21,6 +23,7 @@ namespace {
 
 constexpr int kChunkSize = 4096;
 constexpr int kReleasePolls = 100;
+constexpr int kWatchedSlots = 32;   // slots a pass asks about in one call; others alone
 constexpr useconds_t kReleasePollUs = 30000;
 
 const char kMsgNoAudio[] = "There's no buffered audio. Audio will misbehave!";
@@ -50,6 +53,45 @@ struct Extraction {
 };
 
 std::vector<Extraction> g_extractions;
+
+// The pass's readiness set (epoll, level-triggered): every busy slot's output
+// pipe and its child's process descriptor, each added once, so that a pass
+// asks the kernel about all of them in one call that costs the same whatever
+// their number. A descriptor leaves the set by itself when it is closed; the
+// runner counts the closes it makes, and once that count has moved the pass
+// adds every descriptor again (one still in the set is then updated).
+// Guarded by the engine lock.
+struct ReadySet {
+    struct Added {
+        int out_fd;
+        int pidfd;
+        pid_t pid;   // the child pidfd was added for
+    };
+    int epfd = -1;
+    unsigned closes = 0;
+    Added added[kWatchedSlots] = {};
+
+    // true when fd is in the set, with the slot and kind as its data
+    bool watch(int fd, uint32_t tag)
+    {
+        epoll_event ev = {};
+        ev.events = EPOLLIN;
+        ev.data.u32 = tag;
+        if (epoll_ctl(epfd, EPOLL_CTL_ADD, fd, &ev) == 0)
+            return true;
+        return errno == EEXIST && epoll_ctl(epfd, EPOLL_CTL_MOD, fd, &ev) == 0;
+    }
+    void reset()
+    {
+        if (epfd >= 0)
+            close(epfd);
+        epfd = -1;
+        for (Added &a : added)
+            a = Added{};
+    }
+};
+
+ReadySet g_ready;
 
 // the load sample's clock (wall-clock seconds); guarded by the engine lock
 time_t last_sec = 0;
@@ -115,6 +157,8 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk)
 
 // Reads the slot's output chunk by chunk, at most TOVU_MAX_CHUNKS_PER_PASS
 // chunks, so that a child that prints without pause cannot hold the pass.
+// A chunk shorter than asked for emptied the pipe: the read after it would
+// find nothing, and what arrives later is the next pass's.
 void read_output(int slot, TOVU_CHAN_CTX *chan)
 {
     char chunk[kChunkSize];
@@ -124,14 +168,25 @@ void read_output(int slot, TOVU_CHAN_CTX *chan)
             break;
         chunk[n] = '\0';
         handle_chunk(slot, chan, chunk);
+        if (n < kChunkSize - 1)
+            break;
     }
 }
 
-void poll_transcoder(int slot, TOVU_CHAN_CTX *chan)
-{
-    read_output(slot, chan);
+// What the pass's one readiness call told of a slot. Each flag is true also
+// when the call could not tell (the slot's descriptors changed since, or it
+// has none): then the slot is asked directly, as every slot once was.
+struct Readiness {
+    bool output = true;   // its output pipe may hold bytes
+    bool ended = true;    // its child may have ended
+};
 
-    if (tovu_poll_proc(&chan->proc) == 0) {
+void poll_transcoder(int slot, TOVU_CHAN_CTX *chan, Readiness ready)
+{
+    if (ready.output)
+        read_output(slot, chan);
+
+    if (ready.ended && tovu_poll_proc(&chan->proc) == 0) {
         // what the process wrote just before it ended
         read_output(slot, chan);
         chan->state = TOVU_STATE_IDLE;
@@ -334,12 +389,72 @@ int tovu_poll(void)
 {
     time_t pass_time = now();
     int nb;
+    // One readiness call for all busy slots: which output pipes hold bytes
+    // and which children have ended (their process descriptors are readable
+    // then, even while a descendant still holds the pipe). A silent slot then
+    // costs no system call of its own.
+    struct Watched {
+        pid_t pid;
+        int out_fd, pidfd;
+        bool out_watched, pidfd_watched;
+    };
+    Watched watched[kWatchedSlots];
+    int epfd;
     {
         TovuLock lock;
         if (!g_proc_channels)
             return 0;
         nb = g_cfg.nb_channels_max;
+        if (g_ready.epfd < 0)
+            g_ready.epfd = epoll_create1(EPOLL_CLOEXEC);
+        unsigned closes = _tovu_proc_closes();
+        if (closes != g_ready.closes) {
+            for (ReadySet::Added &a : g_ready.added)
+                a = ReadySet::Added{};
+            g_ready.closes = closes;
+        }
+        for (int slot = 0; slot < nb && slot < kWatchedSlots; slot++) {
+            const TOVU_PROC_CTX &proc = g_proc_channels[slot].proc;
+            Watched &w = watched[slot];
+            w = Watched{proc.pid, proc.pipe_stdout[0], _tovu_proc_pidfd(&proc), false, false};
+            if (g_ready.epfd < 0 || g_proc_channels[slot].state == TOVU_STATE_IDLE)
+                continue;
+            ReadySet::Added &a = g_ready.added[slot];
+            if (w.out_fd > 0) {
+                if (a.out_fd != w.out_fd && g_ready.watch(w.out_fd, (uint32_t)slot * 2))
+                    a.out_fd = w.out_fd;
+                w.out_watched = a.out_fd == w.out_fd;
+            }
+            if (w.pidfd > 0) {
+                if ((a.pidfd != w.pidfd || a.pid != w.pid) &&
+                    g_ready.watch(w.pidfd, (uint32_t)slot * 2 + 1)) {
+                    a.pidfd = w.pidfd;
+                    a.pid = w.pid;
+                }
+                w.pidfd_watched = a.pidfd == w.pidfd && a.pid == w.pid;
+            }
+        }
+        epfd = g_ready.epfd;
     }
+    // (a descriptor closed and left in the set by a child that has not yet
+    // run its program can still be reported: a needless question, no more)
+    bool out_ready[kWatchedSlots] = {}, end_ready[kWatchedSlots] = {};
+    bool known = false;
+    if (epfd >= 0) {
+        epoll_event evs[2 * kWatchedSlots];
+        int n;
+        do {
+            n = epoll_wait(epfd, evs, 2 * kWatchedSlots, 0);
+        } while (n < 0 && errno == EINTR);
+        // a full answer may have left some out: then every slot is asked
+        known = n >= 0 && n < 2 * kWatchedSlots;
+        for (int k = 0; known && k < n; k++) {
+            uint32_t slot = evs[k].data.u32 / 2;
+            if (slot < (uint32_t)kWatchedSlots)
+                (evs[k].data.u32 % 2 ? end_ready : out_ready)[slot] = true;
+        }
+    }
+
     // The lock is taken per slot, so that a start or stop from another
     // thread waits for one slot's turn at most.
     for (int slot = 0; slot < nb; slot++) {
@@ -353,8 +468,19 @@ int tovu_poll(void)
         }
         if ((size_t)slot < g_extractions.size() && g_extractions[slot].active)
             g_extractions[slot] = Extraction();   // the extraction was stopped
-        if (chan->state != TOVU_STATE_IDLE)
-            poll_transcoder(slot, chan);
+        if (chan->state == TOVU_STATE_IDLE)
+            continue;
+        Readiness ready;
+        if (known && slot < kWatchedSlots) {
+            // only what was asked about this very child counts
+            const Watched &w = watched[slot];
+            const TOVU_PROC_CTX &proc = chan->proc;
+            if (w.out_watched && w.out_fd == proc.pipe_stdout[0])
+                ready.output = out_ready[slot];
+            if (w.pidfd_watched && w.pid == proc.pid && w.pidfd == _tovu_proc_pidfd(&proc))
+                ready.ended = end_ready[slot];
+        }
+        poll_transcoder(slot, chan, ready);
     }
     sample_cpu_load(pass_time);
     return 0;
@@ -407,6 +533,7 @@ void tovu_free(void)
             _tovu_free_param(&g_proc_channels[slot]);
     free(g_proc_channels);
     g_proc_channels = nullptr;
+    g_ready.reset();
     g_extractions.clear();
     g_extractions.shrink_to_fit();
 }

@@ -7,9 +7,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
 
 namespace {
@@ -41,6 +43,37 @@ int make_pipe(TOVU_PIPE fds[2])
     fds[0] = p[0];
     fds[1] = p[1];
     return 0;
+}
+
+// closes of a slot's descriptors, for the poll's readiness set
+std::atomic<unsigned> g_closes{0};
+
+void close_pidfd(TOVU_PROC_CTX *proc)
+{
+    if (proc->pidfd != 0) {
+        close(proc->pidfd);
+        g_closes.fetch_add(1, std::memory_order_relaxed);
+    }
+    proc->pidfd = 0;
+    proc->pidfd_pid = 0;
+}
+
+// A process descriptor for the child just started, so that the poll learns
+// of its end from one readiness call for all slots. Without one (an older
+// kernel, no descriptor left) the poll asks the child itself, as before.
+void open_pidfd(TOVU_PROC_CTX *proc)
+{
+    int fd = (int)syscall(SYS_pidfd_open, proc->pid, 0);   // close-on-exec
+    if (fd >= 0 && fd <= 2) {
+        // 0 means "none" in the record
+        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        close(fd);
+        fd = moved;
+    }
+    if (fd < 0)
+        return;
+    proc->pidfd = fd;
+    proc->pidfd_pid = proc->pid;
 }
 
 // In the forked child, before exec: only async-signal-safe calls here.
@@ -90,6 +123,7 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
     if (proc->pipe_stdout[0] == 0 && proc->pipe_stdout[1] == 0 && make_pipe(proc->pipe_stdout) != 0)
         return -5;
 
+    close_pidfd(proc);   // of a child given up on unreaped
     // the child tells through this pipe whether its program could be run
     TOVU_PIPE report[2] = {-1, -1};
     bool reporting = make_pipe(report) == 0;
@@ -109,6 +143,7 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
             close(report[0]);
         exec_child(proc, exe_fname, args, reporting ? report[1] : -1);
     }
+    open_pidfd(proc);
     if (reporting) {
         // end of file once the program runs (or the child has ended)
         close(report[1]);
@@ -153,13 +188,25 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
     if (r == proc->pid) {
         proc->exit_code = status;
         proc->pid = 0;
+        close_pidfd(proc);
         return 0;
     }
     if (r < 0 && errno == ECHILD) {
         proc->pid = 0;
+        close_pidfd(proc);
         return 0;
     }
     return 1;
+}
+
+unsigned _tovu_proc_closes(void)
+{
+    return g_closes.load(std::memory_order_relaxed);
+}
+
+int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc)
+{
+    return proc->pid > 0 && proc->pidfd > 0 && proc->pidfd_pid == proc->pid ? proc->pidfd : -1;
 }
 
 int pipe_write(TOVU_PIPE pipe, const void *buf, int len)
@@ -215,11 +262,13 @@ int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...)
 
 void _tovu_free_pipes(TOVU_PROC_CTX *proc)
 {
+    close_pidfd(proc);   // the slot's last descriptor; pid stays as it is
     for (TOVU_PIPE *end : {&proc->pipe_stdin[0], &proc->pipe_stdin[1], &proc->pipe_stdout[0],
                            &proc->pipe_stdout[1]}) {
         if (*end != 0) {
             close(*end);
             *end = 0;
+            g_closes.fetch_add(1, std::memory_order_relaxed);
         }
     }
 }

@@ -28,6 +28,8 @@ typedef struct TOVU_PROC_CTX {
     TOVU_PIPE pipe_stdout[2];    /* [0] engine's read end (non-blocking), [1] child's stdout+stderr */
     int exit_code;               /* raw wait status of the last child reaped */
     int exec_errno;              /* why the last start's program could not be executed; 0 = it was */
+    int pidfd;                   /* process descriptor of a started child; 0 = none */
+    pid_t pidfd_pid;             /* the child that pidfd refers to */
 } TOVU_PROC_CTX;
 
 int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args);
@@ -37,6 +39,12 @@ int pipe_write(TOVU_PIPE pipe, const void *buf, int len);
 int pipe_write_str(TOVU_PIPE pipe, const char *szbuf);
 int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void _tovu_free_pipes(TOVU_PROC_CTX *proc);
+/* the process descriptor of the recorded child (readable once it has ended),
+ * or -1 when there is none for it */
+int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc);
+/* how many slot descriptors (pipe ends, process descriptors) the runner has
+ * closed so far */
+unsigned _tovu_proc_closes(void);
 
 /* ---------------------------------------------------------------- engine state */
 

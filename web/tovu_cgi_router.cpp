@@ -200,18 +200,26 @@ bool nestedDeeperThan(const char *text, int maxDepth)
     return false;
 }
 
-/* Saves the document to its standard file; on failure says so on standard
+/* Writes a printed document to its file; on failure says so on standard
    error, naming what asked for the save, and returns the cause (an errno
    value), else 0. */
-int saveDocument(const std::string &what)
+int writeDocument(const TovuPrintedConfig &printed, const std::string &what)
 {
     errno = 0;
-    if (tovuExportConfig(nullptr) == 0)
+    if (tovuWritePrintedConfig(printed) == 0)
         return 0;
     int err = errno ? errno : EIO;
     fprintf(stderr, "web: %s: the configuration could not be saved to %s: %s\n", what.c_str(),
-            g_tszfnConfig, strerror(err));
+            printed.path.c_str(), strerror(err));
     return err;
+}
+
+/* the same for the document as it is now, to its standard file */
+int saveDocument(const std::string &what)
+{
+    TovuPrintedConfig printed;
+    tovuPrintConfig(nullptr, &printed);
+    return writeDocument(printed, what);
 }
 
 /* the web server's settings that a change of needs a restart */
@@ -590,23 +598,39 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
 {
     const char *action = szArgs ? szArgs : "";
     TovuCgiLock lock;
-    TovuConfigLock configLock;
-
-    cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
-    if (iChannel < 1 || iChannel > jsonGetListSize(channels))
-        return answerEmpty(conn, MHD_HTTP_NOT_FOUND);
+    // The document lock is held only while the document is read or changed:
+    // the transcoder's start and the configuration file's write and sync run
+    // without it, so that the supervision loop and "/status" do not wait for
+    // them. g_cgi_mutex stays held throughout and keeps the saves in order.
+    {
+        TovuConfigLock configLock;
+        cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
+        if (iChannel < 1 || iChannel > jsonGetListSize(channels))
+            return answerEmpty(conn, MHD_HTTP_NOT_FOUND);
+    }
 
     int i = iChannel - 1;
-    cJSON *channel = jsonGetIndex(channels, i);
+    // sets the channel's "enable" and prints the document, under its lock
+    auto setEnable = [i](BOOL on, TovuPrintedConfig *printed) {
+        TovuConfigLock configLock;
+        tovuCGISetMemberBool(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i), "enable", on);
+        tovuPrintConfig(nullptr, printed);
+    };
+    TovuPrintedConfig printed;
     int r = 0;
     if (eqNoCase(action, "start")) {
-        if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
+        if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
             r = tovuStartChannel(i);
-        tovuCGISetMemberBool(channel, "enable", TRUE);
-        saveDocument("channel " + std::to_string(iChannel) + " start");
+            // started meanwhile by the loop or a restart timer (the document
+            // is no longer held across the start): as if it had been running
+            if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
+                r = 0;
+        }
+        setEnable(TRUE, &printed);
+        writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
     } else if (eqNoCase(action, "stop")) {
-        tovuCGISetMemberBool(channel, "enable", FALSE);
-        saveDocument("channel " + std::to_string(iChannel) + " stop");
+        setEnable(FALSE, &printed);
+        writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
         tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
     } else if (eqNoCase(action, "preview")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)

@@ -82,6 +82,24 @@ void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt);
 int tovuExportConfig(LPCTSTR tszfnConfig);
 
 /*
+ * The same save in two steps, so that the file is written and synced without
+ * the configuration lock: tovuPrintConfig prints the document (taking the
+ * lock; a caller may hold it already), tovuWritePrintedConfig then writes the
+ * printed text, with no lock needed.  A null path is the standard file.  The
+ * result of the write is what tovuExportConfig would return: 0 when there is
+ * no path, -1 when nothing may be written or the save failed.
+ */
+struct TovuPrintedConfig {
+    std::string path;
+    std::string text;
+    int result = 0;          /* when not ready: the save's result */
+    int error = 0;           /* when not ready and result is -1: the errno it sets */
+    bool ready = false;      /* text is to be written to path */
+};
+int tovuPrintConfig(LPCTSTR tszfnConfig, TovuPrintedConfig *printed);
+int tovuWritePrintedConfig(const TovuPrintedConfig &printed);
+
+/*
  * Atomic file save: the text goes to a new file in the same folder, is flushed
  * to disk and renamed over path, so a reader sees the old file or the new one,
  * never a part.  An existing file keeps its mode (and, where allowed, its

@@ -5,9 +5,11 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <functional>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "fixtures/channel_docs.h"
 #include "fixtures/channel_fixture.h"
@@ -451,6 +453,50 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.sources[0].format, TOVU_FORMAT_UDP);
          }},
     };
+}
+
+// The engine is called without the document lock, on records that own their
+// texts: a document replaced during the call changes nothing of them.
+std::atomic<bool> g_lockWasFree{false};
+int replaceDocumentThenCapture(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+                               const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
+                               int b_preview)
+{
+    std::thread other([] {
+        g_lockWasFree = g_configMutex.try_lock();
+        if (g_lockWasFree) {
+            tovuSetConfig(doc("", chan(src("udp", "udp://10.9.9.9:1"), tgt("udp", "udp://10.9.9.9:2")))
+                              .c_str());
+            g_configMutex.unlock();
+        }
+    });
+    other.join();
+    return captureTranscode(channel_id, sources, nb_sources, targets, nb_targets, mux_mode, b_preview);
+}
+
+TEST_F(ChannelStart, EngineIsCalledWithoutTheDocument)
+{
+    config(kExample2);
+    _tovuSetChannelTranscoder(replaceDocumentThenCapture);
+    ASSERT_EQ(tovuStartChannel(1), 0);
+    EXPECT_TRUE(g_lockWasFree);
+    const Call &c = lastCall();
+    ASSERT_EQ(c.nb_sources, 2);
+    EXPECT_EQ(c.sources[0].url, Text("udp://0.0.0.0:6000"));
+    EXPECT_EQ(c.sources[0].alt_url, Text("default"));
+    EXPECT_EQ(c.sources[1].url, Text("/media/b.ts"));
+    EXPECT_EQ(c.targets[1][0].url, Text("udp://239.1.1.3:5000"));
+    EXPECT_EQ(c.targets[0][0].param, Text("-bitrate 12000k "));
+    // still shared by the bound source
+    EXPECT_EQ(c.targets[0][1].rec.url, c.targets[0][0].rec.url);
+
+    // a caller that holds the lock keeps it held across the call
+    {
+        config(kExample2);
+        TovuConfigLock lock;
+        ASSERT_EQ(tovuStartChannel(1), 0);
+        EXPECT_FALSE(g_lockWasFree);
+    }
 }
 
 TEST_F(ChannelStart, EdgeCases)

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <thread>
 #include <vector>
 
 using namespace cfgtest;
@@ -140,6 +141,40 @@ TEST_F(ConfigFile, FailedSavesLeaveTheOldFile)
     // and a working save afterwards
     EXPECT_EQ(tovuExportConfig(path.c_str()), 0);
     EXPECT_EQ(readFile(path), printed(g_jsonConfig));
+}
+
+// A save in two steps writes the document as it was printed, whatever
+// changes meanwhile, and needs no lock for the write.
+TEST_F(ConfigFile, PrintedSaveWritesTheDocumentAsPrinted)
+{
+    const std::string path = tmp / "tovul.json";
+    tovuSetConfigPath(tmp.path.c_str());
+    ASSERT_TRUE(tovuSetConfig(R"({"name":"first"})"));
+    TovuPrintedConfig first;
+    {
+        TovuConfigLock lock;   // a caller may hold the lock already
+        EXPECT_EQ(tovuPrintConfig(nullptr, &first), 0);
+    }
+    const std::string text = printed(g_jsonConfig);
+    ASSERT_TRUE(tovuSetConfig(R"({"name":"second"})"));
+    std::thread writer([&] { EXPECT_EQ(tovuWritePrintedConfig(first), 0); });
+    writer.join();
+    EXPECT_EQ(readFile(path), text);
+
+    // the results of tovuExportConfig: no path 0, a failed write -1, no document
+    // the older model's JSON
+    TovuPrintedConfig none;
+    EXPECT_EQ(tovuPrintConfig("", &none), 0);
+    EXPECT_EQ(tovuWritePrintedConfig(none), 0);
+    TovuPrintedConfig lost;
+    EXPECT_EQ(tovuPrintConfig((tmp / "none/tovul.json").c_str(), &lost), 0);
+    EXPECT_EQ(tovuWritePrintedConfig(lost), -1);
+    dropConfig();
+    TovuPrintedConfig older;
+    EXPECT_EQ(tovuPrintConfig(nullptr, &older), 0);
+    EXPECT_EQ(tovuWritePrintedConfig(older), 0);
+    EXPECT_NE(readFile(path).find("\"name\": \"Tovumedia Configuration File\""), std::string::npos);
+    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
 }
 
 TEST_F(ConfigFile, SaveKeepsModeAndLinks)

@@ -582,6 +582,25 @@ TEST_F(ArgsTest, HwaccelInAnEarlierOutputSuppressesLaterSizes)
     EXPECT_NE(out.find("-s:v 640x360 "), std::string::npos) << out;
 }
 
+// The looks for "-hwaccel " find it at either end of the string, and only whole.
+TEST_F(ArgsTest, HwaccelIsFoundAtTheStringsEnds)
+{
+    TOVU_TARGET t = target(TOVU_FORMAT_UDP, "");
+    with_h264(t);
+    t.video.width = 640;
+    t.video.height = 360;
+    struct Case { const char *before; bool sized; };
+    const Case cases[] = {
+        {"-hwaccel ", false}, {"-i x -hwaccel ", false}, {"-i x -hwaccel", true},
+        {"-i x -hwaccel_device 0 ", true}, {"hwaccel -i x ", true}, {"", true},
+    };
+    for (const Case &c : cases) {
+        std::string s = c.before;
+        ASSERT_EQ(_tovu_make_output_args(0, 0, 1, 0, 1, &t, &s), 0);
+        EXPECT_EQ(s.find("-s:v 640x360 ") != std::string::npos, c.sized) << c.before;
+    }
+}
+
 TEST_F(ArgsTest, AudioAndCopyStreams)
 {
     TOVU_TARGET t = target(TOVU_FORMAT_UDP, "");

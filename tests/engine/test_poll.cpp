@@ -159,6 +159,39 @@ TEST_F(Poll, EndedTranscoderIsFoundWithItsLastWords)
     EXPECT_NE(log_text(0).find("transcoding stopped (0x00000300)\n"), std::string::npos);
 }
 
+// A transcoder that ends while a process it started still holds the output
+// pipe is found ended all the same: through its process descriptor, or, for
+// a record without one, by asking for the child's end directly.
+TEST_F(Poll, EndWhileADescendantHoldsThePipe)
+{
+    ASSERT_EQ(init(1), 0);
+    const std::string pid_file = path("descendant.pid");
+    write_file(path("tovul.so"),
+               "#!/bin/sh\nread line\nsleep 30 &\necho $! > '" + pid_file +
+                   "'\nprintf 'frame=1 time=00:00:07.00 fps=5\\n'\nexit 4\n",
+               0755);
+    for (bool with_pidfd : {true, false}) {
+        unlink(pid_file.c_str());
+        start_silent(0);
+        if (!with_pidfd) {
+            TovuLock lock;
+            TOVU_PROC_CTX &proc = g_proc_channels[0].proc;
+            ASSERT_GT(_tovu_proc_pidfd(&proc), 0);
+            close(proc.pidfd);
+            proc.pidfd = 0;
+            proc.pidfd_pid = 0;
+        }
+        ASSERT_TRUE(wait_state(0, TOVU_STATE_IDLE)) << with_pidfd;
+        EXPECT_EQ(tovu_get_stream_time(0), 7) << with_pidfd;
+        EXPECT_EQ(tovu_get_exit_code(0), 0x400) << with_pidfd;
+        EXPECT_EQ(g_proc_channels[0].proc.pidfd, 0) << with_pidfd;   // closed with the reaping
+        pid_t descendant = atoi(read_file(pid_file).c_str());
+        ASSERT_GT(descendant, 0);
+        EXPECT_EQ(kill(descendant, 0), 0) << with_pidfd;   // it still runs, holding the pipe
+        kill(descendant, SIGKILL);
+    }
+}
+
 TEST_F(Poll, SilentAfterOutputIsKilledAfter30Seconds)
 {
     ASSERT_EQ(init(1), 0);
