@@ -6,6 +6,8 @@
  * afresh.  An enabled idle channel is started again: a folder channel at once
  * after moving to its next file, a time-shift channel at once while its own
  * slot is idle, any other after "autoRestart" seconds by a restart timer.
+ * A channel whose own engine slot is busy is passed over before the document
+ * is read at all: none of the rules starts it then.
  * Folder and time-shift channels, restarted without a timer, are paced: the
  * loop starts one at most once a second, so a source that fails at once
  * does not start fifty transcoders a second.
@@ -55,6 +57,12 @@ int tovuStartChannelPaced(int i)
 
 void tovuVisitChannel(int i)
 {
+    // A channel whose own slot is busy is left as it is whatever the
+    // document says (its transcoder starts, runs or stops, or it previews),
+    // so the common case of a pass asks the engine alone, not the document.
+    if (tovu_get_state(i) != TOVU_STATE_IDLE)
+        return;
+
     TovuConfigLock doc;
     cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i);
     if (!channel || !jsonGetBool(jsonGetItem(channel, "enable")))
