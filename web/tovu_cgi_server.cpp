@@ -208,6 +208,13 @@ void *uriCallback(void *, const char *uri, struct MHD_Connection *)
     return const_cast<char *>(kTooLongMarker);
 }
 
+/* One internal thread serves every connection. It waits with poll(), not
+   select(): a connection the library gives up on in the middle of a request
+   line (one whose arguments overflow its memory, such as after a NUL byte
+   that hides them from uriCallback) is then closed at once, where the
+   select() loop left it open and silent until another client came. */
+const unsigned kServerFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
+
 struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
                                const std::string *cert)
 {
@@ -248,7 +255,7 @@ BOOL startLocked()
     if (ssl) {
         std::string cert, key;
         if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
-            g_mhd = startDaemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_TLS, port, &key, &cert);
+            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port, &key, &cert);
             if (!g_mhd) {
                 printf("web server: HTTPS start on port %u failed, serving plain HTTP\n",
                        static_cast<unsigned>(port));
@@ -263,7 +270,7 @@ BOOL startLocked()
         }
     }
     if (!g_mhd)
-        g_mhd = startDaemon(MHD_USE_INTERNAL_POLLING_THREAD, port, nullptr, nullptr);
+        g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
     return g_mhd ? TRUE : FALSE;
 }
 
