@@ -23,6 +23,7 @@
 
 #include "fixtures/http_client.h"
 #include "fixtures/web_server.h"
+#include "fixtures/fake_engine.h"
 #include "tovu_cgi_internal.h"
 #include "tovu_channel.h"
 #include "tovu_config.h"
@@ -39,14 +40,6 @@ constexpr int kCycled = kChannels - 1;   // the channel index started and stoppe
 double ms(Clock::duration d)
 {
     return std::chrono::duration<double, std::milli>(d).count();
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // the time of each pass of the loop, taken at its first channel visit
@@ -89,25 +82,9 @@ int main(int argc, char **argv)
     if (cycles < 1)
         cycles = 1;
 
-    char tmpl[] = "/tmp/tovu_bench_cycle_XXXXXX";
-    if (!mkdtemp(tmpl))
+    std::string dir = initEngineOnFakeTranscoder("/tmp/tovu_bench_cycle_XXXXXX", "0.5", 32);
+    if (dir.empty())
         return 1;
-    std::string dir = tmpl;
-    std::string fake = readAll(std::string(TOVU_SOURCE_DIR) + "/tests/fixtures/fake_transcoder.sh");
-    std::ofstream(dir + "/" TOVU_TRANSCODER_FNAME) << fake;
-    std::filesystem::permissions(dir + "/" TOVU_TRANSCODER_FNAME, std::filesystem::perms::owner_all);
-    std::ofstream(dir + "/fake.conf")
-        << "FAKE_OUTPUT='frame= 1625 fps=25 q=28.0 size=  256kB time=00:01:05.00 bitrate=1500.0kbits/s\\r'\n"
-           "FAKE_REPEAT=100000\nFAKE_INTERVAL=0.5\nFAKE_HOLD=-1\n";
-
-    TOVU_CONFIG cfg{};
-    cfg.dll_path = dir.c_str();
-    cfg.log_path = dir.c_str();
-    cfg.log_level = 32;
-    if (tovu_init(&cfg) != 0) {
-        fprintf(stderr, "engine set-up failed\n");
-        return 1;
-    }
     std::string list;
     for (int i = 0; i < kChannels; i++)
         list += std::string(i ? "," : "") + "{\"enable\":" + (i == kCycled ? "false" : "true") +

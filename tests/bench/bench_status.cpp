@@ -21,6 +21,7 @@
 
 #include "fixtures/http_client.h"
 #include "fixtures/web_server.h"
+#include "fixtures/fake_engine.h"
 #include "tovu_cgi_internal.h"
 #include "tovu_channel.h"
 #include "tovu_util.h"
@@ -36,14 +37,6 @@ enum MHD_Result dispatch(struct MHD_Connection *conn, const char *path, const ch
     if (strcmp(path, "/status") == 0)
         return tovuCGIStatus(conn);
     return tovuCGIDownload(conn, path, args) ? MHD_YES : MHD_NO;
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 struct Figures {
@@ -89,24 +82,9 @@ int main(int argc, char **argv)
     if (requests < 1)
         requests = 1;
 
-    char tmpl[] = "/tmp/tovu_bench_status_XXXXXX";
-    if (!mkdtemp(tmpl))
+    std::string dir = initEngineOnFakeTranscoder("/tmp/tovu_bench_status_XXXXXX", "1", 0);
+    if (dir.empty())
         return 1;
-    std::string dir = tmpl;
-    std::string fake = readAll(std::string(TOVU_SOURCE_DIR) + "/tests/fixtures/fake_transcoder.sh");
-    std::ofstream(dir + "/" TOVU_TRANSCODER_FNAME) << fake;
-    std::filesystem::permissions(dir + "/" TOVU_TRANSCODER_FNAME, std::filesystem::perms::owner_all);
-    std::ofstream(dir + "/fake.conf")
-        << "FAKE_OUTPUT='frame= 1625 fps=25 q=28.0 size=  256kB time=00:01:05.00 bitrate=1500.0kbits/s\\r'\n"
-           "FAKE_REPEAT=100000\nFAKE_INTERVAL=1\nFAKE_HOLD=-1\n";
-
-    TOVU_CONFIG cfg{};
-    cfg.dll_path = dir.c_str();
-    cfg.log_path = dir.c_str();
-    if (tovu_init(&cfg) != 0) {
-        fprintf(stderr, "engine set-up failed\n");
-        return 1;
-    }
     std::string list;
     for (int i = 0; i < kChannels; i++)
         list += std::string(i ? "," : "") +

@@ -106,18 +106,6 @@ protected:
 
     void config(const std::string &json) { ASSERT_NE(tovuSetConfig(json.c_str()), nullptr) << json; }
 
-    // polls the engine every 20 ms until pred() holds or the time is up
-    template <class Pred> bool pollUntil(Pred pred, int seconds)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            tovu_poll();
-        }
-        return true;
-    }
     // the engine polled while a slow command (ffprobe) runs on another thread
     std::string whilePolling(const std::function<std::string()> &slow)
     {

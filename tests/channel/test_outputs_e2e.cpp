@@ -334,18 +334,6 @@ protected:
         return file;
     }
 
-    // the engine polled every 20 ms while pred() does not hold, up to seconds
-    template <class Pred> bool pollUntil(Pred pred, int seconds)
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-        while (!pred()) {
-            if (std::chrono::steady_clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            tovu_poll();
-        }
-        return true;
-    }
 
     // the one file of the folder whose name begins with stem and ends with ext
     std::string recording(const std::string &name) const
