@@ -200,17 +200,18 @@ bool nestedDeeperThan(const char *text, int maxDepth)
     return false;
 }
 
-/* Writes a printed document to its file; on failure says so on standard
-   error, naming what asked for the save, and returns the cause (an errno
-   value), else 0. */
+/* Writes a printed document to its file; on failure prints so (on standard
+   output, with the server's other messages), naming what asked for the save,
+   and returns the cause (an errno value), else 0. */
 int writeDocument(const TovuPrintedConfig &printed, const std::string &what)
 {
     errno = 0;
     if (tovuWritePrintedConfig(printed) == 0)
         return 0;
     int err = errno ? errno : EIO;
-    fprintf(stderr, "web: %s: the configuration could not be saved to %s: %s\n", what.c_str(),
-            printed.path.c_str(), strerror(err));
+    printf("web: %s: the configuration could not be saved to %s: %s\n", what.c_str(),
+           printed.path.c_str(), strerror(err));
+    fflush(stdout);
     return err;
 }
 

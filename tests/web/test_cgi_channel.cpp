@@ -157,13 +157,13 @@ TEST_F(CgiChannel, PreviewOnlyFromIdle)
 }
 
 // With the configuration folder read-only, start and stop still do what they
-// were asked; each failed save is told on standard error with its cause.
+// were asked; each failed save is printed with its cause.
 TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
 {
     ASSERT_EQ(init(1), 0);
     cfgtest::TempDir cfg;
     tovuSetConfigPath(cfg.path.c_str());
-    StderrCapture err(path("stderr"));
+    StdoutCapture out(path("stdout"));
     ReadOnlyFolder readOnly(cfg.path);
     ASSERT_TRUE(readOnly.ok()) << "needs root: private mount namespace";
     serve(doc("", kChannel));
@@ -183,7 +183,7 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
     }
     EXPECT_EQ(access((cfg / "tovul.json").c_str(), F_OK), -1);
 
-    std::string text = err.text();
+    std::string text = out.text();
     for (const char *action : {"start", "stop"})
         EXPECT_NE(text.find(std::string("web: channel 1 ") + action +
                             ": the configuration could not be saved to " + cfg.path +

@@ -279,7 +279,7 @@ TEST_F(CgiServer, ManyQueryArgumentsAreAnswered)
 }
 
 // A save that fails (the folder is read-only) answers the upload 500 with a
-// short text that names the cause, and says so on standard error; the
+// short text that names the cause, and prints it; the
 // document is in use all the same.
 TEST_F(CgiServer, FailedSaveOfAnUploadAnswers500)
 {
@@ -287,7 +287,7 @@ TEST_F(CgiServer, FailedSaveOfAnUploadAnswers500)
     ASSERT_EQ(tovuExportConfig(nullptr), 0);
     const std::string saved = cfgtest::readFile(configFile());
     cfgtest::TempDir errDir;
-    StderrCapture err(errDir / "stderr");
+    StdoutCapture out(errDir / "stdout");
     ReadOnlyFolder readOnly(dir.path);
     ASSERT_TRUE(readOnly.ok()) << "needs root: private mount namespace";
     start();
@@ -307,7 +307,7 @@ TEST_F(CgiServer, FailedSaveOfAnUploadAnswers500)
     EXPECT_EQ(imported.status, 500);
     EXPECT_FALSE(imported.has("location"));
 
-    std::string text = err.text();
+    std::string text = out.text();
     EXPECT_NE(text.find("web: configuration upload: the configuration could not be saved to " +
                         configFile() + ": Read-only file system"),
               std::string::npos)
