@@ -5,7 +5,6 @@
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 
-#include <fcntl.h>
 #include <float.h>
 #include <limits.h>
 #include <locale.h>
@@ -13,7 +12,6 @@
 #include <stdlib.h>
 #include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <new>
@@ -366,6 +364,26 @@ void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt)
     tovuGetExPath(tszPath, TOVU_EXPATH_MIN, tszExt);
 }
 
+/* ---------------------------------------------------------------- engine settings */
+
+void TovuEngineSettings::read()
+{
+    TovuConfigLock lock;
+    const cJSON *global = jsonGetItem(g_jsonConfig, "global");
+    logLevel = jsonGetInt(jsonGetItem(global, "log"));
+    omxPath = jsonGetText(jsonGetItem(global, "omxPath"));
+    ytdlpPath = jsonGetText(jsonGetItem(global, "ytdlpPath"));
+}
+
+TOVU_CONFIG TovuEngineSettings::config() const
+{
+    TOVU_CONFIG cfg = {};
+    cfg.log_level = logLevel;
+    cfg.omx_path = omxPath.c_str();
+    cfg.ytdlp_path = ytdlpPath.c_str();
+    return cfg;
+}
+
 /* ---------------------------------------------------------------- file */
 
 int tovuImportConfigJSON(LPCTSTR tszfnConfig)
@@ -374,15 +392,9 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
         return 0;
     // only a regular file is read: opening a pipe in its place would hold
     // the start-up until someone writes to it
-    int fd = open(tszfnConfig, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = _tovu_open_regular(tszfnConfig, nullptr);
     if (fd < 0)
         return 0;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return 0;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     FILE *fp = fdopen(fd, "rb");
     if (!fp) {
         close(fd);

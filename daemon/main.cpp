@@ -217,17 +217,10 @@ int main(int argc, char *argv[])
     // the engine starts with the settings a configuration upload gives it:
     // the MainConcept core file and yt-dlp's cookies file count from the
     // first channel start, not only from the first upload
-    TOVU_CONFIG config = {};
-    std::string omxPath, ytdlpPath;
-    {
-        TovuConfigLock doc;
-        config.log_level = jsonGetInt(globalItem("log"));
-        omxPath = jsonGetText(globalItem("omxPath"));
-        ytdlpPath = jsonGetText(globalItem("ytdlpPath"));
-    }
+    TovuEngineSettings settings;
+    settings.read();
+    TOVU_CONFIG config = settings.config();
     config.log_path = kLogDir;
-    config.omx_path = omxPath.c_str();
-    config.ytdlp_path = ytdlpPath.c_str();
     int ret = tovu_init(&config);
     if (ret == 0)
         ret = tovu_reset(&config);

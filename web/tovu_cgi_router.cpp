@@ -537,13 +537,9 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (!import)
         printed = cJSON_Print(g_jsonConfig);
 
-    std::string omxPath = jsonGetText(globalItem("omxPath"));
-    std::string ytdlpPath = jsonGetText(globalItem("ytdlpPath"));
-    TOVU_CONFIG cfg;
-    memset(&cfg, 0, sizeof cfg);
-    cfg.log_level = jsonGetInt(globalItem("log"));
-    cfg.omx_path = omxPath.c_str();
-    cfg.ytdlp_path = ytdlpPath.c_str();
+    TovuEngineSettings settings;
+    settings.read();
+    TOVU_CONFIG cfg = settings.config();
     tovu_reset(&cfg);
 
     int saveError = saveDocument("configuration upload");

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "tovu.h"
 #include "tovu_tchar.h"
 
 
@@ -77,6 +78,19 @@ BOOL isOutputValid(cJSON *jsonTarget);
 #define TOVU_EXPATH_MIN 256
 void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt);
 void tovuGetExPath(TCHAR *tszPath, size_t size, LPCTSTR tszExt);
+/* The engine's settings that the document gives: global "log", "omxPath"
+ * and "ytdlpPath", read under the configuration lock. config() is a
+ * TOVU_CONFIG with those three set (the texts point into this object) and
+ * everything else 0; the start-up and every upload hand it to the engine. */
+struct TovuEngineSettings {
+    int logLevel = 0;
+    std::string omxPath;
+    std::string ytdlpPath;
+
+    void read();
+    TOVU_CONFIG config() const;
+};
+
 /* saves the document (null: to g_tszfnConfig); 0 on success (also when there
    is no path to save to), -1 with errno set when the file could not be written */
 int tovuExportConfig(LPCTSTR tszfnConfig);
