@@ -35,18 +35,12 @@ if(NOT EXISTS ${TOVU_TERSER_PATH}/terser/package.json)
   message(FATAL_ERROR "terser not found under ${TOVU_TERSER_PATH}: run scripts/deps.sh")
 endif()
 
-# the front-end packages come from package-lock.json (scripts/deps.sh); a
-# fresh worktree gets them here so that a plain build works
+# the front-end packages come from package-lock.json, installed by
+# scripts/deps.sh (npm ci) into node_modules/
 set(TOVU_COLRESIZABLE ${CMAKE_SOURCE_DIR}/node_modules/colresizable/colResizable-1.6.min.js)
 set(TOVU_JQUERY ${CMAKE_SOURCE_DIR}/node_modules/jquery/dist/jquery.min.js)
 if(NOT EXISTS ${TOVU_COLRESIZABLE} OR NOT EXISTS ${TOVU_JQUERY})
-  find_program(TOVU_NPM npm REQUIRED)
-  message(STATUS "installing the front-end packages (npm ci)")
-  execute_process(COMMAND ${TOVU_NPM} ci --no-audit --no-fund --loglevel=error
-                  WORKING_DIRECTORY ${CMAKE_SOURCE_DIR} RESULT_VARIABLE npm_rc)
-  if(NOT npm_rc EQUAL 0 OR NOT EXISTS ${TOVU_COLRESIZABLE} OR NOT EXISTS ${TOVU_JQUERY})
-    message(FATAL_ERROR "colResizable or jQuery missing: run scripts/deps.sh")
-  endif()
+  message(FATAL_ERROR "colResizable or jQuery missing from node_modules/: run scripts/deps.sh")
 endif()
 
 # the page's script: its modules (client/js/, entry main.js) in one strict
