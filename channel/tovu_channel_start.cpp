@@ -174,7 +174,7 @@ std::string recordingStamp()
 // Fills url and param of one target record from the target T, the output O
 // and the channel index.
 void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
-                const cJSON *jsonTarget, StartRecords *recs)
+                const cJSON *jsonTarget, StartRecords *recs) TOVU_REQUIRES(g_configMutex)
 {
     const cJSON *G = tovuGlobal();
     const cJSON *rtmp = jsonGetItem(jsonTarget, "rtmp");
@@ -332,7 +332,7 @@ void fillStreams(TOVU_TARGET *rec, const cJSON *T)
 
 class ChannelStart {
 public:
-    ChannelStart(int iChannel, int nSources, int nTargets)
+    ChannelStart(int iChannel, int nSources, int nTargets) TOVU_REQUIRES(g_configMutex)
         : N(iChannel), nSources(nSources), nTargets(nTargets), recs(nSources, nTargets),
           nChannelSources(jsonGetListSize(jsonGetItem(tovuChannelInput(iChannel), "sources")))
     {
@@ -340,13 +340,13 @@ public:
 
     // the records, read from the document under its lock: 0 when they are
     // ready for launch()
-    int build();
+    int build() TOVU_REQUIRES(g_configMutex);
     // the engine's start; needs no document
     int launch();
 
 private:
-    int fillSource(int iRealCh, const cJSON *E);
-    int fillTargets(int iRealCh, bool bBound);
+    int fillSource(int iRealCh, const cJSON *E) TOVU_REQUIRES(g_configMutex);
+    int fillTargets(int iRealCh, bool bBound) TOVU_REQUIRES(g_configMutex);
 
     const int N;
     const int nSources;

@@ -19,13 +19,13 @@ constexpr int kTimeShiftSlotOffset = TOVU_MAX_CHANNELS;
 // three blanks end the time text
 constexpr const char *kTimeFormat = "%02d:%02d:%02d   ";
 
-bool isTimeShift(int iChannel)
+bool isTimeShift(int iChannel) TOVU_REQUIRES(g_configMutex)
 {
     return jsonGetInt(jsonGetItem(tovuChannelOutput(iChannel), "timeShift")) != 0;
 }
 
 // the 1-based host channel number of a bound channel, 0 or less when none
-int boundHost(int iChannel)
+int boundHost(int iChannel) TOVU_REQUIRES(g_configMutex)
 {
     return jsonGetInt(jsonGetItem(tovuChannelItem(iChannel), "bind"));
 }

@@ -25,17 +25,17 @@
 #define TOVU_MAX_TARGETS 5
 
 /* channel N of the document (0-based); null when there is none */
-cJSON *tovuChannelItem(int iChannel);
+cJSON *tovuChannelItem(int iChannel) TOVU_REQUIRES(g_configMutex);
 /* "input" and "output" of channel N; null when absent */
-cJSON *tovuChannelInput(int iChannel);
-cJSON *tovuChannelOutput(int iChannel);
+cJSON *tovuChannelInput(int iChannel) TOVU_REQUIRES(g_configMutex);
+cJSON *tovuChannelOutput(int iChannel) TOVU_REQUIRES(g_configMutex);
 /* the first member of channel N's input "sources"; null when there is none */
-cJSON *tovuChannelFirstSource(int iChannel);
+cJSON *tovuChannelFirstSource(int iChannel) TOVU_REQUIRES(g_configMutex);
 /* the document's "global" object, or null */
-cJSON *tovuGlobal(void);
+cJSON *tovuGlobal(void) TOVU_REQUIRES(g_configMutex);
 
 /* the first source's "url" of channel N names an existing folder */
-bool tovuIsFolderSource(int iChannel);
+bool tovuIsFolderSource(int iChannel) TOVU_REQUIRES(g_configMutex);
 
 /*
  * The first fault found while a channel's texts are built: a configured text

@@ -18,7 +18,7 @@
 
 cJSON *g_jsonConfig = nullptr;
 TCHAR g_tszfnConfig[1000] = "";
-std::recursive_mutex g_configMutex;
+TovuRecursiveMutex g_configMutex;
 
 namespace {
 

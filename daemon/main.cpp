@@ -61,7 +61,7 @@ constexpr char kMsgWebFailed[] =
 // the stop signals, installed in this order once the channels are started
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
 
-cJSON *globalItem(const char *key)
+cJSON *globalItem(const char *key) TOVU_REQUIRES(g_configMutex)
 {
     return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
 }

@@ -474,7 +474,7 @@ bool uses_crf(TOVU_CODEC codec)
 
 // The encoder preset of a codec (left out where the video options already
 // choose one).
-void put_preset(Out &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx)
+void put_preset(Out &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx) TOVU_REQUIRES(g_engineMutex)
 {
     auto has = [vparam](const char *opt) { return vparam && strstr(vparam, opt); };
     switch (codec) {
@@ -632,7 +632,7 @@ void put_log_file(Out &s, const char *name_fmt, int channel_id)
 }
 
 // The muxer and address of an output; -10 for a format that has none.
-int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t)
+int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
 {
     Out &s = c.s;
     const char *url = t->url;
@@ -776,7 +776,7 @@ const char kHlsDefaultSegmentSecs[] = "2";
 // variant: the output's index within a multi-variant HLS fold, -1 when it
 // stands in none.
 int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
-                int variant, const TOVU_TARGET *t)
+                int variant, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
 {
     Out &s = c.s;
     const TOVU_FORMAT fmt = t->format;

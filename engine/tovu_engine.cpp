@@ -12,10 +12,6 @@
 
 namespace {
 
-// Recursive and statically initialised, so that it is usable from any thread
-// at any time, also before main and after the table is gone.
-pthread_mutex_t g_engine_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
-
 constexpr int kNbChannelsMax = 2 * TOVU_MAX_CHANNELS;
 
 char prog_fname[256];
@@ -83,16 +79,18 @@ bool copy_path(const char *src, std::string *out)
 
 } // namespace
 
+TovuEngineMutex g_engineMutex;
+
 extern "C" {
 
 void tovu_lock(void)
 {
-    pthread_mutex_lock(&g_engine_mutex);
+    g_engineMutex.lock();
 }
 
 void tovu_unlock(void)
 {
-    pthread_mutex_unlock(&g_engine_mutex);
+    g_engineMutex.unlock();
 }
 
 TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id)

@@ -126,7 +126,7 @@ bool read_stream_time(const char *p, int *out)
     return true;
 }
 
-void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk)
+void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk) TOVU_REQUIRES(g_engineMutex)
 {
     chan->tm_alive = now();
 
@@ -159,7 +159,7 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk)
 // chunks, so that a child that prints without pause cannot hold the pass.
 // A chunk shorter than asked for emptied the pipe: the read after it would
 // find nothing, and what arrives later is the next pass's.
-void read_output(int slot, TOVU_CHAN_CTX *chan)
+void read_output(int slot, TOVU_CHAN_CTX *chan) TOVU_REQUIRES(g_engineMutex)
 {
     char chunk[kChunkSize];
     for (int k = 0; k < TOVU_MAX_CHUNKS_PER_PASS; k++) {
@@ -181,7 +181,7 @@ struct Readiness {
     bool ended = true;    // its child may have ended
 };
 
-void poll_transcoder(int slot, TOVU_CHAN_CTX *chan, Readiness ready)
+void poll_transcoder(int slot, TOVU_CHAN_CTX *chan, Readiness ready) TOVU_REQUIRES(g_engineMutex)
 {
     if (ready.output)
         read_output(slot, chan);

@@ -42,7 +42,7 @@ void drain_stale_bytes(TOVU_PROC_CTX *proc)
     }
 }
 
-void pin_to_cpus(int channel_id, pid_t pid)
+void pin_to_cpus(int channel_id, pid_t pid) TOVU_REQUIRES(g_engineMutex)
 {
     int k = g_cfg.nb_cpu_per_channel;
     if (k <= 0 || g_cfg.nb_cpus <= 0 || pid <= 0)

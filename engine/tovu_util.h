@@ -14,7 +14,24 @@
 #include "tovu_base.h"
 
 #ifdef __cplusplus
+#include <pthread.h>
+
 #include <string>
+
+#include "tovu_thread_safety.h"
+
+/* the engine lock (see "engine lock" below): recursive, and statically
+   initialised, so that it is usable from any thread at any time, also before
+   main and after the table is gone */
+class TOVU_CAPABILITY("mutex") TovuEngineMutex {
+public:
+    void lock() TOVU_ACQUIRE() { pthread_mutex_lock(&m_mutex); }
+    void unlock() TOVU_RELEASE() { pthread_mutex_unlock(&m_mutex); }
+
+    pthread_mutex_t m_mutex = PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP;
+};
+extern TovuEngineMutex g_engineMutex;
+
 extern "C" {
 #endif
 
@@ -70,7 +87,7 @@ typedef struct TOVU_GLOBAL {
     TOVU_CALLBACK fnAppCallback;
 } TOVU_GLOBAL;
 
-extern TOVU_GLOBAL g_cfg;
+extern TOVU_GLOBAL g_cfg TOVU_GUARDED_BY(g_engineMutex);
 
 /* the arguments of a start, kept while yt-dlp resolves the first source */
 typedef struct TOVU_CHAN_PARAM {
@@ -94,7 +111,7 @@ typedef struct TOVU_CHAN_CTX {
 } TOVU_CHAN_CTX;
 
 /* the slot table: g_cfg.nb_channels_max slots, or null while the engine has none */
-extern TOVU_CHAN_CTX *g_proc_channels;
+extern TOVU_CHAN_CTX *g_proc_channels TOVU_GUARDED_BY(g_engineMutex) TOVU_PT_GUARDED_BY(g_engineMutex);
 
 void tovu_init_channels(void);
 const char *tovu_get_prog_fname(void);
@@ -112,11 +129,11 @@ const char *tovu_get_prog_fname(void);
  * tovu_transcode and tovu_stop included. Never wait without a bound while
  * holding it, and never take it in a forked child: other threads block on it.
  */
-void tovu_lock(void);
-void tovu_unlock(void);
+void tovu_lock(void) TOVU_ACQUIRE(g_engineMutex);
+void tovu_unlock(void) TOVU_RELEASE(g_engineMutex);
 /* the slot, or null when channel_id is outside the table or there is no
  * table; the caller holds the engine lock for as long as it uses the slot */
-TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id);
+TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id) TOVU_REQUIRES(g_engineMutex);
 
 /* ---------------------------------------------------------------- SDP reader */
 
@@ -142,10 +159,10 @@ void _parse_opt(const char *str, const char *opt, int *val);
 }
 
 /* holds the engine lock for its scope: { TovuLock lock; ... } */
-class TovuLock {
+class TOVU_SCOPED_CAPABILITY TovuLock {
 public:
-    TovuLock() { tovu_lock(); }
-    ~TovuLock() { tovu_unlock(); }
+    TovuLock() TOVU_ACQUIRE(g_engineMutex) { tovu_lock(); }
+    ~TovuLock() TOVU_RELEASE() { tovu_unlock(); }
     TovuLock(const TovuLock &) = delete;
     TovuLock &operator=(const TovuLock &) = delete;
 };
@@ -157,7 +174,8 @@ int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string
 int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU_TARGET *target,
                            int nb_targets, std::string *arg_str);
 int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int target_id,
-                           int nb_targets, const TOVU_TARGET *target, std::string *arg_str);
+                           int nb_targets, const TOVU_TARGET *target, std::string *arg_str)
+    TOVU_REQUIRES(g_engineMutex);
 /* 1 when a text of the records that a start reads (the pairs of mux_mode's
  * layout) holds a line feed or carriage return, else 0 */
 int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
@@ -184,7 +202,7 @@ void strcpy_esc(std::string *dst, const char *src);
  */
 int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                       const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
-                      std::string *arg_str);
+                      std::string *arg_str) TOVU_REQUIRES(g_engineMutex);
 #endif
 
 #endif /* TOVU_UTIL_H */

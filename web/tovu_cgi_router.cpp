@@ -229,7 +229,7 @@ struct ServerSettings {
     bool ssl = false;
     std::string cert, key;
 
-    void read()
+    void read() TOVU_REQUIRES(g_configMutex)
     {
         port = jsonGetInt(globalItem("httpPort"));
         ssl = jsonGetBool(globalItem("sslEnable"));

@@ -23,8 +23,9 @@ inline bool startsNoCase(const char *text, const char *prefix)
     return _tovu_strncasecmp(text, prefix, strlen(prefix)) == 0;
 }
 
-/* a member of the installed document's "global" object; null when absent */
-inline cJSON *globalItem(const char *key)
+/* a member of the installed document's "global" object; null when absent.
+   The caller holds a TovuConfigLock while it uses the item. */
+inline cJSON *globalItem(const char *key) TOVU_REQUIRES(g_configMutex)
 {
     return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
 }

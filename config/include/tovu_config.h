@@ -17,15 +17,12 @@
 
 #include "tovu.h"
 #include "tovu_tchar.h"
+#include "tovu_thread_safety.h"
 
 
 /* the web server's port when global "httpPort" gives none; also the older
    format's default */
 #define TOVU_DEFAULT_HTTP_PORT 9527
-
-/* the installed document (null until the first successful install) and its file path */
-extern cJSON *g_jsonConfig;
-extern TCHAR g_tszfnConfig[1000];
 
 /*
  * The configuration lock guards g_jsonConfig: tovuSetConfig holds it while it
@@ -33,20 +30,22 @@ extern TCHAR g_tszfnConfig[1000];
  * that walks the document in more than one step, keeps an item or text taken
  * from it, or writes a member in place (channel start, preview, stop and
  * status, the daemon's loop and timers, the web's in-place writes and
- * downloads) holds a TovuConfigLock for that whole time; it is recursive, and
- * whoever also takes g_cgi_mutex takes that one first.
+ * downloads) holds a TovuConfigLock for that whole time; it is recursive.
+ * Its place among the other locks: docs/threads.md.
  */
-extern std::recursive_mutex g_configMutex;
+extern TovuRecursiveMutex g_configMutex;
 
-class TovuConfigLock {
+class TOVU_SCOPED_CAPABILITY TovuConfigLock {
 public:
-    TovuConfigLock() : m_lock(g_configMutex) {}
+    TovuConfigLock() TOVU_ACQUIRE(g_configMutex) { g_configMutex.lock(); }
+    ~TovuConfigLock() TOVU_RELEASE() { g_configMutex.unlock(); }
     TovuConfigLock(const TovuConfigLock &) = delete;
     TovuConfigLock &operator=(const TovuConfigLock &) = delete;
-
-private:
-    std::lock_guard<std::recursive_mutex> m_lock;
 };
+
+/* the installed document (null until the first successful install) and its file path */
+extern cJSON *g_jsonConfig TOVU_GUARDED_BY(g_configMutex);
+extern TCHAR g_tszfnConfig[1000];
 
 /*
  * Reading rules.  Every getter takes a null item, so lookups chain:
