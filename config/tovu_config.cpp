@@ -305,7 +305,7 @@ BOOL isChannelValid(cJSON *jsonChannel)
 
 /* ---------------------------------------------------------------- install */
 
-cJSON *tovuSetConfig(const char *szJSON)
+cJSON *tovuParseConfig(const char *szJSON)
 {
     if (!szJSON)
         return nullptr;
@@ -313,20 +313,28 @@ cJSON *tovuSetConfig(const char *szJSON)
     if (!doc)
         return nullptr;
     asSaved(doc);
-
-    // the new tree is private until it is swapped in, so it is put in
-    // shape first and the lock is held only for the swap itself
     normaliseGlobal(jsonGetItem(doc, "global"));
     normaliseChannels(jsonGetItem(doc, "channels"));
+    return doc;
+}
 
-    cJSON *old;
-    {
-        TovuConfigLock lock;
-        old = g_jsonConfig;
-        g_jsonConfig = doc;
-    }
+cJSON *tovuSwapConfig(cJSON *doc)
+{
+    TovuConfigLock lock;
+    cJSON *old = g_jsonConfig;
+    g_jsonConfig = doc;
+    return old;
+}
+
+cJSON *tovuSetConfig(const char *szJSON)
+{
+    // the new tree is private until it is swapped in, so it is put in
+    // shape first and the lock is held only for the swap itself
+    cJSON *doc = tovuParseConfig(szJSON);
+    if (!doc)
+        return nullptr;
     // no reader can hold the old tree: they all let go of the lock before we got it
-    cJSON_Delete(old);
+    cJSON_Delete(tovuSwapConfig(doc));
     return doc;
 }
 

@@ -15,6 +15,7 @@
 #include <microhttpd.h>
 
 #include <string>
+#include <vector>
 
 #include "tovu_cgi.h"
 #include "tovu_config.h"
@@ -107,6 +108,20 @@ void tovuCGISetMemberBool(cJSON *object, const char *key, BOOL on);
 
 /* the "ipACL" verdict for one client address (host byte order): TRUE accept */
 BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr);
+/* A rule of "ipACL" that cannot be read, as the verdict takes it: an action
+ * other than "allow" or "deny", a target that is neither "all" nor a dotted
+ * IPv4 address, a prefix length that is not 0 to 32, a last word without a
+ * target.  Such a rule keeps the effect it has (mostly none); an upload that
+ * holds one is refused. */
+struct TovuAclProblem {
+    std::string rule;     /* as written, control bytes escaped, long words cut */
+    std::string reason;
+};
+/* every such rule of the text, in order */
+std::vector<TovuAclProblem> tovuCGIAclProblems(const char *szACL);
+/* prints each such rule of the document's "ipACL" on standard output
+ * (the start of the server does, once) */
+void tovuCGIPrintAclProblems(void);
 
 /* ---------------------------------------------------------------- API router and login */
 

@@ -50,7 +50,8 @@ const char kImportArg[] = "import";
 const char kHomeLocation[] = "/";
 const char kCookieSeparators[] = "&; ";
 const char kTypeText[] = "text/plain";
-const char kNotSaved[] = "the configuration is in use but could not be saved: ";
+const char kNotApplied[] = "the change was not applied: ";
+const char kNotSaved[] = "the configuration could not be saved: ";
 
 /* nesting deeper than any configuration has is refused at an upload */
 const int kMaxUploadDepth = 32;
@@ -200,6 +201,32 @@ bool nestedDeeperThan(const char *text, int maxDepth)
     return false;
 }
 
+/* Why an upload's parsed document cannot be taken, or "" when it can: it
+   must be an object (anything else would have no settings at all, the login
+   password included), and its access rules must read as written. */
+std::string uploadProblem(const cJSON *doc)
+{
+    if (!cJSON_IsObject(doc))
+        return "the configuration is not a JSON object";
+    const cJSON *acl = jsonGetItem(jsonGetItem(doc, "global"), "ipACL");
+    if (!acl)
+        return "";
+    if (!cJSON_IsString(acl))
+        return "the \"ipACL\" setting is not a text";
+    std::vector<TovuAclProblem> problems = tovuCGIAclProblems(jsonGetText(acl));
+    if (problems.empty())
+        return "";
+    // the first few are enough to act on
+    const size_t kNamedMax = 10;
+    std::string text;
+    for (size_t i = 0; i < problems.size() && i < kNamedMax; ++i)
+        text += std::string(i ? "; " : "") + "the \"ipACL\" rule \"" + problems[i].rule +
+                "\" cannot be read: " + problems[i].reason;
+    if (problems.size() > kNamedMax)
+        text += "; and " + std::to_string(problems.size() - kNamedMax) + " more such rules";
+    return text;
+}
+
 /* Writes a printed document to its file; on failure prints so (on standard
    output, with the server's other messages), naming what asked for the save,
    and returns the cause (an errno value), else 0. */
@@ -213,14 +240,6 @@ int writeDocument(const TovuPrintedConfig &printed, const std::string &what)
            printed.path.c_str(), strerror(err));
     fflush(stdout);
     return err;
-}
-
-/* the same for the document as it is now, to its standard file */
-int saveDocument(const std::string &what)
-{
-    TovuPrintedConfig printed;
-    tovuPrintConfig(nullptr, &printed);
-    return writeDocument(printed, what);
 }
 
 /* the web server's settings that a change of needs a restart */
@@ -523,45 +542,69 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     bool import = eqNoCase(szArgs ? szArgs : "", kImportArg);
 
     TovuCgiLock lock;
+    // held until the answer is made: nobody sees the new document before it
+    // is saved, nor after it has been taken back
     TovuConfigLock configLock;
-    ServerSettings before;
-    before.read();
 
-    if (nestedDeeperThan(szPost, kMaxUploadDepth) || !tovuSetConfig(szPost)) {
-        int r = answerEmpty(conn, MHD_HTTP_BAD_REQUEST);
+    std::string refusal;
+    cJSON *doc = nullptr;
+    if (nestedDeeperThan(szPost, kMaxUploadDepth))
+        refusal = "the configuration nests more than " + std::to_string(kMaxUploadDepth) +
+                  " levels deep";
+    else if (!(doc = tovuParseConfig(szPost)))
+        refusal = "the configuration is not JSON";
+    else
+        refusal = uploadProblem(doc);
+    if (!refusal.empty()) {
+        cJSON_Delete(doc);
+        int r = answerCopy(conn, MHD_HTTP_BAD_REQUEST, kNotApplied + refusal,
+                           {{kHeaderContentType, kTypeText}});
         lock.unlock();
         return r;
     }
 
-    char *printed = nullptr;
-    if (!import)
-        printed = cJSON_Print(g_jsonConfig);
+    ServerSettings before;
+    before.read();
+    cJSON *previous = tovuSwapConfig(doc);
+
+    // the answer's body is the text the file gets
+    TovuPrintedConfig printed;
+    tovuPrintConfig(nullptr, &printed);
+    std::string body;
+    int saveError = 0;
+    if (!import) {
+        if (printed.ready) {
+            body = printed.text;
+        } else if (char *text = cJSON_Print(g_jsonConfig)) {
+            body = text;
+            cJSON_free(text);
+        } else {
+            saveError = ENOMEM;
+        }
+    }
+    if (!saveError)
+        saveError = writeDocument(printed, import ? "configuration import" : "configuration upload");
+
+    if (saveError) {
+        // not stored, so not in use either: the previous document is back,
+        // and the engine and the server never saw the new one
+        cJSON_Delete(tovuSwapConfig(previous));
+        lock.unlock();
+        return answerCopy(conn, MHD_HTTP_INTERNAL_SERVER_ERROR,
+                          kNotApplied + std::string(kNotSaved) + strerror(saveError),
+                          {{kHeaderContentType, kTypeText}});
+    }
+    cJSON_Delete(previous);
 
     TovuEngineSettings settings;
     settings.read();
     TOVU_CONFIG cfg = settings.config();
     tovu_reset(&cfg);
 
-    int saveError = saveDocument("configuration upload");
-
     ServerSettings after;
     after.read();
     if (after != before)
         s_serverSettingsChanged = true;
-
-    if (saveError) {
-        // in use, but not stored: the uploader is told, and keeps its login
-        cJSON_free(printed);
-        Headers headers;
-        std::string password = jsonGetText(globalItem("loginPass"));
-        if (!import && !password.empty())
-            headers.emplace_back(kHeaderSetCookie,
-                                 kAuthPrefix + tovuCGICookieEncode(password.c_str()));
-        lock.unlock();
-        headers.emplace_back(kHeaderContentType, kTypeText);
-        return answerCopy(conn, MHD_HTTP_INTERNAL_SERVER_ERROR,
-                          kNotSaved + std::string(strerror(saveError)), headers);
-    }
 
     if (import) {
         lock.unlock();
@@ -570,14 +613,6 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
                             {kHeaderContentType, kTypeJson},
                             {kHeaderLocation, kHomeLocation}});
     }
-
-    if (!printed) {
-        // installed and saved, but there is no memory to print it back
-        lock.unlock();
-        return answerEmpty(conn, MHD_HTTP_INTERNAL_SERVER_ERROR);
-    }
-    std::string body = printed;
-    cJSON_free(printed);
 
     Headers headers;
     std::string password = jsonGetText(globalItem("loginPass"));

@@ -388,6 +388,7 @@ enum MHD_Result answerText(struct MHD_Connection *connection, unsigned status, c
 
 BOOL tovuStartCGI(void)
 {
+    tovuCGIPrintAclProblems();
     {
         // a new start after a cancelled shutdown takes restart requests again
         std::lock_guard<std::mutex> lock(s_timerMutex);
@@ -465,20 +466,26 @@ void tovuCancelCGIRestart(void)
 
 namespace {
 
-/* the verdict for a client at *addr; with no address only "all" matches */
-bool aclVerdict(const char *szACL, const uint32_t *addr)
+/* the words of an "ipACL" text, split at blanks and line ends */
+std::vector<std::string> aclWords(const char *szACL)
 {
-    if (!szACL)
-        return true;
     std::vector<std::string> words;
-    for (const char *p = szACL; *p;) {
-        size_t skip = strspn(p, kAclSeparators);
-        p += skip;
+    for (const char *p = szACL ? szACL : ""; *p;) {
+        p += strspn(p, kAclSeparators);
         size_t len = strcspn(p, kAclSeparators);
         if (len)
             words.emplace_back(p, len);
         p += len;
     }
+    return words;
+}
+
+/* the verdict for a client at *addr; with no address only "all" matches */
+bool aclVerdict(const char *szACL, const uint32_t *addr)
+{
+    if (!szACL)
+        return true;
+    std::vector<std::string> words = aclWords(szACL);
 
     bool accept = true;
     for (size_t i = 0; i + 1 < words.size(); i += 2) {
@@ -522,7 +529,103 @@ bool aclVerdict(const char *szACL, const uint32_t *addr)
     return accept;
 }
 
+/* a word as a message shows it: control bytes as \xNN, a long word cut and marked */
+std::string shownWord(const std::string &word)
+{
+    const size_t kShownMax = 64;
+    size_t end = word.size();
+    if (end > kShownMax) {
+        end = kShownMax;
+        // not inside a UTF-8 sequence
+        while (end > 0 && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80)
+            --end;
+    }
+    std::string out;
+    for (size_t i = 0; i < end; ++i) {
+        unsigned char c = static_cast<unsigned char>(word[i]);
+        if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (end < word.size())
+        out += "...";
+    return out;
+}
+
+/* why a target cannot be read; "" when it can */
+std::string targetProblem(const std::string &word)
+{
+    size_t slash = word.find('/');
+    std::string address = word.substr(0, slash);
+    if (eqNoCase(address.c_str(), "all")) {
+        if (slash != std::string::npos)
+            return "\"all\" takes no prefix length";
+        return "";
+    }
+    struct in_addr in;
+    if (inet_pton(AF_INET, address.c_str(), &in) != 1)
+        return "\"" + shownWord(address) +
+               "\" is neither \"all\" nor an IPv4 address of four numbers from 0 to 255 "
+               "without leading zeros";
+    if (slash == std::string::npos)
+        return "";
+    std::string prefix = word.substr(slash + 1);
+    bool digits = !prefix.empty() && prefix.size() <= 2 &&
+                  prefix.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || atoi(prefix.c_str()) > 32)
+        return "the prefix length \"" + shownWord(prefix) + "\" is not a number from 0 to 32";
+    return "";
+}
+
 } // namespace
+
+std::vector<TovuAclProblem> tovuCGIAclProblems(const char *szACL)
+{
+    std::vector<TovuAclProblem> problems;
+    std::vector<std::string> words = aclWords(szACL);
+    for (size_t i = 0; i < words.size(); i += 2) {
+        const std::string &action = words[i];
+        TovuAclProblem p;
+        if (i + 1 == words.size()) {
+            p.rule = shownWord(action);
+            p.reason = "no address follows \"" + p.rule + "\"";
+            problems.push_back(p);
+            break;
+        }
+        const std::string &target = words[i + 1];
+        p.rule = shownWord(action) + " " + shownWord(target);
+        if (!eqNoCase(action.c_str(), "allow") && !eqNoCase(action.c_str(), "deny"))
+            p.reason = "\"" + shownWord(action) + "\" is neither \"allow\" nor \"deny\"";
+        else
+            p.reason = targetProblem(target);
+        if (!p.reason.empty())
+            problems.push_back(p);
+    }
+    return problems;
+}
+
+void tovuCGIPrintAclProblems(void)
+{
+    // a start-up document may hold any number: the first ones are enough to act on
+    const size_t kPrintedMax = 100;
+    std::string acl;
+    {
+        TovuConfigLock lock;
+        acl = jsonGetText(globalItem("ipACL"));
+    }
+    std::vector<TovuAclProblem> problems = tovuCGIAclProblems(acl.c_str());
+    for (size_t i = 0; i < problems.size() && i < kPrintedMax; ++i)
+        printf("web server: the \"ipACL\" rule \"%s\" cannot be read: %s\n",
+               problems[i].rule.c_str(), problems[i].reason.c_str());
+    if (problems.size() > kPrintedMax)
+        printf("web server: %zu more \"ipACL\" rules cannot be read\n",
+               problems.size() - kPrintedMax);
+    fflush(stdout);
+}
 
 BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr)
 {

@@ -69,6 +69,16 @@ float jsonGetFloat(const cJSON *item);
 void tovuSetConfigPath(LPCTSTR tszConfigPath);
 int tovuImportConfigJSON(LPCTSTR tszfnConfig);
 cJSON *tovuSetConfig(const char *szJSON);
+/* The install of tovuSetConfig in two steps, for a caller that looks at the
+ * new document before it is in use, or may take the install back:
+ * tovuParseConfig parses and normalises a text into a tree of the caller's
+ * own (null when the text is null or not JSON); tovuSwapConfig installs a
+ * tree (null: none) under the configuration lock and hands back the one it
+ * replaces, which the caller then owns.  Every reader holds the lock while
+ * it uses the document, so the old tree may be freed once the swap returns,
+ * unless the caller itself still holds items of it. */
+cJSON *tovuParseConfig(const char *szJSON);
+cJSON *tovuSwapConfig(cJSON *doc);
 BOOL isChannelValid(cJSON *jsonChannel);
 BOOL isOutputValid(cJSON *jsonTarget);
 /* the configuration path with its extension replaced by tszExt, or "" when the

@@ -209,11 +209,11 @@ TEST_F(CgiRouter, ConfigurationUpload)
     const std::string before = cfgtest::readFile(configFile());
     start();
 
-    // not JSON: 400, the document and the file stay
+    // not JSON: 400 that says so, the document and the file stay
     for (const char *target : {"/config", "/config?import"}) {
         Reply bad = post(target, "{\"global\": ");
         EXPECT_EQ(bad.status, 400) << target;
-        EXPECT_EQ(bad.body, "") << target;
+        EXPECT_EQ(bad.body, "the change was not applied: the configuration is not JSON") << target;
         EXPECT_EQ(cfgtest::readFile(configFile()), before) << target;
     }
     EXPECT_NE(cfgtest::compact(g_jsonConfig).find("old"), std::string::npos);

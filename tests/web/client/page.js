@@ -171,7 +171,7 @@ test('global settings: an empty port sends nothing; OK writes exactly the fourte
   await page.fill('#gPort', String(h.PORT));
   await page.check('#gLog');
   await page.check('#gSsl');           // no files: stays off
-  await page.fill('#gAcl', '+127.0.0.1');
+  await page.fill('#gAcl', 'allow 127.0.0.1');
   await page.check('#gAutoRun');
   await page.uncheck('#gAutoRestart');
   assert.strictEqual(await page.inputValue('#gRestartSecs'), '0');
@@ -189,7 +189,7 @@ test('global settings: an empty port sends nothing; OK writes exactly the fourte
   assert.deepStrictEqual(Object.keys(g), ['log', 'httpPort', 'sslEnable', 'sslCert', 'sslKey', 'ipACL', 'autoRun',
     'autoRestart', 'folderRecur', 'folderShuffle', 'altInput', 'omxPath', 'ytdlpPath', 'loginPass']);
   assert.deepStrictEqual(g, {
-    log: 32, httpPort: h.PORT, sslEnable: false, sslCert: '', sslKey: '', ipACL: '+127.0.0.1', autoRun: true,
+    log: 32, httpPort: h.PORT, sslEnable: false, sslCert: '', sslKey: '', ipACL: 'allow 127.0.0.1', autoRun: true,
     autoRestart: 7, folderRecur: false, folderShuffle: true, altInput: '/media/bars.mp4', omxPath: '',
     ytdlpPath: '/etc/cookies.txt', loginPass: ''
   });
