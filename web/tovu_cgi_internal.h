@@ -84,6 +84,14 @@ void fileReaderFree(void *cls);
 #define TOVU_CGI_MAX_ARGS 200
 #define TOVU_CGI_MAX_QUERY_LINE 8192
 #define TOVU_CGI_KV_SIZE 1000       /* joined arguments or cookies: at most TOVU_CGI_KV_SIZE - 2 characters */
+/* the login form's body, collected for a client not logged in apart from the
+   room above: at most TOVU_CGI_LOGIN_POST_SIZE - 1 bytes */
+#define TOVU_CGI_LOGIN_POST_SIZE 4096
+/* a connection with nothing sent or received for this long is closed */
+#define TOVU_CGI_IDLE_TIMEOUT_SEC 10
+/* connections open at once, in all and from one client address */
+#define TOVU_CGI_CONNECTION_LIMIT 512
+#define TOVU_CGI_CONNECTIONS_PER_ADDRESS 16
 #define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
 #define TOVU_CGI_RESTART_DELAY_SEC 1
 
@@ -98,6 +106,32 @@ enum MHD_Result mhdAccessHandlerCallback(void *cls, struct MHD_Connection *conne
                                          const char *url, const char *method,
                                          const char *version, const char *upload_data,
                                          size_t *upload_data_size, void **con_cls);
+/* TRUE when a request's length is told twice with two values, by a length
+   and a transfer coding together, or by a coding other than "chunked" */
+BOOL tovuCGIFramingFault(struct MHD_Connection *conn);
+/* TRUE for a request that changes something: a "/config" upload or import,
+   the login form, any "/channel" request */
+BOOL tovuCGIChangesSomething(const char *szPath, BOOL bPost);
+/* TRUE when a browser marks the request as sent by a page of another site:
+   "Sec-Fetch-Site" "cross-site" or "same-site", or an "Origin" that is not
+   the request's "Host" */
+BOOL tovuCGIFromOtherSite(struct MHD_Connection *conn);
+
+/* the request log: rotated past TOVU_CGI_LOG_ROTATE_SIZE bytes into at most
+   TOVU_CGI_LOG_ARCHIVES archives "<name>_cgi-N.log" (1 the oldest); a logged
+   path longer than TOVU_CGI_LOG_PATH_MAX characters is cut there and ends in
+   TOVU_CGI_LOG_CUT, which no client text can spell (a client's backslash is
+   logged as "\x5c") */
+#define TOVU_CGI_LOG_ROTATE_SIZE 5000000
+#define TOVU_CGI_LOG_ARCHIVES 9
+#define TOVU_CGI_LOG_PATH_MAX 1000
+#define TOVU_CGI_LOG_CUT "\\[cut]"
+/* one line of the request log for this call of the intake, when global "log" is on */
+void tovuCGILogRequest(struct MHD_Connection *connection, const char *method, const char *url);
+/* text as one log line can carry it: bytes outside printable ASCII and the
+   backslash as \xNN, cut to at most max characters and then marked */
+std::string tovuCGILogSafe(const char *szText, size_t max);
+
 /* joins items into the caller's TOVU_CGI_KV_SIZE-character text as "k=v&k&..." */
 enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind kind, const char *key,
                                     const char *value);

@@ -1,16 +1,26 @@
 /*
  * tovu_cgi_server.cpp - the web server: start and stop (HTTP, or HTTPS from
  * the certificate and key files), the per-connection "ipACL" check, the
- * request log, the intake that turns the library's repeated callbacks into
- * one router call per GET or POST, the argument/cookie joiner, and the
- * delayed restart after a change of the server's settings.
+ * intake that turns the library's repeated callbacks into one router call per
+ * GET or POST, and the delayed restart after a change of the server's
+ * settings.
  *
- * One internal thread of the library serves every connection.  Each POST
- * collects its body in a buffer of its own, so a client that stalls half-way
- * through a body holds no one else up; all buffers together are held to one
- * bound, past which a POST is answered 503.  The restart runs on a timer
- * thread; it and the daemon serialise their stops and starts on one lock, and
- * the shutdown can cancel what is pending.
+ * One internal thread of the library serves every connection.  The library
+ * closes a connection that stays idle for TOVU_CGI_IDLE_TIMEOUT_SEC and holds
+ * each client address to a share of its table, so that no one client can
+ * keep the others out by opening connections and sending nothing.
+ *
+ * The intake looks at a request's headers first: framing that could be read
+ * two ways is answered 400, and a change asked for by a page of another site
+ * 403.  A POST's login is checked when it begins: only a logged-in upload of
+ * "/config" collects its body in a buffer of its own, under one bound for all
+ * such buffers (past it, 503); the login form of a client not logged in
+ * collects a small body of its own, never refused for room; every other body
+ * is read and let go.  A client that stalls half-way through a body so holds
+ * no one else up.  The restart runs on a timer thread; it and the daemon
+ * serialise their stops and starts on one lock, and the shutdown can cancel
+ * what is pending.  When a restart cannot start on the new port, the server
+ * comes back on the one it had.
  */
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
@@ -42,9 +52,6 @@ using tovucgi::startsNoCase;
 
 namespace {
 
-const char kLogExt[] = "_cgi.log";
-const char kLogTimeFormat[] = "%Y/%m/%d %H:%M:%S";
-const char kStatusPath[] = "/status";
 const char kMultipart[] = "multipart/form-data";
 const char kPartHeadEnd[] = "\r\n\r\n";
 const char kPartEnd[] = "\r\n--";
@@ -53,11 +60,25 @@ const char kGetMarker[] = "";   /* con_cls of a GET after its first call */
 /* con_cls of a request whose arguments were taken away before the library
    parsed them (see uriCallback): answered 414 at its first call */
 const char kTooLongMarker[] = "";
+/* con_cls of a POST whose body the router does not look at: read and let go */
+const char kIgnoredMarker[] = "";
+/* con_cls of a POST of a client not logged in to a path other than the
+   login form: its body is let go, and the login page answers */
+const char kLoginPageMarker[] = "";
+/* con_cls of a request answered at its first call */
+const char kAnsweredMarker[] = "";
 const char kTypeText[] = "text/plain";
+const char kHeaderConnection[] = "Connection";
+const char kClose[] = "close";
+const char kLoginPath[] = "/login";
+const char kConfigPath[] = "/config";
 const char kBusyText[] = "busy: too many uploads at once, try again";
 const char kTooLongText[] = "too many query arguments, or too long a query";
+const char kFramingText[] = "bad request: the length of the body is not clear (told twice, or in two ways)";
+const char kOtherSiteText[] = "refused: a change asked for by a page of another site";
 
 const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
+const size_t kLoginPostMax = TOVU_CGI_LOGIN_POST_SIZE - 1;
 
 /*
  * Locks of this file, in order: s_serverMutex, then g_configMutex.
@@ -78,7 +99,9 @@ int s_restartsRunning = 0;             /* timer callbacks inside their restart *
 /* The body of one POST, from its first call to its final call (or to the
    end of its connection); con_cls points at it. */
 struct PostBuffer {
-    std::vector<char> text;   /* the bytes collected; its room counts in s_postRoom */
+    std::vector<char> text;   /* the bytes collected */
+    bool shared = true;       /* its room counts in s_postRoom (an upload; not the login form) */
+    size_t max = kPostMax;    /* body bytes it keeps at most */
     bool refused = false;     /* a piece found no room under the bound: answered 503 */
 };
 
@@ -121,7 +144,8 @@ bool readWholeFile(const std::string &path, std::string &text)
 /* the POST buffer a request's con_cls points at; null for a GET or a marker */
 PostBuffer *postOf(void *cls)
 {
-    if (!cls || cls == kGetMarker || cls == kTooLongMarker)
+    if (!cls || cls == kGetMarker || cls == kTooLongMarker || cls == kIgnoredMarker ||
+        cls == kLoginPageMarker || cls == kAnsweredMarker)
         return nullptr;
     return static_cast<PostBuffer *>(cls);
 }
@@ -141,28 +165,32 @@ void releasePost(PostBuffer *post)
 {
     if (!post)
         return;
-    s_postRoom -= post->text.capacity();
+    if (post->shared)
+        s_postRoom -= post->text.capacity();
     delete post;
 }
 
 /* makes room in the buffer for `need` bytes in all, growing it by doubling up
-   to TOVU_CGI_POST_SIZE; false when the bound or the memory says no */
+   to its body's bound and a NUL; false when the bound of all buffers or the
+   memory says no */
 bool growPost(PostBuffer *post, size_t need)
 {
     size_t cap = post->text.capacity();
     if (need <= cap)
         return true;
-    size_t want = std::min(std::max(need, 2 * cap), static_cast<size_t>(TOVU_CGI_POST_SIZE));
-    if (!takeRoom(want - cap))
+    size_t want = std::min(std::max(need, 2 * cap), post->max + 1);
+    if (post->shared && !takeRoom(want - cap))
         return false;
     try {
         post->text.reserve(want);
     } catch (const std::bad_alloc &) {
-        s_postRoom -= want - cap;
+        if (post->shared)
+            s_postRoom -= want - cap;
         return false;
     }
     // reserve gives exactly what was asked for; count whatever it gave
-    s_postRoom += post->text.capacity() - want;
+    if (post->shared)
+        s_postRoom += post->text.capacity() - want;
     return true;
 }
 
@@ -171,7 +199,8 @@ bool growPost(PostBuffer *post, size_t need)
 void refusePost(PostBuffer *post)
 {
     post->refused = true;
-    s_postRoom -= post->text.capacity();
+    if (post->shared)
+        s_postRoom -= post->text.capacity();
     std::vector<char>().swap(post->text);
 }
 
@@ -215,62 +244,84 @@ void *uriCallback(void *, const char *uri, struct MHD_Connection *)
    select() loop left it open and silent until another client came. */
 const unsigned kServerFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
 
+/* the port of the running server; guarded by s_serverMutex */
+uint16_t s_runningPort = 0;
+
 struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
                                const std::string *cert)
 {
-    if (key && cert)
-        return MHD_start_daemon(flags, port, mhdAccessPolicyCallback, nullptr,
-                                mhdAccessHandlerCallback, nullptr,
-                                MHD_OPTION_HTTPS_MEM_KEY, key->c_str(),
-                                MHD_OPTION_HTTPS_MEM_CERT, cert->c_str(),
-                                MHD_OPTION_NOTIFY_COMPLETED, completedCallback, nullptr,
-                                MHD_OPTION_URI_LOG_CALLBACK, uriCallback, nullptr,
-                                MHD_OPTION_END);
+    // A browser keeps about six connections to a host, and the page polls
+    // "/status" once a second on one of them: no browser meets these bounds.
+    // The table stays well below the process's usual 1,024 descriptors, so
+    // that the channels' transcoders and files always find theirs.
+    std::vector<struct MHD_OptionItem> options = {
+        {MHD_OPTION_CONNECTION_TIMEOUT, TOVU_CGI_IDLE_TIMEOUT_SEC, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, TOVU_CGI_CONNECTION_LIMIT, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, TOVU_CGI_CONNECTIONS_PER_ADDRESS, nullptr},
+        {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(completedCallback), nullptr},
+        {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(uriCallback), nullptr},
+    };
+    if (key && cert) {
+        options.push_back({MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(key->c_str())});
+        options.push_back({MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(cert->c_str())});
+    }
+    options.push_back({MHD_OPTION_END, 0, nullptr});
     return MHD_start_daemon(flags, port, mhdAccessPolicyCallback, nullptr,
-                            mhdAccessHandlerCallback, nullptr,
-                            MHD_OPTION_NOTIFY_COMPLETED, completedCallback, nullptr,
-                            MHD_OPTION_URI_LOG_CALLBACK, uriCallback, nullptr,
+                            mhdAccessHandlerCallback, nullptr, MHD_OPTION_ARRAY, options.data(),
                             MHD_OPTION_END);
 }
 
-/* caller holds s_serverMutex */
-BOOL startLocked()
+/* global "httpPort", or the default when it reads 0 */
+uint16_t settingsPort()
+{
+    TovuConfigLock lock;
+    int n = jsonGetInt(globalItem("httpPort"));
+    return n != 0 ? static_cast<uint16_t>(n) : static_cast<uint16_t>(TOVU_DEFAULT_HTTP_PORT);
+}
+
+/* Starts on the given port (0: the one of the settings), with the HTTPS
+   settings of the document.  HTTPS that fails where plain HTTP then starts on
+   the same port is turned off in the document; when neither starts (the port
+   is taken), the setting stays.  Caller holds s_serverMutex. */
+BOOL startLocked(uint16_t port = 0)
 {
     if (g_mhd)
         return TRUE;
 
-    uint16_t port = TOVU_DEFAULT_HTTP_PORT;
+    if (port == 0)
+        port = settingsPort();
     bool ssl = false;
     std::string certPath, keyPath;
     {
         TovuConfigLock lock;
-        int n = jsonGetInt(globalItem("httpPort"));
-        if (n != 0)
-            port = static_cast<uint16_t>(n);
         ssl = jsonGetBool(globalItem("sslEnable"));
         certPath = jsonGetText(globalItem("sslCert"));
         keyPath = jsonGetText(globalItem("sslKey"));
     }
 
+    bool httpsFailed = false;
     if (ssl) {
         std::string cert, key;
         if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
             g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port, &key, &cert);
-            if (!g_mhd) {
-                printf("web server: HTTPS start on port %u failed, serving plain HTTP\n",
-                       static_cast<unsigned>(port));
-                fflush(stdout);
-                TovuConfigLock lock;
-                cJSON *global = jsonGetItem(g_jsonConfig, "global");
-                if (jsonGetItem(global, "sslEnable"))
-                    tovuCGISetMemberBool(global, "sslEnable", FALSE);
-            }
+            httpsFailed = !g_mhd;
             // the private key does not linger in freed memory
             std::fill(key.begin(), key.end(), '\0');
         }
     }
     if (!g_mhd)
         g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
+    if (httpsFailed && g_mhd) {
+        printf("web server: HTTPS start on port %u failed, serving plain HTTP\n",
+               static_cast<unsigned>(port));
+        fflush(stdout);
+        TovuConfigLock lock;
+        cJSON *global = jsonGetItem(g_jsonConfig, "global");
+        if (jsonGetItem(global, "sslEnable"))
+            tovuCGISetMemberBool(global, "sslEnable", FALSE);
+    }
+    if (g_mhd)
+        s_runningPort = port;
     return g_mhd ? TRUE : FALSE;
 }
 
@@ -281,58 +332,6 @@ void stopLocked()
         MHD_stop_daemon(g_mhd);
         g_mhd = nullptr;
     }
-}
-
-/* a client's text as one log line can carry it: every byte outside printable
-   ASCII, and the backslash itself, written as \xNN */
-std::string logSafe(const char *text)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        if (*p >= 0x20 && *p < 0x7f && *p != '\\') {
-            out += static_cast<char>(*p);
-        } else {
-            out += "\\x";
-            out += kHex[*p >> 4];
-            out += kHex[*p & 15];
-        }
-    }
-    return out;
-}
-
-void logRequest(struct MHD_Connection *connection, const char *method, const char *url)
-{
-    {
-        TovuConfigLock lock;
-        if (jsonGetInt(globalItem("log")) == 0)
-            return;
-    }
-    if (eqNoCase(url, kStatusPath))
-        return;
-    const union MHD_ConnectionInfo *info =
-        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
-    if (!info || !info->client_addr || info->client_addr->sa_family != AF_INET)
-        return;
-    const struct sockaddr_in *sin = reinterpret_cast<const struct sockaddr_in *>(info->client_addr);
-    char addr[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &sin->sin_addr, addr, sizeof addr);
-
-    char path[sizeof g_tszfnConfig];
-    tovuGetExPath(path, sizeof path, kLogExt);
-    if (!path[0])
-        return;
-    time_t now = time(nullptr);
-    struct tm tmNow;
-    char when[100] = "";
-    if (localtime_r(&now, &tmNow))
-        strftime(when, sizeof when, kLogTimeFormat, &tmNow);
-    FILE *fp = fopen(path, "a+");
-    if (!fp)
-        return;
-    fprintf(fp, "[%s] %s %s from %s:%d\n", when, logSafe(method).c_str(), logSafe(url).c_str(), addr,
-            ntohs(sin->sin_port));
-    fclose(fp);
 }
 
 /* the body the router gets, as text: the first part of a multipart form, else
@@ -369,17 +368,95 @@ enum MHD_Result toResult(int r)
     return r ? MHD_YES : MHD_NO;
 }
 
-/* an answer of the intake itself, with a short plain text */
-enum MHD_Result answerText(struct MHD_Connection *connection, unsigned status, const char *text)
+/* an answer of the intake itself, with a short plain text; with close, the
+   connection ends after it (nothing more of what the client sent is read) */
+enum MHD_Result answerText(struct MHD_Connection *connection, unsigned status, const char *text,
+                           bool close = false)
 {
     struct MHD_Response *r = MHD_create_response_from_buffer(
         strlen(text), const_cast<char *>(text), MHD_RESPMEM_PERSISTENT);
     if (!r)
         return MHD_NO;
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, kTypeText);
+    if (close && MHD_add_response_header(r, kHeaderConnection, kClose) != MHD_YES) {
+        MHD_destroy_response(r);
+        return MHD_NO;
+    }
     enum MHD_Result q = MHD_queue_response(connection, status, r);
     MHD_destroy_response(r);
     return q;
+}
+
+/* true when the request's path has an output redirect, which the router
+   answers before anything else */
+bool redirected(const char *url)
+{
+    std::string location;
+    return tovuCGIRedirectLocation(url, location) != FALSE;
+}
+
+/* a new buffer for a POST's body; null when there is no memory */
+PostBuffer *newPost(bool shared, size_t max)
+{
+    PostBuffer *post = new (std::nothrow) PostBuffer;
+    if (post) {
+        post->shared = shared;
+        post->max = max;
+    }
+    return post;
+}
+
+/*
+ * The first call of a request: its headers are known, its body is not.
+ * Framing that could be read two ways ends the connection after a 400, and a
+ * change asked for by a page of another site is answered 403, both at once.
+ * A POST learns here whether its client is logged in, and with that what
+ * becomes of its body.
+ */
+enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bool get,
+                          void **con_cls)
+{
+    if (tovuCGIFramingFault(connection)) {
+        *con_cls = const_cast<char *>(kAnsweredMarker);
+        return answerText(connection, MHD_HTTP_BAD_REQUEST, kFramingText, true);
+    }
+    if (tovuCGIChangesSomething(url, get ? FALSE : TRUE) && tovuCGIFromOtherSite(connection) &&
+        !redirected(url)) {
+        *con_cls = const_cast<char *>(kAnsweredMarker);
+        return answerText(connection, MHD_HTTP_FORBIDDEN, kOtherSiteText, true);
+    }
+    if (get) {
+        *con_cls = const_cast<char *>(kGetMarker);
+        return MHD_YES;
+    }
+
+    char cookies[TOVU_CGI_KV_SIZE] = "";
+    MHD_get_connection_values(connection, MHD_COOKIE_KIND, mhdKeyValueIterator, cookies);
+    PostBuffer *post = nullptr;
+    if (!tovuCGIAuth(cookies)) {
+        if (!startsNoCase(url, kLoginPath)) {
+            *con_cls = const_cast<char *>(kLoginPageMarker);
+            return MHD_YES;
+        }
+        post = newPost(false, kLoginPostMax);
+    } else if (eqNoCase(url, kConfigPath)) {
+        post = newPost(true, kPostMax);
+    } else {
+        *con_cls = const_cast<char *>(kIgnoredMarker);
+        return MHD_YES;
+    }
+    if (!post)
+        return MHD_NO;
+    *con_cls = post;
+    return MHD_YES;
+}
+
+/* the final call of a POST that collected its body */
+enum MHD_Result finalCall(struct MHD_Connection *connection, const char *url, PostBuffer *post)
+{
+    if (post->refused || !growPost(post, post->text.size() + 1))
+        return answerText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, kBusyText);
+    return toResult(routed(connection, url, postBody(connection, post)));
 }
 
 } // namespace
@@ -440,9 +517,18 @@ void timerCGI(union sigval)
     }
     {
         std::lock_guard<std::mutex> lock(s_serverMutex);
+        uint16_t before = g_mhd ? s_runningPort : 0;
         stopLocked();
         if (!startLocked()) {
-            printf("web server: restart failed, the web interface stays down\n");
+            // the new port is taken (or cannot be had): back on the old one
+            uint16_t wanted = settingsPort();
+            if (before && startLocked(before)) {
+                printf("web server: restart on port %u failed, the web interface is back on "
+                       "port %u\n",
+                       static_cast<unsigned>(wanted), static_cast<unsigned>(before));
+            } else {
+                printf("web server: restart failed, the web interface stays down\n");
+            }
             fflush(stdout);
         }
     }
@@ -659,7 +745,7 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         url = "";
     if (!method)
         method = "";
-    logRequest(connection, method, url);
+    tovuCGILogRequest(connection, method, url);
 
     bool get = eqNoCase(method, MHD_HTTP_METHOD_GET);
     if (!get && !eqNoCase(method, MHD_HTTP_METHOD_POST))
@@ -668,47 +754,44 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         *con_cls = nullptr;
         return answerText(connection, MHD_HTTP_URI_TOO_LONG, kTooLongText);
     }
+    if (!*con_cls)
+        return firstCall(connection, url, get, con_cls);
 
-    if (get) {
-        if (!*con_cls) {
-            *con_cls = const_cast<char *>(kGetMarker);
-            return MHD_YES;
-        }
-        if (*upload_data_size) {
-            // a body sent with a GET is not looked at
-            *upload_data_size = 0;
-            return MHD_YES;
-        }
-        return toResult(routed(connection, url, nullptr));
-    }
-
-    if (!*con_cls) {
-        PostBuffer *post = new (std::nothrow) PostBuffer;
-        if (!post)
-            return MHD_NO;
-        *con_cls = post;
-        return MHD_YES;
-    }
     PostBuffer *post = postOf(*con_cls);
     if (*upload_data_size) {
+        // a body sent with a GET, or one that nobody looks at, is let go
         size_t n = *upload_data_size;
+        *upload_data_size = 0;
+        if (!post || post->refused)
+            return MHD_YES;
         size_t len = post->text.size();
         // a piece that would pass the limit is dropped whole; room is kept
         // for the NUL that ends the text
-        if (!post->refused && n <= kPostMax - len) {
+        if (n <= post->max - len) {
             if (growPost(post, len + n + 1))
                 post->text.insert(post->text.end(), upload_data, upload_data + n);
             else
                 refusePost(post);
         }
-        *upload_data_size = 0;
         return MHD_YES;
     }
-    enum MHD_Result r;
-    if (post->refused || !growPost(post, post->text.size() + 1))
-        r = answerText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, kBusyText);
-    else
-        r = toResult(routed(connection, url, postBody(connection, post)));
+
+    // the final call
+    if (*con_cls == kAnsweredMarker)
+        return MHD_YES;
+    if (*con_cls == kGetMarker)
+        return toResult(routed(connection, url, nullptr));
+    if (*con_cls == kLoginPageMarker) {
+        *con_cls = nullptr;
+        int r = tovuCGIRedirect(connection, url);
+        return toResult(r >= 0 ? r : tovuCGILoginPage(connection));
+    }
+    if (*con_cls == kIgnoredMarker) {
+        *con_cls = nullptr;
+        char none[1] = "";
+        return toResult(routed(connection, url, none));
+    }
+    enum MHD_Result r = finalCall(connection, url, post);
     releasePost(post);
     *con_cls = nullptr;
     return r;

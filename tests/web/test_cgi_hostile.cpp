@@ -30,9 +30,9 @@ std::vector<std::string> lines(const std::string &text)
 
 // a POST whose headers and first bytes are sent; the rest is up to the test
 int startPost(const std::string &target, size_t length, const std::string &first,
-              const std::string &headers = "")
+              const std::string &headers = "", const char *src = "127.0.0.2")
 {
-    int fd = connectFrom("127.0.0.2", kPort);
+    int fd = connectFrom(src, kPort);
     if (fd < 0)
         return -1;
     std::string head = "POST " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n" + headers +
@@ -130,8 +130,12 @@ TEST_F(CgiServer, PostsPastTheBoundAreAnswered503)
     const std::string body = doc("", ", \"memo\": \"held\"");
     const std::string held = body + std::string(full - body.size() - 1, ' ');
     std::vector<int> fds;
+    // from several addresses: each one may hold only a few connections
+    std::vector<std::string> sources;
     for (int i = 0; i <= TOVU_CGI_POST_TOTAL / TOVU_CGI_POST_SIZE; ++i) {
-        int fd = startPost("/config", full, held);
+        if (i % (TOVU_CGI_CONNECTIONS_PER_ADDRESS - 1) == 0)
+            sources.push_back("127.0.1." + std::to_string(sources.size() + 1));
+        int fd = startPost("/config", full, held, "", sources.back().c_str());
         ASSERT_GE(fd, 0) << i;
         fds.push_back(fd);
     }
