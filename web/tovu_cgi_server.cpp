@@ -765,9 +765,12 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         if (!post || post->refused)
             return MHD_YES;
         size_t len = post->text.size();
-        // a piece that would pass the limit is dropped whole; room is kept
-        // for the NUL that ends the text
-        if (n <= post->max - len) {
+        // an upload's piece that would pass the limit is dropped whole (what
+        // came before stays one document); the login form keeps what fits,
+        // its first field in front.  Room is kept for the NUL that ends the text.
+        if (!post->shared)
+            n = std::min(n, post->max - len);
+        if (n && n <= post->max - len) {
             if (growPost(post, len + n + 1))
                 post->text.insert(post->text.end(), upload_data, upload_data + n);
             else
