@@ -352,6 +352,81 @@ TEST_F(CgiServer, CancelledRestartNeverFires)
     EXPECT_EQ(get("/").status, 200);
 }
 
+namespace {
+
+// a listening socket on the port, as another program would hold it; -1 on failure
+int holdPort(uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 4) != 0) {
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+// A port change to a port that another program holds brings the server back
+// on the port it had, over HTTPS when it served HTTPS, and says so; the
+// HTTPS setting stays on.  A later change to a free port goes through.
+TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
+{
+    ASSERT_TRUE(makeCertificate(dir.path, "a"));
+    cfgtest::TempDir outDir;
+    StdoutCapture out(outDir / "stdout");
+    int taken = holdPort(9600);
+    ASSERT_GE(taken, 0);
+    const std::string back =
+        "web server: restart on port 9600 failed, the web interface is back on port 9527";
+
+    install(doc("\"httpPort\": 9527"));
+    start();
+    std::string body = doc("\"httpPort\": 9600");
+    ASSERT_EQ(post("/config", body).status, 200);
+    EXPECT_TRUE(waitFor([&] { return out.text().find(back) != std::string::npos; })) << out.text();
+    EXPECT_EQ(out.text().find("stays down"), std::string::npos) << out.text();
+    EXPECT_EQ(get("/").status, 200);
+    tovuStopCGI();
+
+    const std::string https = "\"sslEnable\": true, \"sslCert\": \"" + (dir / "a.crt") +
+                              "\", \"sslKey\": \"" + (dir / "a.key") + "\"";
+    install(doc("\"httpPort\": 9527, " + https));
+    start();
+    ASSERT_EQ(httpsStatus(), 200);
+    body = doc("\"httpPort\": 9600, " + https);
+    cfgtest::writeFile(dir / "upload.json", body);
+    std::string cmd = "curl -sk --max-time 20 -o /dev/null -w '%{http_code}' --data-binary @'" +
+                      (dir / "upload.json") + "' https://127.0.0.1:9527/config 2>/dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char code[16] = "";
+    code[fread(code, 1, sizeof code - 1, p)] = '\0';
+    pclose(p);
+    EXPECT_STREQ(code, "200");
+    EXPECT_TRUE(waitFor([&] {
+        size_t first = out.text().find(back);
+        return first != std::string::npos && out.text().find(back, first + 1) != std::string::npos;
+    })) << out.text();
+    EXPECT_EQ(httpsStatus(), 200);
+    EXPECT_TRUE(sslEnableInDocument());
+    tovuStopCGI();
+
+    // the port is free again: the next change takes it
+    close(taken);
+    install(doc("\"httpPort\": 9527"));
+    start();
+    body = doc("\"httpPort\": 9601");
+    ASSERT_EQ(post("/config", body).status, 200);
+    EXPECT_TRUE(waitFor([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
+    EXPECT_EQ(get("/").status, -1);
+}
+
 /* ---------------------------------------------------------------- joiner */
 
 TEST(CgiJoiner, JoinsAndCuts)
