@@ -128,6 +128,9 @@ int tovuPreviewChannel(int iChannel)
     target.audio.b_enable = 1;
     target.audio.codec = TOVU_AUDIO_AAC;
 
+    int refused = tovuRefuseRtpWithoutPort(iChannel, kPreviewWhat, iChannel, source);
+    if (refused != 0)
+        return refused;
     const TOVU_TARGET *targets[1] = {&target};
     return _tovuChannelTranscode(iChannel, &source, 1, targets, 1, 0, 1);
 }

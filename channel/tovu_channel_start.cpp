@@ -48,6 +48,7 @@ struct StartRecords {
     std::vector<TOVU_TARGET *> targets;
     std::vector<bool> bound;                           // per source record
     std::vector<std::vector<char *>> filterLists;
+    const cJSON *firstMap = nullptr;                   // input "map" of source record 0
     TovuTextStore store;
     TovuTextFault fault;
 
@@ -185,7 +186,7 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
     std::string address = configuredUrl;
     TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(jsonTarget, "format")));
 
-    if (format == TOVU_FORMAT_HTTP || format == TOVU_FORMAT_HTML5)
+    if (format == TOVU_FORMAT_HTTP || format == TOVU_FORMAT_HTML5 || format == TOVU_FORMAT_HTTP_MJPEG)
         setHttpPort(&address, (long long)iChannel + 1 + jsonGetInt(jsonGetItem(G, "httpPort")));
 
     bool isRtmp = _is_rtmp_url(address.c_str());
@@ -254,6 +255,22 @@ std::string hlsVariantName(const char *url)
     return address.substr(nameStart, nameEnd - nameStart);
 }
 
+// The stream of one kind ('v' or 'a') that each HLS variant takes: the first
+// element of the input map that selects that kind ("v:0", "a:1"), else the
+// first stream of the kind. Elements that name no kind (a PID, a stream
+// index) cannot be told apart here and are left to the other outputs.
+std::string variantStream(const cJSON *mapList, char kind)
+{
+    for (int m = 0, n = jsonGetListSize(mapList); m < n; m++) {
+        const char *item = jsonGetText(jsonGetIndex(mapList, m));
+        bool video = item[0] == 'v' || item[0] == 'V';
+        bool named = (kind == 'v' ? video : item[0] == 'a') && (item[1] == '\0' || item[1] == ':');
+        if (named)
+            return item;
+    }
+    return std::string(1, kind) + ":0";
+}
+
 // Folds the HLS targets of a channel, two or more wherever they stand in the
 // list, into one multi-variant output carried by the last of them, using the
 // records of source 0. Every other target keeps its own output. The
@@ -261,6 +278,12 @@ std::string hlsVariantName(const char *url)
 // folded targets are put side by side, where the first of them stood; the
 // other targets keep their order. When the folded texts would not fit their
 // record texts the records stay as they were and the fault is set.
+//
+// The carrier maps for each variant one video and one audio stream, only the
+// kinds the variant has enabled, and the variant map lists them by their
+// number among the fold's streams of that kind: with audio off in the second
+// of three variants, "v:0,a:0 v:1 v:2,a:1". A variant with neither kind is
+// left out.
 void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
 {
     std::vector<TOVU_TARGET *> hls, before, after;
@@ -276,15 +299,26 @@ void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
 
     TOVU_TARGET *last = &hls.back()[0];
     std::string param = last->param ? last->param : "";
-    for (int i = 0; i < nVariants; i++)
-        param.append("-map 0:v -map 0:a ");
-    param.append("-var_stream_map \"");
+    const std::string videoMap = "-map 0:" + variantStream(recs->firstMap, 'v') + " ";
+    const std::string audioMap = "-map 0:" + variantStream(recs->firstMap, 'a') + " ";
+    std::string variants;
+    int nVideo = 0, nAudio = 0;
     for (int i = 0; i < nVariants; i++) {
-        std::string n = std::to_string(i);
-        param.append("v:").append(n).append(",a:").append(n).append(",name:");
-        param.append(hlsVariantName(hls[i][0].url)).push_back(' ');
+        const TOVU_TARGET &rec = hls[i][0];
+        std::string entry;
+        if (rec.video.b_enable) {
+            param.append(videoMap);
+            entry.append("v:").append(std::to_string(nVideo++));
+        }
+        if (rec.audio.b_enable) {
+            param.append(audioMap);
+            entry.append(entry.empty() ? "" : ",").append("a:").append(std::to_string(nAudio++));
+        }
+        if (entry.empty())
+            continue;
+        variants.append(entry).append(",name:").append(hlsVariantName(rec.url)).push_back(' ');
     }
-    param.push_back('"');
+    param.append("-var_stream_map \"").append(variants).push_back('"');
 
     std::string first = hls[0][0].url ? hls[0][0].url : "";
     size_t slash = first.rfind('/');
@@ -421,6 +455,8 @@ int ChannelStart::fillSource(int iRealCh, const cJSON *E)
 
     std::string map;
     const cJSON *mapList = jsonGetItem(I, "map");
+    if (iSource == 0)
+        recs.firstMap = mapList;
     for (int m = 0, n = jsonGetListSize(mapList); m < n; m++) {
         const char *item = jsonGetText(jsonGetIndex(mapList, m));
         if (!item[0])
@@ -436,7 +472,9 @@ int ChannelStart::fillSource(int iRealCh, const cJSON *E)
     src.param = recs.keep(std::move(param), kSourceParamCap,
                           field("input options (\"formatOptions\", \"customOptions\")"));
     src.map = recs.keep(std::move(map), kSourceMapCap, field("input \"map\""));
-    return recs.fault.code;
+    if (!recs.fault.ok())
+        return recs.fault.code;
+    return tovuRefuseRtpWithoutPort(N, kStartWhat, iRealCh, src);
 }
 
 int ChannelStart::fillTargets(int iRealCh, bool bBound)

@@ -107,6 +107,17 @@ std::string tovuChannelField(int iChannel, const char *what)
     return "channel " + std::to_string(iChannel + 1) + " " + what;
 }
 
+int tovuRefuseRtpWithoutPort(int iChannel, const char *what, int iRealCh, const TOVU_SOURCE &source)
+{
+    if (source.format != TOVU_FORMAT_RTP || source.video.rtp.usSrcPort != 0)
+        return 0;
+    tovu_logf(iChannel, 1,
+              "%s refused (%d): the \"rtp_native\" source of channel %d has no local RTP port to "
+              "listen on (no configuration key sets it), so it cannot be received",
+              what, TOVU_ERR_RTP_INPUT, iRealCh + 1);
+    return TOVU_ERR_RTP_INPUT;
+}
+
 void _tovuSetChannelTranscoder(TOVU_TRANSCODE_FN fn)
 {
     g_transcodeFn.store(fn);

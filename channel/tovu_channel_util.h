@@ -92,6 +92,13 @@ private:
 /* the label of a configured value of channel N, as written in the log: 'channel 3 input "map"' */
 std::string tovuChannelField(int iChannel, const char *what);
 
+/* A native RTP source ("rtp_native") listens on the local port of its video
+ * RTP session, and no configuration key sets that port: such a source is
+ * refused with -6, the missing port named in channel iChannel's log. iRealCh
+ * is the channel whose source it is; what names the operation ("channel
+ * start"). 0 for every other source. */
+int tovuRefuseRtpWithoutPort(int iChannel, const char *what, int iRealCh, const TOVU_SOURCE &source);
+
 /*
  * The engine call a channel start or preview makes.  Tests put their own in
  * its place to see the records; null puts tovu_transcode back.

@@ -631,6 +631,40 @@ void put_log_file(Out &s, const char *name_fmt, int channel_id)
     s += name;
 }
 
+// A DASH output's segments are named after its manifest ("low.mpd" writes
+// "low-init-stream0.m4s" and "low-chunk-stream0-00001.m4s"), so that two
+// manifests in one folder keep segments of their own. A name the output's
+// options choose themselves is left to them; a manifest address without a
+// file name keeps the muxer's own names.
+void put_dash_segment_names(Out &s, const TOVU_TARGET *t)
+{
+    const char *url = t->url ? t->url : "";
+    const char *slash = strrchr(url, '/');
+    std::string name = slash ? slash + 1 : url;
+    size_t dot = name.rfind('.');
+    if (dot != std::string::npos)
+        name.erase(dot);
+    if (name.empty())
+        return;
+    std::string stem;
+    for (char ch : name) {
+        stem += ch;
+        if (ch == '$')
+            stem += '$'; // a '$' of the name, not of the muxer's template
+    }
+    auto given = [t](const char *opt) { return t->param && strstr(t->param, opt); };
+    if (!given("-init_seg_name")) {
+        s += "-init_seg_name \"";
+        s += stem;
+        s += "-init-stream$RepresentationID$.$ext$\" ";
+    }
+    if (!given("-media_seg_name")) {
+        s += "-media_seg_name \"";
+        s += stem;
+        s += "-chunk-stream$RepresentationID$-$Number%05d$.$ext$\" ";
+    }
+}
+
 // The muxer and address of an output; -10 for a format that has none.
 int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
 {
@@ -698,6 +732,7 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t) 
         quoted();
         break;
     case TOVU_FORMAT_DASH:
+        put_dash_segment_names(s, t);
         s += "-f dash -y ";
         quoted();
         break;
@@ -773,10 +808,18 @@ void put_key_frame_seconds(Out &s, const std::string &sfx, const std::string &se
 // interval the key frames come at ffmpeg's default segment length.
 const char kHlsDefaultSegmentSecs[] = "2";
 
-// variant: the output's index within a multi-variant HLS fold, -1 when it
-// stands in none.
+// An output's place within a multi-variant HLS fold. The fold's streams
+// are numbered by kind: a variant's video is the fold's video stream
+// "video", its audio the fold's audio stream "audio" (variants without that
+// kind take no number).
+struct HlsVariant {
+    bool folded = false;
+    int video = 0;
+    int audio = 0;
+};
+
 int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
-                int variant, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
+                const HlsVariant &variant, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
 {
     Out &s = c.s;
     const TOVU_FORMAT fmt = t->format;
@@ -786,15 +829,19 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
         return TOVU_ERR_NO_TARGET_URL;
 
     // Stream options name the output's streams by kind and index: with
-    // several sources the source's own, inside an HLS fold the variant's.
-    // An output of one stream of each kind (an HLS output of its own too)
-    // names them without index.
-    std::string sfx;
+    // several sources the source's own, inside an HLS fold the variant's
+    // streams of each kind. An output of one stream of each kind (an HLS
+    // output of its own too) names them without index.
+    std::string sfx_a, sfx_v;
     if (nb_sources != 1) {
-        sfx = ":" + std::to_string(source_id);
-    } else if (variant >= 0 && fmt == TOVU_FORMAT_HLS) {
-        sfx = ":" + std::to_string(variant);
+        sfx_a = sfx_v = ":" + std::to_string(source_id);
+    } else if (variant.folded && fmt == TOVU_FORMAT_HLS) {
+        sfx_a = ":" + std::to_string(variant.audio);
+        sfx_v = ":" + std::to_string(variant.video);
     }
+    // Inside a fold a kind a variant lacks is simply not mapped for it: a
+    // bare "-an" or "-vn" would take that kind from every variant.
+    const bool folded = variant.folded && fmt == TOVU_FORMAT_HLS;
 
     // audio
     const TOVU_AUDIO_STREAM &a = t->audio;
@@ -806,17 +853,17 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
             s += "-an ";
         } else if (fmt == TOVU_FORMAT_DECKLINK) {
             s += "-ac";
-            s += sfx;
+            s += sfx_a;
             s += " 2 -ar 48000 ";
         } else {
-            put_opt(s, "-c:a", sfx, enc);
+            put_opt(s, "-c:a", sfx_a, enc);
             if (a.codec != TOVU_CODEC_COPY) {
                 if (a.nb_channels > 0)
-                    put_opt(s, "-ac:a", sfx, a.nb_channels);
+                    put_opt(s, "-ac:a", sfx_a, a.nb_channels);
                 if (a.sample_rate > 0)
-                    put_opt(s, "-ar:a", sfx, a.sample_rate);
+                    put_opt(s, "-ar:a", sfx_a, a.sample_rate);
                 if (a.kbps > 0)
-                    put_opt(s, "-b:a", sfx, a.kbps, "k");
+                    put_opt(s, "-b:a", sfx_a, a.kbps, "k");
             }
             if (rtp) {
                 s += "-vn -f rtp ";
@@ -825,14 +872,15 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
                 put_rtp_address(s, a.rtp);
             }
         }
-    } else if (!rtp) {
+    } else if (!rtp && !folded) {
         s += "-an ";
     }
 
     // video
     const TOVU_VIDEO_STREAM &v = t->video;
     if (!v.b_enable) {
-        s += "-vn ";
+        if (!folded)
+            s += "-vn ";
     } else {
         const char *enc = get_encoder_name(v.codec);
         if (!enc)
@@ -842,18 +890,18 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
         if (sdi) {
             s += "-pix_fmt uyvy422 ";
         } else {
-            put_opt(s, "-c:v", sfx, enc);
+            put_opt(s, "-c:v", sfx_v, enc);
             if (!copy) {
                 put_word(s, v.param);
-                put_preset(s, v.codec, v.param, sfx);
-                put_rate_control(s, v, sfx);
+                put_preset(s, v.codec, v.param, sfx_v);
+                put_rate_control(s, v, sfx_v);
             }
         }
         if (!copy) {
             int w = picture_dim(v.width), h = picture_dim(v.height);
             if (w && h && !c.has_hwaccel()) {
                 s += "-s:v";
-                s += sfx;
+                s += sfx_v;
                 s += ' ';
                 put(s, w);
                 s += 'x';
@@ -862,7 +910,7 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
             }
             if (v.fps > 0 && std::isfinite(v.fps)) {
                 s += "-r:v";
-                s += sfx;
+                s += sfx_v;
                 s += ' ';
                 put_frame_rate(s, v.fps);
             }
@@ -873,13 +921,13 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
             if (fmt == TOVU_FORMAT_HLS) {
                 std::string segment = hls_segment_time(t->param);
                 if (!segment.empty())
-                    put_key_frame_seconds(s, sfx, segment);
+                    put_key_frame_seconds(s, sfx_v, segment);
                 else if (gop > 0)
-                    put_opt(s, "-g:v", sfx, gop);
+                    put_opt(s, "-g:v", sfx_v, gop);
                 else
-                    put_key_frame_seconds(s, sfx, kHlsDefaultSegmentSecs);
+                    put_key_frame_seconds(s, sfx_v, kHlsDefaultSegmentSecs);
             } else if (!sdi && gop > 0) {
-                put_opt(s, "-g:v", sfx, gop);
+                put_opt(s, "-g:v", sfx_v, gop);
             }
             if (v.interlacing == TOVU_INTERLACE_TOP_FIRST ||
                 v.interlacing == TOVU_INTERLACE_BOTTOM_FIRST) {
@@ -888,11 +936,11 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
                     s += top ? "-field_order tt " : "-field_order bb ";
                 } else {
                     s += "-flags:v";
-                    s += sfx;
+                    s += sfx_v;
                     s += " +ilme+ildct -top:v";
-                    s += sfx;
+                    s += sfx_v;
                     s += top ? " 1 -x264opts:v" : " 0 -x264opts:v";
-                    s += sfx;
+                    s += sfx_v;
                     s += top ? " tff=1 " : " bff=1 ";
                 }
             }
@@ -922,27 +970,35 @@ int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int 
     return put_muxer(c, channel_id, target_id, t);
 }
 
-// The variant index of output j within an HLS fold, -1 when it stands in
-// none. Channel start hands a multi-variant HLS output over as HLS outputs
-// that stand together: every one but the last without an address (it
-// carries only its stream options), the last with the address and the one
-// muxer. Only one-source outputs fold (with several sources the streams are
-// named by source).
-int hls_variant(const TOVU_TARGET *const *targets, int nb_targets, int n, int j)
+// The place of output j within an HLS fold. Channel start hands a
+// multi-variant HLS output over as HLS outputs that stand together: every
+// one but the last without an address (it carries only its stream options),
+// the last with the address, the one muxer and the maps of every variant.
+// Only one-source outputs fold (with several sources the streams are named
+// by source).
+HlsVariant hls_variant(const TOVU_TARGET *const *targets, int nb_targets, int n, int j)
 {
     auto hls = [targets](int k) { return targets[k] && targets[k]->format == TOVU_FORMAT_HLS; };
     auto bare = [targets, &hls](int k) { return hls(k) && empty(targets[k]->url); };
+    HlsVariant v;
     if (n != 1 || !hls(j))
-        return -1;
+        return v;
     int carrier = j;
     while (carrier < nb_targets && bare(carrier))
         carrier++;
     if (carrier == nb_targets || !hls(carrier))
-        return -1;
+        return v;
     int first = j;
     while (first > 0 && bare(first - 1))
         first--;
-    return first == carrier ? -1 : j - first;
+    if (first == carrier)
+        return v;
+    v.folded = true;
+    for (int k = first; k < j; k++) {
+        v.video += targets[k]->video.b_enable ? 1 : 0;
+        v.audio += targets[k]->audio.b_enable ? 1 : 0;
+    }
+    return v;
 }
 
 } // namespace
@@ -1014,7 +1070,7 @@ int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int ta
     // one output on its own stands in no HLS fold
     (void)nb_targets;
     Composer c(*arg_str);
-    return make_output(c, channel_id, source_id, nb_sources, target_id, -1, target);
+    return make_output(c, channel_id, source_id, nb_sources, target_id, HlsVariant(), target);
 }
 
 int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
@@ -1061,8 +1117,11 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
                 const TOVU_TARGET *t = &row[i];
                 if (n == 1)
                     make_filter(c, &sources[i], t, nb_targets);
-                put_word(s, sources[i].map);
-                ret = make_output(c, channel_id, i, n, j, hls_variant(targets, nb_targets, n, j), t);
+                const HlsVariant variant = hls_variant(targets, nb_targets, n, j);
+                // a fold's carrier maps the streams of each variant itself
+                if (!variant.folded)
+                    put_word(s, sources[i].map);
+                ret = make_output(c, channel_id, i, n, j, variant, t);
             }
         }
     } // the string takes its final length here

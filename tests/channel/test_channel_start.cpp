@@ -323,6 +323,9 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.targets[3][0].url, Text("http://h:9530"));
              EXPECT_EQ(c.targets[4][0].url, Text("udp://0.0.0.0:1234/x"));
          }},
+        {"an MJPEG target on the page's address gets the channel's own port, not the page's",
+         doc("\"httpPort\":9527", chan(src("udp", "udp://own:1"), tgt("httpmjpg", "http://0.0.0.0:9527/tovu_ch1"))),
+         0, 0, [](const Call &c) { EXPECT_EQ(c.targets[0][0].url, Text("http://0.0.0.0:9528")); }},
         {"RTMP credentials, flash version and SWF URL",
          doc("", chan(src("udp", "udp://own:1"),
                       tgt("rtmp", "rtmp://host/app/stream", ",\"rtmp\":{\"user\":\"al\"}") + "," +
@@ -383,9 +386,40 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.targets[0][0].url, std::nullopt);
              EXPECT_EQ(c.targets[1][0].url, Text("/var/www/hls/%v.m3u8"));
              EXPECT_EQ(c.targets[1][0].param,
-                       Text("-hls_time 4 -map 0:v -map 0:a -map 0:v -map 0:a -var_stream_map "
+                       Text("-hls_time 4 -map 0:v:0 -map 0:a:0 -map 0:v:0 -map 0:a:0 -var_stream_map "
                             "\"v:0,a:0,name:low v:1,a:1,name:high \""));
              EXPECT_EQ(c.targets[0][0].param, Text("-hls_time 4 "));
+         }},
+        {"HLS fold: each variant maps only the kinds it has, numbered by kind",
+         doc("", chan(src("udp", "udp://own:1"),
+                      tgt("hls", "/h/hi.m3u8") + "," +
+                          "{\"format\":\"hls\",\"url\":\"/h/mute.m3u8\",\"video\":{\"enable\":true,\"codec\":\"h264\"},"
+                          "\"audio\":{\"enable\":false,\"codec\":\"aac\"}}," +
+                          "{\"format\":\"hls\",\"url\":\"/h/radio.m3u8\",\"video\":{\"enable\":false,\"codec\":\"h264\"},"
+                          "\"audio\":{\"enable\":true,\"codec\":\"aac\"}}," +
+                          "{\"format\":\"hls\",\"url\":\"/h/none.m3u8\",\"video\":{},\"audio\":{}}," + tgt("hls", "/h/lo.m3u8"))),
+         0, 0,
+         [](const Call &c) {
+             EXPECT_EQ(c.targets[4][0].param,
+                       Text("-map 0:v:0 -map 0:a:0 -map 0:v:0 -map 0:a:0 -map 0:v:0 -map 0:a:0 -var_stream_map "
+                            "\"v:0,a:0,name:hi v:1,name:mute a:1,name:radio v:2,a:2,name:lo \""));
+         }},
+        {"HLS fold: the input map chooses each variant's video and audio, other elements left out",
+         doc("", chan(src("udp", "udp://own:1"), tgt("hls", "/h/a.m3u8") + "," + tgt("hls", "/h/b.m3u8"),
+                      ",\"map\":[\"i:0x100\",\"\",\"a:1\",\"s:0\",\"v:0\",\"a:0\"]")),
+         0, 0,
+         [](const Call &c) {
+             EXPECT_EQ(c.sources[0].map, Text("-map 0:i:0x100 -map 0:a:1 -map 0:s:0 -map 0:v:0 -map 0:a:0 "));
+             EXPECT_EQ(c.targets[1][0].param, Text("-map 0:v:0 -map 0:a:1 -map 0:v:0 -map 0:a:1 -var_stream_map "
+                                                   "\"v:0,a:0,name:a v:1,a:1,name:b \""));
+         }},
+        {"HLS fold: a map naming no kind leaves each variant the first of each",
+         doc("", chan(src("udp", "udp://own:1"), tgt("hls", "/h/a.m3u8") + "," + tgt("hls", "/h/b.m3u8"),
+                      ",\"map\":[\"V\",\"#0x101\",\"ab\"]")),
+         0, 0,
+         [](const Call &c) {
+             EXPECT_EQ(c.targets[1][0].param,
+                       Text("-map 0:V -map 0:a:0 -map 0:V -map 0:a:0 -var_stream_map \"v:0,a:0,name:a v:1,a:1,name:b \""));
          }},
         {"HLS fold: bound sources share the folded texts",
          doc("", chan(src("udp", "udp://own:1") + ",{\"bind\":2}",
@@ -397,7 +431,7 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.targets[1][1].url, Text("/h/%v.m3u8"));
              EXPECT_EQ(c.targets[1][1].rec.param, c.targets[1][0].rec.param);
              EXPECT_EQ(c.targets[1][1].param,
-                       Text("-map 0:v -map 0:a -map 0:v -map 0:a -var_stream_map \"v:0,a:0,name:a v:1,a:1,name:b \""));
+                       Text("-map 0:v:0 -map 0:a:0 -map 0:v:0 -map 0:a:0 -var_stream_map \"v:0,a:0,name:a v:1,a:1,name:b \""));
          }},
         {"HLS fold: an unbound last source keeps an output per target",
          doc("", chan(src("udp", "udp://own:1") + ",{}", tgt("hls", "/h/a.m3u8") + "," + tgt("hls", "/h/b.m3u8"))),
@@ -420,7 +454,7 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.targets[1][0].rec.format, TOVU_FORMAT_HLS);
              EXPECT_EQ(c.targets[2][0].url, Text("/h/%v.m3u8"));
              EXPECT_EQ(c.targets[2][0].param,
-                       Text("-map 0:v -map 0:a -map 0:v -map 0:a -var_stream_map \"v:0,a:0,name:b v:1,a:1,name:d \""));
+                       Text("-map 0:v:0 -map 0:a:0 -map 0:v:0 -map 0:a:0 -var_stream_map \"v:0,a:0,name:b v:1,a:1,name:d \""));
              EXPECT_EQ(c.targets[3][0].url, Text("/r/c"));
              EXPECT_EQ(c.targets[3][0].param, Text(""));
              EXPECT_EQ(c.targets[4][0].url, Text("udp://127.0.0.1:2"));
@@ -528,6 +562,41 @@ TEST_F(ChannelStart, EdgeCases)
 } // namespace
 
 namespace {
+
+// No configuration key sets the port a native RTP source listens on: the
+// start and the preview refuse it with -6 and the log names that port, not an
+// SDP file that was never tried.
+TEST_F(ChannelStart, NativeRtpSourceWithoutPortIsRefusedByItsPort)
+{
+    ASSERT_EQ(init(2), 0);
+    // as the page writes it: the session's address and port, which the start does not read
+    const std::string rtp = "{\"format\":\"rtp_native\",\"url\":\"\",\"video\":{\"codec\":\"h264\","
+                            "\"IP\":\"0.0.0.0\",\"port\":5004}}";
+    const std::string own = doc("", chan(rtp, kUdp));
+    const std::string bound = doc("", chan(src("udp", "udp://own:1") + ",{\"bind\":2}", kUdp) + "," + chan(rtp, kUdp));
+    struct Case {
+        const std::string &document;
+        int (*start)(int);
+        const char *line;
+    } cases[] = {
+        {own, tovuStartChannel,
+         "channel start refused (-6): the \"rtp_native\" source of channel 1 has no local RTP port"},
+        {own, tovuPreviewChannel,
+         "channel preview refused (-6): the \"rtp_native\" source of channel 1 has no local RTP port"},
+        {bound, tovuStartChannel,
+         "channel start refused (-6): the \"rtp_native\" source of channel 2 has no local RTP port"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line);
+        config(c.document);
+        size_t before = log_text(0).size();
+        EXPECT_EQ(c.start(0), TOVU_ERR_RTP_INPUT);
+        std::string log = log_text(0).substr(before);
+        EXPECT_NE(log.find(c.line), std::string::npos) << log;
+        EXPECT_EQ(log.find("SDP"), std::string::npos) << log;
+        EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
+    }
+}
 
 TEST_F(ChannelStart, RefusesLineBreaksAndOverlongTextsByName)
 {

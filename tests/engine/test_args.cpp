@@ -194,10 +194,10 @@ TEST_F(ArgsTest, SeveralHlsOutputsCarryTheirIndex)
     last.video.kbps = 1000;
     last.param = C("-hls_time 4");
     EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")}, {{first}, {last}}),
-              "-i \"udp://239.1.1.1:5000\" -an -c:v:0 libx264 -preset:v:0 faster -b:v:0 3000k "
+              "-i \"udp://239.1.1.1:5000\" -c:v:0 libx264 -preset:v:0 faster -b:v:0 3000k "
               "-maxrate:v:0 3000k -nal-hrd cbr -bufsize:v:0 3000k "
               "-force_key_frames:v:0 \"expr:gte(t,n_forced*4)\" -hls_time 4 "
-              "-an -c:v:1 libx264 -preset:v:1 faster -b:v:1 1000k -maxrate:v:1 1000k -nal-hrd cbr "
+              "-c:v:1 libx264 -preset:v:1 faster -b:v:1 1000k -maxrate:v:1 1000k -nal-hrd cbr "
               "-bufsize:v:1 1000k -force_key_frames:v:1 \"expr:gte(t,n_forced*4)\" -hls_time 4 "
               "-f hls -y \"/hls/x.m3u8\" ");
 }
@@ -220,7 +220,8 @@ TEST_F(ArgsTest, HlsStreamIndexIsTheVariantsWithinItsFold)
     const std::string u = "-an -c:v libx264 -preset:v faster -crf:v 23 -c:s copy -f mpegts udp://239.0.0.1:1234 ";
     auto v = [](const std::string &x, int kbps) {
         std::string k = std::to_string(kbps) + "k ";
-        return "-an -c:v" + x + " libx264 -preset:v" + x + " faster -b:v" + x + " " + k + "-maxrate:v" + x +
+        // inside a fold a kind that is off is simply not mapped: no "-an"
+        return (x.empty() ? "-an -c:v" : "-c:v") + x + " libx264 -preset:v" + x + " faster -b:v" + x + " " + k + "-maxrate:v" + x +
                " " + k + "-nal-hrd cbr -bufsize:v" + x + " " + k + "-g:v" + x + " 50 ";
     };
     const std::string mux = "-f hls -y \"/h/%v.m3u8\" ";
@@ -237,6 +238,52 @@ TEST_F(ArgsTest, HlsStreamIndexIsTheVariantsWithinItsFold)
     // two HLS outputs with addresses of their own are two plain outputs
     EXPECT_EQ(compose_ok({source("udp://239.1.1.1:5000")}, {{hls("/h/a.m3u8", 300)}, {hls("/h/b.m3u8", 600)}}),
               in + v("", 300) + "-f hls -y \"/h/a.m3u8\" " + v("", 600) + "-f hls -y \"/h/b.m3u8\" ");
+}
+
+// A fold's streams are numbered by kind: a variant without audio or without
+// video takes no number of that kind, and writes no "-an"/"-vn", which would
+// take the kind from the whole folded output. The source's map is left to
+// the carrier, which maps each variant's streams; an output beside the fold
+// still gets it.
+TEST_F(ArgsTest, HlsFoldNumbersEachKindAndLeavesTheMapToItsCarrier)
+{
+    auto hls = [](const char *url, bool video, bool audio, int kbps) {
+        TOVU_TARGET t = target(TOVU_FORMAT_HLS, url);
+        if (video) {
+            with_h264(t);
+            t.video.kbps = kbps;
+            t.video.key_frame_intv = 50;
+        }
+        if (audio) {
+            with_aac(t);
+            t.audio.kbps = kbps / 10;
+        }
+        return t;
+    };
+    auto a = [](int i, int kbps) { return "-c:a:" + std::to_string(i) + " aac -b:a:" + std::to_string(i) + " " +
+                                          std::to_string(kbps / 10) + "k "; };
+    auto v = [](int i, int kbps) {
+        std::string x = ":" + std::to_string(i), k = std::to_string(kbps) + "k ";
+        return "-c:v" + x + " libx264 -preset:v" + x + " faster -b:v" + x + " " + k + "-maxrate:v" + x + " " + k +
+               "-nal-hrd cbr -bufsize:v" + x + " " + k + "-g:v" + x + " 50 ";
+    };
+    TOVU_SOURCE src = source("udp://239.1.1.1:5000");
+    src.map = C("-map 0:v:0 -map 0:a:1");
+    TOVU_TARGET udp = target(TOVU_FORMAT_UDP, "udp://239.0.0.1:1234");
+    with_aac(udp);
+    TOVU_TARGET carrier = hls("/h/%v.m3u8", true, true, 900);
+    carrier.param = C("-map 0:v:0 -map 0:a:1 -map 0:v:0 -map 0:a:1 -var_stream_map \"v:0,a:0 v:1 a:1 v:2,a:2\"");
+
+    // both kinds; video only; audio only; both: the audio of the last is a:2
+    EXPECT_EQ(compose_ok({src}, {{udp},
+                                 {hls("", true, true, 300)},
+                                 {hls("", true, false, 600)},
+                                 {hls("", false, true, 400)},
+                                 {carrier}}),
+              "-i \"udp://239.1.1.1:5000\" -map 0:v:0 -map 0:a:1 -c:a aac -vn -c:s copy -f mpegts "
+              "udp://239.0.0.1:1234 " +
+                  a(0, 300) + v(0, 300) + v(1, 600) + a(1, 400) + a(2, 900) + v(2, 900) + carrier.param +
+                  " -f hls -y \"/h/%v.m3u8\" ");
 }
 
 // ---------------------------------------------------------------- inputs
@@ -683,7 +730,9 @@ TEST_F(ArgsTest, MuxerByFormat)
         {TOVU_FORMAT_OMXTS, "udp://239.0.0.1:1", 0,
          "-c:s copy -f omx_ts_mux -omx_core \"/opt/omx/core.so\" udp://239.0.0.1:1 "},
         {TOVU_FORMAT_HLS, "/var/www/x.m3u8", 0, "-f hls -y \"/var/www/x.m3u8\" "},
-        {TOVU_FORMAT_DASH, "/var/www/x.mpd", 0, "-f dash -y \"/var/www/x.mpd\" "},
+        {TOVU_FORMAT_DASH, "/var/www/x.mpd", 0,
+         "-init_seg_name \"x-init-stream$RepresentationID$.$ext$\" "
+         "-media_seg_name \"x-chunk-stream$RepresentationID$-$Number%05d$.$ext$\" -f dash -y \"/var/www/x.mpd\" "},
         {TOVU_FORMAT_RTSP, "rtsp://h:8554/s", 0, "-f rtsp rtsp://h:8554/s "},
         {TOVU_FORMAT_HTTP_MJPEG, "http://0.0.0.0:9531/m", 11, "-f mjpeg http://0.0.0.0:9531/m/12.mjpg "},
     };
@@ -700,6 +749,35 @@ TEST_F(ArgsTest, MuxerByFormat)
     t.param = C("-pkt_size 1316");
     int ret;
     EXPECT_EQ(output(t, &ret), "-an -vn -muxrate 5000k -pkt_size 1316 -c:s copy -f mpegts udp://239.0.0.1:1234 ");
+}
+
+// Two DASH manifests in one folder must not write the same segment files.
+TEST_F(ArgsTest, DashSegmentsAreNamedAfterTheManifest)
+{
+    auto dash = [](const char *url, const char *param = nullptr) {
+        TOVU_TARGET t = target(TOVU_FORMAT_DASH, url);
+        t.param = C(param);
+        int ret;
+        std::string s = output(t, &ret);
+        EXPECT_EQ(ret, 0);
+        return s;
+    };
+    const std::string init = "-init_seg_name \"", media = "-media_seg_name \"";
+    const std::string initTail = "-init-stream$RepresentationID$.$ext$\" ";
+    const std::string mediaTail = "-chunk-stream$RepresentationID$-$Number%05d$.$ext$\" ";
+    EXPECT_EQ(dash("/d/low.mpd"), "-an -vn " + init + "low" + initTail + media + "low" + mediaTail +
+                                      "-f dash -y \"/d/low.mpd\" ");
+    // the name up to its last '.', a '$' of it doubled; a name without '.' whole
+    EXPECT_EQ(dash("http://h/live/a.b$1.mpd"), "-an -vn " + init + "a.b$$1" + initTail + media + "a.b$$1" +
+                                                   mediaTail + "-f dash -y \"http://h/live/a.b$1.mpd\" ");
+    EXPECT_EQ(dash("manifest"), "-an -vn " + init + "manifest" + initTail + media + "manifest" + mediaTail +
+                                    "-f dash -y \"manifest\" ");
+    // names the options choose are theirs; no file name: the muxer's own names
+    EXPECT_EQ(dash("/d/x.mpd", "-init_seg_name i_$RepresentationID$.m4s"),
+              "-an -vn -init_seg_name i_$RepresentationID$.m4s " + media + "x" + mediaTail + "-f dash -y \"/d/x.mpd\" ");
+    EXPECT_EQ(dash("/d/", "-media_seg_name m.m4s -init_seg_name i.m4s"),
+              "-an -vn -media_seg_name m.m4s -init_seg_name i.m4s -f dash -y \"/d/\" ");
+    EXPECT_EQ(dash("/d/.mpd"), "-an -vn -f dash -y \"/d/.mpd\" ");
 }
 
 TEST_F(ArgsTest, OutputErrors)
