@@ -7,6 +7,7 @@
 // the rows run side by side.
 #include <gtest/gtest.h>
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,6 +24,7 @@
 #include "PlayList.h"
 #include "fixtures/channel_docs.h"
 #include "fixtures/engine_fixture.h"
+#include "fixtures/netns.h"
 #include "fixtures/proc_helpers.h"
 #include "fixtures/stand_in_channels.h"
 #include "tovu_base.h"
@@ -43,12 +45,14 @@ constexpr double kRateTolerance = 0.35;
 
 // One target as configured.
 struct Out {
-    std::string format; // "udp", "hls", "file", "dash"
-    std::string name;   // file name (for HLS the variant's playlist); none for UDP
+    std::string format; // "udp", "hls", "file", "dash", "httpmjpg"
+    std::string name;   // file name (for HLS the variant's playlist); none for UDP and MJPEG
     std::string vcodec; // configuration names
-    int width, height, fps, keyFrames, videoKbps;
+    int width, height, fps, keyFrames, videoKbps; // a bit rate of 0: none set, none checked
     std::string acodec;
     int channels, sampleRate, audioKbps;
+    bool video = true, audio = true;
+    bool sourceAudio = false; // channels and sample rate not set: the source's are expected
 };
 
 Out h264Aac(const std::string &format, const std::string &name, int width, int height, int fps, int keyFrames,
@@ -64,12 +68,35 @@ Out withCodecs(Out o, const std::string &vcodec, const std::string &acodec)
     return o;
 }
 
+Out audioOff(Out o)
+{
+    o.audio = false;
+    return o;
+}
+
+Out videoOff(Out o)
+{
+    o.video = false;
+    return o;
+}
+
+// the channel count and sample rate the source's audio has
+Out sourceAudio(Out o, int channels, int sampleRate)
+{
+    o.channels = channels;
+    o.sampleRate = sampleRate;
+    o.sourceAudio = true;
+    return o;
+}
+
 struct Row {
     const char *name;
     std::vector<Out> outs;
     std::string formatOptions; // elements of the output "formatOptions" array
     double hlsSegmentSecs;     // the length of every HLS segment but the last
     bool boundPrograms;        // a bound second channel, one program per input
+    bool twoAudioTracks = false; // the source: a transport stream with two audio tracks
+    std::string inputMap = "";   // elements of the input "map" array
 };
 
 void PrintTo(const Row &row, std::ostream *os)
@@ -109,11 +136,13 @@ double keyFrameSpacing(const Out &o, const Row &row)
 std::string targetJson(const Out &o, const std::string &url)
 {
     auto n = [](int v) { return std::to_string(v); };
-    return "{\"format\":\"" + o.format + "\",\"url\":\"" + url + "\",\"video\":{\"enable\":true,\"codec\":\"" +
-           o.vcodec + "\",\"width\":" + n(o.width) + ",\"height\":" + n(o.height) + ",\"frameRate\":" + n(o.fps) +
-           ",\"keyFrameInterval\":" + n(o.keyFrames) + ",\"bitRate\":" + n(o.videoKbps) +
-           "},\"audio\":{\"enable\":true,\"codec\":\"" + o.acodec + "\",\"channels\":" + n(o.channels) +
-           ",\"sampleRate\":" + n(o.sampleRate) + ",\"bitRate\":" + n(o.audioKbps) + "}}";
+    auto yes = [](bool b) { return std::string(b ? "true" : "false"); };
+    return "{\"format\":\"" + o.format + "\",\"url\":\"" + url + "\",\"video\":{\"enable\":" + yes(o.video) +
+           ",\"codec\":\"" + o.vcodec + "\",\"width\":" + n(o.width) + ",\"height\":" + n(o.height) +
+           ",\"frameRate\":" + n(o.fps) + ",\"keyFrameInterval\":" + n(o.keyFrames) + ",\"bitRate\":" +
+           n(o.videoKbps) + "},\"audio\":{\"enable\":" + yes(o.audio) + ",\"codec\":\"" + o.acodec +
+           "\",\"channels\":" + n(o.sourceAudio ? 0 : o.channels) + ",\"sampleRate\":" +
+           n(o.sourceAudio ? 0 : o.sampleRate) + ",\"bitRate\":" + n(o.audioKbps) + "}}";
 }
 
 // ---------------------------------------------------------------- what ffprobe reads
@@ -240,15 +269,21 @@ std::vector<double> segmentLengths(const std::string &playlist)
 // the video and audio of one output, against its configuration
 void checkStreams(const Stream *v, const Stream *a, const Out &o, double spacing)
 {
-    ASSERT_NE(v, nullptr) << "no video";
-    EXPECT_EQ(v->codec, probedCodec(o.vcodec));
-    EXPECT_EQ(v->width, o.width);
-    EXPECT_EQ(v->height, o.height);
-    EXPECT_EQ(v->frameRate, std::to_string(o.fps) + "/1");
-    EXPECT_NEAR(v->kbps(), o.videoKbps, o.videoKbps * kRateTolerance) << "video bit rate";
-    ASSERT_GE(v->keyFrames.size(), 3u) << "too few key frames to space";
-    for (size_t k = 1; k < v->keyFrames.size(); k++)
-        EXPECT_NEAR(v->keyFrames[k] - v->keyFrames[k - 1], spacing, 0.05) << "key frame " << k << " at " << v->keyFrames[k];
+    if (o.video) {
+        ASSERT_NE(v, nullptr) << "no video";
+        EXPECT_EQ(v->codec, probedCodec(o.vcodec));
+        EXPECT_EQ(v->width, o.width);
+        EXPECT_EQ(v->height, o.height);
+        EXPECT_EQ(v->frameRate, std::to_string(o.fps) + "/1");
+        if (o.videoKbps > 0) {
+            EXPECT_NEAR(v->kbps(), o.videoKbps, o.videoKbps * kRateTolerance) << "video bit rate";
+        }
+        ASSERT_GE(v->keyFrames.size(), 3u) << "too few key frames to space";
+        for (size_t k = 1; k < v->keyFrames.size(); k++)
+            EXPECT_NEAR(v->keyFrames[k] - v->keyFrames[k - 1], spacing, 0.05) << "key frame " << k << " at " << v->keyFrames[k];
+    }
+    if (!o.audio)
+        return;
     ASSERT_NE(a, nullptr) << "no audio";
     EXPECT_EQ(a->codec, probedCodec(o.acodec));
     EXPECT_EQ(a->channels, o.channels);
@@ -311,7 +346,51 @@ std::vector<Row> rows()
          {h264Aac("file", "progs.ts", 320, 180, 25, 50, 400, 2, 48000, 128)}, "", 0, true},
         {"SingleUdp", {h264Aac("udp", "", 320, 180, 25, 50, 400, 2, 48000, 128)}, "", 0, false},
         {"SingleFile", {h264Aac("file", "rec.mp4", 320, 180, 25, 25, 400, 1, 48000, 64)}, "", 0, false},
+        // renditions without audio, and without video (an audio-only rendition for a weak link)
+        {"HlsLadderWithAudioOffAndVideoOff",
+         {high, audioOff(h264Aac("hls", "mute.m3u8", 240, 136, 25, 50, 300, 2, 48000, 96)),
+          videoOff(h264Aac("hls", "radio.m3u8", 320, 180, 25, 50, 500, 1, 44100, 48))},
+         master, 2, false},
+        // a broadcast source: two audio tracks, the first 48 kHz stereo, the second 32 kHz mono
+        {"HlsLadderFromTwoAudioTracks",
+         {sourceAudio(low, 2, 48000), sourceAudio(high, 2, 48000)}, master, 2, false, true},
+        {"HlsLadderFromTwoAudioTracksWithMap",
+         {sourceAudio(low, 1, 32000), sourceAudio(high, 1, 32000)}, master, 2, false, true, "\"v:0\",\"a:1\""},
+        {"TwoDashInOneFolder",
+         {h264Aac("dash", "low.mpd", 160, 90, 25, 25, 200, 1, 44100, 48),
+          h264Aac("dash", "high.mpd", 320, 180, 25, 25, 500, 2, 48000, 96)},
+         "", 0, false},
+        // on the address the page gives it, the page's own port: every frame a key frame
+        {"MjpegOnItsDefaultAddress", {audioOff(withCodecs(h264Aac("httpmjpg", "", 320, 180, 25, 1, 0, 2, 48000, 0), "mjpeg", "aac"))},
+         "", 0, false},
     };
+}
+
+// closes its socket when it goes
+struct FdGuard {
+    int fd = -1;
+    ~FdGuard()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// a TCP socket listening on every address at port; -1 when it cannot
+int listeningSocket(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    struct sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(fd, (struct sockaddr *)&a, sizeof a) != 0 || listen(fd, 4) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // the bound channel's target in the two-program row
@@ -334,6 +413,19 @@ protected:
         return file;
     }
 
+    // a transport stream as broadcast carries it: one video, two audio tracks
+    // told apart by their format (48 kHz stereo, then 32 kHz mono)
+    std::string makeTwoAudioClip(const std::string &name)
+    {
+        std::string file = path(name);
+        std::string out = run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi "
+                              "-i sine=frequency=440:sample_rate=48000 -f lavfi -i sine=frequency=880:sample_rate=32000 "
+                              "-t " + std::to_string(kStreamSecs + 9) + " -map 0 -map 1 -map 2 -c:v libx264 -preset "
+                              "ultrafast -c:a aac -ac:a:0 2 -ac:a:1 1 -f mpegts -y '" + file + "' 2>&1");
+        EXPECT_TRUE(tovutest::exists(file)) << out;
+        return file;
+    }
+
 
     // the one file of the folder whose name begins with stem and ends with ext
     std::string recording(const std::string &name) const
@@ -350,10 +442,12 @@ protected:
     }
 };
 
-// one UDP output read on loopback into a file while the channel streams
+// one UDP output read on loopback into a file while the channel streams, or
+// one served output read until the channel stops
 struct Capture {
     int port = -1;
     std::string file;
+    bool untilStop = false;
     std::thread reader;
     std::atomic<bool> done{false};
     ~Capture()
@@ -366,9 +460,21 @@ struct Capture {
 TEST_P(OutputsE2E, EveryOutputAsConfigured)
 {
     const Row &row = GetParam();
-    std::string clip = makeClip("clip.mp4");
+    std::string clip = row.twoAudioTracks ? makeTwoAudioClip("clip.ts") : makeClip("clip.mp4");
     ASSERT_EQ(mkdir(path("hls").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(path("dash").c_str(), 0755), 0);
+
+    // A served output listens on the fixed ports, in a network of the test's
+    // own, where the web page's port is taken as the running service takes it.
+    const int kPagePort = 9527;
+    FdGuard pageSocket;
+    for (const Out &o : row.outs) {
+        if (o.format != "httpmjpg" || pageSocket.fd >= 0)
+            continue;
+        ASSERT_TRUE(tovuEnterPrivateNetwork()) << "needs root for a private network namespace";
+        pageSocket.fd = listeningSocket(kPagePort);
+        ASSERT_GE(pageSocket.fd, 0) << "port " << kPagePort;
+    }
 
     // the addresses, and a reader listening on each UDP port
     std::vector<std::unique_ptr<Capture>> captures(row.outs.size());
@@ -390,6 +496,22 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
                 cp->done = true;
             });
             captures[k] = std::move(c);
+        } else if (o.format == "httpmjpg") {
+            // the page's default: its own address and port; the channel's port is the next
+            url = "http://0.0.0.0:" + std::to_string(kPagePort) + "/tovu_ch1";
+            auto c = std::make_unique<Capture>();
+            c->untilStop = true;
+            c->file = path("mjpeg" + std::to_string(k) + ".mkv");
+            Capture *cp = c.get();
+            const std::string served = "http://127.0.0.1:" + std::to_string(kPagePort + 1) + "/1.mjpg";
+            cp->reader = std::thread([cp, served] {
+                // until the transcoder listens, then until it ends the stream
+                run("for i in $(seq 1 120); do timeout 60 ffmpeg -nostdin -v error -f mjpeg -i '" + served +
+                    "' -c copy -f matroska -y '" + cp->file + "' 2>/dev/null; [ -s '" + cp->file +
+                    "' ] && break; sleep 0.25; done");
+                cp->done = true;
+            });
+            captures[k] = std::move(c);
         } else if (o.format == "hls") {
             url = path("hls/" + o.name);
         } else if (o.format == "dash") {
@@ -400,14 +522,17 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
         targets += (k ? "," : "") + targetJson(o, url);
     }
     std::string output = ",\"formatOptions\":[" + row.formatOptions + "]";
-    std::string channels = chantest::chan(chantest::src("file", clip), targets, "", output);
+    std::string input = row.inputMap.empty() ? "" : ",\"map\":[" + row.inputMap + "]";
+    std::string channels = chantest::chan(chantest::src("file", clip), targets, input, output);
     if (row.boundPrograms) {
         channels = chantest::chan(chantest::src("file", clip) + ",{\"bind\":2}", targets, "",
                                   output + ",\"customOptions\":\"-program program_num=1:title='A':if=0 "
                                            "-program program_num=2:title='B':if=1\"") +
                    "," + chantest::chan(chantest::src("file", clip), targetJson(kBoundTarget, path("unused.ts")));
     }
-    ASSERT_NE(tovuSetConfig(chantest::doc("\"autoRestart\":1", channels).c_str()), nullptr);
+    ASSERT_NE(tovuSetConfig(chantest::doc("\"autoRestart\":1,\"httpPort\":" + std::to_string(kPagePort), channels)
+                                .c_str()),
+              nullptr);
 
     auto joinCaptures = [&] {
         for (auto &c : captures)
@@ -423,7 +548,7 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
     bool stillRunning = !pollUntil([&] {
         bool captured = true;
         for (auto &c : captures)
-            captured = captured && (!c || c->done);
+            captured = captured && (!c || c->untilStop || c->done);
         // media time, which a loaded machine makes slower than the clock
         bool streamed = tovu_get_stream_time(0) >= kStreamSecs ||
                         std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(4 * kStreamSecs);
@@ -441,7 +566,7 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
     for (size_t k = 0; k < row.outs.size(); k++) {
         const Out &o = row.outs[k];
         SCOPED_TRACE("target " + std::to_string(k) + " (" + o.format + " " + o.name + ")");
-        std::string url = o.format == "udp"    ? captures[k]->file
+        std::string url = o.format == "udp" || o.format == "httpmjpg" ? captures[k]->file
                           : o.format == "hls"  ? path("hls/" + o.name)
                           : o.format == "dash" ? path("dash/" + o.name)
                                                : recording(o.name);
@@ -471,9 +596,18 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
             continue;
         }
 
-        EXPECT_EQ(p.count("video"), 1);
-        EXPECT_EQ(p.count("audio"), 1);
+        EXPECT_EQ(p.count("video"), o.video ? 1 : 0);
+        EXPECT_EQ(p.count("audio"), o.audio ? 1 : 0);
         checkStreams(p.first("video"), p.first("audio"), o, keyFrameSpacing(o, row));
+
+        if (o.format == "dash") {
+            // the segments carry the manifest's name, so manifests side by side keep their own
+            std::string stem = o.name.substr(0, o.name.rfind('.')) + "-";
+            int own = 0;
+            for (const auto &e : std::filesystem::directory_iterator(path("dash")))
+                own += e.path().filename().string().compare(0, stem.size(), stem) == 0;
+            EXPECT_GE(own, 3) << "segments named " << stem;
+        }
 
         if (o.format == "hls") {
             std::vector<double> lengths = segmentLengths(url);
@@ -485,14 +619,16 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
             for (size_t s = 0; s + 1 < lengths.size(); s++)
                 EXPECT_NEAR(lengths[s], row.hlsSegmentSecs, 0.1) << "segment " << s << "\n" << read_file(url);
             if (nHls > 1) {
-                // one multi-variant output: each variant in the master playlist
+                // one multi-variant output: each variant in the master playlist, under its
+                // picture size when it has video
                 std::string master = read_file(path("hls/master.m3u8"));
-                std::string entry = "RESOLUTION=" + std::to_string(o.width) + "x" + std::to_string(o.height);
-                size_t at = master.find(entry);
-                EXPECT_NE(at, std::string::npos) << master;
-                if (at != std::string::npos) {
-                    EXPECT_EQ(master.compare(master.find('\n', at) + 1, o.name.size(), o.name), 0) << master;
-                }
+                size_t at = master.find("\n" + o.name + "\n");
+                ASSERT_NE(at, std::string::npos) << master;
+                size_t entry = master.rfind("#EXT-X-STREAM-INF:", at);
+                ASSERT_NE(entry, std::string::npos) << master;
+                std::string inf = master.substr(entry, at - entry);
+                std::string size = "RESOLUTION=" + std::to_string(o.width) + "x" + std::to_string(o.height);
+                EXPECT_EQ(inf.find(size) != std::string::npos, o.video) << inf;
             }
         }
     }
