@@ -808,10 +808,9 @@ void put_key_frame_seconds(Out &s, const std::string &sfx, const std::string &se
 // interval the key frames come at ffmpeg's default segment length.
 const char kHlsDefaultSegmentSecs[] = "2";
 
-// An output's place within a multi-variant HLS fold. The fold's streams
-// are numbered by kind: a variant's video is the fold's video stream
-// "video", its audio the fold's audio stream "audio" (variants without that
-// kind take no number).
+// An output's place within a multi-variant HLS fold. The fold's streams are
+// numbered by kind, counting only the variants that have that kind: video
+// and audio are the numbers of this variant's streams ("-c:v:<video>").
 struct HlsVariant {
     bool folded = false;
     int video = 0;
