@@ -32,7 +32,7 @@ const int kMaxWalkDepth = 64;
 // any end, though no link leads back up the path
 const size_t kMaxWalkFolders = 100000;
 
-using Guard = std::lock_guard<std::recursive_mutex>;
+using Guard = TovuScopedLock<TovuRecursiveMutex>;
 
 bool isDotOrDotDot(const char *name)
 {

@@ -8,11 +8,7 @@
  * a one-shot timer of global "autoRestart" seconds.  A stop signal sets
  * `quit`, which ends the loop before the next channel visit.
  *
- * Lock order, for every thread that starts, stops or visits a channel:
- *     g_cgi_mutex (web requests only) -> g_configMutex (TovuConfigLock)
- *         -> engine lock (TovuLock)
- * The timer table's own lock is a leaf: nothing else is taken while it is
- * held.  The document lock is never held across tovu_poll.
+ * The locks, what each guards and their order: docs/threads.md.
  */
 #ifndef TOVU_DAEMON_H
 #define TOVU_DAEMON_H

@@ -23,16 +23,15 @@
 #include "tovu_base.h"
 
 const timer_t TOVU_TIMER_NONE = reinterpret_cast<timer_t>(~static_cast<uintptr_t>(0));
-timer_t g_timerChannels[TOVU_MAX_CHANNELS];
 
 namespace {
 
-// Guards g_timerChannels, s_closed and s_running.  A leaf: while it is held
-// nothing else is locked and no channel is started.  Neither object is ever
-// destroyed, because a late timer thread may still reach them at exit.
-std::mutex &timerLock()
+// Guards g_timerChannels, s_closed and s_running (docs/threads.md).  Neither
+// object is ever destroyed, because a late timer thread may still reach them
+// at exit.
+TovuMutex &timerLock()
 {
-    static std::mutex *m = new std::mutex;
+    static TovuMutex *m = new TovuMutex;
     return *m;
 }
 std::condition_variable &timerIdle()
@@ -41,9 +40,9 @@ std::condition_variable &timerIdle()
     return *cv;
 }
 // set by tovuDeleteChannelTimers: no timer is armed or acted on afterwards
-bool s_closed = false;
+bool s_closed TOVU_GUARDED_BY(timerLock()) = false;
 // callbacks between their check of the table and their end
-int s_running = 0;
+int s_running TOVU_GUARDED_BY(timerLock()) = 0;
 
 bool pending(timer_t t)
 {
@@ -57,6 +56,8 @@ bool channelEnabled(int i)
 }
 
 } // namespace
+
+timer_t g_timerChannels[TOVU_MAX_CHANNELS] TOVU_GUARDED_BY(timerLock());
 
 timer_t createTimer(int nTimerId, int nMilliSec, timerTimeout func)
 {
@@ -79,7 +80,7 @@ void timerChannel(union sigval sig)
     if (i < 0 || i >= TOVU_MAX_CHANNELS)
         return;
     {
-        std::lock_guard<std::mutex> lock(timerLock());
+        TovuMutexLock lock(timerLock());
         // deleted meanwhile: this expiry was already on its way
         if (s_closed || !pending(g_timerChannels[i]))
             return;
@@ -92,7 +93,7 @@ void timerChannel(union sigval sig)
         if (channelEnabled(i))
             tovuStartChannel(i);
     }
-    std::lock_guard<std::mutex> lock(timerLock());
+    TovuMutexLock lock(timerLock());
     if (pending(g_timerChannels[i])) {
         timer_delete(g_timerChannels[i]);
         g_timerChannels[i] = TOVU_TIMER_NONE;
@@ -103,7 +104,7 @@ void timerChannel(union sigval sig)
 
 void tovuInitChannelTimers(void)
 {
-    std::lock_guard<std::mutex> lock(timerLock());
+    TovuMutexLock lock(timerLock());
     for (timer_t &t : g_timerChannels) {
         if (pending(t))
             timer_delete(t);
@@ -114,21 +115,22 @@ void tovuInitChannelTimers(void)
 
 void tovuDeleteChannelTimers(void)
 {
-    std::unique_lock<std::mutex> lock(timerLock());
+    TovuUniqueLock lock(timerLock());
     s_closed = true;
     for (timer_t &t : g_timerChannels) {
         if (pending(t))
             timer_delete(t);
         t = TOVU_TIMER_NONE;
     }
-    timerIdle().wait(lock, [] { return s_running == 0; });
+    while (s_running != 0)
+        lock.wait(timerIdle());
 }
 
 // Arms channel i's restart timer unless one is pending (or failed to be
 // created) or the timers are closed.  Called by the loop's visit.
 void _tovuArmChannelTimer(int i, int nMilliSec)
 {
-    std::lock_guard<std::mutex> lock(timerLock());
+    TovuMutexLock lock(timerLock());
     if (s_closed || g_timerChannels[i] != TOVU_TIMER_NONE)
         return;
     // stored before the lock is let go, and the callback takes the lock

@@ -128,6 +128,7 @@ const char *tovu_get_prog_fname(void);
  * being recursive, code that holds it may call any engine function,
  * tovu_transcode and tovu_stop included. Never wait without a bound while
  * holding it, and never take it in a forked child: other threads block on it.
+ * Its place among the other locks: docs/threads.md.
  */
 void tovu_lock(void) TOVU_ACQUIRE(g_engineMutex);
 void tovu_unlock(void) TOVU_RELEASE(g_engineMutex);

@@ -69,10 +69,8 @@ void fileReaderFree(void *cls);
 
 /* ---------------------------------------------------------------- web server and request intake
  *
- * The server's own start/stop lock and its restart-timer lock (private to
- * the server code) are never held while g_cgi_mutex or g_configMutex is
- * wanted by the same thread, and the start/stop lock is never taken on the
- * web thread.
+ * The server's own start/stop lock and its restart-timer lock are private to
+ * the server code; their place among the other locks: docs/threads.md.
  */
 
 #define TOVU_CGI_POST_SIZE 100000   /* one POST's buffer: at most TOVU_CGI_POST_SIZE - 1 body bytes */

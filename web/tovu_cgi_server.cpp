@@ -43,9 +43,6 @@
 #include <new>
 #include <vector>
 
-struct MHD_Daemon *g_mhd = nullptr;
-timer_t g_timerCGI = 0;
-
 using tovucgi::eqNoCase;
 using tovucgi::globalItem;
 using tovucgi::startsNoCase;
@@ -80,21 +77,22 @@ const char kOtherSiteText[] = "refused: a change asked for by a page of another 
 const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
 const size_t kLoginPostMax = TOVU_CGI_LOGIN_POST_SIZE - 1;
 
-/*
- * Locks of this file, in order: s_serverMutex, then g_configMutex.
- * s_timerMutex is a leaf: nothing else is taken while it is held.
- * s_serverMutex guards g_mhd and every start/stop; it is never taken on the
- * web thread (the stop waits for that thread).
- */
-std::mutex s_serverMutex;
-std::mutex s_timerMutex;
+/* the start/stop lock and the restart-timer lock: docs/threads.md */
+TovuMutex s_serverMutex TOVU_ACQUIRED_BEFORE(g_configMutex);
+TovuMutex s_timerMutex;
 std::condition_variable s_timerIdle;
 
-/* guarded by s_timerMutex */
-std::vector<timer_t> s_pendingTimers;   /* every armed timer not yet deleted */
-bool s_restartPending = false;         /* a restart was asked for and not yet done */
-bool s_restartCancelled = false;       /* shutdown: no restart any more */
-int s_restartsRunning = 0;             /* timer callbacks inside their restart */
+std::vector<timer_t> s_pendingTimers TOVU_GUARDED_BY(s_timerMutex);   /* every armed timer not yet deleted */
+bool s_restartPending TOVU_GUARDED_BY(s_timerMutex) = false;   /* a restart was asked for and not yet done */
+bool s_restartCancelled TOVU_GUARDED_BY(s_timerMutex) = false; /* shutdown: no restart any more */
+int s_restartsRunning TOVU_GUARDED_BY(s_timerMutex) = 0;       /* timer callbacks inside their restart */
+
+} // namespace
+
+struct MHD_Daemon *g_mhd TOVU_GUARDED_BY(s_serverMutex) = nullptr;
+timer_t g_timerCGI TOVU_GUARDED_BY(s_timerMutex) = 0;
+
+namespace {
 
 /* The body of one POST, from its first call to its final call (or to the
    end of its connection); con_cls points at it. */
@@ -244,8 +242,8 @@ void *uriCallback(void *, const char *uri, struct MHD_Connection *)
    select() loop left it open and silent until another client came. */
 const unsigned kServerFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
 
-/* the port of the running server; guarded by s_serverMutex */
-uint16_t s_runningPort = 0;
+/* the port of the running server */
+uint16_t s_runningPort TOVU_GUARDED_BY(s_serverMutex) = 0;
 
 struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
                                const std::string *cert)
@@ -282,8 +280,8 @@ uint16_t settingsPort()
 /* Starts on the given port (0: the one of the settings), with the HTTPS
    settings of the document.  HTTPS that fails where plain HTTP then starts on
    the same port is turned off in the document; when neither starts (the port
-   is taken), the setting stays.  Caller holds s_serverMutex. */
-BOOL startLocked(uint16_t port = 0)
+   is taken), the setting stays. */
+BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
 {
     if (g_mhd)
         return TRUE;
@@ -325,8 +323,7 @@ BOOL startLocked(uint16_t port = 0)
     return g_mhd ? TRUE : FALSE;
 }
 
-/* caller holds s_serverMutex */
-void stopLocked()
+void stopLocked() TOVU_REQUIRES(s_serverMutex)
 {
     if (g_mhd) {
         MHD_stop_daemon(g_mhd);
@@ -468,16 +465,16 @@ BOOL tovuStartCGI(void)
     tovuCGIPrintAclProblems();
     {
         // a new start after a cancelled shutdown takes restart requests again
-        std::lock_guard<std::mutex> lock(s_timerMutex);
+        TovuMutexLock lock(s_timerMutex);
         s_restartCancelled = false;
     }
-    std::lock_guard<std::mutex> lock(s_serverMutex);
+    TovuMutexLock lock(s_serverMutex);
     return startLocked();
 }
 
 void tovuStopCGI(void)
 {
-    std::lock_guard<std::mutex> lock(s_serverMutex);
+    TovuMutexLock lock(s_serverMutex);
     stopLocked();
 }
 
@@ -485,7 +482,7 @@ void tovuCGICallback(BOOL bRestartCGI)
 {
     if (!bRestartCGI)
         return;
-    std::lock_guard<std::mutex> lock(s_timerMutex);
+    TovuMutexLock lock(s_timerMutex);
     if (s_restartCancelled)
         return;
     timer_t timer = _tovu_one_shot_timer(TOVU_CGI_TIMER_ID, TOVU_CGI_RESTART_DELAY_SEC * 1000L,
@@ -500,7 +497,7 @@ void tovuCGICallback(BOOL bRestartCGI)
 void timerCGI(union sigval)
 {
     {
-        std::lock_guard<std::mutex> lock(s_timerMutex);
+        TovuMutexLock lock(s_timerMutex);
         if (s_restartCancelled)
             return;
         // The first timer to fire deletes every other one too (a later
@@ -516,7 +513,7 @@ void timerCGI(union sigval)
         ++s_restartsRunning;
     }
     {
-        std::lock_guard<std::mutex> lock(s_serverMutex);
+        TovuMutexLock lock(s_serverMutex);
         uint16_t before = g_mhd ? s_runningPort : 0;
         stopLocked();
         if (!startLocked()) {
@@ -532,20 +529,21 @@ void timerCGI(union sigval)
             fflush(stdout);
         }
     }
-    std::lock_guard<std::mutex> lock(s_timerMutex);
+    TovuMutexLock lock(s_timerMutex);
     --s_restartsRunning;
     s_timerIdle.notify_all();
 }
 
 void tovuCancelCGIRestart(void)
 {
-    std::unique_lock<std::mutex> lock(s_timerMutex);
+    TovuUniqueLock lock(s_timerMutex);
     s_restartCancelled = true;
     s_restartPending = false;
     for (timer_t t : s_pendingTimers)
         timer_delete(t);
     s_pendingTimers.clear();
-    s_timerIdle.wait(lock, [] { return s_restartsRunning == 0; });
+    while (s_restartsRunning != 0)
+        lock.wait(s_timerIdle);
 }
 
 /* ---------------------------------------------------------------- access rules */

@@ -23,7 +23,7 @@
 
 #include <string>
 
-pthread_mutex_t g_cgi_mutex = PTHREAD_MUTEX_INITIALIZER;
+TovuMutex g_cgi_mutex;
 
 /* ---------------------------------------------------------------- fixed texts and limits */
 
@@ -122,7 +122,7 @@ enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn)
     std::string &out = answerText();
     out += "{\n  \"channels\": [\n";
     {
-        /* lock order: g_cgi_mutex, then the configuration lock (see tovu_cgi.h) */
+        /* the order of the two: docs/threads.md */
         TovuCgiLock cgi;
         TovuConfigLock config;
         cJSON *channels = jsonGetItem(g_jsonConfig, "channels");

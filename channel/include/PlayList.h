@@ -10,7 +10,8 @@
  *     /media/b.ts
  *
  * Every operation takes the playlist's own lock, so one playlist may be used
- * from the main, web-server and timer threads at once. GetCurFile, MoveNext
+ * from the main, web-server and timer threads at once (the lock's place among
+ * the others: docs/threads.md). GetCurFile, MoveNext
  * and MovePrev return a pointer into the list that stays valid only until the
  * item leaves it (the next build with bClear); a caller on a thread other
  * than the one that builds should take its copy with GetCurFileCopy.
@@ -29,6 +30,7 @@
 
 #include "tovu_base.h"
 #include "tovu_tchar.h"
+#include "tovu_thread_safety.h"
 
 class CPlayList
 {
@@ -60,33 +62,33 @@ protected:
     void insertFile(LPCTSTR tszDir, LPCTSTR tszfn);
     size_t populate(LPCTSTR tszRoot, BOOL bClear);
 
-    std::string m_strfnPlayList;
-    std::string m_strRoot;
-    BOOL m_bRecursive;
-    BOOL m_bShuffle;
-    std::list<std::string> m_lstPlayItems;
-    std::list<std::string>::const_iterator m_posCurItem;
+    std::string m_strfnPlayList TOVU_GUARDED_BY(m_lock);
+    std::string m_strRoot TOVU_GUARDED_BY(m_lock);
+    BOOL m_bRecursive TOVU_GUARDED_BY(m_lock);
+    BOOL m_bShuffle TOVU_GUARDED_BY(m_lock);
+    std::list<std::string> m_lstPlayItems TOVU_GUARDED_BY(m_lock);
+    std::list<std::string>::const_iterator m_posCurItem TOVU_GUARDED_BY(m_lock);
 
 private:
     struct WalkState;
 
-    void appendItem(std::string path);
-    void placePending();
-    void clearItems();
-    std::list<std::string>::const_iterator findItem(const std::string &path) const;
-    bool walk(const std::string &dir, WalkState &state);
+    void appendItem(std::string path) TOVU_REQUIRES(m_lock);
+    void placePending() TOVU_REQUIRES(m_lock);
+    void clearItems() TOVU_REQUIRES(m_lock);
+    std::list<std::string>::const_iterator findItem(const std::string &path) const TOVU_REQUIRES(m_lock);
+    bool walk(const std::string &dir, WalkState &state) TOVU_REQUIRES(m_lock);
 
     // taken by every operation; recursive because the public ones call the protected ones
-    mutable std::recursive_mutex m_lock;
+    mutable TovuRecursiveMutex m_lock;
     // the listed paths, for the duplicate test; views into the list's own strings
-    std::unordered_set<std::string_view> m_setItems;
+    std::unordered_set<std::string_view> m_setItems TOVU_GUARDED_BY(m_lock);
     // Shuffled insertions of the walk under way, not yet in the list: the
     // paths in the order they came (listed in m_setItems) and the index each
     // was drawn to go to. The walk places them all when it ends; outside a
     // walk both are empty.
-    std::list<std::string> m_lstPending;
-    std::vector<size_t> m_vecPendingAt;
-    bool m_bWalking = false;
+    std::list<std::string> m_lstPending TOVU_GUARDED_BY(m_lock);
+    std::vector<size_t> m_vecPendingAt TOVU_GUARDED_BY(m_lock);
+    bool m_bWalking TOVU_GUARDED_BY(m_lock) = false;
 };
 
 // one playlist per channel, index = channel index

@@ -78,6 +78,8 @@ private:
     Mutex &m_mutex;
 };
 
+using TovuMutexLock = TovuScopedLock<TovuMutex>;
+
 /* holds a TovuMutex for its scope, and lets a condition variable wait on it.
    Test the condition in the waiting function itself, in a loop around
    wait(): a predicate lambda is a function of its own to the analysis,

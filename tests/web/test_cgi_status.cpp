@@ -259,7 +259,7 @@ TEST_F(CgiStatusTest, ChannelRowsWaitForTheWebInterfaceMutex)
     config(doc("", channels(1)));
     std::atomic<bool> answered{false};
     HttpAnswer a;
-    pthread_mutex_lock(&g_cgi_mutex);
+    g_cgi_mutex.lock();
     std::thread asker([&] {
         HttpClient other(server.port());
         other.get("/status", a);
@@ -267,12 +267,12 @@ TEST_F(CgiStatusTest, ChannelRowsWaitForTheWebInterfaceMutex)
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(answered.load()); // held: no answer can have been made
-    pthread_mutex_unlock(&g_cgi_mutex);
+    g_cgi_mutex.unlock();
     asker.join();
     EXPECT_EQ(a.status, 200);
     // and the answer released it
-    EXPECT_EQ(pthread_mutex_trylock(&g_cgi_mutex), 0);
-    pthread_mutex_unlock(&g_cgi_mutex);
+    EXPECT_TRUE(g_cgi_mutex.try_lock());
+    g_cgi_mutex.unlock();
 }
 
 TEST_F(CgiStatusTest, RuntimeFactsWhateverTheConfiguration)

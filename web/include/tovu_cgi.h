@@ -5,32 +5,31 @@
 #ifndef TOVU_CGI_H
 #define TOVU_CGI_H
 
-#include <pthread.h>
-
+#include "tovu_config.h"
 #include "tovu_tchar.h"
+#include "tovu_thread_safety.h"
 
 /* ---------------------------------------------------------------- the web interface's mutex
  *
- * g_cgi_mutex (default kind, not recursive) is taken only on the web server's
- * thread: by the router around a configuration upload and a whole channel
- * request, and by the status answer while it walks the channels.
- * Lock order: g_cgi_mutex, then g_configMutex (TovuConfigLock), then the
- * engine lock (tovu_lock).
+ * g_cgi_mutex (not recursive) is taken only on the web server's thread: by
+ * the router around a configuration upload and a whole channel request, and
+ * by the status answer while it walks the channels.  Its place among the
+ * other locks: docs/threads.md.
  */
-extern pthread_mutex_t g_cgi_mutex;
+extern TovuMutex g_cgi_mutex TOVU_ACQUIRED_BEFORE(g_configMutex);
 
 /* holds g_cgi_mutex for a scope; unlock() lets it go early, once */
-class TovuCgiLock {
+class TOVU_SCOPED_CAPABILITY TovuCgiLock {
 public:
-    TovuCgiLock() { pthread_mutex_lock(&g_cgi_mutex); }
-    ~TovuCgiLock() { unlock(); }
+    TovuCgiLock() TOVU_ACQUIRE(g_cgi_mutex) { g_cgi_mutex.lock(); }
+    ~TovuCgiLock() TOVU_RELEASE() { unlock(); }
     TovuCgiLock(const TovuCgiLock &) = delete;
     TovuCgiLock &operator=(const TovuCgiLock &) = delete;
-    void unlock()
+    void unlock() TOVU_RELEASE()
     {
         if (m_held) {
             m_held = false;
-            pthread_mutex_unlock(&g_cgi_mutex);
+            g_cgi_mutex.unlock();
         }
     }
 
@@ -43,10 +42,10 @@ private:
 /* starts the server on global "httpPort" (HTTPS when "sslEnable" and both
    files read); 1 when a server runs afterwards, 0 when none could be started.
    Never call it on the web thread or while holding TovuConfigLock. */
-BOOL tovuStartCGI(void);
+BOOL tovuStartCGI(void) TOVU_EXCLUDES(g_cgi_mutex, g_configMutex);
 /* stops the running server, if any; waits for the web thread to end, so
    never call it on that thread or while holding TovuConfigLock */
-void tovuStopCGI(void);
+void tovuStopCGI(void) TOVU_EXCLUDES(g_cgi_mutex, g_configMutex);
 /* with TRUE: restart the server TOVU_CGI_RESTART_DELAY_SEC from now with the
    settings then in the document; FALSE: nothing */
 void tovuCGICallback(BOOL bRestartCGI);
@@ -59,6 +58,6 @@ void timerCGI(union sigval sig);
  * it before tovuStopCGI, never
  * on the web thread, and not while holding TovuConfigLock.
  */
-void tovuCancelCGIRestart(void);
+void tovuCancelCGIRestart(void) TOVU_EXCLUDES(g_cgi_mutex, g_configMutex);
 
 #endif /* TOVU_CGI_H */
