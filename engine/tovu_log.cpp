@@ -5,10 +5,12 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 
 namespace {
@@ -63,9 +65,92 @@ void rotate(int channel_id, const std::string &current)
         rename(current.c_str(), to.c_str());
 }
 
-bool write_all(int fd, const std::string &data)
+// The channels' files whose last write failed: the failure is printed once,
+// and again only after a write has succeeded. Guarded by the engine lock.
+std::set<std::string> g_failing;
+
+void note_write(const std::string &name, int err)
 {
-    return _tovu_write_all(fd, data.data(), data.size()) == data.size();
+    if (err) {
+        if (g_failing.insert(name).second) {
+            printf("channel log %s could not be written: %s\n", name.c_str(), strerror(err));
+            fflush(stdout);
+        }
+    } else if (g_failing.erase(name)) {
+        printf("channel log %s is written again\n", name.c_str());
+        fflush(stdout);
+    }
+}
+
+// One entry: with a timestamp, the text and a line feed unless the text
+// holds one anywhere; without, the text as it is.
+void add_entry(std::string *out, int b_timestamp, const char *text)
+{
+    if (!b_timestamp) {
+        *out += text;
+        return;
+    }
+    time_t now = time(nullptr);
+    struct tm tm;
+    char stamp[64];
+    if (localtime_r(&now, &tm) && strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &tm))
+        *out += stamp;
+    *out += text;
+    if (!strchr(text, '\n'))
+        *out += '\n';
+}
+
+// Appends the entries to the slot's current file after one rotation check
+// and in one write, so that entries of different writers never mix and a
+// rotation never separates entries written together. -1 only when the file
+// cannot be opened (or named). A write that fails (a full disk) leaves no
+// part of the entries in the file and is printed; the channel goes on.
+int append_entries(int channel_id, const std::string &entries)
+{
+    std::string current;
+    if (!log_name(channel_id, 0, &current))
+        return -1;
+
+    struct stat st;
+    off_t size = stat(current.c_str(), &st) == 0 ? st.st_size : 0;
+    if (size > kRotateSize)
+        rotate(channel_id, current);
+
+    int fd = open(current.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        int err = errno;
+        note_write(current, err);
+        errno = err;
+        return -1;
+    }
+    std::string data;
+    if (size == 0)
+        data = "\xEF\xBB\xBF";
+    data += entries;
+    off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
+    errno = 0;
+    int err = 0;
+    if (_tovu_write_all(fd, data.data(), data.size()) != data.size()) {
+        err = errno ? errno : EIO;
+        // the writers of this file all hold the engine lock: nothing was
+        // appended after the part that made it
+        if (before >= 0 && ftruncate(fd, before) != 0) {
+            // the part stays; the next entry follows it
+        }
+    }
+    close(fd);
+    note_write(current, err);
+    return 0;
+}
+
+// tovu_logf's formatting: into 1000 bytes, cut to 999
+std::string format(const char *fmt, va_list ap)
+{
+    char buf[1000];
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    if (n < 0)
+        buf[0] = '\0';
+    return buf;
 }
 
 } // namespace
@@ -78,43 +163,9 @@ int tovu_log(int channel_id, int b_timestamp, const char *log_str)
     TovuLock lock;
     if (!g_cfg.log_level)
         return 0;
-    if (!log_str)
-        log_str = "";
-
-    std::string current;
-    if (!log_name(channel_id, 0, &current))
-        return -1;
-
-    struct stat st;
-    off_t size = stat(current.c_str(), &st) == 0 ? st.st_size : 0;
-    if (size > kRotateSize)
-        rotate(channel_id, current);
-
-    int fd = open(current.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return -1;
-
     std::string entry;
-    if (size == 0)
-        entry = "\xEF\xBB\xBF";
-    if (b_timestamp) {
-        time_t now = time(nullptr);
-        struct tm tm;
-        char stamp[64];
-        if (localtime_r(&now, &tm) && strftime(stamp, sizeof stamp, "[%Y/%m/%d %H:%M:%S] ", &tm))
-            entry += stamp;
-        entry += log_str;
-        if (!strchr(log_str, '\n'))
-            entry += '\n';
-    } else {
-        entry += log_str;
-    }
-    // One write per entry, so that entries of different writers never mix.
-    // A write that fails (a full disk) is reported like a file that cannot
-    // be opened: the entry is not in the log.
-    bool written = write_all(fd, entry);
-    close(fd);
-    return written ? 0 : -1;
+    add_entry(&entry, b_timestamp, log_str ? log_str : "");
+    return append_entries(channel_id, entry);
 }
 
 int tovu_logf(int channel_id, int b_timestamp, const char *fmt, ...)
@@ -126,14 +177,28 @@ int tovu_logf(int channel_id, int b_timestamp, const char *fmt, ...)
         return 0;
     if (!fmt)
         return tovu_log(channel_id, b_timestamp, "");
-    char buf[1000];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    std::string text = format(fmt, ap);
     va_end(ap);
-    if (n < 0)
-        buf[0] = '\0';
-    return tovu_log(channel_id, b_timestamp, buf);
+    return tovu_log(channel_id, b_timestamp, text.c_str());
 }
 
 } // extern "C"
+
+int _tovu_log_pair(int channel_id, const std::string &first, const char *fmt, ...)
+{
+    TovuLock lock;
+    if (!g_cfg.b_init)
+        return -1;
+    if (!g_cfg.log_level)
+        return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    std::string second = format(fmt, ap);
+    va_end(ap);
+    std::string entries;
+    add_entry(&entries, 1, first.substr(0, 999).c_str());
+    add_entry(&entries, 1, second.c_str());
+    return append_entries(channel_id, entries);
+}

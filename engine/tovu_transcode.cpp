@@ -101,8 +101,8 @@ int start_extraction(int channel_id, TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sou
         int err = errno;
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
-        tovu_logf(channel_id, 1, "yt-dlp error %d", ret);
-        tovu_logf(channel_id, 1, "yt-dlp %s could not be started: %s", exe.c_str(), strerror(err));
+        _tovu_log_pair(channel_id, "yt-dlp error " + std::to_string(ret),
+                       "yt-dlp %s could not be started: %s", exe.c_str(), strerror(err));
         return ret;
     }
     // the poll learns of it too, from the exit status
@@ -153,21 +153,21 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
         return TOVU_ERR_NOT_INIT;
     TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
     if (!chan) {
-        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_INVALID_SLOT);
-        tovu_logf(channel_id, 1, "start refused: slot %d is not one of the engine's %d slots",
-                  channel_id, g_cfg.nb_channels_max);
+        _tovu_log_pair(channel_id, "error " + std::to_string(TOVU_ERR_INVALID_SLOT),
+                       "start refused: slot %d is not one of the engine's %d slots",
+                       channel_id, g_cfg.nb_channels_max);
         return TOVU_ERR_INVALID_SLOT;
     }
     if (chan->state > TOVU_STATE_EXTRACT) {
-        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_BUSY);
-        tovu_logf(channel_id, 1, "start refused: slot %d is busy (state %d)", channel_id,
-                  (int)chan->state);
+        _tovu_log_pair(channel_id, "error " + std::to_string(TOVU_ERR_BUSY),
+                       "start refused: slot %d is busy (state %d)", channel_id,
+                       (int)chan->state);
         return TOVU_ERR_BUSY;
     }
     // The first source is always inspected; without one there is nothing to run.
     if (!sources || nb_sources < 1) {
-        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_NO_SOURCE_URL);
-        tovu_logf(channel_id, 1, "start refused: slot %d was given no source", channel_id);
+        _tovu_log_pair(channel_id, "error " + std::to_string(TOVU_ERR_NO_SOURCE_URL),
+                       "start refused: slot %d was given no source", channel_id);
         return TOVU_ERR_NO_SOURCE_URL;
     }
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
@@ -177,8 +177,8 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
 
     // refused before anything runs, yt-dlp included
     if (_tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode)) {
-        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_LINE_BREAK);
-        tovu_logf(channel_id, 1, "start refused: %s", start_error_text(TOVU_ERR_LINE_BREAK));
+        _tovu_log_pair(channel_id, "error " + std::to_string(TOVU_ERR_LINE_BREAK),
+                       "start refused: %s", start_error_text(TOVU_ERR_LINE_BREAK));
         return TOVU_ERR_LINE_BREAK;
     }
 
@@ -192,17 +192,17 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     int ret = tovu_compose_args(channel_id, sources, nb_sources, targets, nb_targets, mux_mode,
                                 &arg_str);
     if (ret < 0) {
-        tovu_logf(channel_id, 1, "error %d", ret);
-        tovu_logf(channel_id, 1, "the transcoder's argument string could not be composed: %s",
-                  start_error_text(ret));
+        _tovu_log_pair(channel_id, "error " + std::to_string(ret),
+                       "the transcoder's argument string could not be composed: %s",
+                       start_error_text(ret));
         return ret;
     }
 
     if (g_cfg.log_level && tovu_log(channel_id, 1, arg_str.c_str()) == -1) {
         int err = errno;
-        tovu_logf(channel_id, 1, "error %d", TOVU_ERR_LOG);
-        tovu_logf(channel_id, 1, "channel log in %s could not be written: %s", g_cfg.log_path,
-                  strerror(err));
+        _tovu_log_pair(channel_id, "error " + std::to_string(TOVU_ERR_LOG),
+                       "channel log in %s could not be written: %s", g_cfg.log_path,
+                       strerror(err));
         return TOVU_ERR_LOG;
     }
 
@@ -213,9 +213,9 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
         // A failed fork leaves -1 in pid; the slot stays idle with no child.
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
-        tovu_logf(channel_id, 1, "error %d", ret);
-        tovu_logf(channel_id, 1, "transcoder %s could not be started: %s", g_cfg.ffmpeg_path,
-                  strerror(err));
+        _tovu_log_pair(channel_id, "error " + std::to_string(ret),
+                       "transcoder %s could not be started: %s", g_cfg.ffmpeg_path,
+                       strerror(err));
         return ret;
     }
     // the poll learns of it too, from the exit status

@@ -168,6 +168,13 @@ public:
     TovuLock &operator=(const TovuLock &) = delete;
 };
 
+/* two timestamped entries in the log of channel_id, written together after
+ * one rotation check, so that no rotation separates them: first (an
+ * "error %d" line) and its cause, formatted as tovu_logf's; results as
+ * tovu_logf's */
+int _tovu_log_pair(int channel_id, const std::string &first, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+
 /* ---------------------------------------------------------------- argument string (C++ only) */
 
 /* Each appends its piece to *arg_str and returns 0 or a negative engine code. */

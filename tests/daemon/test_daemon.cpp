@@ -502,6 +502,54 @@ TEST_F(DaemonTest, StopSignalWhileRestartTimersArePending)
     }
 }
 
+// A full log folder stops no channel: the channels start and restart, each
+// channel's failed writes are printed once, and once there is room again
+// the log is written again.
+TEST_F(DaemonTest, FullLogFolderStopsNoChannel)
+{
+    // (at the daemon's path: a mount under the test folder would not be seen there)
+    std::string log = "/var/tovul/log";
+    fs::create_directory(log);
+    ASSERT_EQ(mount("tmpfs", log.c_str(), "tmpfs", 0, "size=64k"), 0);
+    struct Unmount {
+        std::string at;
+        ~Unmount() { umount2(at.c_str(), MNT_DETACH); }
+    } unmount{log};
+    {
+        std::string filler(4096, 'f');
+        FILE *f = fopen((log + "/filler").c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        while (fwrite(filler.data(), 1, filler.size(), f) == filler.size() && fflush(f) == 0) {
+        }
+        fclose(f);
+    }
+    // each run prints, then ends: the channels are started again every second
+    fakeConf("FAKE_HOLD=0\nFAKE_OUTPUT='frame= 1 time=00:00:01.00 bitrate=1.0kbits/s\\n'\n");
+    writeConfig(configJson("\"log\": 32, \"autoRestart\": 1",
+                           {channelJson(tmp.file("in0.ts"), true), channelJson(tmp.file("in1.ts"), true)}));
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(waitFor([&] { return nrecords() >= 6; }, 20000)) << records() << output();
+    auto count = [](const std::string &text, const std::string &what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            n++;
+        return n;
+    };
+    for (const char *name : {"tovu_001.log", "tovu_002.log"}) {
+        std::string failed = std::string("channel log /var/tovul/log/") + name +
+                             " could not be written: No space left on device\n";
+        EXPECT_EQ(count(output(), failed), 1u) << name << "\n" << output();
+    }
+
+    fs::remove(log + "/filler");
+    ASSERT_TRUE(waitFor([&] { return count(output(), "is written again\n") == 2; }, 10000)) << output();
+    EXPECT_TRUE(waitFor([&] { return read_file(log + "/tovu_001.log").find("time=00:00:01.00") != std::string::npos; },
+                        10000));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+}
+
 } // namespace
 
 namespace {

@@ -149,21 +149,46 @@ TEST_F(Log, UnwritableOrOverlongNameFails)
     EXPECT_EQ(fs::directory_iterator(deep), fs::directory_iterator());
 }
 
-TEST_F(Log, FailedWriteIsReported)
+// A write that fails (here past the file size limit, as on a full disk)
+// is not an open failure: the caller goes on (0), nothing of the entry is
+// left in the file, and the failure is printed once until a write succeeds.
+TEST_F(Log, FailedWriteLeavesNoPartAndIsPrintedOnce)
 {
     write_file(current(), "earlier\n");
+    // standard output into a pipe: the size limit holds for files only
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
     pid_t pid = fork();
     if (pid == 0) {
-        // the file is already past the size this process may write
-        struct rlimit lim = {4, 4};
+        dup2(out[1], 1);
+        close(out[0]);
+        close(out[1]);
         signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {12, RLIM_INFINITY};   // room for 4 bytes more
         setrlimit(RLIMIT_FSIZE, &lim);
-        _exit(tovu_log(0, 1, "x") == -1 ? 0 : 1);
+        int fails = (tovu_log(0, 0, "cut off") == 0) + (tovu_logf(0, 1, "a stamped %s", "entry") == 0);
+        lim.rlim_cur = RLIM_INFINITY;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        int ok = tovu_log(0, 0, "fits\n") == 0;
+        lim.rlim_cur = 4;
+        setrlimit(RLIMIT_FSIZE, &lim);
+        fails += tovu_log(0, 0, "again") == 0;
+        _exit(fails == 3 && ok ? 0 : 1);
     }
     ASSERT_GT(pid, 0);
+    close(out[1]);
+    std::string printed;
+    char buf[512];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0)
+        printed.append(buf, static_cast<size_t>(n));
+    close(out[0]);
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(read_file(current()), "earlier\nfits\n");
+    std::string failed = "channel log " + current() + " could not be written: File too large\n";
+    EXPECT_EQ(printed, failed + "channel log " + current() + " is written again\n" + failed);
 }
 
 TEST_F(Log, FormattedTextIsCutTo999Bytes)
@@ -230,6 +255,26 @@ TEST_F(Log, CheckComesBeforeTheWrite)
     ASSERT_EQ(tovu_log(0, 0, "next"), 0);  // now above it: rotated
     EXPECT_EQ(fs::file_size(archive(1)), (uintmax_t)kThreshold + 4);
     EXPECT_EQ(read_file(current()), "next");
+}
+
+// An "error N" entry and its cause are written together: a file that the
+// first of the two would take past the limit is not rotated between them.
+TEST_F(Log, ErrorAndItsCauseStayInOneFile)
+{
+    const std::string log = current(40), first_archive = dir + "/tovu_041-1.log";
+    const std::string entries = stamp_regex() + "error -2\n" + stamp_regex() +
+                                "start refused: slot 40 is not one of the engine's 0 slots\n";
+    // exactly at the limit: not rotated, and both entries take it past
+    make_sized(log, kThreshold);
+    ASSERT_EQ(tovu_transcode(40, nullptr, 0, nullptr, 0, 0, 0), TOVU_ERR_INVALID_SLOT);
+    EXPECT_FALSE(fs::exists(first_archive));
+    std::string tail = read_file(log).substr(kThreshold);
+    EXPECT_TRUE(std::regex_match(tail, std::regex(entries))) << tail;
+    // past it: rotated once, before both
+    ASSERT_EQ(tovu_transcode(40, nullptr, 0, nullptr, 0, 0, 0), TOVU_ERR_INVALID_SLOT);
+    EXPECT_EQ(read_file(first_archive).substr(kThreshold), tail);
+    std::string text = read_file(log);
+    EXPECT_TRUE(std::regex_match(text, std::regex(entries))) << text;
 }
 
 } // namespace
