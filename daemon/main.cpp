@@ -21,6 +21,7 @@
 #include <string.h>
 #include <netinet/in.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -256,6 +257,11 @@ int main(int argc, char *argv[])
     if (daemon(1, 1) != 0) {
         // start-up goes on in this process
     }
+    // What a transcoder leaves behind when it ends comes to this process
+    // (not to init), and the engine ends it: nothing a transcoder started
+    // outlives its channel's stop or the shutdown. (Set here, after the
+    // fork of the detach: a child does not inherit it.)
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
 
     if (!tovuStartCGI()) {
         printf(kMsgWebFailed, port, kConfigFile);

@@ -238,8 +238,10 @@ void tovu_stop(int channel_id, int stop_mode)
     } else {
         return;
     }
-    if (chan->proc.pid > 0)
-        kill(chan->proc.pid, sig);
+    // an orderly stop asks the transcoder alone, which passes it on (a
+    // second interrupt would cut short what it is still writing); a forced
+    // one ends its whole group
+    _tovu_kill_proc(&chan->proc, sig);
     chan->state = TOVU_STATE_STOPPING;
     if (g_cfg.log_level)
         tovu_logf(channel_id, 1, "%s", msg);

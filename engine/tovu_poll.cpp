@@ -4,10 +4,13 @@
 #include "tovu_util.h"
 #include "tovu_poll.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -15,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <new>
 #include <string>
 #include <vector>
@@ -25,6 +29,12 @@ constexpr int kChunkSize = 4096;
 constexpr int kReleasePolls = 100;
 constexpr int kWatchedSlots = 32;   // slots a pass asks about in one call; others alone
 constexpr useconds_t kReleasePollUs = 30000;
+
+// the sweep for children that no slot records (below)
+constexpr std::chrono::milliseconds kSweepEvery{1000};
+constexpr std::chrono::milliseconds kSweepAgain{100};   // while some were found
+constexpr int kReleaseSweeps = 50;
+constexpr useconds_t kReleaseSweepUs = 10000;
 
 const char kMsgNoAudio[] = "There's no buffered audio. Audio will misbehave!";
 const char kMsgFreezing[] = "output video frame freezing";
@@ -265,8 +275,7 @@ void poll_extraction(int slot, TOVU_CHAN_CTX *chan, time_t pass_time)
         // time is killed, and its end is handled like any other.
         if (!x.killed && pass_time - x.since > TOVU_YTDLP_MAX_SECS) {
             tovu_logf(slot, 1, "yt-dlp did not end within %d secs, killing...", TOVU_YTDLP_MAX_SECS);
-            if (chan->proc.pid > 0)
-                kill(chan->proc.pid, SIGKILL);
+            _tovu_kill_proc(&chan->proc, SIGKILL);
             x.killed = true;
             x.text.clear();
         }
@@ -339,6 +348,102 @@ void sample_cpu_load(time_t pass_time)
         return;
     buf[n] = '\0';
     _tovu_sample_cpu_load(buf);
+}
+
+// Children of this process that no slot records. Every program the engine
+// starts is the subreaper of its own descendants (see the runner), so
+// what its tree orphans stays with it while it runs; once it has ended,
+// its children come to the nearest subreaper above it. When that is this
+// process (the application made itself one), such a child is what an ended
+// transcoder or yt-dlp left behind, belonging to no running channel: the
+// sweep kills it and reaps it. Nothing is waited for but these pids, so the
+// waits for the slots' own children are not disturbed. A process that is no
+// subreaper gets no such children, and the sweep leaves its children alone.
+std::chrono::steady_clock::time_point g_next_sweep;   // guarded by the engine lock
+
+bool adopts_orphans()
+{
+    int on = 0;
+    return prctl(PR_GET_CHILD_SUBREAPER, &on) == 0 && on != 0;
+}
+
+// the parent of process pid, from "/proc/<pid>/stat"; -1 when unknown
+pid_t parent_of(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    buf[n] = '\0';
+    // "pid (name) state ppid ...": the name may hold anything, ")" included
+    const char *p = strrchr(buf, ')');
+    char state;
+    int ppid;
+    if (!p || sscanf(p + 1, " %c %d", &state, &ppid) != 2)
+        return -1;
+    return (pid_t)ppid;
+}
+
+bool recorded_by_a_slot(pid_t pid) TOVU_REQUIRES(g_engineMutex)
+{
+    for (int slot = 0; g_proc_channels && slot < g_cfg.nb_channels_max; slot++)
+        if (g_proc_channels[slot].proc.pid == pid)
+            return true;
+    return false;
+}
+
+// Kills and reaps (when already ended) every child that no slot records;
+// returns how many there were. Reads "/proc" without the engine lock, and
+// checks each one again under it: a slot's start forks and records its
+// child under the lock, and only this process can reap its children.
+int sweep_strays()
+{
+    pid_t self = getpid();
+    std::vector<pid_t> children;
+    if (DIR *d = opendir("/proc")) {
+        while (dirent *e = readdir(d)) {
+            int pid;
+            const char *end = e->d_name;
+            if (_tovu_parse_int(e->d_name, &pid, &end) != 1 || *end != '\0' || pid <= 0)
+                continue;
+            if (parent_of(pid) == self)
+                children.push_back(pid);
+        }
+        closedir(d);
+    }
+    int found = 0;
+    TovuLock lock;
+    for (pid_t pid : children) {
+        if (recorded_by_a_slot(pid) || parent_of(pid) != self)
+            continue;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, WNOHANG);
+        found++;
+    }
+    return found;
+}
+
+// once a second, at once after a slot's process has ended, and soon again
+// while the last sweep found some
+void sweep_if_due(bool ended)
+{
+    auto t = std::chrono::steady_clock::now();
+    {
+        TovuLock lock;
+        if (!ended && t < g_next_sweep)
+            return;
+        g_next_sweep = t + kSweepEvery;
+    }
+    if (!adopts_orphans() || sweep_strays() == 0)
+        return;
+    TovuLock lock;
+    g_next_sweep = t + kSweepAgain;
 }
 
 } // namespace
@@ -457,13 +562,16 @@ int tovu_poll(void)
 
     // The lock is taken per slot, so that a start or stop from another
     // thread waits for one slot's turn at most.
+    bool ended = false;   // a slot's process was found ended
     for (int slot = 0; slot < nb; slot++) {
         TovuLock lock;
         TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
         if (!chan)
             return 0;   // the table went away meanwhile
         if (chan->state == TOVU_STATE_EXTRACT) {
+            pid_t pid = chan->proc.pid;
             poll_extraction(slot, chan, pass_time);
+            ended = ended || (pid > 0 && chan->proc.pid != pid);
             continue;
         }
         if ((size_t)slot < g_extractions.size() && g_extractions[slot].active)
@@ -481,8 +589,10 @@ int tovu_poll(void)
                 ready.ended = end_ready[slot];
         }
         poll_transcoder(slot, chan, ready);
+        ended = ended || chan->state == TOVU_STATE_IDLE;
     }
     sample_cpu_load(pass_time);
+    sweep_if_due(ended);
     return 0;
 }
 
@@ -527,15 +637,24 @@ void tovu_free(void)
         _tovu_free_pipes(&chan->proc);
     }
 
-    TovuLock lock;
-    if (g_proc_channels)
-        for (int slot = 0; slot < g_cfg.nb_channels_max; slot++)
-            _tovu_free_param(&g_proc_channels[slot]);
-    free(g_proc_channels);
-    g_proc_channels = nullptr;
-    g_ready.reset();
-    g_extractions.clear();
-    g_extractions.shrink_to_fit();
+    {
+        TovuLock lock;
+        if (g_proc_channels)
+            for (int slot = 0; slot < g_cfg.nb_channels_max; slot++)
+                _tovu_free_param(&g_proc_channels[slot]);
+        free(g_proc_channels);
+        g_proc_channels = nullptr;
+        g_ready.reset();
+        g_extractions.clear();
+        g_extractions.shrink_to_fit();
+    }
+
+    // No slot is left: every child is now what a transcoder left behind
+    // (or one killed above). Ended and reaped, also those that come to this
+    // process as their parents are killed, for half a second at most.
+    if (adopts_orphans())
+        for (int k = 0; k < kReleaseSweeps && sweep_strays() > 0; k++)
+            usleep(kReleaseSweepUs);
 }
 
 } // extern "C"

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdarg.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -90,6 +91,12 @@ void open_pidfd(TOVU_PROC_CTX *proc)
     dup2(proc->pipe_stdout[1], 2);
     close(proc->pipe_stdout[1]);
 
+    // A group of its own, so that what the program starts can be ended with
+    // it; and it takes in what its descendants orphan, so that nothing of
+    // its tree reaches this process while it runs (see tovu_poll_proc).
+    setpgid(0, 0);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+
     // A start from a thread that blocks or ignores signals must still give a
     // child that SIGINT stops: begin with the default signal state.
     sigset_t none;
@@ -143,6 +150,9 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
             close(report[0]);
         exec_child(proc, exe_fname, args, reporting ? report[1] : -1);
     }
+    // also here, so that the group exists before anyone signals it (once
+    // the child runs its program this fails, and the child has done it)
+    setpgid(proc->pid, proc->pid);
     open_pidfd(proc);
     if (reporting) {
         // end of file once the program runs (or the child has ended)
@@ -186,6 +196,9 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
     int status = 0;
     pid_t r = waitpid(proc->pid, &status, WNOHANG);
     if (r == proc->pid) {
+        // What the child started and left in its group ends with it. (The
+        // group's number cannot have been reused while one of it lives.)
+        kill(-r, SIGKILL);
         proc->exit_code = status;
         proc->pid = 0;
         close_pidfd(proc);
@@ -197,6 +210,15 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
         return 0;
     }
     return 1;
+}
+
+int _tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig)
+{
+    if (proc->pid <= 0)
+        return -1;
+    if (sig == SIGKILL && kill(-proc->pid, sig) == 0)
+        return 0;
+    return kill(proc->pid, sig);
 }
 
 unsigned _tovu_proc_closes(void)

@@ -66,7 +66,7 @@ void pin_to_cpus(int channel_id, pid_t pid) TOVU_REQUIRES(g_engineMutex)
 void abandon_extraction(TOVU_CHAN_CTX *chan)
 {
     if (chan->proc.pid > 0) {
-        kill(chan->proc.pid, SIGKILL);
+        _tovu_kill_proc(&chan->proc, SIGKILL);
         const auto deadline = std::chrono::steady_clock::now() + kAbandonWait;
         while (tovu_poll_proc(&chan->proc) != 0 && std::chrono::steady_clock::now() < deadline)
             usleep(1000);

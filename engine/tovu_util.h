@@ -56,6 +56,12 @@ int pipe_write(TOVU_PIPE pipe, const void *buf, int len);
 int pipe_write_str(TOVU_PIPE pipe, const char *szbuf);
 int pipe_printf(TOVU_PIPE pipe, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void _tovu_free_pipes(TOVU_PROC_CTX *proc);
+/* sends sig to the recorded child; SIGKILL goes to its whole process group
+ * (the child and what it started that stayed in the group). The child runs
+ * in a group of its own and is the subreaper of its descendants; when
+ * tovu_poll_proc reaps it, the rest of its group is killed. -1 without a
+ * child, else kill's result */
+int _tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig);
 /* the process descriptor of the recorded child (readable once it has ended),
  * or -1 when there is none for it */
 int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc);

@@ -26,6 +26,7 @@
 #include "fixtures/daemon_ns.h"
 #include "fixtures/proc_helpers.h"
 #include "fixtures/engine_fixture.h"
+#include "fixtures/proc_tree.h"
 #include "tovu_config.h"
 #include "tovu_base.h"
 
@@ -500,6 +501,39 @@ TEST_F(DaemonTest, StopSignalWhileRestartTimersArePending)
         EXPECT_EQ(output().find("Sanitizer"), std::string::npos) << output();
         EXPECT_EQ(output().find("runtime error"), std::string::npos) << output();
     }
+}
+
+// What the transcoders start (in their group, and in sessions of their own)
+// does not outlive their runs: a channel whose transcoder ends at once is
+// started again every second, and what each run left is gone by the next;
+// and nothing is left after the shutdown.
+TEST_F(DaemonTest, NothingATranscoderStartsOutlivesItsRunOrTheDaemon)
+{
+    const std::string mark = "TOVU_TEST_TREE=" + std::to_string(getpid());
+    setenv("TOVU_TEST_TREE", mark.c_str() + mark.find('=') + 1, 1);
+    struct Unset {
+        ~Unset() { unsetenv("TOVU_TEST_TREE"); }
+    } unset;
+    // 7 processes beside the transcoder (and its pause), which ends after 2 seconds
+    fakeConf("FAKE_HOLD=2\nFAKE_SPAWN='sleep 1000 & yes | sleep 1000 & setsid sleep 1000 & "
+             "setsid bash -c \"sleep 1000 & sleep 1000\" &'\n");
+    writeConfig(configJson("\"autoRestart\": 1", {channelJson(tmp.file("in0.ts"), true),
+                                                  channelJson(tmp.file("in1.ts"), true)}));
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    int most = 0;
+    ASSERT_TRUE(waitFor([&] {
+        most = std::max(most, tovutest::count_marked(mark));
+        return nrecords() >= 8;
+    }, 30000)) << records();
+    // the daemon and the two channels' present runs, no more (left behind
+    // by each of the runs before, there would be 7 more each)
+    EXPECT_GE(most, 1 + 9);
+    EXPECT_LE(most, 1 + 2 * 9);
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+    EXPECT_EQ(tovutest::count_marked(mark), 0);
 }
 
 // A full log folder stops no channel: the channels start and restart, each
