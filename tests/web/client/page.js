@@ -135,7 +135,10 @@ test('start and stop of all channels from the drop-downs; a failed start is repo
   await waitFor('channels 1 and 2 running', async () => (await d.status()).channels.slice(0, 2).every((c) => c.state === 'running'));
   await waitFor('three start requests', () => [1, 2, 3].every((n) => ctx.sent('/channel' + n + '?start').length === 1));
   assert.strictEqual(ctx.sent('/channel1?stop').length, 0);
-  assert.strictEqual(ctx.dialogs.length, 0, 'Start All reports no failure');
+  // the one refused start is told, on a line of its own
+  const refused = 'Channel start error! Channel 3: source url not valid.';
+  await page.waitForFunction((t) => document.querySelector('#notice .lines').textContent === t, refused);
+  assert.strictEqual(ctx.dialogs.length, 0);
   assert.deepStrictEqual((await d.config()).channels.map((c) => c.enable), [true, true, true]);
   await page.hover('#btnStop + .arrow');
   await page.waitForSelector('#btnStopAll', { state: 'visible' });
@@ -145,10 +148,13 @@ test('start and stop of all channels from the drop-downs; a failed start is repo
   assert.deepStrictEqual((await d.config()).channels.map((c) => c.enable), [false, false, false]);
 
   await page.waitForFunction(() => window.channelStatus.every((c) => c.state === 'idle'));
+  // the stop cleared the line; the start of channel 3 alone is told again
+  assert.strictEqual(await page.isVisible('#notice'), false);
   await page.click('#chTable tbody tr:nth-child(3)');
   await page.click('#btnStart');
-  await waitFor('the alert', () => ctx.dialogs.length === 1);
-  assert.strictEqual(ctx.dialogs[0].message, 'Channel start error! Bad Request');
+  await page.waitForFunction((t) => document.querySelector('#notice .lines').textContent === t, refused);
+  await ctx.snap('start refused');
+  assert.strictEqual(ctx.dialogs.length, 0);
 });
 
 test('global settings: an empty port sends nothing; OK writes exactly the fourteen keys in order', async (ctx) => {
@@ -418,24 +424,39 @@ test('Preview follows one rule, when a channel is selected and at every poll', a
   await waitFor('the stop request', () => ctx.sent('/channel3?stop').length === 1);
 });
 
-test('a configuration save that fails on the service: the page shows its answer', async (ctx) => {
+test('a configuration save that fails on the service: the page shows its answer and keeps the change open', async (ctx) => {
   const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
   const page = await ctx.page();
   const TEXT = 'configuration not saved: Read-only file system';
-  await page.route((u) => u.pathname === '/config', (route) => route.request().method() === 'POST'
+  const configPath = (u) => u.pathname === '/config';
+  await page.route(configPath, (route) => route.request().method() === 'POST'
     ? route.fulfill({ status: 500, contentType: 'text/plain', body: TEXT + '\n' }) : route.continue());
   await ctx.open();
+  const notice = () => page.textContent('#notice .lines');
   await page.click('#btnSettings');
+  await page.check('#gAutoRun');
   await page.click('#dlgSettings .ok');
-  await waitFor('the alert', () => ctx.dialogs.length === 1);
-  assert.strictEqual(ctx.dialogs[0].message, TEXT);
+  await waitFor('the notice', async () => await notice() ===
+    'Global Settings error! The settings were not saved: ' + TEXT + '. They are still in the dialog: OK again, or Cancel.');
+  assert.strictEqual(await page.isVisible('#dlgSettings'), true);
+  assert.strictEqual(await page.evaluate(() => window.jsonConfig.global.autoRun), undefined);
+  await page.click('#dlgSettings .cancel');
   await h.edit(page, 1);
   await page.fill('#sMemo', 'changed');
   await page.click('#btnApply');
-  await waitFor('the alert', () => ctx.dialogs.length === 2);
-  assert.strictEqual(ctx.dialogs[1].message, TEXT);
-  assert.strictEqual(await page.evaluate(() => window.editing), false);
+  await waitFor('the notice', async () => await notice() ===
+    'Apply error! Channel 1 was not saved: ' + TEXT + '. The edit is still open: Apply again, or Cancel.');
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual(await page.evaluate(() => window.jsonConfig.channels[0].memo), '');
   assert.strictEqual((await d.config()).channels[0].memo, '');
+  assert.strictEqual(ctx.dialogs.length, 0);
+  await ctx.snap('save failed');
+  // the service takes it now: the notice goes, the list shows what it stored
+  await page.unroute(configPath);
+  await h.apply(page);
+  assert.strictEqual(await page.isVisible('#notice'), false);
+  assert.strictEqual((await d.config()).channels[0].memo, 'changed');
+  assert.strictEqual(await page.textContent('#chTable tbody tr:nth-child(1) td:nth-child(4)'), 'changed');
 });
 
 test('off the internet: jQuery comes from the service, checked by the same hash', async (ctx) => {

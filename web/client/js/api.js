@@ -1,28 +1,92 @@
 /*
  * Every request of the web client to the service's API.
+ *
+ * Each request gives a promise that is resolved only with a real answer of
+ * the service, and otherwise rejected with a failure { text, login } whose
+ * text says why: the service's own text (or its status), "the service cannot
+ * be reached", or "the login has ended". A login that has ended (the
+ * password was changed elsewhere, the cookie is gone) does not fail the
+ * request: the service answers it with its login page, as 200 text/html.
+ * No answer of the API is HTML, so any HTML answer is that page.
  */
-import { state } from './state.js';
 
-// A save that fails on the service answers 500 with a short text saying why;
-// the change is then not stored, so the operator is told.
-function uploadFailed(xhr) {
-  if (xhr.status !== 500) return;
-  var text = typeof xhr.responseText === 'string' ? xhr.responseText.trim() : '';
-  alert(text || xhr.statusText);
+export var TXT_UNREACHABLE = 'the service cannot be reached';
+export var TXT_LOGIN_ENDED = 'the login has ended';
+var TXT_UNREADABLE = 'the answer of the service could not be read';
+var SERVICE_TEXT_MAX = 300;
+// a "/status" that gets no answer in this time counts as unanswered; the
+// service answers it at once unless it is down or hung
+var STATUS_TIMEOUT_MS = 10000;
+
+function isLoginPage(xhr) {
+  var type = xhr && xhr.getResponseHeader ? xhr.getResponseHeader('Content-Type') : null;
+  return /^\s*text\/html/i.test(type || '');
+}
+
+function failure(text, login) {
+  return { text: text, login: !!login };
+}
+
+// The service's short text of a refusal, on one line and cut to a length
+// that a notice can show.
+function serviceText(xhr) {
+  var t = typeof xhr.responseText === 'string' ? xhr.responseText.replace(/\s+/g, ' ').trim() : '';
+  return t.length > SERVICE_TEXT_MAX ? t.slice(0, SERVICE_TEXT_MAX) + '...' : t;
+}
+
+export function failureOf(xhr, textStatus) {
+  if (isLoginPage(xhr)) return failure(TXT_LOGIN_ENDED, true);
+  if (!xhr || !xhr.status || textStatus === 'timeout') return failure(TXT_UNREACHABLE);
+  if (xhr.status >= 400) {
+    return failure(serviceText(xhr) || 'the service answered ' + xhr.status + ' ' + (xhr.statusText || ''));
+  }
+  return failure(TXT_UNREADABLE);
+}
+
+function ask(opts) {
+  var d = $.Deferred();
+  $.ajax(opts).done(function (data, textStatus, xhr) {
+    if (isLoginPage(xhr)) d.reject(failureOf(xhr), xhr);
+    else d.resolve(data, xhr);
+  }).fail(function (xhr, textStatus) {
+    d.reject(failureOf(xhr, textStatus), xhr);
+  });
+  return d.promise();
+}
+
+// The import: the form's own request, sent from the page so that a refusal
+// leaves the page as it is. The service accepts it with a redirect to "/",
+// which is not followed here: the caller reloads the page.
+function importFile(form) {
+  var d = $.Deferred();
+  fetch('/config?import', { method: 'POST', body: new FormData(form), redirect: 'manual', credentials: 'same-origin' })
+    .then(function (r) {
+      if (r.type === 'opaqueredirect') { d.resolve(); return; }
+      return r.text().then(function (text) {
+        var xhr = {
+          status: r.status, statusText: r.statusText, responseText: text,
+          getResponseHeader: function (k) { return r.headers.get(k); }
+        };
+        d.reject(r.ok && !isLoginPage(xhr) ? failure(TXT_UNREADABLE) : failureOf(xhr));
+      });
+    }).catch(function () { d.reject(failure(TXT_UNREACHABLE)); });
+  return d.promise();
 }
 
 export var api = {
-  runtime: function () { return $.ajax({ url: '/runtime', dataType: 'json', cache: false }); },
-  config: function () { return $.ajax({ url: '/config', dataType: 'json', cache: false }); },
-  status: function () { return $.ajax({ url: '/status', dataType: 'json', cache: false }); },
+  runtime: function () { return ask({ url: '/runtime', dataType: 'json', cache: false }); },
+  config: function () { return ask({ url: '/config', dataType: 'json', cache: false }); },
+  status: function () { return ask({ url: '/status', dataType: 'json', cache: false, timeout: STATUS_TIMEOUT_MS }); },
   // The action is the whole query ("?start"): no cache-buster may be added.
-  channel: function (n, action) { return $.ajax({ url: '/channel' + n + '?' + action, dataType: 'text' }); },
-  upload: function () {
-    return $.ajax({
-      url: '/config', type: 'POST', data: JSON.stringify(state.jsonConfig),
+  channel: function (n, action) { return ask({ url: '/channel' + n + '?' + action, dataType: 'text' }); },
+  // Uploads a whole document; the answer is the document as the service keeps it.
+  upload: function (doc) {
+    return ask({
+      url: '/config', type: 'POST', data: JSON.stringify(doc),
       contentType: 'application/json', dataType: 'json', processData: false
-    }).fail(uploadFailed);
+    });
   },
-  decklink: function (output) { return $.ajax({ url: '/decklink_config?output=' + output, dataType: 'json', cache: false }); },
-  ndi: function (secs) { return $.ajax({ url: '/ndi_config?timeout=' + secs, dataType: 'json' }); }
+  importFile: importFile,
+  decklink: function (output) { return ask({ url: '/decklink_config?output=' + output, dataType: 'json', cache: false }); },
+  ndi: function (secs) { return ask({ url: '/ndi_config?timeout=' + secs, dataType: 'json' }); }
 };

@@ -8,11 +8,34 @@ import { state, channels, stateOf, firstTarget } from './state.js';
 import { api } from './api.js';
 import { chlist } from './chlist.js';
 import { showPreview } from './status.js';
+import { notice } from './notice.js';
 
 var MANUAL_PATH = '/manual/';
 var PLAYER_RETRIES = 20;
 var PLAYER_RETRY_MS = 1000;
-var TXT_START_ERROR = 'Channel start error! ';
+var TXT_ACTION_ERRORS = { start: 'Channel start error! ', stop: 'Channel stop error! ', preview: 'Channel preview error! ' };
+var HTTP_BAD_REQUEST = 400;
+
+function setEnable(n, action) {
+  var ch = channels()[n - 1];
+  if (ch && action !== 'preview') ch.enable = action === 'start';
+}
+
+// Sends a start, stop or preview of channel n. The service stores a start's
+// or a stop's "enable" whenever it answers the request, also when it refuses
+// the action (400), and the page's copy follows it then, and only then. A
+// failure is told on the channel's line of the notice box; a success there
+// clears it.
+function channelAction(n, action) {
+  var key = 'channel' + n;
+  return api.channel(n, action).done(function () {
+    setEnable(n, action);
+    notice.clear(key);
+  }).fail(function (f, xhr) {
+    if (!f.login && xhr && xhr.status === HTTP_BAD_REQUEST) setEnable(n, action);
+    notice.failed(key, TXT_ACTION_ERRORS[action] + 'Channel ' + n + ': ', f);
+  });
+}
 
 export var buttons = {
   previewLabel: function (t) { $('#btnPreview span').text(t); },
@@ -20,20 +43,16 @@ export var buttons = {
     if (!state.selRow) { alert(TXT_SELECT_FIRST); return; }
     var n = state.selRow, st = stateOf(n), ch = channels()[n - 1];
     if (!ch || (st !== undefined && st !== 'idle')) return;
-    ch.enable = true;
-    api.channel(n, 'start').done(function () {
+    channelAction(n, 'start').done(function () {
       chlist.setStatus(n, 'running', 'RUNNING');
-    }).fail(function (xhr) {
-      alert(TXT_START_ERROR + xhr.statusText);
     });
   },
   startAll: function (e) {
     e.preventDefault(); e.stopPropagation();
     channels().forEach(function (ch, i) {
-      ch.enable = true;
       var st = stateOf(i + 1);
       if (st === undefined || st === 'idle') {
-        api.channel(i + 1, 'start').done(function () { chlist.setStatus(i + 1, 'running', 'RUNNING'); });
+        channelAction(i + 1, 'start').done(function () { chlist.setStatus(i + 1, 'running', 'RUNNING'); });
       }
     });
     $(this).closest('.dropMenu').stop(true, true).slideUp(100);
@@ -42,18 +61,14 @@ export var buttons = {
     if (!state.selRow) { alert(TXT_SELECT_FIRST); return; }
     var n = state.selRow, ch = channels()[n - 1];
     if (!ch) return;
-    ch.enable = false;
     // A preview that this page is showing is ended through the player; one
     // started elsewhere (or before a reload) is stopped directly.
     if (stateOf(n) === 'preview' && state.playerOn) buttons.preview();
-    else api.channel(n, 'stop');
+    else channelAction(n, 'stop');
   },
   stopAll: function (e) {
     e.preventDefault(); e.stopPropagation();
-    channels().forEach(function (ch, i) {
-      ch.enable = false;
-      api.channel(i + 1, 'stop');
-    });
+    channels().forEach(function (ch, i) { channelAction(i + 1, 'stop'); });
     $(this).closest('.dropMenu').stop(true, true).slideUp(100);
   },
   preview: function () {
@@ -62,7 +77,7 @@ export var buttons = {
     if (!n || st === undefined || !ch) return;
     if (state.playerOn) {
       state.playerOn = false;
-      if (st === 'preview') api.channel(n, 'stop');
+      if (st === 'preview') channelAction(n, 'stop');
       player.pause();
       player.removeAttribute('src');
       player.load();
@@ -74,7 +89,7 @@ export var buttons = {
     }
     var t = firstTarget(ch);
     if (st === 'idle') {
-      api.channel(n, 'preview').done(function () {
+      channelAction(n, 'preview').done(function () {
         chlist.setStatus(n, 'preview', 'PREVIEW');
         buttons.play(location.protocol + '//' + location.hostname + ':' + state.jsonRuntime.previewPort);
       });

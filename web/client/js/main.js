@@ -7,7 +7,8 @@
  *
  * This module starts the page; each panel's module wires its own events:
  *   util.js, state.js     helpers; the shared state and the document's readers
- *   api.js                every request to the service
+ *   api.js                every request to the service, and how each can fail
+ *   notice.js             the notice box: what failed and why, the login offer
  *   ui.js                 pop-ups, editable choices and tables, picker lists
  *   logo.js               the colour walk over the product name
  *   chlist.js             the channel list and its selection
@@ -26,6 +27,7 @@ import { str } from './util.js';
 import { state, channels, maxChannels } from './state.js';
 import { api } from './api.js';
 import { popup } from './ui.js';
+import { notice } from './notice.js';
 import { logo } from './logo.js';
 import { chlist } from './chlist.js';
 import { statusPoll } from './status.js';
@@ -36,18 +38,15 @@ import { videoDialog } from './video/dialog.js';
 import { formatDialog } from './format/dialog.js';
 import { editor } from './editor/channel.js';
 
-function showWarning() {
-  var g = state.jsonConfig && state.jsonConfig.global;
-  var pass = g && typeof g === 'object' ? str(g.loginPass) : '';
-  var $w = $('#warning').empty();
-  if (pass !== '') { $w.hide(); return; }
-  $w.append($('<b>').text('CAUTION'), document.createTextNode(' Your ' + str(state.jsonRuntime.appAbbr) +
-    ' web interface is INSECURE! Channel configuration details and HTTP streams could be exposed to unexpected' +
-    ' streamers over the internet. Please set up web login password in Global Settings immediately!'));
-  $w.show();
+var TXT_LOAD_ERROR = 'The page could not load: ';
+var TXT_LOAD_AGAIN = 'Load the page again once the service answers.';
+
+function loadFailed(f) {
+  notice.failed('load', TXT_LOAD_ERROR, f, f.login ? '' : TXT_LOAD_AGAIN);
 }
 
 function loaded() {
+  notice.init();
   popup.init();
   buttons.init();
   settings.init();
@@ -66,14 +65,14 @@ function loaded() {
     $('#appVersion').text('Version ' + str(rt.version));
     api.config().done(function (cfg) {
       state.jsonConfig = cfg;
-      showWarning();
+      settings.showWarning();
       settings.fill();
       chlist.fill();
       statusPoll.poll();
       chlist.resizable();
       if (channels().length) chlist.select(1);
-    });
-  });
+    }).fail(loadFailed);
+  }).fail(loadFailed);
 }
 
 $(loaded);

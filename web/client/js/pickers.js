@@ -6,10 +6,20 @@ import { ParseInt, isArray, str } from './util.js';
 import { state } from './state.js';
 import { api } from './api.js';
 import { popup, pickList, pickSelected, pickSearching } from './ui.js';
+import { notice, because } from './notice.js';
+import { statusPoll } from './status.js';
 
 var TXT_NO_DL_FORMAT = 'No device format selected';
 var TXT_NO_DL_DEVICE = 'No Decklink devices found';
 var TXT_NO_NDI = 'No NDI sources found';
+var TXT_DL_ERROR = 'DeckLink search error! The search failed: ';
+var TXT_NDI_ERROR = 'NDI search error! The search failed: ';
+
+// A search that failed: told in the picker's table and in the notice box.
+function searchFailed($table, key, what, f) {
+  $table.find('tbody').empty().append($('<tr class="none failed">').append($('<td>').text('Search failed: ' + because(f.text))));
+  notice.failed(key, what, f);
+}
 
 // the four characters of a DeckLink mode code, most significant byte first
 export function fourcc(code) {
@@ -33,14 +43,18 @@ export var deckPicker = {
     pickSearching($('#dlDevices'));
     $('#dlFormats tbody').empty();
     popup.open('dlgDecklink');
-    api.decklink(forTarget ? 1 : 0).done(function (ans) {
+    statusPoll.pause();
+    api.decklink(forTarget ? 1 : 0).always(statusPoll.resume).done(function (ans) {
       state.decklink = ans;
+      notice.clear('decklink');
       var devs = deckPicker.devices();
       pickList($('#dlDevices'), devs.map(function (d) { return str(d.name); }), TXT_NO_DL_DEVICE, function (i) {
         var modes = isArray(devs[i].formats) ? devs[i].formats : [];
         pickList($('#dlFormats'), modes.map(deckPicker.modeText), '', null);
       });
       $('#dlgDecklink .ok').prop('disabled', false);
+    }).fail(function (f) {
+      searchFailed($('#dlDevices'), 'decklink', TXT_DL_ERROR, f);
     });
   },
   ok: function () {
@@ -75,13 +89,18 @@ export var ndiPicker = {
     $('body').addClass('waiting');
     var secs = ndiPicker.timeout();
     $('#ndiTimeout').val(String(secs));
-    api.ndi(secs).done(function (ans) {
+    statusPoll.pause();
+    api.ndi(secs).always(statusPoll.resume).always(function () {
+      $('body').removeClass('waiting');
+    }).done(function (ans) {
       state.ndi = ans;
+      notice.clear('ndi');
       pickList($('#ndiSources'), ndiPicker.sources().map(function (s) {
         return str(s.name) + ' (' + str(s.addr) + ')';
       }), TXT_NO_NDI, null);
       $('#dlgNDI .ok').prop('disabled', false);
-      $('body').removeClass('waiting');
+    }).fail(function (f) {
+      searchFailed($('#ndiSources'), 'ndi', TXT_NDI_ERROR, f);
     });
   },
   ok: function () {

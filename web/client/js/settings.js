@@ -2,10 +2,16 @@
  * The "Global Settings" dialog: the fourteen global keys of the
  * configuration, and the import and export of the whole configuration.
  */
-import { ParseInt, str } from './util.js';
+import { ParseInt, str, deepCopy } from './util.js';
 import { state } from './state.js';
 import { api } from './api.js';
 import { popup } from './ui.js';
+import { notice, because } from './notice.js';
+
+var TXT_SETTINGS_ERROR = 'Global Settings error! The settings were not saved: ';
+var TXT_SETTINGS_AGAIN = 'They are still in the dialog: OK again, or Cancel.';
+var TXT_IMPORT_ERROR = 'Import error! ';
+var KEY_UPLOAD = 'upload';
 
 export var settings = {
   KEYS: ['log', 'httpPort', 'sslEnable', 'sslCert', 'sslKey', 'ipACL', 'autoRun', 'autoRestart',
@@ -32,8 +38,22 @@ export var settings = {
     $('#gYtdlp').val(str(g.ytdlpPath));
     $('#gPass').val(str(g.loginPass)).toggleClass('unset', str(g.loginPass) === '');
   },
+  showWarning: function () {
+    var g = state.jsonConfig && state.jsonConfig.global;
+    var pass = g && typeof g === 'object' ? str(g.loginPass) : '';
+    var $w = $('#warning').empty();
+    if (pass !== '') { $w.hide(); return; }
+    $w.append($('<b>').text('CAUTION'), document.createTextNode(' Your ' + str(state.jsonRuntime.appAbbr) +
+      ' web interface is INSECURE! Channel configuration details and HTTP streams could be exposed to unexpected' +
+      ' streamers over the internet. Please set up web login password in Global Settings immediately!'));
+    $w.show();
+  },
+  failure: function (text) {
+    $('#dlgSettings .failure').text(text).toggle(text !== '');
+  },
   open: function () {
     settings.fill();
+    settings.failure('');
     popup.open('dlgSettings');
   },
   ok: function () {
@@ -59,20 +79,46 @@ export var settings = {
     };
     var g = {};
     settings.KEYS.forEach(function (k) { g[k] = values[k]; });
-    state.jsonConfig.global = g;
-    api.upload();
-    popup.close('dlgSettings');
+    // the page's copy takes the document only as the service has accepted it
+    var doc = deepCopy(state.jsonConfig);
+    doc.global = g;
+    if (settings.busy) return;
+    settings.busy = true;
+    $('#dlgSettings .ok').prop('disabled', true);
+    api.upload(doc).done(function (ans) {
+      state.jsonConfig = ans;
+      notice.clear(KEY_UPLOAD);
+      settings.showWarning();
+      popup.close('dlgSettings');
+    }).fail(function (f) {
+      settings.failure('Not saved: ' + because(f.text));
+      notice.failed(KEY_UPLOAD, TXT_SETTINGS_ERROR, f, TXT_SETTINGS_AGAIN);
+    }).always(function () {
+      settings.busy = false;
+      $('#dlgSettings .ok').prop('disabled', false);
+    });
   },
+  busy: false,
   importChosen: function () {
     var f = this.files && this.files[0];
     if (!f) return;
-    if (confirm('Import all channels from <' + f.name + '>?\nAll current channel settings will be OVERWRITTEN!')) {
-      $('#importForm')[0].submit();
-    } else {
-      $(this).val('');
+    var $file = $(this);
+    if (!confirm('Import all channels from <' + f.name + '>?\nAll current channel settings will be OVERWRITTEN!')) {
+      $file.val('');
+      return;
     }
+    // accepted: the page is loaded again with the imported document; refused:
+    // the page stays as it is and says why
+    api.importFile($('#importForm')[0]).done(function () {
+      location.assign('/');
+    }).fail(function (fl) {
+      $file.val('');
+      settings.failure('Not imported: ' + because(fl.text));
+      notice.failed(KEY_UPLOAD, TXT_IMPORT_ERROR + '<' + f.name + '> was not imported: ', fl);
+    });
   },
   init: function () {
+    $('#dlgSettings .buttons').prepend($('<span class="failure">').hide());
     $('#btnSettings').on('click', settings.open);
     $('#dlgSettings .ok').on('click', settings.ok);
     $('#gAutoRestart').on('change', function () { $('#gRestartSecs').val(this.checked ? '1' : '0'); });

@@ -4,11 +4,18 @@
  */
 import { isArray, str } from './util.js';
 import { state, stateOf, firstTarget } from './state.js';
-import { api } from './api.js';
+import { api, TXT_UNREACHABLE } from './api.js';
 import { chlist } from './chlist.js';
+import { notice, because } from './notice.js';
 
 var STATUS_PERIOD_MS = 1000;
 var CPU_CELLS_PER_ROW = 16;
+var TXT_STATUS_UNREACHABLE = 'The service cannot be reached: the states shown are the last known.';
+var TXT_STATUS_LOGIN = 'The login has ended: the states shown are the last known.';
+var TXT_STATUS_ERROR = 'Status error! ';
+
+var polling = false;   // a "/status" is out
+var paused = 0;        // searches of this page that hold the service's one thread
 
 // Whether "Preview" does something for channel n shown as ch: it ends the
 // preview this page is playing; it starts one on an idle channel (or one
@@ -30,9 +37,27 @@ export function showPreview() {
 
 export var statusPoll = {
   start: function () { setInterval(statusPoll.poll, STATUS_PERIOD_MS); },
+  // One "/status" at a time: while one is out, or while a search of this
+  // page keeps the service busy, the next tick sends nothing. While no
+  // answer comes, the page says so, and the first answer mends it.
   poll: function () {
-    api.status().done(statusPoll.show);
+    if (polling || paused) return;
+    polling = true;
+    api.status().done(function (ans) {
+      notice.clear('status');
+      $('#chTable').removeClass('stale');
+      statusPoll.show(ans);
+    }).fail(function (f) {
+      $('#chTable').addClass('stale');
+      if (f.login) notice.set('status', TXT_STATUS_LOGIN, true);
+      else if (f.text === TXT_UNREACHABLE) notice.set('status', TXT_STATUS_UNREACHABLE);
+      else notice.set('status', TXT_STATUS_ERROR + because(f.text));
+    }).always(function () { polling = false; });
   },
+  // Around a request that the service answers only after a while (a search):
+  // the poll waits for it rather than call the service unreachable.
+  pause: function () { paused++; },
+  resume: function () { if (paused > 0) paused--; },
   show: function (ans) {
     if (!ans || !isArray(ans.channels)) return;
     state.channelStatus = ans.channels;

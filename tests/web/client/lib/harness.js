@@ -115,13 +115,17 @@ class Daemon {
     this.pid = 0;
   }
 
-  async start() {
+  // again: a start after stop() on the files the last run left (its
+  // configuration included), as after a restart of the service
+  async start(again) {
     const o = this.opts;
-    for (const f of fs.readdirSync(VAR_DIR)) fs.rmSync(path.join(VAR_DIR, f), { recursive: true, force: true });
-    for (const f of fs.readdirSync(CONFIG_DIR)) {
-      if (f !== path.basename(PRIVATE_MARK)) fs.rmSync(path.join(CONFIG_DIR, f), { recursive: true, force: true });
+    if (!again) {
+      for (const f of fs.readdirSync(VAR_DIR)) fs.rmSync(path.join(VAR_DIR, f), { recursive: true, force: true });
+      for (const f of fs.readdirSync(CONFIG_DIR)) {
+        if (f !== path.basename(PRIVATE_MARK)) fs.rmSync(path.join(CONFIG_DIR, f), { recursive: true, force: true });
+      }
+      if (o.config) fs.writeFileSync(CONFIG_FILE, JSON.stringify(o.config, null, '\t'));
     }
-    if (o.config) fs.writeFileSync(CONFIG_FILE, JSON.stringify(o.config, null, '\t'));
     fs.copyFileSync(path.join(BUILD_DIR, 'bin', 'tovul'), this.exe);
     fs.chmodSync(this.exe, 0o755);
     const tc = path.join(this.dir, 'tovul.so');
@@ -148,10 +152,16 @@ class Daemon {
     return this;
   }
 
+  restart() { return this.start(true); }
+
+  // the password the service was started with, or the one set with login()
   authHeader() {
     const g = this.opts.config && this.opts.config.global;
-    return g && g.loginPass ? { Cookie: 'auth=' + encodeURIComponent(g.loginPass) } : {};
+    const pass = this.pass !== undefined ? this.pass : g && g.loginPass;
+    return pass ? { Cookie: 'auth=' + encodeURIComponent(pass) } : {};
   }
+
+  login(pass) { this.pass = pass; }
 
   output() {
     try { return fs.readFileSync(path.join(this.dir, 'daemon.out'), 'utf8'); } catch (e) { return ''; }
@@ -202,6 +212,7 @@ class Context {
     this.dialogAnswers = [];
     this.errors = [];
     this.shot = 0;
+    this.others = [];
   }
 
   async daemon(opts) {
@@ -229,6 +240,23 @@ class Context {
       if (a) await d.accept(); else await d.dismiss();
     });
     this.pg = page;
+    return page;
+  }
+
+  // Another page in a browser context of its own (its own cookies), as an
+  // operator elsewhere: opened on the client and loaded.
+  async otherPage() {
+    const bctx = await this.browser.newContext({ viewport: { width: 1400, height: 900 } });
+    this.others.push(bctx);
+    await bctx.route(JQUERY_CDN, (route) => route.fulfill({
+      status: 200, contentType: 'text/javascript', body: fs.readFileSync(JQUERY_FILE),
+      headers: { 'Access-Control-Allow-Origin': '*' }
+    }));
+    const page = await bctx.newPage();
+    page.setDefaultTimeout(ACTION_TIMEOUT_MS);
+    page.on('dialog', (d) => d.accept());
+    await page.goto(BASE + '/');
+    await ready(page);
     return page;
   }
 
@@ -261,6 +289,7 @@ class Context {
   }
 
   async close() {
+    for (const b of this.others) await b.close().catch(() => {});
     if (this.bctx) await this.bctx.close().catch(() => {});
     for (const d of this.daemons) await d.stop();
   }

@@ -10,6 +10,7 @@ import { api } from '../api.js';
 import { popup, selectValue, fillSelect } from '../ui.js';
 import { chlist } from '../chlist.js';
 import { showPreview } from '../status.js';
+import { notice } from '../notice.js';
 import { deckPicker, ndiPicker, fourcc } from '../pickers.js';
 import { overlayTab } from '../video/overlay.js';
 import { targets, mbrFormats, newTarget } from './targets.js';
@@ -22,6 +23,10 @@ var TXT_DUP_TARGETS = 'Duplicated target URLs found in multi-bitrate output!\nSu
 var TXT_STOP_ALL_FIRST = 'Please stop all channels before removing this channel.';
 var TXT_REMOVE = 'Warning: Remove this channel?';
 var TXT_CHANNELS_FULL = 'Every channel is configured already: remove a channel to make room for a new one.';
+var TXT_APPLY_ERROR = 'Apply error! Channel %d was not saved: ';
+var TXT_APPLY_AGAIN = 'The edit is still open: Apply again, or Cancel.';
+var TXT_REMOVE_ERROR = 'Remove Channel error! Channel %d was not removed: ';
+var KEY_UPLOAD = 'upload';
 
 var SOURCE_FORMATS = [
   ['file', 'Local File/Folder'], ['device', 'V4L2'], ['decklink', 'Decklink'], ['ndi', 'NewTek NDI'],
@@ -132,12 +137,12 @@ export var editor = {
   edit: function () {
     var n = state.selRow;
     if (!n) { alert(TXT_SELECT_FIRST); return; }
-    if (state.editing || !channels()[n - 1]) return;
+    if (state.editing || editor.uploading || !channels()[n - 1]) return;
     editor.begin(n, deepCopy(channels()[n - 1]));
   },
 
   newChannel: function () {
-    if (state.editing) return;
+    if (state.editing || editor.uploading) return;
     var n = channels().length;
     if (n >= maxChannels()) { alert(TXT_CHANNELS_FULL); return; }
     chlist.highlight(n + 1);
@@ -152,7 +157,7 @@ export var editor = {
   },
 
   apply: function () {
-    if (!state.editing) return;
+    if (!state.editing || editor.uploading) return;
     var n = state.selRow, ch = state.curChannel;
     var addr = $('#sUrl').val().trim();
     var b = ParseInt($('#sBind').val());
@@ -179,18 +184,32 @@ export var editor = {
       var dup = urls.some(function (u, i) { return urls.indexOf(u) !== i; });
       if (dup && !confirm(TXT_DUP_TARGETS)) return;
     }
-    var list = channels();
-    var stored = list[n - 1];
+    // The edit goes into a copy of the document, which is uploaded; the
+    // page's own copy takes the service's answer once it has accepted it.
+    // Until then the edit stays open, and after a failure too.
+    var doc = deepCopy(state.jsonConfig);
+    var list = ensureList(doc, 'channels');
+    var stored = channels()[n - 1];
     applyBind(list, n, ch, b, stored && !state.editingNew ? ParseInt(stored.bind) : 0);
     ch.memo = $('#sMemo').val();
     list[n - 1] = ch;
-    editor.end();
-    api.upload().done(function (ans) {
+    editor.uploading = true;
+    api.upload(doc).done(function (ans) {
       state.jsonConfig = ans;
+      notice.clear(KEY_UPLOAD);
+      if (state.editing) editor.end();
       chlist.fill();
       if (channels()[n - 1]) chlist.select(n);
+    }).fail(function (f) {
+      notice.failed(KEY_UPLOAD, TXT_APPLY_ERROR.replace('%d', String(n)), f, state.editing ? TXT_APPLY_AGAIN : '');
+    }).always(function () {
+      editor.uploading = false;
     });
   },
+
+  // an upload of Apply or Remove is out: the next Edit, New Channel, Apply
+  // or Remove waits for its answer (Cancel does not)
+  uploading: false,
 
   cancel: function () {
     if (!state.editing) return;
@@ -206,7 +225,7 @@ export var editor = {
 
   remove: function () {
     if (!state.selRow) { alert(TXT_SELECT_FIRST); return; }
-    if (state.editing) return;
+    if (state.editing || editor.uploading) return;
     var n = state.selRow, list = channels();
     if (!list[n - 1]) return;
     for (var i = n; i <= list.length; i++) {
@@ -214,13 +233,21 @@ export var editor = {
       if (st !== undefined && st !== 'idle') { alert(TXT_STOP_ALL_FIRST); return; }
     }
     if (!confirm(TXT_REMOVE)) return;
-    list.splice(n - 1, 1);
-    renumberBinds(list, n);
-    api.upload().done(function (ans) {
+    var doc = deepCopy(state.jsonConfig);
+    var left = ensureList(doc, 'channels');
+    left.splice(n - 1, 1);
+    renumberBinds(left, n);
+    editor.uploading = true;
+    api.upload(doc).done(function (ans) {
       state.jsonConfig = ans;
+      notice.clear(KEY_UPLOAD);
       chlist.fill();
       if (channels()[n - 1]) chlist.select(n);
       else chlist.select(n - 1);
+    }).fail(function (f) {
+      notice.failed(KEY_UPLOAD, TXT_REMOVE_ERROR.replace('%d', String(n)), f);
+    }).always(function () {
+      editor.uploading = false;
     });
   },
 

@@ -1,0 +1,259 @@
+// Browser tests of the web client when requests fail, against the real
+// daemon: the service stopped and started again, a login ended by a
+// password changed from another page, an upload the service refuses, and a
+// status poll that gets no answer. Whatever fails is told in the notice box,
+// the page's copy of the configuration stays as the service holds it, and an
+// edit stays open for another try.
+'use strict';
+
+const fs = require('fs');
+const path = require('path');
+const os = require('os');
+const h = require('./lib/harness');
+const { test, assert, waitFor, channel, config } = h;
+
+const PROGRESS = 'frame=  50 fps=25 q=28.0 size=  256kB time=00:01:02.00 bitrate=1500kbits/s\\r';
+const RUNNING_FAKE = { FAKE_OUTPUT: PROGRESS, FAKE_REPEAT: '100000', FAKE_INTERVAL: '0.5' };
+
+const UNREACHABLE = 'the service cannot be reached.';
+const LOGIN_ENDED = 'the login has ended.';
+const STATUS_UNREACHABLE = 'The service cannot be reached: the states shown are the last known.';
+const STATUS_LOGIN = 'The login has ended: the states shown are the last known.';
+const APPLY_AGAIN = ' The edit is still open: Apply again, or Cancel.';
+const SETTINGS_AGAIN = ' They are still in the dialog: OK again, or Cancel.';
+const LEAVE = 'Leave this page for the login page?\nWhat has not been applied yet is lost.';
+
+const row = (n) => '#chTable tbody tr:nth-child(' + n + ')';
+
+async function noticeLines(page) {
+  return page.$$eval('#notice.shown .lines div', (ds) => ds.map((d) => d.textContent));
+}
+
+// until the notice box holds a line equal to text (or, with gone, none)
+async function waitLine(page, text, gone) {
+  await waitFor((gone ? 'no line ' : 'the line ') + JSON.stringify(text),
+    async () => (await noticeLines(page)).includes(text) !== !!gone);
+}
+
+async function pageConfig(page) {
+  return page.evaluate(() => window.jsonConfig);
+}
+
+test('the service stopped: every change and action fails and says so; the page recovers when it is back', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]), fake: RUNNING_FAKE });
+  const page = await ctx.open();
+  await page.waitForFunction(() => window.channelStatus.length === 1);
+  assert.strictEqual(await page.isVisible('#notice'), false);
+  const stored = await d.configText();
+  const copy = await pageConfig(page);
+  await d.stop();
+  await waitLine(page, STATUS_UNREACHABLE);
+
+  // the channel buttons: each failure on the channel's line, the copy unchanged
+  const actions = [
+    // button, line
+    ['#btnStart', 'Channel start error! Channel 1: ' + UNREACHABLE],
+    ['#btnStop', 'Channel stop error! Channel 1: ' + UNREACHABLE],
+    ['#btnPreview', 'Channel preview error! Channel 1: ' + UNREACHABLE]
+  ];
+  for (const [button, line] of actions) {
+    await page.click(button);
+    await waitLine(page, line);
+  }
+  assert.strictEqual(await page.isVisible('#player'), false);
+
+  // Global Settings: the dialog stays open with what was typed
+  await page.click('#btnSettings');
+  await page.check('#gAutoRun');
+  await page.fill('#gAcl', '+127.0.0.1');
+  await page.click('#dlgSettings .ok');
+  await waitLine(page, 'Global Settings error! The settings were not saved: ' + UNREACHABLE + SETTINGS_AGAIN);
+  assert.strictEqual(await page.isVisible('#dlgSettings'), true);
+  assert.strictEqual(await page.textContent('#dlgSettings .failure'), 'Not saved: ' + UNREACHABLE);
+  assert.strictEqual(await page.inputValue('#gAcl'), '+127.0.0.1');
+  await ctx.snap('settings not saved');
+
+  // the import from the same dialog: the page is not left
+  const file = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-import-')), 'import.json');
+  fs.writeFileSync(file, JSON.stringify(config([channel('/media/one.mp4')])));
+  await page.setInputFiles('#importFile', file);
+  await waitLine(page, 'Import error! <import.json> was not imported: ' + UNREACHABLE);
+  assert.strictEqual(await page.textContent('#dlgSettings .failure'), 'Not imported: ' + UNREACHABLE);
+  assert.strictEqual(await page.inputValue('#importFile'), '');
+  await page.click('#dlgSettings .cancel');
+
+  await page.click('#btnRemove');
+  await waitLine(page, 'Remove Channel error! Channel 1 was not removed: ' + UNREACHABLE);
+  assert.strictEqual(await page.textContent(row(1) + ' td:nth-child(2)'), ' /tmp/a.mp4');
+
+  // Apply of a new channel: the edit stays open, the list does not show it
+  await page.click('#btnNew');
+  await page.waitForSelector(row(2) + ' #sUrl');
+  await page.fill('#sUrl', '/media/new.mp4');
+  await page.fill('#sMemo', 'kept');
+  await page.click('#btnApply');
+  await waitLine(page, 'Apply error! Channel 2 was not saved: ' + UNREACHABLE + APPLY_AGAIN);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual(await page.inputValue(row(2) + ' #sUrl'), '/media/new.mp4');
+  assert.deepStrictEqual(await pageConfig(page), copy, 'the page keeps the document as the service holds it');
+  assert.deepStrictEqual(ctx.errors, []);
+  await ctx.snap('apply not saved');
+
+  // the service back: the status line goes by itself, nothing was stored meanwhile
+  await d.restart();
+  await waitLine(page, STATUS_UNREACHABLE, true);
+  assert.strictEqual(await d.configText(), stored);
+  await ctx.snap('service back');
+  await h.apply(page);
+  await waitLine(page, 'Apply error! Channel 2 was not saved: ' + UNREACHABLE + APPLY_AGAIN, true);
+  const doc = await d.config();
+  assert.deepStrictEqual(doc.channels.map((c) => [c.input.sources[0].url, c.memo]), [['/tmp/a.mp4', ''], ['/media/new.mp4', 'kept']]);
+  assert.deepStrictEqual(await pageConfig(page), doc, 'the page took the service\'s answer');
+
+  await page.click(row(1));
+  await page.click('#btnStart');
+  await waitFor('channel 1 running', async () => (await d.status()).channels[0].state === 'running');
+  await waitFor('the box empty', async () => !(await page.isVisible('#notice')));
+  assert.strictEqual((await pageConfig(page)).channels[0].enable, true);
+  assert.deepStrictEqual(ctx.errors, []);
+});
+
+test('the password changed from another page: the first page is told the login has ended and keeps its edit', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.open();
+  await h.edit(page, 1);
+  await page.fill('#sMemo', 'from the first page');
+
+  const other = await ctx.otherPage();
+  await other.click('#btnSettings');
+  await other.fill('#gPass', 'n3w pass');
+  const posted = other.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
+  await other.click('#dlgSettings .ok');
+  assert.strictEqual((await posted).status(), 200);
+  d.login('n3w pass');
+
+  await page.click('#btnApply');
+  await waitLine(page, 'Apply error! Channel 1 was not saved: ' + LOGIN_ENDED + APPLY_AGAIN);
+  await waitLine(page, STATUS_LOGIN);
+  await page.click('#btnStart');
+  await waitLine(page, 'Channel start error! Channel 1: ' + LOGIN_ENDED);
+  assert.strictEqual(await page.isVisible('#notice .login'), true);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual(await page.inputValue('#sMemo'), 'from the first page');
+  assert.strictEqual((await pageConfig(page)).channels[0].enable, false);
+  await ctx.snap('login ended');
+  const doc = await d.config();
+  assert.deepStrictEqual([doc.channels[0].memo, doc.channels[0].enable, doc.global.loginPass], ['', false, 'n3w pass']);
+
+  // the login page is offered; the open edit is dropped only on a yes
+  ctx.dialogAnswers.push(false);
+  await page.click('#notice .login');
+  await waitFor('the question', () => ctx.dialogs.some((q) => q.message === LEAVE));
+  await h.sleep(300);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  const left = page.waitForNavigation();
+  await page.click('#notice .login');
+  await left;
+  await page.waitForSelector('input[name=auth]');
+  await page.fill('input[name=auth]', 'n3w pass');
+  await Promise.all([page.waitForNavigation(), page.click('input[type=submit]')]);
+  await h.ready(page);
+  assert.strictEqual(await page.isVisible('#notice'), false);
+  assert.strictEqual((await pageConfig(page)).global.loginPass, 'n3w pass');
+  assert.strictEqual(await page.textContent(row(1) + ' td:nth-child(4)'), '');
+});
+
+test('an upload refused with 400: the service\'s answer is told, the edit stays, nothing changes', async (ctx) => {
+  // a hand-written document nested deeper than the service takes back
+  let deep = 'bottom';
+  for (let i = 0; i < 40; i++) deep = [deep];
+  const d = await ctx.daemon({ config: Object.assign(config([channel('/tmp/a.mp4')]), { notes: deep }) });
+  const page = await ctx.open();
+  const stored = await d.configText();
+  // what the service answers to that document sent back as it is
+  const r = await fetch(h.BASE + '/config', { method: 'POST', body: stored, headers: { 'Content-Type': 'application/json' } });
+  assert.strictEqual(r.status, 400);
+  const text = (await r.text()).trim();
+  const why = (text || 'the service answered 400 Bad Request').replace(/\.$/, '') + '.';
+
+  await h.edit(page, 1);
+  await page.fill('#sMemo', 'refused');
+  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  await page.click('#btnApply');
+  assert.strictEqual((await answered).status(), 400);
+  await waitLine(page, 'Apply error! Channel 1 was not saved: ' + why + APPLY_AGAIN);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual((await pageConfig(page)).channels[0].memo, '');
+  await page.click('#btnCancel');
+  assert.strictEqual(await page.textContent(row(1) + ' td:nth-child(4)'), '');
+  await page.click('#btnSettings');
+  await page.click('#dlgSettings .ok');
+  await waitLine(page, 'Global Settings error! The settings were not saved: ' + why + SETTINGS_AGAIN);
+  await ctx.snap('refused');
+  assert.strictEqual(await d.configText(), stored);
+});
+
+test('a failed stop, preview or search is told with its reason; a search in its picker too', async (ctx) => {
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.page();
+  const LOGIN_PAGE = '<html><body><form action="login" method="post"><input type="password" name="auth"></form></body></html>';
+  const answers = {
+    // request, how it fails
+    '/channel1?stop': (route) => route.abort('connectionrefused'),
+    '/channel1?preview': (route) => route.fulfill({ status: 400, body: 'channel busy' }),
+    '/decklink_config?output=0': (route) => route.fulfill({ status: 500, contentType: 'text/plain', body: 'card library failed\n' }),
+    '/ndi_config?timeout=1': (route) => route.fulfill({ status: 200, contentType: 'text/html', body: LOGIN_PAGE })
+  };
+  await page.route((u) => u.origin === h.BASE && answers[u.pathname + u.search.replace(/&_=\d+$/, '')] !== undefined,
+    (route) => { const u = new URL(route.request().url()); return answers[u.pathname + u.search.replace(/&_=\d+$/, '')](route); });
+  await ctx.open();
+  await page.waitForFunction(() => window.channelStatus.length === 1);
+  await page.click('#btnStop');
+  await waitLine(page, 'Channel stop error! Channel 1: ' + UNREACHABLE);
+  await page.click('#btnPreview');
+  await waitLine(page, 'Channel preview error! Channel 1: channel busy.');
+  assert.strictEqual(await page.isVisible('#player'), false);
+
+  await h.edit(page, 1);
+  await page.selectOption('#sFormat', 'decklink');
+  await page.waitForSelector('#dlDevices tr.failed');
+  assert.strictEqual(await page.textContent('#dlDevices tr.failed'), 'Search failed: card library failed.');
+  await waitLine(page, 'DeckLink search error! The search failed: card library failed.');
+  assert.strictEqual(await page.isDisabled('#dlgDecklink .ok'), true);
+  await ctx.snap('decklink search failed');
+  await page.click('#dlgDecklink .cancel');
+  await page.selectOption('#sFormat', 'ndi');
+  await page.waitForSelector('#ndiSources tr.failed');
+  assert.strictEqual(await page.textContent('#ndiSources tr.failed'), 'Search failed: ' + LOGIN_ENDED);
+  await waitLine(page, 'NDI search error! The search failed: ' + LOGIN_ENDED);
+  assert.strictEqual(await page.evaluate(() => document.body.classList.contains('waiting')), false);
+  assert.strictEqual(await page.isVisible('#notice .login'), true);
+  await ctx.snap('ndi search failed');
+  // the poll was answered throughout: its line never came
+  assert.strictEqual((await noticeLines(page)).filter((l) => /states shown/.test(l)).length, 0);
+});
+
+test('a "/status" without answer: one out at a time, told after its time-out, mended by the next answer', async (ctx) => {
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.page();
+  let hold = false;
+  const held = [];
+  await page.route((u) => u.origin === h.BASE && u.pathname === '/status', (route) => {
+    if (hold) held.push(route); else route.continue();
+  });
+  await ctx.open();
+  await page.waitForFunction(() => window.channelStatus.length === 1);
+  hold = true;
+  await waitFor('a held poll', () => held.length === 1);
+  await h.sleep(5000);
+  assert.strictEqual(held.length, 1, 'no second "/status" while one is out');
+  assert.strictEqual(await page.isVisible('#notice'), false);
+  await waitLine(page, STATUS_UNREACHABLE);
+  await ctx.snap('no status answer');
+  hold = false;
+  for (const r of held) await r.continue().catch(() => {});
+  await waitLine(page, STATUS_UNREACHABLE, true);
+  assert.strictEqual(await page.isVisible('#notice'), false);
+});
+
+h.run();
