@@ -80,6 +80,9 @@ test('the service stopped: every change and action fails and says so; the page r
   await waitLine(page, 'Import error! <import.json> was not imported: ' + UNREACHABLE);
   assert.strictEqual(await page.textContent('#dlgSettings .failure'), 'Not imported: ' + UNREACHABLE);
   assert.strictEqual(await page.inputValue('#importFile'), '');
+  await page.click('#btnExport');
+  await waitLine(page, 'Export error! The configuration was not exported: ' + UNREACHABLE);
+  assert.strictEqual(await page.textContent('#dlgSettings .failure'), 'Not exported: ' + UNREACHABLE);
   await page.click('#dlgSettings .cancel');
 
   await page.click('#btnRemove');
@@ -110,6 +113,11 @@ test('the service stopped: every change and action fails and says so; the page r
   assert.deepStrictEqual(doc.channels.map((c) => [c.input.sources[0].url, c.memo]), [['/tmp/a.mp4', ''], ['/media/new.mp4', 'kept']]);
   assert.deepStrictEqual(await pageConfig(page), doc, 'the page took the service\'s answer');
 
+  await page.click('#btnSettings');
+  const [dl] = await Promise.all([page.waitForEvent('download'), page.click('#btnExport')]);
+  assert.strictEqual(dl.suggestedFilename(), 'tovul.json');
+  assert.deepStrictEqual(JSON.parse(fs.readFileSync(await dl.path(), 'utf8')), doc);
+  await page.click('#dlgSettings .cancel');
   await page.click(row(1));
   await page.click('#btnStart');
   await waitFor('channel 1 running', async () => (await d.status()).channels[0].state === 'running');

@@ -73,6 +73,34 @@ function importFile(form) {
   return d.promise();
 }
 
+// The export: the document as the service's attachment, fetched by the page
+// so that an answer that is no attachment (the login page, or none) leaves
+// the page where it is; resolved with the file's bytes and name.
+function exportFile() {
+  var d = $.Deferred();
+  fetch('/config?dl=1', { credentials: 'same-origin', cache: 'no-store' }).then(function (r) {
+    return r.blob().then(function (blob) {
+      var disp = r.headers.get('Content-Disposition') || '';
+      var m = /filename="?([^";]+)"?/i.exec(disp);
+      if (r.ok && /^attachment/i.test(disp)) { d.resolve(blob, m ? m[1] : 'tovul.json'); return; }
+      return blob.text().then(function (text) {
+        d.reject(failureOf({
+          status: r.status, statusText: r.statusText, responseText: text,
+          getResponseHeader: function (k) { return r.headers.get(k); }
+        }));
+      });
+    });
+  }).catch(function () { d.reject(failure(TXT_UNREACHABLE)); });
+  return d.promise();
+}
+
+var uploadsOut = 0;
+
+function oneUpload(p) {
+  uploadsOut++;
+  return p.always(function () { uploadsOut--; });
+}
+
 export var api = {
   runtime: function () { return ask({ url: '/runtime', dataType: 'json', cache: false }); },
   config: function () { return ask({ url: '/config', dataType: 'json', cache: false }); },
@@ -81,12 +109,17 @@ export var api = {
   channel: function (n, action) { return ask({ url: '/channel' + n + '?' + action, dataType: 'text' }); },
   // Uploads a whole document; the answer is the document as the service keeps it.
   upload: function (doc) {
-    return ask({
+    return oneUpload(ask({
       url: '/config', type: 'POST', data: JSON.stringify(doc),
       contentType: 'application/json', dataType: 'json', processData: false
-    });
+    }));
   },
-  importFile: importFile,
+  exportFile: exportFile,
+  importFile: function (form) { return oneUpload(importFile(form)); },
+  // An upload is out. Each upload is a whole document made from the page's
+  // copy, so a second one sent before the first is answered would be made
+  // without the first's change and undo it: the panels send none meanwhile.
+  uploading: function () { return uploadsOut > 0; },
   decklink: function (output) { return ask({ url: '/decklink_config?output=' + output, dataType: 'json', cache: false }); },
   ndi: function (secs) { return ask({ url: '/ndi_config?timeout=' + secs, dataType: 'json' }); }
 };

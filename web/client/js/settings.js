@@ -11,7 +11,10 @@ import { notice, because } from './notice.js';
 var TXT_SETTINGS_ERROR = 'Global Settings error! The settings were not saved: ';
 var TXT_SETTINGS_AGAIN = 'They are still in the dialog: OK again, or Cancel.';
 var TXT_IMPORT_ERROR = 'Import error! ';
+var TXT_EXPORT_ERROR = 'Export error! The configuration was not exported: ';
 var KEY_UPLOAD = 'upload';
+var KEY_EXPORT = 'export';
+var EXPORT_URL_KEEP_MS = 60000;   // the download has its bytes long before
 
 export var settings = {
   KEYS: ['log', 'httpPort', 'sslEnable', 'sslCert', 'sslKey', 'ipACL', 'autoRun', 'autoRestart',
@@ -82,8 +85,7 @@ export var settings = {
     // the page's copy takes the document only as the service has accepted it
     var doc = deepCopy(state.jsonConfig);
     doc.global = g;
-    if (settings.busy) return;
-    settings.busy = true;
+    if (api.uploading()) return;
     $('#dlgSettings .ok').prop('disabled', true);
     api.upload(doc).done(function (ans) {
       state.jsonConfig = ans;
@@ -94,15 +96,14 @@ export var settings = {
       settings.failure('Not saved: ' + because(f.text));
       notice.failed(KEY_UPLOAD, TXT_SETTINGS_ERROR, f, TXT_SETTINGS_AGAIN);
     }).always(function () {
-      settings.busy = false;
       $('#dlgSettings .ok').prop('disabled', false);
     });
   },
-  busy: false,
   importChosen: function () {
     var f = this.files && this.files[0];
     if (!f) return;
     var $file = $(this);
+    if (api.uploading()) { $file.val(''); return; }
     if (!confirm('Import all channels from <' + f.name + '>?\nAll current channel settings will be OVERWRITTEN!')) {
       $file.val('');
       return;
@@ -117,6 +118,19 @@ export var settings = {
       notice.failed(KEY_UPLOAD, TXT_IMPORT_ERROR + '<' + f.name + '> was not imported: ', fl);
     });
   },
+  exportConfig: function () {
+    api.exportFile().done(function (blob, name) {
+      notice.clear(KEY_EXPORT);
+      var url = URL.createObjectURL(blob);
+      var a = $('<a>').attr({ href: url, download: name }).hide().appendTo('body');
+      a[0].click();
+      a.remove();
+      setTimeout(function () { URL.revokeObjectURL(url); }, EXPORT_URL_KEEP_MS);
+    }).fail(function (f) {
+      settings.failure('Not exported: ' + because(f.text));
+      notice.failed(KEY_EXPORT, TXT_EXPORT_ERROR, f);
+    });
+  },
   init: function () {
     $('#dlgSettings .buttons').prepend($('<span class="failure">').hide());
     $('#btnSettings').on('click', settings.open);
@@ -128,6 +142,6 @@ export var settings = {
     });
     $('#btnImport').on('click', function () { $('#importFile').click(); });
     $('#importFile').on('change', settings.importChosen);
-    $('#btnExport').on('click', function () { $('#exportForm')[0].submit(); });
+    $('#btnExport').on('click', settings.exportConfig);
   }
 };

@@ -137,12 +137,12 @@ export var editor = {
   edit: function () {
     var n = state.selRow;
     if (!n) { alert(TXT_SELECT_FIRST); return; }
-    if (state.editing || editor.uploading || !channels()[n - 1]) return;
+    if (state.editing || api.uploading() || !channels()[n - 1]) return;
     editor.begin(n, deepCopy(channels()[n - 1]));
   },
 
   newChannel: function () {
-    if (state.editing || editor.uploading) return;
+    if (state.editing || api.uploading()) return;
     var n = channels().length;
     if (n >= maxChannels()) { alert(TXT_CHANNELS_FULL); return; }
     chlist.highlight(n + 1);
@@ -157,7 +157,7 @@ export var editor = {
   },
 
   apply: function () {
-    if (!state.editing || editor.uploading) return;
+    if (!state.editing || api.uploading()) return;
     var n = state.selRow, ch = state.curChannel;
     var addr = $('#sUrl').val().trim();
     var b = ParseInt($('#sBind').val());
@@ -193,7 +193,6 @@ export var editor = {
     applyBind(list, n, ch, b, stored && !state.editingNew ? ParseInt(stored.bind) : 0);
     ch.memo = $('#sMemo').val();
     list[n - 1] = ch;
-    editor.uploading = true;
     api.upload(doc).done(function (ans) {
       state.jsonConfig = ans;
       notice.clear(KEY_UPLOAD);
@@ -202,14 +201,8 @@ export var editor = {
       if (channels()[n - 1]) chlist.select(n);
     }).fail(function (f) {
       notice.failed(KEY_UPLOAD, TXT_APPLY_ERROR.replace('%d', String(n)), f, state.editing ? TXT_APPLY_AGAIN : '');
-    }).always(function () {
-      editor.uploading = false;
     });
   },
-
-  // an upload of Apply or Remove is out: the next Edit, New Channel, Apply
-  // or Remove waits for its answer (Cancel does not)
-  uploading: false,
 
   cancel: function () {
     if (!state.editing) return;
@@ -225,7 +218,7 @@ export var editor = {
 
   remove: function () {
     if (!state.selRow) { alert(TXT_SELECT_FIRST); return; }
-    if (state.editing || editor.uploading) return;
+    if (state.editing || api.uploading()) return;
     var n = state.selRow, list = channels();
     if (!list[n - 1]) return;
     for (var i = n; i <= list.length; i++) {
@@ -237,7 +230,6 @@ export var editor = {
     var left = ensureList(doc, 'channels');
     left.splice(n - 1, 1);
     renumberBinds(left, n);
-    editor.uploading = true;
     api.upload(doc).done(function (ans) {
       state.jsonConfig = ans;
       notice.clear(KEY_UPLOAD);
@@ -246,8 +238,6 @@ export var editor = {
       else chlist.select(n - 1);
     }).fail(function (f) {
       notice.failed(KEY_UPLOAD, TXT_REMOVE_ERROR.replace('%d', String(n)), f);
-    }).always(function () {
-      editor.uploading = false;
     });
   },
 
