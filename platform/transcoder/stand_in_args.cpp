@@ -1,5 +1,6 @@
 // The stand-in transcoder's reading of the engine's argument string.
 #include "stand_in_args.h"
+#include "stock_ffmpeg.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -35,32 +36,6 @@ const OptionRule kOptionRules[] = {
     {"-referer", "-key_file", true, "key file of the served https output"},
 };
 
-// ffmpeg options that take no value (needed to tell option values from
-// output addresses); every other option takes one.
-const char *const kOptionsWithoutValue[] = {
-    "y", "n", "re", "an", "vn", "sn", "dn", "nostdin", "stdin", "stats", "nostats",
-    "shortest", "hide_banner", "copyts", "start_at_zero", "debug_ts", "ignore_unknown",
-    "benchmark", "benchmark_all", "xerror", "accurate_seek", "noaccurate_seek",
-    "autorotate", "noautorotate", "autoscale", "noautoscale", "dump", "hex", "vstats",
-    "intra", "psnr", "bitexact", "report", "find_stream_info", "nofind_stream_info",
-    "fix_sub_duration", "qphist", "copy_unknown",
-};
-
-bool is_option(const std::string &w)
-{
-    return w.size() > 1 && w[0] == '-';
-}
-
-bool takes_value(const std::string &opt)
-{
-    std::string name = opt.substr(1);
-    name = name.substr(0, name.find(':'));
-    for (const char *o : kOptionsWithoutValue)
-        if (name == o)
-            return false;
-    return true;
-}
-
 const OptionRule *rule_for(const std::string &opt)
 {
     for (const OptionRule &r : kOptionRules)
@@ -74,8 +49,6 @@ bool starts_with_nocase(const std::string &s, const char *prefix)
     size_t n = std::char_traits<char>::length(prefix);
     return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
 }
-
-enum class Role { Option, Value, Input, Output };
 
 // Splits a -program value at the colons outside single quotes, as ffmpeg
 // reads it.
@@ -262,26 +235,46 @@ std::string program_for_ffmpeg(const std::string &value, const std::vector<std::
     return out;
 }
 
+// Options whose value ffmpeg reads with its own quoting (a program's
+// parts, filter graphs): single quotes in it stay for ffmpeg, so that a
+// program title or a filter argument may hold a colon.
+bool reads_its_own_quotes(const std::string &word)
+{
+    static const char *const kOwnQuoting[] = {"-program", "-vf", "-af", "-filter", "-lavfi", "-filter_complex"};
+    const std::string name = word.substr(0, word.find(':'));
+    return std::any_of(std::begin(kOwnQuoting), std::end(kOwnQuoting), [&](const char *o) { return name == o; });
+}
+
 } // namespace
 
 std::vector<std::string> split_words(const std::string &text)
 {
     std::vector<std::string> words;
     std::string word;
-    bool in_word = false, quoted = false;
+    bool in_word = false;
+    char quote = 0;           // the quote that is open, if any
+    bool keep_single = false; // the word keeps its single quotes
     for (char c : text) {
-        if (c == '"') {
-            quoted = !quoted;
-            in_word = true;
-        } else if (!quoted && (c == ' ' || c == '\t')) {
+        if (!quote && (c == ' ' || c == '\t')) {
             if (in_word)
                 words.push_back(word);
             word.clear();
             in_word = false;
+            continue;
+        }
+        if (!in_word)
+            keep_single = !words.empty() && reads_its_own_quotes(words.back());
+        in_word = true;
+        if (!quote && (c == '"' || c == '\'')) {
+            quote = c;
+        } else if (c == quote) {
+            quote = 0;
         } else {
             word += c;
-            in_word = true;
+            continue;
         }
+        if (c == '\'' && keep_single)
+            word += c;
     }
     if (in_word)
         words.push_back(word);
@@ -342,23 +335,19 @@ bool is_served_url(const std::string &url, const std::vector<std::string> &local
     });
 }
 
-std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &words,
+std::vector<std::string> rewrite_for_ffmpeg(const std::vector<std::string> &given,
                                             const std::vector<std::string> &local_addrs,
                                             std::vector<std::string> *notes,
                                             std::vector<std::string> *served_urls,
                                             const InputProber &probe)
 {
+    // what stock ffmpeg lacks or reads otherwise, changed first
+    const std::vector<std::string> words =
+        adapt_outputs(adapt_inputs(without_failover(given, notes), notes), notes);
+
     // What each word is: an option, an option's value, an input or an output.
     const size_t n = words.size();
-    std::vector<Role> role(n, Role::Option);
-    for (size_t i = 0; i < n; ++i) {
-        if (!is_option(words[i])) {
-            role[i] = Role::Output;
-        } else if (takes_value(words[i]) && i + 1 < n) {
-            role[i + 1] = words[i] == "-i" ? Role::Input : Role::Value;
-            ++i;
-        }
-    }
+    const std::vector<Role> role = word_roles(words);
 
     // The options of an output are the words since the last input or output.
     // Each output also gets the values of its -map options and the kinds of

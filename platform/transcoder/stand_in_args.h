@@ -13,9 +13,13 @@ namespace standin {
 
 /*
  * Splits an argument string as a command line: blanks (space, tab) separate
- * words, double quotes group (and are dropped; "" gives an empty word), and
+ * words; double quotes and single quotes group (and are dropped; "" or ''
+ * gives an empty word), each kind taken literally inside the other; and
  * backslashes are ordinary characters, so filter escapes such as "\:" reach
- * ffmpeg unchanged. An unclosed quote runs to the end of the text.
+ * ffmpeg unchanged. The value of an option that ffmpeg reads with its own
+ * quoting ("-program", filter graphs) keeps its single quotes, so that
+ * "title='A:B'" reaches ffmpeg as it reads it. An unclosed quote runs to the
+ * end of the text.
  */
 std::vector<std::string> split_words(const std::string &text);
 
@@ -44,8 +48,9 @@ using StreamKinds = std::string;
 using InputProber = std::function<StreamKinds(const StandInInput &)>;
 
 /*
- * Rewrites the words for stock ffmpeg: applies the option table (drops and
- * renames, one note per change appended to *notes), names the streams of
+ * Rewrites the words for stock ffmpeg: makes the changes of stock_ffmpeg.h,
+ * applies the option table (drops and renames; one note per change of
+ * either kind appended to *notes), names the streams of
  * each "-program" by the output's stream indices, and puts "-listen 1" before
  * every served output, whose address is appended to *served when given. A
  * program's input mapped whole or by kind ("-map 1", "-map 1:a") needs that

@@ -2,6 +2,7 @@
 // ffmpeg, and whole runs on ffmpeg's test sources.
 #include "fixtures/proc_helpers.h"
 #include "stand_in_args.h"
+#include "stock_ffmpeg.h"
 #include "tovu_base.h"
 
 #include <gtest/gtest.h>
@@ -90,6 +91,20 @@ TEST(StandInWords, SplitLikeACommandLine)
         {"-referer \"/etc/k.pem\"https://0.0.0.0:9528", "-referer|/etc/k.pemhttps://0.0.0.0:9528"},
         {"-i \"unclosed quote", "-i|unclosed quote"},
         {"", ""},
+        // single quotes group as double quotes do, and are dropped
+        {"-metadata service_provider='ACME TV' -y out.ts", "-metadata|service_provider=ACME TV|-y|out.ts"},
+        {"-metadata service_provider='ACME'", "-metadata|service_provider=ACME"},
+        {"-i '' x", "-i||x"},
+        {"a'b c'd", "ab cd"},
+        {"'say \"hi\"' \"it's\"", "say \"hi\"|it's"},
+        {"-i 'unclosed quote", "-i|unclosed quote"},
+        // ... but stay in what ffmpeg reads with its own quoting: a program's
+        // parts and filter graphs, where a title or a text may hold a colon
+        {"-program program_num=1:title='News 24':if=0 -program title='A:B'",
+         "-program|program_num=1:title='News 24':if=0|-program|title='A:B'"},
+        {"-vf drawtext=text='a b\\:c' -filter:v:0 'x' -lavfi:v a='b c' -vn 'd'",
+         "-vf|drawtext=text='a b\\:c'|-filter:v:0|'x'|-lavfi:v|a='b c'|-vn|d"},
+        {"-filter:v \"movie='/a b.png', setpts=N/TB/FR[logo]\"", "-filter:v|movie='/a b.png', setpts=N/TB/FR[logo]"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(join(split_words(c.text)), c.words) << c.text;
@@ -127,7 +142,7 @@ TEST(StandInWords, EngineStringsPassUnchanged)
     const char *unchanged[] = {
         "-v 32 -re -i \"/media/a.mp4\" -c:a aac -ac:a 2 -ar:a 48000 -b:a 128k -c:v libx264 "
         "-preset:v faster -b:v 2000k -maxrate:v 2000k -nal-hrd cbr -bufsize:v 2000k -s:v 1280x720 "
-        "-r:v 25 -g:v 50 -c:s copy -f mpegts udp://239.0.0.1:1234 ",
+        "-g:v 50 -c:s copy -f mpegts udp://239.0.0.1:1234 ",
         "-i \"http://cam.example/live.m3u8\" -user_agent \"x\" -c:v copy -f flv \"rtmp://0.0.0.0/live\" ",
         "-re -i \"/m/a.mp4\" -c:v libx264 -f hls -y \"/var/www/hls/live.m3u8\" ",
         // a https output on another host: the two options keep their own meaning
@@ -146,8 +161,8 @@ TEST(StandInWords, ServedOutputsListen)
         const char *args;
         const char *words;
     } cases[] = {
-        {"-i \"udp://239.1.1.1:5000\" -c:v libx264 -c:s copy -f mpegts http://0.0.0.0:9530 ",
-         "-i|udp://239.1.1.1:5000|-c:v|libx264|-c:s|copy|-f|mpegts|-listen|1|http://0.0.0.0:9530"},
+        {"-i \"rtsp://cam/live\" -c:v libx264 -c:s copy -f mpegts http://0.0.0.0:9530 ",
+         "-i|rtsp://cam/live|-c:v|libx264|-c:s|copy|-f|mpegts|-listen|1|http://0.0.0.0:9530"},
         {"-re -i \"/m/a.mp4\" -c:v libx264 -g:v 5 -movflags dash -f mp4 http://0.0.0.0:9528/1.mp4 ",
          "-re|-i|/m/a.mp4|-c:v|libx264|-g:v|5|-movflags|dash|-f|mp4|-listen|1|http://0.0.0.0:9528/1.mp4"},
         // two outputs: only the served one listens; an input address never does
@@ -178,6 +193,131 @@ TEST(StandInWords, UnknownOptionsAreDroppedWithOneNoteEach)
     ASSERT_EQ(notes.size(), 2u);
     EXPECT_NE(notes[0].find("-omx_core"), std::string::npos);
     EXPECT_NE(notes[0].find("/opt/core.so"), std::string::npos);
+}
+
+// What stock ffmpeg lacks or reads otherwise, changed with one note each.
+TEST(StandInWords, StockFfmpegIsGivenWhatItLacks)
+{
+    struct Case {
+        const char *args, *words;
+        size_t notes;
+    };
+    const Case cases[] = {
+        // a configured frame rate is the output's constant rate, for the
+        // whole output or the stream named; an input's rate and a mode given
+        // stay as they are
+        {"-i a -r:v 50 -f mpegts o.ts", "-i|a|-r:v|50|-fps_mode:v|cfr|-f|mpegts|o.ts", 1},
+        {"-r 25 -i a -r:v:0 ntsc -r:v:1 50 o.ts", "-r|25|-i|a|-r:v:0|ntsc|-fps_mode:v:0|cfr|-r:v:1|50|-fps_mode:v:1|cfr|o.ts", 2},
+        {"-i a -r 30 o.mp4", "-i|a|-r|30|-fps_mode|cfr|o.mp4", 1},
+        {"-i a -vsync vfr -r:v 50 o.ts -fps_mode:v passthrough -r:v 50 p.ts",
+         "-i|a|-vsync|vfr|-r:v|50|o.ts|-fps_mode:v|passthrough|-r:v|50|p.ts", 0},
+        // an SRT output without a mode listens; an input calls, as ffmpeg does
+        {"-i a -f mpegts srt://0.0.0.0:23105", "-i|a|-f|mpegts|-mode|listener|srt://0.0.0.0:23105", 1},
+        {"-i a -mode caller -f mpegts srt://h:1 SRT://h:2?mode=caller",
+         "-i|a|-mode|caller|-f|mpegts|srt://h:1|SRT://h:2?mode=caller", 0},
+        // network inputs that can fall silent get a read time-out, in the
+        // option their protocol reads; files, web addresses and given
+        // time-outs do not
+        {"-i udp://239.1.1.1:5000 -i srt://h:9000 -i rtmp://h/app/x -i tcp://h:1 o.ts",
+         "-timeout|2000000|-i|udp://239.1.1.1:5000|-rw_timeout|2000000|-i|srt://h:9000|"
+         "-rw_timeout|2000000|-i|rtmp://h/app/x|-rw_timeout|2000000|-i|tcp://h:1|o.ts", 4},
+        {"-re -i /m/a.ts -re -i http://h/live.m3u8 -timeout 5000000 -i udp://h:1 -i udp://h:2?timeout=1 o.ts",
+         "-re|-i|/m/a.ts|-re|-i|http://h/live.m3u8|-timeout|5000000|-i|udp://h:1|-i|udp://h:2?timeout=1|o.ts", 0},
+        // a drawtext with nothing to draw draws the local time
+        {"-i a -filter:v drawtext=fontsize=16\\:x=w-tw-10 o.ts",
+         "-i|a|-filter:v|drawtext=fontsize=16\\:x=w-tw-10:text=%{localtime}|o.ts", 1},
+        {"-i a -vf \"drawtext=text='Hi':x=1, drawtext=textfile=/t\" o.ts",
+         "-i|a|-vf|drawtext=text='Hi':x=1, drawtext=textfile=/t|o.ts", 0},
+        // the service provider of an output's metadata reaches each of its programs
+        {"-i a -i b -metadata service_provider='ACME TV' -program program_num=1:title='News 24':if=0 "
+         "-program program_num=2:if=1 -f mpegts o.ts",
+         "-i|a|-i|b|-metadata|service_provider=ACME TV|-program|program_num=1:title='News 24':st=0:st=1:st=2:st=3|"
+         "-program|program_num=2:st=0:st=1:st=2:st=3|-f|mpegts|-metadata:p:0|service_provider=ACME TV|"
+         "-metadata:p:1|service_provider=ACME TV|o.ts", 3},
+        {"-i a -metadata service_provider=X -f mpegts o.ts", "-i|a|-metadata|service_provider=X|-f|mpegts|o.ts", 0},
+    };
+    for (const Case &c : cases) {
+        Words notes;
+        EXPECT_EQ(rewritten(c.args, &notes), c.words) << c.args;
+        EXPECT_EQ(notes.size(), c.notes) << c.args << "\n" << join(notes);
+    }
+}
+
+TEST(StandInWords, DrawtextWithoutTextDrawsTheLocalTime)
+{
+    struct Case {
+        const char *graph, *expected;
+    } cases[] = {
+        // the overlay text the page writes for "%timestamp", as the engine escapes it
+        {"drawtext=fontsize=16\\:fontcolor=#00ffff\\:x=w-tw-10\\:y=h-th-20",
+         "drawtext=fontsize=16\\:fontcolor=#00ffff\\:x=w-tw-10\\:y=h-th-20:text=%{localtime}"},
+        {"yadif, drawtext, scale=640\\:360", "yadif, drawtext=text=%{localtime}, scale=640\\:360"},
+        {"[in]drawtext@t1=x=1[out]; [out]null", "[in]drawtext@t1=x=1:text=%{localtime}[out]; [out]null"},
+        {"drawtext=", "drawtext=text=%{localtime}"},
+        // something to draw, or arguments by position: unchanged
+        {"drawtext=text='a, b\\: c':x=1", "drawtext=text='a, b\\: c':x=1"},
+        {"drawtext=x=1\\:textfile=/t.txt", "drawtext=x=1\\:textfile=/t.txt"},
+        {"drawtext=timecode='00\\:00\\:00\\:00':rate=25", "drawtext=timecode='00\\:00\\:00\\:00':rate=25"},
+        {"drawtext=/f.ttf:Hello", "drawtext=/f.ttf:Hello"},
+        {"drawtextx=x=1, movie='drawtext'", "drawtextx=x=1, movie='drawtext'"},
+        {"", ""},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(standin::with_drawtext_text(c.graph), c.expected) << c.graph;
+}
+
+// The failover graph is left out with the alternate inputs; the main
+// input's filters and maps stay, and one note says so.
+TEST(StandInWords, FailoverRunsTheMainInputAlone)
+{
+    const std::string graph = "\"[1]drawtext=text=see tovul:fontsize=12:fontcolor=black:y=h-th[dt1]; "
+                              "[dt1][0:v]scale=rw:rh[v1]; [0:v][v1]streamselect\" ";
+    struct Case {
+        std::string args;
+        const char *words;
+    } cases[] = {
+        {"-v 32 -i \"udp://h:1?timeout=1\" -re -f lavfi -i pal100bars -re -f lavfi -i aevalsrc=0 -lavfi:v " + graph +
+             "-lavfi:a \"astreamselect\" -map 0:v -map 0:a -c:v libx264 -f mpegts o.ts",
+         "-v|32|-i|udp://h:1?timeout=1|-map|0:v|-map|0:a|-c:v|libx264|-f|mpegts|o.ts"},
+        {"-stream_loop -1 -re -i /m/a.ts -re -stream_loop -1 -i \"/m/slate.mp4\" -re -f lavfi -i aevalsrc=0 "
+         "-lavfi:v \"yadif, scale=640\\:360[fv0]; [1]drawtext=text=x:y=h-th[dt1]; [dt1][fv0]scale=rw:rh[v1]; "
+         "[fv0][v1]streamselect\" -lavfi:a \"astreamselect\" -f mpegts o.ts",
+         "-stream_loop|-1|-re|-i|/m/a.ts|-filter:v|yadif, scale=640\\:360|-f|mpegts|o.ts"},
+        // video off: only the silence and the audio switch
+        {"-i udp://h:1?timeout=1 -re -f lavfi -i aevalsrc=0 -lavfi:a \"astreamselect\" -vn -f mpegts o.ts",
+         "-i|udp://h:1?timeout=1|-vn|-f|mpegts|o.ts"},
+    };
+    for (const Case &c : cases) {
+        Words notes;
+        EXPECT_EQ(rewritten(c.args, &notes), c.words) << c.args;
+        ASSERT_EQ(notes.size(), 1u) << join(notes);
+        EXPECT_NE(notes[0].find("alternate input is not available"), std::string::npos) << notes[0];
+    }
+    // a second input of the channel's own stays, as does a graph of the user's
+    EXPECT_EQ(rewritten("-re -i /m/a.ts -re -f lavfi -i aevalsrc=0 -lavfi:v \"[0:v][1:v]streamselect\" o.ts"),
+              "-re|-i|/m/a.ts|-re|-f|lavfi|-i|aevalsrc=0|-lavfi:v|[0:v][1:v]streamselect|o.ts");
+}
+
+// An SDP input is allowed the protocols that its file names.
+TEST(StandInWords, SdpInputsAreAllowedTheirProtocols)
+{
+    EXPECT_EQ(standin::sdp_protocols("v=0\nm=video 5000 RTP/AVP 96\na=rtpmap:96 h264/90000\n"),
+              "file,crypto,data,rtp,udp");
+    EXPECT_EQ(standin::sdp_protocols("v=0\r\nm=audio 5002 RTP/SAVP 97\r\n"), "file,crypto,data,srtp,rtp,udp");
+    EXPECT_EQ(standin::sdp_protocols(""), "file,crypto,data,rtp,udp");
+
+    TempDir dir;
+    std::string sdp = dir.file("tovu_001_in.SDP");
+    FILE *f = fopen(sdp.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("v=0\nc=IN IP4 0.0.0.0\nm=video 5000 RTP/SAVP 96\n", f);
+    fclose(f);
+    Words notes;
+    EXPECT_EQ(rewritten("-i \"" + sdp + "\" -c:v libx264 o.ts", &notes),
+              "-protocol_whitelist|file,crypto,data,srtp,rtp,udp|-i|" + sdp + "|-c:v|libx264|o.ts");
+    EXPECT_EQ(notes.size(), 1u);
+    EXPECT_EQ(rewritten("-f sdp -i /none -protocol_whitelist file,udp -i /x.sdp o.ts"),
+              "-f|sdp|-protocol_whitelist|file,crypto,data,rtp,udp|-i|/none|-protocol_whitelist|file,udp|-i|/x.sdp|o.ts");
 }
 
 TEST(StandInWords, ProgramsNameTheirStreamsByIndex)
