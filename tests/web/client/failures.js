@@ -172,10 +172,9 @@ test('the password changed from another page: the first page is told the login h
 });
 
 test('an upload refused with 400: the service\'s answer is told, the edit stays, nothing changes', async (ctx) => {
-  // a hand-written document nested deeper than the service takes back
-  let deep = 'bottom';
-  for (let i = 0; i < 40; i++) deep = [deep];
-  const d = await ctx.daemon({ config: Object.assign(config([channel('/tmp/a.mp4')]), { notes: deep }) });
+  // a hand-written document with an access rule the service cannot read: it is loaded (and matches
+  // nothing, so the page is served), but an upload that holds it is refused
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')], { ipACL: 'deny 127.1' }) });
   const page = await ctx.open();
   const stored = await d.configText();
   // what the service answers to that document sent back as it is
