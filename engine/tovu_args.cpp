@@ -14,6 +14,7 @@
 
 #include <charconv>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -25,117 +26,6 @@ const char kFailoverCaption[] = "Powered by tovul";
 // (100 - quality) * 51 / 99 then stays within the 0..51 that the encoders
 // take. A larger setting is taken as 100.
 const int kMaxQuality = 100;
-
-// A growing output text on top of the caller's std::string. Small pieces
-// are copied in without a library call each; the string is cut back to the
-// text's length when the Out goes away.
-class Out {
-public:
-    static constexpr size_t npos = std::string::npos;
-
-    explicit Out(std::string &str) : s_(str), len_(str.size()) {}
-    ~Out() { s_.resize(len_); }
-    Out(const Out &) = delete;
-    Out &operator=(const Out &) = delete;
-
-    void append(const char *p, size_t n)
-    {
-        if (n > s_.size() - len_)
-            grow(n);
-        char *d = &s_[len_];
-        if (n <= 16) { // most pieces: a few characters
-            for (size_t i = 0; i < n; i++)
-                d[i] = p[i];
-        } else {
-            copy_long(d, p, n);
-        }
-        len_ += n;
-    }
-    void append(const char *p)
-    {
-        if (p)
-            append(p, strlen(p));
-    }
-    void push_back(char ch)
-    {
-        if (len_ == s_.size())
-            grow(1);
-        s_[len_++] = ch;
-    }
-    Out &operator+=(const char *p)
-    {
-        append(p);
-        return *this;
-    }
-    Out &operator+=(const std::string &t)
-    {
-        append(t.data(), t.size());
-        return *this;
-    }
-    Out &operator+=(char ch)
-    {
-        push_back(ch);
-        return *this;
-    }
-
-    size_t size() const { return len_; }
-    const char *data() const { return s_.data(); }
-    bool starts_with(const char *p) const
-    {
-        size_t n = strlen(p);
-        return len_ >= n && memcmp(s_.data(), p, n) == 0;
-    }
-    // the first occurrence of pat at or after from; npos when none
-    size_t find(const char *pat, size_t from = 0) const
-    {
-        if (from > len_)
-            return npos;
-        const size_t n = strlen(pat);
-        if (n == 0)
-            return from;
-        if (len_ - from < n)
-            return npos;
-        // memchr for one telling character, then a compare: much faster than
-        // memmem over a text of short words
-        const size_t k = anchor_of(pat, n);
-        const char *d = s_.data();
-        const char *last = d + (len_ - n + k);   // the anchor of the last start
-        for (const char *p = d + from + k; p <= last; p++) {
-            p = (const char *)memchr(p, pat[k], (size_t)(last - p) + 1);
-            if (!p)
-                break;
-            if (memcmp(p - k, pat, n) == 0)
-                return (size_t)(p - k - d);
-        }
-        return npos;
-    }
-    // The character of pat that a search looks for first: its first one that
-    // is no blank, '-' or ':', of which an argument string is full.
-    static size_t anchor_of(const char *pat, size_t n)
-    {
-        for (size_t k = 0; k < n; k++)
-            if (pat[k] != ' ' && pat[k] != '-' && pat[k] != ':')
-                return k;
-        return 0;
-    }
-
-private:
-    // kept out of line: the inlined short-piece path above is what the
-    // compiler should see at every call
-    __attribute__((noinline)) static void copy_long(char *d, const char *p, size_t n)
-    {
-        memcpy(d, p, n);
-    }
-    void grow(size_t n)
-    {
-        size_t want = len_ + n;
-        size_t cap = s_.size() * 2;
-        s_.resize(cap > want + 256 ? cap : want + 256);
-    }
-
-    std::string &s_;
-    size_t len_;
-};
 
 // the 1-based slot number in file names and addresses, in a width that
 // cannot overflow whatever the caller passed
@@ -166,13 +56,13 @@ inline bool empty(const char *s)
     return !s || !*s;
 }
 
-inline void put(Out &s, const char *t)
+inline void put(std::string &s, const char *t)
 {
     if (t)
         s.append(t);
 }
 
-inline void put(Out &s, long long v)
+inline void put(std::string &s, long long v)
 {
     char buf[24];
     auto r = std::to_chars(buf, buf + sizeof buf, v);
@@ -180,60 +70,40 @@ inline void put(Out &s, long long v)
 }
 
 // "%s " with a text, when it is not empty.
-inline void put_word(Out &s, const char *t)
+inline void put_word(std::string &s, const char *t)
 {
     if (!empty(t)) {
-        s.append(t);
-        s.push_back(' ');
+        s += t;
+        s += ' ';
     }
 }
 
-// "<opt><suffix> <v><unit> ", as in "-b:v:1 2000k ". The pieces are short
-// and bounded (an option name, a suffix of ":" and an int, an int, a unit),
-// so the piece is put together on the stack and appended in one go.
-__attribute__((always_inline)) inline void put_opt(Out &s, const char *opt,
-                                                  const std::string &suffix, int v,
-                                                  const char *unit = "")
+// "<opt><suffix> <v><unit> ", as in "-b:v:1 2000k ".
+void put_opt(std::string &s, std::string_view opt, const std::string &suffix, int v,
+             std::string_view unit = {})
 {
-    char buf[96];
-    size_t lo = strlen(opt), ls = suffix.size(), lu = strlen(unit);
-    if (lo + ls + lu + 16 > sizeof buf) {
-        s.append(opt);
-        s += suffix;
-        s.push_back(' ');
-        put(s, v);
-        s.append(unit);
-        s.push_back(' ');
-        return;
-    }
-    char *p = buf;
-    memcpy(p, opt, lo);
-    p += lo;
-    memcpy(p, suffix.data(), ls);
-    p += ls;
-    *p++ = ' ';
-    p = std::to_chars(p, buf + sizeof buf, v).ptr;
-    memcpy(p, unit, lu);
-    p += lu;
-    *p++ = ' ';
-    s.append(buf, (size_t)(p - buf));
+    s += opt;
+    s += suffix;
+    s += ' ';
+    put(s, v);
+    s += unit;
+    s += ' ';
 }
 
 // "<opt><suffix> <text> ".
-__attribute__((always_inline)) inline void put_opt(Out &s, const char *opt,
-                                                  const std::string &suffix, const char *t)
+void put_opt(std::string &s, std::string_view opt, const std::string &suffix, const char *t)
 {
-    s.append(opt);
+    s += opt;
     s += suffix;
-    s.push_back(' ');
+    s += ' ';
     put(s, t);
-    s.push_back(' ');
+    s += ' ';
 }
 
 // Numbers with a fraction are written as printf's "%g" (general) or "%.1f"
 // (fixed, precision 1) would write them in the "C" locale: always with a
 // full stop, whatever locale the process runs under.
-void put_general(Out &s, float v)
+void put_general(std::string &s, float v)
 {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, (double)v, std::chars_format::general, 6);
@@ -241,7 +111,7 @@ void put_general(Out &s, float v)
         s.append(buf, (size_t)(r.ptr - buf));
 }
 
-void put_fixed1(Out &s, float v)
+void put_fixed1(std::string &s, float v)
 {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, (double)v, std::chars_format::fixed, 1);
@@ -249,36 +119,41 @@ void put_fixed1(Out &s, float v)
         s.append(buf, (size_t)(r.ptr - buf));
 }
 
-// The last occurrence of pat in s at or after lo; npos when none.
-size_t rfind_from(const Out &s, const char *pat, size_t lo)
+// The first occurrence of pat in s at or after from; npos when none.
+// std::string's find looks for a pattern's first character and compares the
+// rest wherever it meets one. The blanks, '-' and ':' that the patterns
+// begin with stand at nearly every word of an argument string, so the search
+// goes by the pattern's first other character and then checks what lies
+// before it.
+size_t find_from(const std::string &s, std::string_view pat, size_t from = 0)
 {
-    const size_t n = strlen(pat);
-    if (n < 2 || s.size() < n || lo > s.size() - n)
-        return Out::npos;
-    // backwards by memrchr over the anchor character, as Out::find forwards
-    const size_t k = Out::anchor_of(pat, n);
-    const char *d = s.data();
-    size_t lo_a = lo + k, end_a = s.size() - n + k + 1;   // anchors looked at: [lo_a, end_a)
-    while (end_a > lo_a) {
-        const char *p = (const char *)memrchr(d + lo_a, pat[k], end_a - lo_a);
-        if (!p)
-            break;
-        size_t i = (size_t)(p - d) - k;
-        if (memcmp(d + i, pat, n) == 0)
-            return i;
-        end_a = (size_t)(p - d);
-    }
-    return Out::npos;
+    const size_t k = pat.find_first_not_of(" -:");
+    if (k == 0 || k == std::string_view::npos)
+        return s.find(pat, from);
+    const std::string_view head = pat.substr(0, k), tail = pat.substr(k);
+    for (size_t p = s.find(tail, from + k); p != std::string::npos; p = s.find(tail, p + 1))
+        if (s.compare(p - k, k, head) == 0)
+            return p - k;
+    return std::string::npos;
+}
+
+// The last occurrence of pat in s that begins at or after lo; npos when none.
+size_t rfind_from(const std::string &s, std::string_view pat, size_t lo)
+{
+    size_t last = std::string::npos;
+    for (size_t p = find_from(s, pat, lo); p != std::string::npos; p = find_from(s, pat, p + 1))
+        last = p;
+    return last;
 }
 
 // State shared by the pieces of one composition. The string only grows
 // between two looks for "-hwaccel ", so each look scans only what is new.
 struct Composer {
-    Out s;
+    std::string &s;
     size_t hw_scanned = 0;
     bool hw_found = false;
     // where the current output's own part begins; npos when not known
-    size_t output_start = Out::npos;
+    size_t output_start = std::string::npos;
 
     explicit Composer(std::string &str) : s(str) {}
     Composer(const Composer &) = delete;
@@ -290,7 +165,7 @@ struct Composer {
         const size_t n = sizeof pat - 1;
         if (!hw_found) {
             size_t from = hw_scanned >= n - 1 ? hw_scanned - (n - 1) : 0;
-            hw_found = s.find(pat, from) != Out::npos;
+            hw_found = find_from(s, pat, from) != std::string::npos;
             hw_scanned = s.size();
         }
         return hw_found;
@@ -301,7 +176,7 @@ struct Composer {
 
 int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
 {
-    Out &s = c.s;
+    std::string &s = c.s;
     put_word(s, src->param);
     put_word(s, src->video.param);
 
@@ -379,7 +254,7 @@ int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
 
 // ---------------------------------------------------------------- filters
 
-void esc(Out &s, const char *src)
+void esc(std::string &s, const char *src)
 {
     if (!src)
         return;
@@ -390,7 +265,7 @@ void esc(Out &s, const char *src)
     }
 }
 
-void put_filters_escaped(Out &s, const TOVU_SOURCE *src)
+void put_filters_escaped(std::string &s, const TOVU_SOURCE *src)
 {
     for (int i = 0; i < src->nb_filters; i++) {
         if (i)
@@ -401,10 +276,10 @@ void put_filters_escaped(Out &s, const TOVU_SOURCE *src)
 
 void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
 {
-    Out &s = c.s;
+    std::string &s = c.s;
     const bool video = t->video.b_enable, audio = t->audio.b_enable;
 
-    if (s.find("-re -f lavfi -i aevalsrc=0 ") == Out::npos) {
+    if (find_from(s, "-re -f lavfi -i aevalsrc=0 ") == std::string::npos) {
         if (strcmp(src->alt_url, "default") == 0) {
             if (video)
                 s += "-re -f lavfi -i pal100bars ";
@@ -417,7 +292,7 @@ void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
         }
     }
 
-    if (video && s.find("-lavfi:v ") == Out::npos) {
+    if (video && find_from(s, "-lavfi:v ") == std::string::npos) {
         const char *vsrc = "0:v";
         s += "-lavfi:v \"";
         if (src->nb_filters > 0) {
@@ -437,7 +312,7 @@ void make_failover(Composer &c, const TOVU_SOURCE *src, const TOVU_TARGET *t)
         s += "][v1]streamselect\" ";
     }
 
-    if (audio && s.find("-lavfi:a ") == Out::npos)
+    if (audio && find_from(s, "-lavfi:a ") == std::string::npos)
         s += "-lavfi:a \"astreamselect\" ";
 }
 
@@ -474,7 +349,7 @@ bool uses_crf(TOVU_CODEC codec)
 
 // The encoder preset of a codec (left out where the video options already
 // choose one).
-void put_preset(Out &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx) TOVU_REQUIRES(g_engineMutex)
+void put_preset(std::string &s, TOVU_CODEC codec, const char *vparam, const std::string &sfx) TOVU_REQUIRES(g_engineMutex)
 {
     auto has = [vparam](const char *opt) { return vparam && strstr(vparam, opt); };
     switch (codec) {
@@ -518,7 +393,7 @@ void put_preset(Out &s, TOVU_CODEC codec, const char *vparam, const std::string 
 }
 
 // Rate control when neither a quality nor a bit rate is set.
-void put_default_rate(Out &s, TOVU_CODEC codec, const std::string &sfx)
+void put_default_rate(std::string &s, TOVU_CODEC codec, const std::string &sfx)
 {
     switch (codec) {
     case TOVU_VIDEO_H264:
@@ -552,7 +427,7 @@ void put_default_rate(Out &s, TOVU_CODEC codec, const std::string &sfx)
     }
 }
 
-void put_rate_control(Out &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx)
+void put_rate_control(std::string &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx)
 {
     if (v.quality == 0 && v.kbps == 0) {
         put_default_rate(s, v.codec, sfx);
@@ -590,7 +465,7 @@ void put_rate_control(Out &s, const TOVU_VIDEO_STREAM &v, const std::string &sfx
     }
 }
 
-void put_frame_rate(Out &s, float fps)
+void put_frame_rate(std::string &s, float fps)
 {
     if (fps == 23.976f)
         s += "ntsc-film ";
@@ -610,7 +485,7 @@ int picture_dim(int v)
     return (int)(d >= 1 && d <= 7 ? 8 : d);
 }
 
-void put_rtp_address(Out &s, const TOVU_RTP_SESSION &rtp)
+void put_rtp_address(std::string &s, const TOVU_RTP_SESSION &rtp)
 {
     s += "rtp://";
     s += Inet_ntoa(rtp.ulDstIP);
@@ -623,7 +498,7 @@ void put_rtp_address(Out &s, const TOVU_RTP_SESSION &rtp)
     s += ' ';
 }
 
-void put_log_file(Out &s, const char *name_fmt, int channel_id)
+void put_log_file(std::string &s, const char *name_fmt, int channel_id)
 {
     char name[48];
     snprintf(name, sizeof name, name_fmt, slot_number(channel_id));
@@ -636,7 +511,7 @@ void put_log_file(Out &s, const char *name_fmt, int channel_id)
 // manifests in one folder keep segments of their own. A name the output's
 // options choose themselves is left to them; a manifest address without a
 // file name keeps the muxer's own names.
-void put_dash_segment_names(Out &s, const TOVU_TARGET *t)
+void put_dash_segment_names(std::string &s, const TOVU_TARGET *t)
 {
     const char *url = t->url ? t->url : "";
     const char *slash = strrchr(url, '/');
@@ -668,7 +543,7 @@ void put_dash_segment_names(Out &s, const TOVU_TARGET *t)
 // The muxer and address of an output; -10 for a format that has none.
 int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
 {
-    Out &s = c.s;
+    std::string &s = c.s;
     const char *url = t->url;
     auto quoted = [&s, url]() {
         s += '"';
@@ -716,13 +591,13 @@ int put_muxer(Composer &c, int channel_id, int target_id, const TOVU_TARGET *t) 
         // the string counts too) to the end; for the outputs after the first
         // it never reaches back before the output's own part, where an
         // earlier output's "-f" lies.
-        size_t lo = (target_id > 0 && c.output_start != Out::npos) ? c.output_start : 0;
+        size_t lo = (target_id > 0 && c.output_start != std::string::npos) ? c.output_start : 0;
         size_t from = rfind_from(s, " -i ", lo);
-        if (from == Out::npos) {
-            if (lo > 0 || s.starts_with("-i "))
+        if (from == std::string::npos) {
+            if (lo > 0 || s.compare(0, 3, "-i ") == 0)
                 from = lo;
         }
-        if (from == Out::npos || s.find(" -f ", from) == Out::npos)
+        if (from == std::string::npos || find_from(s, " -f ", from) == std::string::npos)
             s += "-f mpegts ";
         put_word(s, url);
         break;
@@ -795,7 +670,7 @@ std::string hls_segment_time(const char *param)
 
 // A key frame every so many seconds of the output's own time, whatever its
 // frame rate (known or not): "-force_key_frames:v "expr:gte(t,n_forced*2)" ".
-void put_key_frame_seconds(Out &s, const std::string &sfx, const std::string &seconds)
+void put_key_frame_seconds(std::string &s, const std::string &sfx, const std::string &seconds)
 {
     s += "-force_key_frames:v";
     s += sfx;
@@ -820,7 +695,7 @@ struct HlsVariant {
 int make_output(Composer &c, int channel_id, int source_id, int nb_sources, int target_id,
                 const HlsVariant &variant, const TOVU_TARGET *t) TOVU_REQUIRES(g_engineMutex)
 {
-    Out &s = c.s;
+    std::string &s = c.s;
     const TOVU_FORMAT fmt = t->format;
     const bool rtp = fmt == TOVU_FORMAT_RTP;
 
@@ -1036,10 +911,8 @@ int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
 
 void strcpy_esc(std::string *dst, const char *src)
 {
-    if (!dst)
-        return;
-    Out out(*dst);
-    esc(out, src);
+    if (dst)
+        esc(*dst, src);
 }
 
 int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string *arg_str)
@@ -1088,42 +961,39 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
 
     // room for a usual string, and never more than the longest one taken
     size_t guess = 1024 + (size_t)nb_sources * 128 + (size_t)nb_targets * (size_t)nb_sources * 256;
-    arg_str->resize(guess < (size_t)TOVU_ARG_STR_MAX + 1 ? guess : (size_t)TOVU_ARG_STR_MAX + 1);
-    arg_str->clear();
+    arg_str->reserve(guess < (size_t)TOVU_ARG_STR_MAX + 1 ? guess : (size_t)TOVU_ARG_STR_MAX + 1);
 
     int ret = 0;
-    {
-        Composer c(*arg_str);
-        Out &s = c.s;
-        if (g_cfg.log_level != 0) {
-            s += "-v ";
-            put(s, g_cfg.log_level);
-            s += ' ';
-        }
+    Composer c(*arg_str);
+    std::string &s = c.s;
+    if (g_cfg.log_level != 0) {
+        s += "-v ";
+        put(s, g_cfg.log_level);
+        s += ' ';
+    }
 
-        for (int i = 0; i < nb_sources && ret == 0; i++)
-            ret = make_input(c, channel_id, &sources[i]);
+    for (int i = 0; i < nb_sources && ret == 0; i++)
+        ret = make_input(c, channel_id, &sources[i]);
 
-        const int n = mux_mode == 2 ? 1 : nb_sources;
-        for (int j = 0; j < nb_targets && ret == 0; j++) {
-            const TOVU_TARGET *row = targets[j];
-            if (!row) {
-                ret = TOVU_ERR_NO_TARGET_URL;
-                break;
-            }
-            c.output_start = s.size();
-            for (int i = 0; i < n && ret == 0; i++) {
-                const TOVU_TARGET *t = &row[i];
-                if (n == 1)
-                    make_filter(c, &sources[i], t, nb_targets);
-                const HlsVariant variant = hls_variant(targets, nb_targets, n, j);
-                // a fold's carrier maps the streams of each variant itself
-                if (!variant.folded)
-                    put_word(s, sources[i].map);
-                ret = make_output(c, channel_id, i, n, j, variant, t);
-            }
+    const int n = mux_mode == 2 ? 1 : nb_sources;
+    for (int j = 0; j < nb_targets && ret == 0; j++) {
+        const TOVU_TARGET *row = targets[j];
+        if (!row) {
+            ret = TOVU_ERR_NO_TARGET_URL;
+            break;
         }
-    } // the string takes its final length here
+        c.output_start = s.size();
+        for (int i = 0; i < n && ret == 0; i++) {
+            const TOVU_TARGET *t = &row[i];
+            if (n == 1)
+                make_filter(c, &sources[i], t, nb_targets);
+            const HlsVariant variant = hls_variant(targets, nb_targets, n, j);
+            // a fold's carrier maps the streams of each variant itself
+            if (!variant.folded)
+                put_word(s, sources[i].map);
+            ret = make_output(c, channel_id, i, n, j, variant, t);
+        }
+    }
 
     // The string goes to the transcoder as one line: a line feed or carriage
     // return from any text would end it early and leave the rest in the pipe.
