@@ -7,7 +7,7 @@
 // configured text holding a line break, or a text longer than the record
 // text it fills, refuses the start, named in the channel log. A text is never
 // cut, since a cut argument would hand the transcoder a different command.
-#include "PlayList.h"
+#include "tovu_channel_source.h"
 #include "tovu_channel_util.h"
 #include "tovu_config.h"
 #include "tovu_helpers.h"
@@ -24,19 +24,17 @@
 
 namespace {
 
-// capacities of the record texts, in bytes with the NUL
-constexpr size_t kSourceUrlCap = 1000;
-constexpr size_t kSourceVideoParamCap = 1000;
-constexpr size_t kSourceParamCap = 1000;
-constexpr size_t kSourceMapCap = 1000;
+constexpr const char *kStartWhat = "channel start";
+
+// the capacities of the record texts in bytes with the NUL: the source's
+// (address, input options, video options, stream selection), the targets'
+constexpr TovuSourceKind kStartSource = {kStartWhat, false, 1000, 1000, 1000, 1000};
 constexpr size_t kTargetStreamParamCap = 1000;
 constexpr size_t kTargetUrlCap = 1000;
 constexpr size_t kTargetParamCap = 2000;
 
-constexpr const char *kLoopOption = "-stream_loop -1 ";
 constexpr const char *kRecordingStamp = "-%Y%m%d-%H%M%S";
 constexpr const char *kHlsVariantName = "%v.m3u8";
-constexpr const char *kStartWhat = "channel start";
 
 // blanks as the C library's white-space test knows them in every locale
 constexpr const char *kWhiteSpace = " \t\n\v\f\r";
@@ -47,7 +45,6 @@ struct StartRecords {
     std::vector<std::vector<TOVU_TARGET>> targetRows; // [target][source]
     std::vector<TOVU_TARGET *> targets;
     std::vector<bool> bound;                           // per source record
-    std::vector<std::vector<char *>> filterLists;
     const cJSON *firstMap = nullptr;                   // input "map" of source record 0
     TovuTextStore store;
     TovuTextFault fault;
@@ -88,10 +85,9 @@ struct StartRecords {
             for (char **text : {&src.url, &src.alt_url, &src.param, &src.map, &src.video.param,
                                 &src.audio.param})
                 own(*text);
+            for (int f = 0; f < src.nb_filters; f++)
+                own(src.filters[f]);
         }
-        for (std::vector<char *> &list : filterLists)
-            for (char *&text : list)
-                own(text);
         for (std::vector<TOVU_TARGET> &row : targetRows) {
             for (TOVU_TARGET &t : row) {
                 for (char **text : {&t.url, &t.param, &t.video.param, &t.audio.param})
@@ -100,14 +96,6 @@ struct StartRecords {
         }
     }
 };
-
-// A configured text read for one of the record texts, line breaks refused.
-const char *configText(const cJSON *item, const std::string &field, TovuTextFault *fault)
-{
-    const char *text = jsonGetText(item);
-    tovuCheckText(text, field, fault);
-    return text;
-}
 
 // A target video option "-name value ..." of a channel with several sources
 // becomes "-name:index value" (what follows the value is dropped). Reads
@@ -182,7 +170,7 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
     TovuTextFault *fault = &recs->fault;
     auto field = [iChannel](const std::string &what) { return tovuChannelField(iChannel, what.c_str()); };
 
-    const char *configuredUrl = configText(jsonGetItem(jsonTarget, "url"), field("target \"url\""), fault);
+    const char *configuredUrl = tovuCheckedText(jsonGetItem(jsonTarget, "url"), field("target \"url\""), fault);
     std::string address = configuredUrl;
     TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(jsonTarget, "format")));
 
@@ -190,13 +178,13 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
         setHttpPort(&address, (long long)iChannel + 1 + jsonGetInt(jsonGetItem(G, "httpPort")));
 
     bool isRtmp = _is_rtmp_url(address.c_str());
-    const char *user = isRtmp ? configText(jsonGetItem(rtmp, "user"), field("target \"rtmp\" \"user\""), fault)
+    const char *user = isRtmp ? tovuCheckedText(jsonGetItem(rtmp, "user"), field("target \"rtmp\" \"user\""), fault)
                               : "";
     if (user[0]) {
         size_t scheme = address.find("://");
         if (scheme != std::string::npos) {
             const char *passwd =
-                configText(jsonGetItem(rtmp, "passwd"), field("target \"rtmp\" \"passwd\""), fault);
+                tovuCheckedText(jsonGetItem(rtmp, "passwd"), field("target \"rtmp\" \"passwd\""), fault);
             std::string credentials = user;
             if (passwd[0])
                 credentials.append(":").append(passwd);
@@ -218,23 +206,23 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
         options.append("-bitrate ").append(std::to_string(target->mux_kbps)).append("k ");
     if (isRtmp) {
         const char *flashVer =
-            configText(jsonGetItem(rtmp, "flashVer"), field("target \"rtmp\" \"flashVer\""), fault);
+            tovuCheckedText(jsonGetItem(rtmp, "flashVer"), field("target \"rtmp\" \"flashVer\""), fault);
         if (flashVer[0])
             options.append("-rtmp_flashver ").append(flashVer).push_back(' ');
         std::string swfUrl =
-            configText(jsonGetItem(rtmp, "swfUrl"), field("target \"rtmp\" \"swfUrl\""), fault);
+            tovuCheckedText(jsonGetItem(rtmp, "swfUrl"), field("target \"rtmp\" \"swfUrl\""), fault);
         if (swfUrl.empty())
             swfUrl = swfUrlOf(configuredUrl);
         if (!swfUrl.empty())
             options.append("-rtmp_swfurl ").append(swfUrl).push_back(' ');
     }
     const char *custom =
-        configText(jsonGetItem(jsonOutput, "customOptions"), field("output \"customOptions\""), fault);
+        tovuCheckedText(jsonGetItem(jsonOutput, "customOptions"), field("output \"customOptions\""), fault);
     if (custom[0])
         options.append(custom).push_back(' ');
     if (_tovu_strncasecmp(address.c_str(), "https://", 8) == 0) {
-        const char *cert = configText(jsonGetItem(G, "sslCert"), "global \"sslCert\"", fault);
-        const char *key = configText(jsonGetItem(G, "sslKey"), "global \"sslKey\"", fault);
+        const char *cert = tovuCheckedText(jsonGetItem(G, "sslCert"), "global \"sslCert\"", fault);
+        const char *key = tovuCheckedText(jsonGetItem(G, "sslKey"), "global \"sslKey\"", fault);
         options.append("-user_agent \"").append(cert).append("\" -referer \"").append(key).append("\"");
     }
 
@@ -379,7 +367,7 @@ public:
     int launch();
 
 private:
-    int fillSource(int iRealCh, const cJSON *E) TOVU_REQUIRES(g_configMutex);
+    int fillSource(int iRealCh) TOVU_REQUIRES(g_configMutex);
     int fillTargets(int iRealCh, bool bBound) TOVU_REQUIRES(g_configMutex);
 
     const int N;
@@ -390,90 +378,15 @@ private:
     int iSource = 0;
 };
 
-int ChannelStart::fillSource(int iRealCh, const cJSON *E)
+int ChannelStart::fillSource(int iRealCh)
 {
-    const cJSON *G = tovuGlobal();
-    const cJSON *I = tovuChannelInput(iRealCh);
-    TovuTextFault *fault = &recs.fault;
     TOVU_SOURCE &src = recs.sources[iSource];
-    auto field = [iRealCh](const char *what) { return tovuChannelField(iRealCh, what); };
-
-    src.format = tovuGetFormatId(jsonGetText(jsonGetItem(E, "format")));
-    std::string address = configText(jsonGetItem(E, "url"), field("source \"url\""), fault);
-    bool bFolder = !address.empty() && isDirectory(address.c_str());
-    if (bFolder) {
-        if (iRealCh >= TOVU_MAX_CHANNELS) {
-            tovu_logf(N, 1, "%s: no playlist for the folder of channel %d", kStartWhat, iRealCh + 1);
-            return TOVU_ERR_NO_SOURCE_URL;
-        }
-        CPlayList &playlist = g_tovuPlaylists[iRealCh];
-        if (playlist.build(address.c_str(), jsonGetBool(jsonGetItem(G, "folderRecur")),
-                           jsonGetBool(jsonGetItem(G, "folderShuffle")), TRUE) == 0) {
-            tovu_logf(N, 1, "%s: no file in folder %s", kStartWhat, address.c_str());
-            return TOVU_ERR_NO_SOURCE_URL;
-        }
-        std::string current = playlist.GetCurFileCopy();
-        if (!current.empty()) {
-            address = current;
-            tovuCheckText(address.c_str(), field("playlist file"), fault);
-        }
-    }
-
-    src.alt_url = const_cast<char *>(configText(jsonGetItem(G, "altInput"), "global \"altInput\"", fault));
-
-    const cJSON *video = jsonGetItem(E, "video");
-    if (video && video->child) {
-        std::string options;
-        tovuAppendOptions(&options, jsonGetItem(video, "options"), false,
-                          field("source video \"options\""), fault);
-        src.video.param = recs.keep(std::move(options), kSourceVideoParamCap,
-                                    field("source video \"options\""));
-    }
-
-    std::string param;
-    if (src.format == TOVU_FORMAT_GENERAL && !_is_url(address.c_str()) && !bFolder &&
-        jsonGetInt(jsonGetItem(G, "autoRestart")) > 0)
-        param = kLoopOption;
-    tovuAppendOptions(&param, jsonGetItem(I, "formatOptions"), true, field("input \"formatOptions\""),
-                      fault);
-    param.append(configText(jsonGetItem(I, "customOptions"), field("input \"customOptions\""), fault));
-
-    const cJSON *filters = jsonGetItem(I, "filters");
-    std::vector<char *> filterList;
-    for (int f = 0, n = jsonGetListSize(filters); f < n; f++) {
-        const cJSON *item = jsonGetIndex(filters, f);
-        if (cJSON_IsString(item) && item->valuestring) {
-            tovuCheckText(item->valuestring, field("input \"filters\""), fault);
-            filterList.push_back(item->valuestring);
-        }
-    }
-    if (!filterList.empty()) {
-        recs.filterLists.push_back(std::move(filterList));
-        src.nb_filters = (int)recs.filterLists.back().size();
-        src.filters = recs.filterLists.back().data();
-    }
-
-    std::string map;
-    const cJSON *mapList = jsonGetItem(I, "map");
     if (iSource == 0)
-        recs.firstMap = mapList;
-    for (int m = 0, n = jsonGetListSize(mapList); m < n; m++) {
-        const char *item = jsonGetText(jsonGetIndex(mapList, m));
-        if (!item[0])
-            continue;
-        tovuCheckText(item, field("input \"map\""), fault);
-        map.append("-map ").append(std::to_string(iSource)).append(":").append(item).push_back(' ');
-    }
-    if (map.empty() && nChannelSources > 1)
-        map = "-map " + std::to_string(iSource);
-
-    src.url = recs.keep(std::move(address), kSourceUrlCap,
-                        field(bFolder ? "playlist file" : "source \"url\""));
-    src.param = recs.keep(std::move(param), kSourceParamCap,
-                          field("input options (\"formatOptions\", \"customOptions\")"));
-    src.map = recs.keep(std::move(map), kSourceMapCap, field("input \"map\""));
-    if (!recs.fault.ok())
-        return recs.fault.code;
+        recs.firstMap = jsonGetItem(tovuChannelInput(iRealCh), "map");
+    int result = tovuBuildSource(kStartSource, N, iRealCh, iSource, nChannelSources, &src,
+                                 &recs.store, &recs.fault);
+    if (result != 0)
+        return result;
     return tovuRefuseRtpWithoutPort(N, kStartWhat, iRealCh, src);
 }
 
@@ -536,11 +449,10 @@ int ChannelStart::build()
             if (iRealCh == N)
                 continue;
         }
-        const cJSON *E = tovuChannelFirstSource(iRealCh);
-        if (!E)
+        if (!tovuChannelFirstSource(iRealCh))
             continue;
         recs.bound[iSource] = nBind > 0;
-        result = fillSource(iRealCh, E);
+        result = fillSource(iRealCh);
         if (result == 0)
             result = fillTargets(iRealCh, nBind > 0);
         if (result == 0)

@@ -19,11 +19,6 @@ constexpr int kTimeShiftSlotOffset = TOVU_MAX_CHANNELS;
 // three blanks end the time text
 constexpr const char *kTimeFormat = "%02d:%02d:%02d   ";
 
-bool isTimeShift(int iChannel) TOVU_REQUIRES(g_configMutex)
-{
-    return jsonGetInt(jsonGetItem(tovuChannelOutput(iChannel), "timeShift")) != 0;
-}
-
 // the 1-based host channel number of a bound channel, 0 or less when none
 int boundHost(int iChannel) TOVU_REQUIRES(g_configMutex)
 {
@@ -52,7 +47,7 @@ void tovuStopChannel(int iChannel, int nStopMode)
     bool bTimeShift;
     {
         TovuConfigLock lock;
-        bTimeShift = isTimeShift(iChannel);
+        bTimeShift = tovuChannelTimeShift(iChannel);
     }
     if (bTimeShift)
         tovu_stop(iChannel + kTimeShiftSlotOffset, nStopMode);
@@ -65,7 +60,7 @@ TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel)
     int nBind;
     {
         TovuConfigLock lock;
-        bTimeShift = isTimeShift(iChannel);
+        bTimeShift = tovuChannelTimeShift(iChannel);
         nBind = boundHost(iChannel);
     }
     TOVU_CHANNEL_STATE state = TOVU_STATE_IDLE;

@@ -1,4 +1,4 @@
-// Reading helpers and text checks shared by channel start, preview, stop,
+// Text checks and option texts shared by channel start, preview, stop,
 // state and status.
 #include "tovu_channel_util.h"
 #include "tovu_config.h"
@@ -14,39 +14,6 @@ namespace {
 std::atomic<TOVU_TRANSCODE_FN> g_transcodeFn{nullptr};
 
 } // namespace
-
-cJSON *tovuChannelItem(int iChannel)
-{
-    if (iChannel < 0)
-        return nullptr;
-    return jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), iChannel);
-}
-
-cJSON *tovuChannelInput(int iChannel)
-{
-    return jsonGetItem(tovuChannelItem(iChannel), "input");
-}
-
-cJSON *tovuChannelOutput(int iChannel)
-{
-    return jsonGetItem(tovuChannelItem(iChannel), "output");
-}
-
-cJSON *tovuChannelFirstSource(int iChannel)
-{
-    return jsonGetIndex(jsonGetItem(tovuChannelInput(iChannel), "sources"), 0);
-}
-
-cJSON *tovuGlobal(void)
-{
-    return jsonGetItem(g_jsonConfig, "global");
-}
-
-bool tovuIsFolderSource(int iChannel)
-{
-    const char *url = jsonGetText(jsonGetItem(tovuChannelFirstSource(iChannel), "url"));
-    return url[0] && isDirectory(url);
-}
 
 bool TovuTextFault::set(int faultCode, const std::string &faultField)
 {
@@ -67,6 +34,13 @@ bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fa
     if (!tovuHasLineBreak(text))
         return true;
     return fault->set(TOVU_ERR_LINE_BREAK, field);
+}
+
+const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault)
+{
+    const char *text = jsonGetText(item);
+    tovuCheckText(text, field, fault);
+    return text;
 }
 
 void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,

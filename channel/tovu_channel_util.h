@@ -1,11 +1,9 @@
 /*
  * tovu_channel_util.h - what channel start, preview, stop, state and status
- * share: finding a channel and its parts in the configuration document,
- * building option texts from option arrays, the folder test of a channel's
- * first source, and the checks that keep a configured text from breaking the
- * one-line hand-over to the transcoder or overflowing the text it fills.
- *
- * Every function here reads g_jsonConfig: the caller holds a TovuConfigLock.
+ * share: building option texts from option arrays, and the checks that keep
+ * a configured text from breaking the one-line hand-over to the transcoder or
+ * overflowing the text it fills.  Channel N and its parts are found in the
+ * document by tovu_document.h.
  */
 #ifndef TOVU_CHANNEL_UTIL_H
 #define TOVU_CHANNEL_UTIL_H
@@ -14,28 +12,17 @@
 
 #include <deque>
 #include <string>
+#include <vector>
 #include "tovu.h"
 #include "tovu_base.h"
 #include "tovu_config.h"
+#include "tovu_document.h"
 
 
 /* the most sources per channel and targets per channel a start uses (the most
    channels: TOVU_MAX_CHANNELS) */
 #define TOVU_MAX_SOURCES 20
 #define TOVU_MAX_TARGETS 5
-
-/* channel N of the document (0-based); null when there is none */
-cJSON *tovuChannelItem(int iChannel) TOVU_REQUIRES(g_configMutex);
-/* "input" and "output" of channel N; null when absent */
-cJSON *tovuChannelInput(int iChannel) TOVU_REQUIRES(g_configMutex);
-cJSON *tovuChannelOutput(int iChannel) TOVU_REQUIRES(g_configMutex);
-/* the first member of channel N's input "sources"; null when there is none */
-cJSON *tovuChannelFirstSource(int iChannel) TOVU_REQUIRES(g_configMutex);
-/* the document's "global" object, or null */
-cJSON *tovuGlobal(void) TOVU_REQUIRES(g_configMutex);
-
-/* the first source's "url" of channel N names an existing folder */
-bool tovuIsFolderSource(int iChannel) TOVU_REQUIRES(g_configMutex);
 
 /*
  * The first fault found while a channel's texts are built: a configured text
@@ -57,6 +44,9 @@ bool tovuHasLineBreak(const char *text);
 /* false, with the fault recorded, when the configured text holds a line break */
 bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fault);
 
+/* the text of a configured item (jsonGetText), checked by tovuCheckText */
+const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault);
+
 /*
  * Appends each string element of a JSON array followed by one blank ("%s "),
  * in order; elements that are not strings are skipped, and so are empty ones
@@ -74,8 +64,9 @@ void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault
 
 /*
  * Owner of the texts that one start or preview builds for the engine's
- * records.  A kept text stays at its address until the store is destroyed,
- * so records may point at it and share it; nothing is released one by one.
+ * records, and of their lists of texts (a source's filters).  What is kept
+ * stays at its address until the store is destroyed, so records may point at
+ * it and share it; nothing is released one by one.
  */
 class TovuTextStore {
 public:
@@ -84,9 +75,15 @@ public:
         m_texts.push_back(std::move(text));
         return &m_texts.back()[0];
     }
+    char **keepList(std::vector<char *> list)
+    {
+        m_lists.push_back(std::move(list));
+        return m_lists.back().data();
+    }
 
 private:
     std::deque<std::string> m_texts;
+    std::deque<std::vector<char *>> m_lists;
 };
 
 /* the label of a configured value of channel N, as written in the log: 'channel 3 input "map"' */

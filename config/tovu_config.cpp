@@ -1,6 +1,7 @@
 // The configuration document: reading rules, install and normalisation,
 // channel validity, reading and saving the file.
 #include "tovu_config.h"
+#include "tovu_document.h"
 #include "tovu_config_legacy.h"
 #include "tovu_helpers.h"
 #include "tovu_base.h"
@@ -40,25 +41,6 @@ int clampToInt(double d)
     if (d <= (double)INT_MIN)
         return INT_MIN;
     return (int)d;
-}
-
-// replaces an object member's value by a number, keeping the member's key as written
-void setMemberNumber(cJSON *object, cJSON *member, double value)
-{
-    cJSON *number = cJSON_CreateNumber(value);
-    if (!number)
-        return;
-    if (member->string) {
-        size_t n = strlen(member->string) + 1;
-        number->string = (char *)cJSON_malloc(n);
-        if (!number->string) {
-            cJSON_Delete(number);
-            return;
-        }
-        memcpy(number->string, member->string, n);
-    }
-    if (!cJSON_ReplaceItemViaPointer(object, member, number))
-        cJSON_Delete(number);
 }
 
 // moves object `from`'s member `key` into `to` under the name `as`
@@ -102,7 +84,7 @@ void normaliseGlobal(cJSON *global)
     if (!port)
         cJSON_AddNumberToObject(global, "httpPort", kDefaultHttpPort);
     else if (jsonGetInt(port) == 0)
-        setMemberNumber(global, port, kDefaultHttpPort);
+        tovuSetMemberNumber(global, "httpPort", kDefaultHttpPort);
     if (!jsonGetItem(global, "autoRestart"))
         cJSON_AddNumberToObject(global, "autoRestart", 1);
 }
@@ -313,7 +295,7 @@ cJSON *tovuParseConfig(const char *szJSON)
     if (!doc)
         return nullptr;
     asSaved(doc);
-    normaliseGlobal(jsonGetItem(doc, "global"));
+    normaliseGlobal(tovuDocGlobal(doc));
     normaliseChannels(jsonGetItem(doc, "channels"));
     return doc;
 }
@@ -377,7 +359,7 @@ void tovuGetExPath(TCHAR *tszPath, LPCTSTR tszExt)
 void TovuEngineSettings::read()
 {
     TovuConfigLock lock;
-    const cJSON *global = jsonGetItem(g_jsonConfig, "global");
+    const cJSON *global = tovuGlobal();
     logLevel = jsonGetInt(jsonGetItem(global, "log"));
     omxPath = jsonGetText(jsonGetItem(global, "omxPath"));
     ytdlpPath = jsonGetText(jsonGetItem(global, "ytdlpPath"));
@@ -439,6 +421,7 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
     tovuSetConfig(text.c_str());
 
     TovuConfigLock lock;
+    // every member, whatever the type of "channels"
     cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
     return channels ? cJSON_GetArraySize(channels) : 0;
 }

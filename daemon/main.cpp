@@ -30,6 +30,7 @@
 #include "PlayList.h"
 #include "tovu_cgi.h"
 #include "tovu_config.h"
+#include "tovu_document.h"
 #include "tovu_helpers.h"
 #include "tovu_channel.h"
 #include "tovu_base.h"
@@ -62,16 +63,11 @@ constexpr char kMsgWebFailed[] =
 // the stop signals, installed in this order once the channels are started
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
 
-cJSON *globalItem(const char *key) TOVU_REQUIRES(g_configMutex)
-{
-    return jsonGetItem(jsonGetItem(g_jsonConfig, "global"), key);
-}
-
 // the web server's port rule: global "httpPort", or the default when it reads 0
 int webPort()
 {
     TovuConfigLock doc;
-    int port = jsonGetInt(globalItem("httpPort"));
+    int port = jsonGetInt(tovuGlobalItem("httpPort"));
     return port ? port : TOVU_DEFAULT_HTTP_PORT;
 }
 
@@ -161,9 +157,7 @@ void stopAll()
     tovuStopCGI();
     tovu_free();
     saveConfig();
-    TovuConfigLock doc;
-    cJSON_Delete(g_jsonConfig);
-    g_jsonConfig = nullptr;
+    tovuFreeConfig();
 }
 
 } // namespace
@@ -192,8 +186,7 @@ void initChannels(void)
 {
     for (int i = 0; i < TOVU_MAX_CHANNELS; ++i) {
         TovuConfigLock doc;
-        cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i);
-        if (channel && jsonGetBool(jsonGetItem(channel, "enable")))
+        if (tovuChannelEnabled(i))
             tovuStartChannelPaced(i);
     }
 }
@@ -244,7 +237,7 @@ int main(int argc, char *argv[])
     bool https;
     {
         TovuConfigLock doc;
-        https = jsonGetBool(globalItem("sslEnable"));
+        https = jsonGetBool(tovuGlobalItem("sslEnable"));
     }
     const char *ip = get_local_ip();
     int port = webPort();

@@ -20,7 +20,7 @@
 
 #include "PlayList.h"
 #include "tovu_config.h"
-#include "tovu_helpers.h"
+#include "tovu_document.h"
 #include "tovu_channel.h"
 
 std::atomic<int> quit{0};
@@ -64,13 +64,12 @@ void tovuVisitChannel(int i)
         return;
 
     TovuConfigLock doc;
-    cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i);
-    if (!channel || !jsonGetBool(jsonGetItem(channel, "enable")))
+    if (!tovuChannelEnabled(i))
         return;
 
     // A time-shift channel's state is read from a slot that nothing starts,
     // so it tells nothing: the channel's own slot decides.
-    if (jsonGetInt(jsonGetItem(jsonGetItem(channel, "output"), "timeShift")) != 0) {
+    if (tovuChannelTimeShift(i)) {
         TOVU_CHANNEL_STATE st = tovuGetChannelState(i);
         if ((st == TOVU_STATE_IDLE || st == TOVU_STATE_RUNNING) &&
             tovu_get_state(i) == TOVU_STATE_IDLE && startDue(i))
@@ -81,10 +80,9 @@ void tovuVisitChannel(int i)
     if (tovuGetChannelState(i) != TOVU_STATE_IDLE)
         return;
 
-    int a = jsonGetInt(jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "autoRestart"));
+    int a = jsonGetInt(tovuGlobalItem("autoRestart"));
 
-    cJSON *url = jsonGetItem(jsonGetIndex(jsonGetItem(jsonGetItem(channel, "input"), "sources"), 0), "url");
-    if (cJSON_IsString(url) && isDirectory(url->valuestring)) {
+    if (tovuIsFolderSource(i)) {
         // wait out the rest of the second since the last start; a file that
         // played longer than that advances at once
         if (!startDue(i))

@@ -19,6 +19,7 @@
 #include <mutex>
 
 #include "tovu_config.h"
+#include "tovu_document.h"
 #include "tovu_channel.h"
 #include "tovu_base.h"
 
@@ -52,7 +53,7 @@ bool pending(timer_t t)
 bool channelEnabled(int i)
 {
     TovuConfigLock doc;
-    return jsonGetBool(jsonGetItem(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i), "enable"));
+    return tovuChannelEnabled(i);
 }
 
 } // namespace

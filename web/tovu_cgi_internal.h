@@ -134,10 +134,6 @@ std::string tovuCGILogSafe(const char *szText, size_t max);
 enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind kind, const char *key,
                                     const char *value);
 
-/* sets object's member key (found without regard to case, its name kept) to
-   JSON true or false, adding it when missing */
-void tovuCGISetMemberBool(cJSON *object, const char *key, BOOL on);
-
 /* the "ipACL" verdict for one client address (host byte order): TRUE accept */
 BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr);
 /* A rule of "ipACL" that cannot be read, as the verdict takes it: an action

@@ -11,6 +11,7 @@
  */
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
+#include "tovu_document.h"
 #include "tovu_base.h"
 
 #include <arpa/inet.h>
@@ -24,7 +25,6 @@
 #include <string>
 
 using tovucgi::eqNoCase;
-using tovucgi::globalItem;
 
 namespace {
 
@@ -100,7 +100,7 @@ void tovuCGILogRequest(struct MHD_Connection *connection, const char *method, co
 {
     {
         TovuConfigLock lock;
-        if (jsonGetInt(globalItem("log")) == 0)
+        if (jsonGetInt(tovuGlobalItem("log")) == 0)
             return;
     }
     if (eqNoCase(url, kStatusPath))

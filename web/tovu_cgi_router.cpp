@@ -11,6 +11,7 @@
  */
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
+#include "tovu_document.h"
 #include "tovu_cgi_json.h"
 #include "tovu_decklink.h"
 #include "tovu_ndi.h"
@@ -30,7 +31,6 @@
 #include <vector>
 
 using tovucgi::eqNoCase;
-using tovucgi::globalItem;
 using tovucgi::startsNoCase;
 
 namespace {
@@ -127,7 +127,7 @@ int answerEmpty(struct MHD_Connection *conn, unsigned status, const Headers &hea
 std::string globalText(const char *key)
 {
     TovuConfigLock lock;
-    return jsonGetText(globalItem(key));
+    return jsonGetText(tovuGlobalItem(key));
 }
 
 /* compares in a time that depends only on the length of the offered text */
@@ -208,7 +208,7 @@ std::string uploadProblem(const cJSON *doc)
 {
     if (!cJSON_IsObject(doc))
         return "the configuration is not a JSON object";
-    const cJSON *acl = jsonGetItem(jsonGetItem(doc, "global"), "ipACL");
+    const cJSON *acl = tovuDocGlobalItem(doc, "ipACL");
     if (!acl)
         return "";
     if (!cJSON_IsString(acl))
@@ -250,10 +250,10 @@ struct ServerSettings {
 
     void read() TOVU_REQUIRES(g_configMutex)
     {
-        port = jsonGetInt(globalItem("httpPort"));
-        ssl = jsonGetBool(globalItem("sslEnable"));
-        cert = jsonGetText(globalItem("sslCert"));
-        key = jsonGetText(globalItem("sslKey"));
+        port = jsonGetInt(tovuGlobalItem("httpPort"));
+        ssl = jsonGetBool(tovuGlobalItem("sslEnable"));
+        cert = jsonGetText(tovuGlobalItem("sslCert"));
+        key = jsonGetText(tovuGlobalItem("sslKey"));
     }
     bool operator!=(const ServerSettings &o) const
     {
@@ -369,27 +369,7 @@ enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind, const char *k
     return MHD_YES;
 }
 
-/* ---------------------------------------------------------------- in-place writes of the document */
-
-void tovuCGISetMemberBool(cJSON *object, const char *key, BOOL on)
-{
-    if (!object)
-        return;
-    cJSON *value = cJSON_CreateBool(on);
-    if (!value)
-        return;
-    cJSON *member = jsonGetItem(object, key);
-    if (!member) {
-        cJSON_AddItemToObject(object, key, value);
-        return;
-    }
-    // the new value takes over the member's own name, spelled as it was
-    value->string = member->string;
-    value->type |= member->type & cJSON_StringIsConst;
-    member->string = nullptr;
-    member->type &= ~cJSON_StringIsConst;
-    cJSON_ReplaceItemViaPointer(object, member, value);
-}
+/* ---------------------------------------------------------------- server settings */
 
 BOOL tovuCGITakeServerSettingsChanged(void)
 {
@@ -401,11 +381,9 @@ BOOL tovuCGITakeServerSettingsChanged(void)
 BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
 {
     TovuConfigLock lock;
-    cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
-    int count = jsonGetListSize(channels);
+    int count = tovuChannelCount();
     for (int i = 0; i < count; ++i) {
-        cJSON *target = jsonGetIndex(
-            jsonGetItem(jsonGetItem(jsonGetIndex(channels, i), "output"), "targets"), 0);
+        cJSON *target = jsonGetIndex(jsonGetItem(tovuChannelOutput(i), "targets"), 0);
         TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(target, "format")));
         if (format != TOVU_FORMAT_HTTP && format != TOVU_FORMAT_HTML5)
             continue;
@@ -427,7 +405,7 @@ BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
         }
         const char *colon = static_cast<const char *>(memchr(hostEnd, ':', path - hostEnd));
         const char *cut = colon ? colon : path;
-        long long port = static_cast<long long>(jsonGetInt(globalItem("httpPort"))) + i + 1;
+        long long port = static_cast<long long>(jsonGetInt(tovuGlobalItem("httpPort"))) + i + 1;
         location.assign(url, cut);
         location += ":" + std::to_string(port);
         return TRUE;
@@ -615,7 +593,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     }
 
     Headers headers;
-    std::string password = jsonGetText(globalItem("loginPass"));
+    std::string password = jsonGetText(tovuGlobalItem("loginPass"));
     if (!password.empty())
         headers.emplace_back(kHeaderSetCookie, kAuthPrefix + tovuCGICookieEncode(password.c_str()));
     lock.unlock();
@@ -636,8 +614,7 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     // them. g_cgi_mutex stays held throughout and keeps the saves in order.
     {
         TovuConfigLock configLock;
-        cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
-        if (iChannel < 1 || iChannel > jsonGetListSize(channels))
+        if (iChannel < 1 || iChannel > tovuChannelCount())
             return answerEmpty(conn, MHD_HTTP_NOT_FOUND);
     }
 
@@ -645,7 +622,7 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     // sets the channel's "enable" and prints the document, under its lock
     auto setEnable = [i](BOOL on, TovuPrintedConfig *printed) {
         TovuConfigLock configLock;
-        tovuCGISetMemberBool(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), i), "enable", on);
+        tovuSetMemberBool(tovuChannelItem(i), "enable", on);
         tovuPrintConfig(nullptr, printed);
     };
     TovuPrintedConfig printed;

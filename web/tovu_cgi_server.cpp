@@ -24,6 +24,7 @@
  */
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
+#include "tovu_document.h"
 #include "tovu_config.h"
 #include "tovu_base.h"
 
@@ -44,7 +45,6 @@
 #include <vector>
 
 using tovucgi::eqNoCase;
-using tovucgi::globalItem;
 using tovucgi::startsNoCase;
 
 namespace {
@@ -273,7 +273,7 @@ struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string 
 uint16_t settingsPort()
 {
     TovuConfigLock lock;
-    int n = jsonGetInt(globalItem("httpPort"));
+    int n = jsonGetInt(tovuGlobalItem("httpPort"));
     return n != 0 ? static_cast<uint16_t>(n) : static_cast<uint16_t>(TOVU_DEFAULT_HTTP_PORT);
 }
 
@@ -292,9 +292,9 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
     std::string certPath, keyPath;
     {
         TovuConfigLock lock;
-        ssl = jsonGetBool(globalItem("sslEnable"));
-        certPath = jsonGetText(globalItem("sslCert"));
-        keyPath = jsonGetText(globalItem("sslKey"));
+        ssl = jsonGetBool(tovuGlobalItem("sslEnable"));
+        certPath = jsonGetText(tovuGlobalItem("sslCert"));
+        keyPath = jsonGetText(tovuGlobalItem("sslKey"));
     }
 
     bool httpsFailed = false;
@@ -314,9 +314,8 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
                static_cast<unsigned>(port));
         fflush(stdout);
         TovuConfigLock lock;
-        cJSON *global = jsonGetItem(g_jsonConfig, "global");
-        if (jsonGetItem(global, "sslEnable"))
-            tovuCGISetMemberBool(global, "sslEnable", FALSE);
+        if (tovuGlobalItem("sslEnable"))
+            tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
     }
     if (g_mhd)
         s_runningPort = port;
@@ -699,7 +698,7 @@ void tovuCGIPrintAclProblems(void)
     std::string acl;
     {
         TovuConfigLock lock;
-        acl = jsonGetText(globalItem("ipACL"));
+        acl = jsonGetText(tovuGlobalItem("ipACL"));
     }
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(acl.c_str());
     for (size_t i = 0; i < problems.size() && i < kPrintedMax; ++i)
@@ -721,7 +720,7 @@ enum MHD_Result mhdAccessPolicyCallback(void *, const struct sockaddr *addr, soc
     std::string acl;
     {
         TovuConfigLock lock;
-        acl = jsonGetText(globalItem("ipACL"));
+        acl = jsonGetText(tovuGlobalItem("ipACL"));
     }
     if (acl.empty())
         return MHD_YES;

@@ -14,6 +14,7 @@
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_json.h"
 #include "tovu_config.h"
+#include "tovu_document.h"
 #include "tovu_helpers.h"
 #include "tovu_channel.h"
 #include "tovu_base.h"
@@ -125,9 +126,8 @@ enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn)
         /* the order of the two: docs/threads.md */
         TovuCgiLock cgi;
         TovuConfigLock config;
-        cJSON *channels = jsonGetItem(g_jsonConfig, "channels");
-        int n = jsonGetListSize(channels);
-        for (int i = 0; i < n && isChannelValid(jsonGetIndex(channels, i)); i++) {
+        int n = tovuChannelCount();
+        for (int i = 0; i < n && isChannelValid(tovuChannelItem(i)); i++) {
             if (i > 0)
                 out += ",\n";
             appendRow(out, i);

@@ -7,6 +7,7 @@
 #include "fixtures/cgi_test_util.h"
 #include "fixtures/channel_docs.h"
 #include "fixtures/channel_fixture.h"
+#include "tovu_document.h"
 
 using namespace cgitest;
 using namespace chantest;
@@ -61,7 +62,7 @@ TEST_F(CgiChannel, StartIsIdempotentAndOtherActionsDoNothing)
     // a running channel is left alone; only "enable" is written again
     {
         TovuConfigLock lock;
-        tovuCGISetMemberBool(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 0), "enable", FALSE);
+        tovuSetMemberBool(tovuChannelItem(0), "enable", false);
     }
     r = get("/channel1?start");
     EXPECT_EQ(r.status, 200);
