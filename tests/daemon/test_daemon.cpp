@@ -28,6 +28,7 @@
 #include "fixtures/engine_fixture.h"
 #include "fixtures/proc_tree.h"
 #include "tovu_config.h"
+#include "tovu_document.h"
 #include "tovu_base.h"
 
 namespace {
@@ -276,7 +277,7 @@ TEST_F(DaemonTest, FirstStartWritesDefaultsAndPrintsTheBanner)
     std::string conf = read_file(etc + "/tovul.json");
     cJSON *doc = cJSON_Parse(conf.c_str());
     ASSERT_NE(doc, nullptr) << conf;
-    EXPECT_EQ(jsonGetInt(jsonGetItem(jsonGetItem(doc, "global"), "httpPort")), kPort);
+    EXPECT_EQ(jsonGetInt(tovuDocGlobalItem(doc, "httpPort")), kPort);
     cJSON_Delete(doc);
     EXPECT_TRUE(fs::is_directory(var + "/log"));
     // nothing is written into the lock file
@@ -361,8 +362,8 @@ TEST_F(DaemonTest, BootStartsEnabledChannelsAndSigtermStopsAndSaves)
     EXPECT_NE(after.find("\n"), std::string::npos) << "saved formatted";
     cJSON *doc = cJSON_Parse(after.c_str());
     ASSERT_NE(doc, nullptr);
-    EXPECT_EQ(jsonGetListSize(jsonGetItem(doc, "channels")), 3);
-    EXPECT_TRUE(jsonGetBool(jsonGetItem(jsonGetIndex(jsonGetItem(doc, "channels"), 0), "enable")));
+    EXPECT_EQ(tovuDocChannelCount(doc), 3);
+    EXPECT_TRUE(jsonGetBool(jsonGetItem(tovuDocChannel(doc, 0), "enable")));
     cJSON_Delete(doc);
 
     EXPECT_EQ(read_file(var + "/tovu_001.pls"),

@@ -17,6 +17,7 @@
 #include "PlayList.h"
 #include "fixtures/engine_fixture.h"
 #include "tovu_config.h"
+#include "tovu_document.h"
 #include "tovu_channel.h"
 #include "tovu_daemon.h"
 
@@ -65,7 +66,8 @@ protected:
             s += (i ? ", " : "") + channels[i];
         s += "]}";
         ASSERT_NE(tovuSetConfig(s.c_str()), nullptr) << s;
-        ASSERT_EQ(jsonGetListSize(jsonGetItem(g_jsonConfig, "channels")), static_cast<int>(channels.size()));
+        TovuConfigLock doc;
+        ASSERT_EQ(tovuChannelCount(), static_cast<int>(channels.size()));
     }
 
     void runLoop()
@@ -304,8 +306,7 @@ TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
     ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
     {
         TovuConfigLock doc;
-        cJSON *ch = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 0);
-        cJSON_ReplaceItemInObject(ch, "enable", cJSON_CreateFalse());
+        tovuSetMemberBool(tovuChannelItem(0), "enable", false);
     }
     tovuStopChannel(0, 0);
     runLoop();

@@ -11,6 +11,7 @@
 #include "fixtures/strict_json.h"
 #include "fuzz_util.h"
 #include "tovu_config.h"
+#include "tovu_document.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ void readStreams(const cJSON *endpoint)
 // Every setting the system reads, and the limits the normaliser promises.
 void readEverything(const cJSON *doc)
 {
-    const cJSON *global = jsonGetItem(doc, "global");
+    const cJSON *global = tovuDocGlobal(doc);
     for (const char *k : kGlobalKeys)
         readMember(jsonGetItem(global, k));
     if (cJSON_IsObject(global)) {
@@ -67,11 +68,10 @@ void readEverything(const cJSON *doc)
         FUZZ_CHECK(jsonGetItem(global, "autoRestart"), "global without autoRestart");
         FUZZ_CHECK(jsonGetInt(jsonGetItem(global, "httpPort")) != 0, "httpPort reads 0");
     }
-    const cJSON *channels = jsonGetItem(doc, "channels");
-    int nc = jsonGetListSize(channels);
+    int nc = tovuDocChannelCount(doc);
     FUZZ_CHECK(nc <= 16, "%d channels", nc);
     for (int c = 0; c < nc; c++) {
-        cJSON *ch = jsonGetIndex(channels, c);
+        cJSON *ch = tovuDocChannel(doc, c);
         FUZZ_CHECK(isChannelValid(ch), "invalid channel %d kept", c);
         readMember(jsonGetItem(ch, "enable"));
         readMember(jsonGetItem(ch, "bind"));

@@ -36,7 +36,7 @@ protected:
     std::string savedEnable(int i)
     {
         cJSON *saved = cJSON_Parse(cfgtest::readFile(path("tovul.json")).c_str());
-        cJSON *item = jsonGetItem(jsonGetIndex(jsonGetItem(saved, "channels"), i), "enable");
+        cJSON *item = jsonGetItem(tovuDocChannel(saved, i), "enable");
         std::string out = !item ? "absent" : cJSON_IsTrue(item) ? "true" : "false";
         cJSON_Delete(saved);
         return out;
@@ -179,8 +179,7 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
     }, 10000));
     {
         TovuConfigLock lock;
-        cJSON *channel = jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 0);
-        EXPECT_TRUE(cJSON_IsFalse(jsonGetItem(channel, "enable")));
+        EXPECT_TRUE(cJSON_IsFalse(jsonGetItem(tovuChannelItem(0), "enable")));
     }
     EXPECT_EQ(access((cfg / "tovul.json").c_str(), F_OK), -1);
 

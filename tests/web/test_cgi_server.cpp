@@ -2,6 +2,7 @@
 // request log, request intake (methods, POST buffer, multipart) and the
 // delayed restart, all against the real server on loopback.
 #include "fixtures/cgi_test_util.h"
+#include "tovu_document.h"
 
 #include <regex>
 #include <sstream>
@@ -243,7 +244,7 @@ int httpsStatus(uint16_t port = kPort)
 bool sslEnableInDocument()
 {
     TovuConfigLock lock;
-    return jsonGetBool(jsonGetItem(jsonGetItem(g_jsonConfig, "global"), "sslEnable"));
+    return jsonGetBool(tovuGlobalItem("sslEnable"));
 }
 
 } // namespace

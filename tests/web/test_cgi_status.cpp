@@ -15,6 +15,7 @@
 #include "fixtures/http_client.h"
 #include "fixtures/web_server.h"
 #include "tovu_cgi_internal.h"
+#include "tovu_document.h"
 
 using namespace chantest;
 
@@ -183,8 +184,7 @@ TEST_F(CgiStatusTest, RowsEndAtTheFirstChannelThatFailsTheCheck)
     {
         // the check is made on every answer, not only when the document is installed
         TovuConfigLock lock;
-        cJSON_DeleteItemFromObjectCaseSensitive(jsonGetIndex(jsonGetItem(g_jsonConfig, "channels"), 1),
-                                                "input");
+        cJSON_DeleteItemFromObjectCaseSensitive(tovuChannelItem(1), "input");
     }
     slot(2, TOVU_STATE_PREVIEW);
     setLoads({}, 0, 0);
