@@ -127,6 +127,14 @@ void tovuDeleteChannelTimers(void)
         lock.wait(timerIdle());
 }
 
+int _tovuRunningTimerCallbacks(bool *closed)
+{
+    TovuMutexLock lock(timerLock());
+    if (closed)
+        *closed = s_closed;
+    return s_running;
+}
+
 // Arms channel i's restart timer unless one is pending (or failed to be
 // created) or the timers are closed.  Called by the loop's visit.
 void _tovuArmChannelTimer(int i, int nMilliSec)

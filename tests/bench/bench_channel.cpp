@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "fixtures/wait.h"
 #include "tovu_channel_util.h"
 #include "tovu_config.h"
 #include "tovu_channel.h"
@@ -140,11 +141,7 @@ void BM_StartWithFakeTranscoder(benchmark::State &state)
         }
         state.PauseTiming();
         tovuStopChannel(0, 1);
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (tovuGetChannelState(0) != TOVU_STATE_IDLE && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            tovu_poll();
-        }
+        tovutest::pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 10000, 1);
         state.ResumeTiming();
     }
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fixtures/http_client.h"
+#include "fixtures/wait.h"
 #include "fixtures/web_server.h"
 #include "fixtures/fake_engine.h"
 #include "tovu_cgi_internal.h"
@@ -57,13 +58,8 @@ void visit(int i)
 
 bool waitFor(TOVU_CHANNEL_STATE want, int seconds)
 {
-    auto end = Clock::now() + std::chrono::seconds(seconds);
-    while (tovuGetChannelState(kCycled) != want) {
-        if (Clock::now() > end)
-            return false;
-        usleep(1000);
-    }
-    return true;
+    return tovutest::waitUntil([want] { return tovuGetChannelState(kCycled) == want; }, seconds * 1000,
+                               tovutest::nothingBetween, 1);
 }
 
 double percentile(std::vector<double> v, double p)

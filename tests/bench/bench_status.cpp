@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fixtures/http_client.h"
+#include "fixtures/wait.h"
 #include "fixtures/web_server.h"
 #include "fixtures/fake_engine.h"
 #include "tovu_cgi_internal.h"
@@ -100,19 +101,16 @@ int main(int argc, char **argv)
             fprintf(stderr, "channel %d did not start\n", i + 1);
             return 1;
         }
-    auto deadline = Clock::now() + std::chrono::seconds(30);
-    for (;;) {
-        tovu_poll();
-        int known = 0;
+    int known = 0;
+    bool allKnown = tovutest::pollUntil([&] {
+        known = 0;
         for (int i = 0; i < kChannels; i++)
             known += tovu_get_state(i) == TOVU_STATE_RUNNING && tovu_get_stream_time(i) >= 0;
-        if (known == kChannels)
-            break;
-        if (Clock::now() > deadline) {
-            fprintf(stderr, "only %d channels report progress\n", known);
-            return 1;
-        }
-        usleep(20000);
+        return known == kChannels;
+    }, 30000, 20);
+    if (!allKnown) {
+        fprintf(stderr, "only %d channels report progress\n", known);
+        return 1;
     }
 
     std::atomic<bool> quit{false};

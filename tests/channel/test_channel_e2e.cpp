@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <limits.h>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -50,13 +52,9 @@ std::string probe(const std::string &url, int seconds = 20)
 // port is not yet listening
 std::string probeServed(const std::string &url, int seconds = 30)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     std::string streams;
-    while (streams.empty() && std::chrono::steady_clock::now() < end) {
-        streams = probe(url);
-        if (streams.empty())
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    tovutest::waitUntil([&] { return !(streams = probe(url)).empty(); }, seconds * 1000,
+                        tovutest::nothingBetween, 200);
     return streams;
 }
 
@@ -115,17 +113,15 @@ protected:
             result = slow();
             __atomic_store_n(&done, true, __ATOMIC_RELEASE);
         });
-        while (!__atomic_load_n(&done, __ATOMIC_ACQUIRE)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            tovu_poll();
-        }
+        // the slow command ends by its own time-out
+        tovutest::pollUntil([&] { return __atomic_load_n(&done, __ATOMIC_ACQUIRE); }, INT_MAX, 20);
         worker.join();
         return result;
     }
     bool stopAndWaitIdle(int ch)
     {
         tovuStopChannel(ch, 0);
-        return pollUntil([&] { return tovuGetChannelState(ch) == TOVU_STATE_IDLE; }, 15);
+        return tovutest::pollUntil([&] { return tovuGetChannelState(ch) == TOVU_STATE_IDLE; }, 15000, 20);
     }
 };
 
@@ -141,8 +137,13 @@ TEST_F(ChannelE2E, FileToUdpOnLoopback)
     std::string streams =
         whilePolling([&] { return probe("udp://127.0.0.1:" + std::to_string(port), kUdpProbeSecs); });
     EXPECT_EQ(streams, "aac\nh264,320,240") << log();
-    // the file loops: the channel still runs after its 4 seconds
-    EXPECT_FALSE(pollUntil([&] { return tovuGetChannelState(0) != TOVU_STATE_RUNNING; }, 6)) << log();
+    // the file loops: the channel still runs once its stream is well past the
+    // file's 4 seconds (media time, which a loaded machine makes slower than
+    // the clock)
+    EXPECT_TRUE(tovutest::pollUntil([&] {
+        return tovuGetChannelState(0) != TOVU_STATE_RUNNING || tovu_get_stream_time(0) >= 6;
+    }, 60000, 20)) << log();
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING) << log();
     char status[TOVU_STATUS_TEXT_SIZE] = "RUNNING";
     tovuGetChannelStatus(0, status);
     EXPECT_NE(std::string(status).find("   "), std::string::npos) << status;
@@ -157,7 +158,7 @@ TEST_F(ChannelE2E, FileToHls)
     config(doc("\"autoRestart\":1", chan(src("file", clip), smallTarget("hls", hls + "/live.m3u8"), "",
                                          ",\"formatOptions\":[\"-hls_time 1\"]")));
     ASSERT_EQ(tovuStartChannel(0), 0) << log();
-    ASSERT_TRUE(pollUntil([&] { return tovutest::exists(hls + "/live.m3u8") && count_files(hls, ".ts") >= 2; }, 30))
+    ASSERT_TRUE(tovutest::pollUntil([&] { return tovutest::exists(hls + "/live.m3u8") && count_files(hls, ".ts") >= 2; }, 30000, 20))
         << log();
     EXPECT_NE(read_file(hls + "/live.m3u8").find("#EXTINF"), std::string::npos);
     EXPECT_EQ(whilePolling([&] { return probe(hls + "/live.m3u8"); }), "aac\nh264,320,240") << log();
@@ -174,10 +175,10 @@ TEST_F(ChannelE2E, TwoHlsTargetsFoldIntoOneMultiVariantPlaylist)
                                            smallTarget("hls", hls + "/high.m3u8", 320, 240),
                     "", ",\"formatOptions\":[\"-hls_time 1\",\"-master_pl_name master.m3u8\"]")));
     ASSERT_EQ(tovuStartChannel(0), 0) << log();
-    ASSERT_TRUE(pollUntil([&] {
+    ASSERT_TRUE(tovutest::pollUntil([&] {
         return tovutest::exists(hls + "/master.m3u8") && tovutest::exists(hls + "/low.m3u8") &&
                tovutest::exists(hls + "/high.m3u8") && count_files(hls, ".ts") >= 4;
-    }, 30)) << log();
+    }, 30000, 20)) << log();
     std::string master = read_file(hls + "/master.m3u8");
     EXPECT_NE(master.find("low.m3u8"), std::string::npos) << master;
     EXPECT_NE(master.find("high.m3u8"), std::string::npos) << master;
@@ -235,10 +236,10 @@ TEST_F(ChannelE2E, PreviewIsServedOnItsPortAndOutlastsTheSilenceLimit)
     // a viewer 40 seconds after the start, past the 30 seconds of silence the engine allows
     ASSERT_EQ(tovuPreviewChannel(0), 0) << log();
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(pollUntil([&] {
+    EXPECT_FALSE(tovutest::pollUntil([&] {
         return tovuGetChannelState(0) != TOVU_STATE_PREVIEW ||
                std::chrono::steady_clock::now() - start >= std::chrono::seconds(40);
-    }, 60) && tovuGetChannelState(0) != TOVU_STATE_PREVIEW) << log();
+    }, 60000, 20) && tovuGetChannelState(0) != TOVU_STATE_PREVIEW) << log();
     ASSERT_EQ(tovuGetChannelState(0), TOVU_STATE_PREVIEW) << log();
     EXPECT_NE(log().find("waiting for a viewer at http://0.0.0.0:9528"), std::string::npos) << log();
     EXPECT_EQ(log().find("hanging"), std::string::npos) << log();

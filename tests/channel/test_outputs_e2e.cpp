@@ -545,7 +545,7 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
     ASSERT_EQ(started, 0) << log();
     EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
     auto t0 = std::chrono::steady_clock::now();
-    bool stillRunning = !pollUntil([&] {
+    bool stillRunning = !tovutest::pollUntil([&] {
         bool captured = true;
         for (auto &c : captures)
             captured = captured && (!c || c->untilStop || c->done);
@@ -553,10 +553,10 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
         bool streamed = tovu_get_stream_time(0) >= kStreamSecs ||
                         std::chrono::steady_clock::now() - t0 >= std::chrono::seconds(4 * kStreamSecs);
         return tovu_get_state(0) != TOVU_STATE_RUNNING || (captured && streamed);
-    }, 70);
+    }, 70000, 20);
     EXPECT_TRUE(stillRunning || tovu_get_state(0) == TOVU_STATE_RUNNING) << log();
     tovuStopChannel(0, 0);
-    EXPECT_TRUE(pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20)) << log();
+    EXPECT_TRUE(tovutest::pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20000, 20)) << log();
     joinCaptures();
     SCOPED_TRACE(log());
 

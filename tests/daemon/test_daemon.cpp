@@ -34,6 +34,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using tovutest::waitUntil;
 using Clock = std::chrono::steady_clock;
 using tovutest::exists;
 using tovutest::read_file;
@@ -208,22 +209,11 @@ protected:
     }
     std::string output(const std::string &out = "daemon.out") const { return read_file(tmp.file(out)); }
 
-    template <class Pred> bool waitFor(Pred pred, int ms)
-    {
-        auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (!pred()) {
-            if (Clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return true;
-    }
-
     // the detached daemon (this test's child, as subreaper), once it runs
     pid_t daemonPid()
     {
         pid_t pid = -1;
-        waitFor([&] {
+        waitUntil([&] {
             std::vector<pid_t> p = processesNamed({"tovul"});
             pid = p.size() == 1 ? p[0] : -1;
             return pid > 0;
@@ -237,15 +227,15 @@ protected:
         EXPECT_EQ(startProgram(), 0);
         pid_t pid = daemonPid();
         EXPECT_GT(pid, 0) << output();
-        EXPECT_TRUE(waitFor([] { return portAccepts(kPort); }, 10000)) << output();
-        EXPECT_TRUE(waitFor([&] { return catchesSigterm(pid); }, 10000));
+        EXPECT_TRUE(waitUntil([] { return portAccepts(kPort); }, 10000)) << output();
+        EXPECT_TRUE(waitUntil([&] { return catchesSigterm(pid); }, 10000));
         return pid;
     }
     // the next child to end within ms: its pid and exit status, or -1
     std::pair<pid_t, int> waitAny(int ms)
     {
         std::pair<pid_t, int> r{-1, -1};
-        waitFor([&] {
+        waitUntil([&] {
             int status;
             pid_t p = waitpid(-1, &status, WNOHANG);
             if (p > 0)
@@ -258,7 +248,7 @@ protected:
     int waitDaemon(pid_t pid, int ms)
     {
         int status = -1;
-        bool ended = waitFor([&] {
+        bool ended = waitUntil([&] {
             int st;
             if (waitpid(pid, &st, WNOHANG) != pid)
                 return false;
@@ -294,7 +284,7 @@ TEST_F(DaemonTest, SecondInstanceIsRefusedAndTouchesNothing)
     write_file(media + "/a.ts", "x");
     pid_t first = startDaemon();
     ASSERT_GT(first, 0);
-    ASSERT_TRUE(waitFor([&] { return exists(var + "/tovu_001.pls"); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return exists(var + "/tovu_001.pls"); }, 10000));
 
     // every file of the first instance, with its contents and time
     auto snapshot = [&] {
@@ -332,7 +322,7 @@ TEST_F(DaemonTest, BootStartsEnabledChannelsAndSigtermStopsAndSaves)
 
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitFor([&] { return nrecords() >= 2; }, 10000)) << records();
+    ASSERT_TRUE(waitUntil([&] { return nrecords() >= 2; }, 10000)) << records();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::string rec = records();
     EXPECT_EQ(nrecords(), 2u) << rec;
@@ -393,7 +383,7 @@ TEST_F(DaemonTest, BootGivesTheEngineTheConfiguredSettings)
 
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitFor([&] { return nrecords() >= 2; }, 15000)) << records() << read_file(var + "/log/tovu_001.log");
+    ASSERT_TRUE(waitUntil([&] { return nrecords() >= 2; }, 15000)) << records() << read_file(var + "/log/tovu_001.log");
     EXPECT_EQ(read_file(bin + "/ytdlp.args"), "-q|--no-warnings|-g|--cookies|/etc/tovul/cookies.txt|" + page + "|");
     std::string rec = records();
     EXPECT_NE(rec.find("-i \"https://media.example/v.m3u8\""), std::string::npos) << rec;
@@ -492,7 +482,7 @@ TEST_F(DaemonTest, StopSignalWhileRestartTimersArePending)
         pid_t pid = startDaemon();
         ASSERT_GT(pid, 0);
         // the boot starts, both ended at once: both timers are pending
-        ASSERT_TRUE(waitFor([&] { return nrecords() >= 2; }, 10000));
+        ASSERT_TRUE(waitUntil([&] { return nrecords() >= 2; }, 10000));
         std::this_thread::sleep_for(std::chrono::milliseconds(offsetMs));
         ASSERT_EQ(kill(pid, SIGTERM), 0);
         EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
@@ -611,7 +601,7 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     };
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(waitFor(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
+    ASSERT_TRUE(waitUntil(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
     // and keep running: a channel that fails would come and go
     std::vector<pid_t> running = processesNamed({"ffmpeg"});
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
@@ -620,7 +610,7 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     ASSERT_EQ(kill(pid, SIGKILL), 0);
     EXPECT_EQ(waitDaemon(pid, 10000), 128 + SIGKILL);
     auto killed = Clock::now();
-    EXPECT_TRUE(waitFor([] { return processesNamed({"tovul.so", "ffmpeg"}).empty(); }, 10000));
+    EXPECT_TRUE(waitUntil([] { return processesNamed({"tovul.so", "ffmpeg"}).empty(); }, 10000));
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed).count();
     printf("transcoders and ffmpeg gone %lld ms after the daemon was killed\n", static_cast<long long>(left));
     EXPECT_LT(left, 2000);
@@ -629,7 +619,7 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     pid = startDaemon();
     ASSERT_GT(pid, 0);
     EXPECT_NE(output().find("TOVUL starting web interface"), std::string::npos) << output();
-    EXPECT_TRUE(waitFor(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
+    EXPECT_TRUE(waitUntil(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_EQ(waitDaemon(pid, 20000), 0);
     EXPECT_TRUE(processesNamed({"tovul.so", "ffmpeg"}).empty());

@@ -25,6 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using tovutest::read_file;
+// without polling the engine: the loop does
+using tovutest::waitUntil;
 
 // one enabled channel reading `url`, to UDP with the streams copied;
 // `output_extra` and `channel_extra` add members to its output and to itself
@@ -70,10 +72,28 @@ protected:
         ASSERT_EQ(tovuChannelCount(), static_cast<int>(channels.size()));
     }
 
+    // the loop's passes, counted at their visit of the first channel
+    static std::atomic<int> &passes()
+    {
+        static std::atomic<int> n{0};
+        return n;
+    }
     void runLoop()
     {
         quit = 0;
-        loop = std::thread([] { tovuSupervise(); });
+        loop = std::thread([] {
+            tovuSupervise([](int i) {
+                if (i == 0)
+                    ++passes();
+                tovuVisitChannel(i);
+            });
+        });
+    }
+    // n more passes of the loop have begun
+    bool waitPasses(int n)
+    {
+        int until = passes() + n;
+        return waitUntil([&] { return passes() >= until; });
     }
     void stopLoop()
     {
@@ -96,35 +116,17 @@ protected:
     }
     size_t nstarts() const { return starts().size(); }
 
-    // waits, without polling the engine (the loop does), until pred() holds
-    template <class Pred> bool waitFor(Pred pred, int ms)
-    {
-        auto end = Clock::now() + std::chrono::milliseconds(ms);
-        while (!pred()) {
-            if (Clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
     // waits for start number n (from 1) and returns when it was seen
     Clock::time_point waitStart(size_t n, int ms)
     {
-        EXPECT_TRUE(waitFor([&] { return nstarts() >= n; }, ms)) << "start " << n << " not seen";
+        EXPECT_TRUE(waitUntil([&] { return nstarts() >= n; }, ms)) << "start " << n << " not seen";
         return Clock::now();
     }
 
     // the engine polled from the test thread, for tests that run no loop
     bool pollUntilIdle(int ch)
     {
-        auto end = Clock::now() + std::chrono::seconds(10);
-        while (tovu_get_state(ch) != TOVU_STATE_IDLE) {
-            if (Clock::now() > end)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            tovu_poll();
-        }
-        return true;
+        return tovutest::pollUntil([ch] { return tovu_get_state(ch) == TOVU_STATE_IDLE; });
     }
 
     std::string folder(const std::vector<std::string> &files)
@@ -143,7 +145,7 @@ TEST_F(LoopTest, EndedChannelIsStartedAgainAfterAutoRestartByOneTimer)
     config("1", {channelJson("/media/in.ts")});
     ASSERT_EQ(tovuStartChannel(0), 0);
     runLoop();
-    ASSERT_TRUE(waitFor([] { return tovu_get_state(0) == TOVU_STATE_IDLE; }, 10000));
+    ASSERT_TRUE(waitUntil([] { return tovu_get_state(0) == TOVU_STATE_IDLE; }, 10000));
     Clock::time_point idle = Clock::now();
     Clock::time_point second = waitStart(2, 20000);
     Clock::time_point third = waitStart(3, 20000);
@@ -310,8 +312,11 @@ TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
     }
     tovuStopChannel(0, 0);
     runLoop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    // the timer fired and let go of its entry; a start it made would have
+    // ended (and been recorded) by the time the channel is idle
+    EXPECT_TRUE(waitUntil([] { return g_timerChannels[0] == TOVU_TIMER_NONE; }));
     stopLoop();
+    ASSERT_TRUE(pollUntilIdle(0));
     EXPECT_EQ(nstarts(), 1u);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
     // the timer fired, found the channel stopped and let go of its entry
@@ -326,12 +331,13 @@ TEST_F(LoopTest, TimeShiftChannelStartsOnlyWhileItsSlotIsIdle)
     fake_conf("FAKE_HOLD=-1\n");
     config("5", {channelJson("/media/in.ts", "\"enable\": true", "\"timeShift\": \"1\"")});
     runLoop();
-    ASSERT_TRUE(waitFor([] { return tovu_get_state(0) == TOVU_STATE_RUNNING; }, 10000));
+    ASSERT_TRUE(waitUntil([] { return tovu_get_state(0) == TOVU_STATE_RUNNING; }, 10000));
     // the slot reads running at once; the child records its line when it gets to run
-    ASSERT_TRUE(waitFor([&] { return nstarts() >= 1; }, 20000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    ASSERT_TRUE(waitUntil([&] { return nstarts() >= 1; }, 20000));
+    // visits while the slot runs
+    EXPECT_TRUE(waitPasses(3));
     stopLoop();
-    EXPECT_TRUE(waitFor([&] { return nstarts() >= 1; }, 10000));
+    EXPECT_TRUE(waitUntil([&] { return nstarts() >= 1; }, 10000));
     EXPECT_EQ(nstarts(), 1u);
     std::string log = log_text(0);
     EXPECT_EQ(log.find("error -3"), std::string::npos) << log;
@@ -377,7 +383,15 @@ TEST_F(LoopTest, DeletedTimersNeverFire)
     // nor are new ones armed afterwards
     tovuVisitChannel(0);
     EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // past the time the deleted ones were due: a timer armed after them, for
+    // longer, has fired
+    static std::atomic<bool> later{false};
+    later = false;
+    timer_t sentinel = createTimer(0, 1500, [](union sigval) { later = true; });
+    ASSERT_NE(sentinel, static_cast<timer_t>(0));
+    EXPECT_TRUE(waitUntil([] { return later.load(); }));
+    timer_delete(sentinel);
+    EXPECT_EQ(_tovuRunningTimerCallbacks(nullptr), 0);
     EXPECT_EQ(nstarts(), 0u);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
     EXPECT_EQ(tovu_get_state(1), TOVU_STATE_IDLE);
@@ -393,33 +407,39 @@ TEST_F(LoopTest, DeletingTimersWaitsForARunningCallback)
     ASSERT_NE(t, TOVU_TIMER_NONE);
     std::atomic<bool> deleted{false};
     std::thread deleter;
-    bool returnedEarly;
+    bool returnedEarly = true;
     {
-        // the callback blocks on the document lock held here
+        // the callback blocks on the document lock held here, once it is
+        // past its check of the table
         TovuConfigLock doc;
-        struct itimerspec its;
-        ASSERT_TRUE(waitFor([&] {
-            return timer_gettime(t, &its) == 0 && its.it_value.tv_sec == 0 && its.it_value.tv_nsec == 0;
-        }, 5000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(waitUntil([] { return _tovuRunningTimerCallbacks(nullptr) == 1; }))
+            << "the timer's callback did not run";
         deleter = std::thread([&] {
             tovuDeleteChannelTimers();
             deleted = true;
         });
+        // the deletion has closed the table and waits; a deletion that did not
+        // wait would return within this pause
+        bool closed = false;
+        EXPECT_TRUE(waitUntil([&] {
+            _tovuRunningTimerCallbacks(&closed);
+            return closed;
+        }));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         returnedEarly = deleted;
     }
     deleter.join();
-    // started (by the running callback) before the deletion returned, or not at all
-    bool startedByCallback = tovu_get_state(0) != TOVU_STATE_IDLE || waitFor([&] { return nstarts() > 0; }, 500);
-    if (startedByCallback) {
-        EXPECT_FALSE(returnedEarly) << "the deletion did not wait for the running callback";
-    }
+    EXPECT_FALSE(returnedEarly) << "the deletion did not wait for the running callback";
+    // the running callback started the channel before the deletion returned
+    EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
+    EXPECT_EQ(_tovuRunningTimerCallbacks(nullptr), 0);
     EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
-    size_t n = startedByCallback ? 1 : 0;
-    EXPECT_TRUE(waitFor([&] { return nstarts() == n; }, 5000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-    EXPECT_EQ(nstarts(), n);
+    EXPECT_TRUE(waitUntil([&] { return nstarts() == 1; }));
+    // and no other start follows: none of the channel's timers is left
+    EXPECT_TRUE(pollUntilIdle(0));
+    tovuVisitChannel(0);
+    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(nstarts(), 1u);
 }
 
 } // namespace

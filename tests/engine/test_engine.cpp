@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "fixtures/wait.h"
 #include "tovu_util.h"
 
 namespace fs = std::filesystem;
@@ -336,14 +337,15 @@ pid_t spawn_child(bool ignore_int = false)
 // The signal that ended the child, 0 when it still runs after timeout_ms.
 int wait_signal(pid_t pid, int timeout_ms = 5000)
 {
-    for (int waited = 0; waited < timeout_ms; waited += 5) {
+    int sig = 0;
+    tovutest::waitUntil([&] {
         int status;
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return WIFSIGNALED(status) ? WTERMSIG(status) : -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return 0;
+        if (waitpid(pid, &status, WNOHANG) != pid)
+            return false;
+        sig = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+        return true;
+    }, timeout_ms);
+    return sig;
 }
 
 void reap(pid_t pid)

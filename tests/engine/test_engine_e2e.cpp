@@ -94,19 +94,17 @@ TEST_F(EngineE2E, TestPictureToFileAndUdpIsSupervisedAndStopped)
     // the stream time grows while frames and bits flow
     int first_time = -1, last_time = -1;
     size_t udp_bytes = 0;
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < end && tovu_get_state(0) == TOVU_STATE_RUNNING) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        tovu_poll();
+    tovutest::pollUntil([&] {
+        if (tovu_get_state(0) != TOVU_STATE_RUNNING)
+            return true;
         udp_bytes += drain_receiver();
         int t = tovu_get_stream_time(0);
         if (t >= 0 && first_time < 0)
             first_time = t;
         last_time = t;
-        if (first_time >= 0 && last_time >= first_time + 2 && tovu_get_stream_fps(0) > 0 &&
-            tovu_get_stream_bitrate(0) > 0 && udp_bytes > 0)
-            break;
-    }
+        return first_time >= 0 && last_time >= first_time + 2 && tovu_get_stream_fps(0) > 0 &&
+               tovu_get_stream_bitrate(0) > 0 && udp_bytes > 0;
+    }, 15000, 20);
     char log_name[32];
     snprintf(log_name, sizeof log_name, "/tovu_%03d.log", 1);
     std::string log = read_file(dir + log_name);
@@ -120,11 +118,7 @@ TEST_F(EngineE2E, TestPictureToFileAndUdpIsSupervisedAndStopped)
     // seconds on a loaded machine; one that ignored the interrupt never ends)
     tovu_stop(0, 0);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_STOPPING);
-    auto stop_by = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (tovu_get_state(0) != TOVU_STATE_IDLE && std::chrono::steady_clock::now() < stop_by) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        tovu_poll();
-    }
+    tovutest::pollUntil([] { return tovu_get_state(0) == TOVU_STATE_IDLE; }, 30000, 20);
     ASSERT_EQ(tovu_get_state(0), TOVU_STATE_IDLE) << read_file(dir + log_name);
 
     // the file plays to its end without an error

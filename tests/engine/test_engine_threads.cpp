@@ -24,15 +24,11 @@ protected:
     }
 };
 
+// without polling: the main thread's loop does
 bool wait_idle(int ch, int ms)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (tovu_get_state(ch) != TOVU_STATE_IDLE) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    return tovutest::waitUntil([ch] { return tovu_get_state(ch) == TOVU_STATE_IDLE; }, ms,
+                               tovutest::nothingBetween, 2);
 }
 
 TEST_F(EngineThreads, StartsAndStopsWhileThePollRuns)

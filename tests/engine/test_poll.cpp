@@ -257,7 +257,7 @@ TEST_F(Poll, YtdlpOutputDecidesTheAddress)
         r.src.format = TOVU_FORMAT_YTDLP;
         ASSERT_EQ(r.start(ch), 0);
         EXPECT_EQ(tovu_get_state(ch), TOVU_STATE_EXTRACT);
-        ASSERT_TRUE(poll_until([&] { return tovu_get_state(ch) != TOVU_STATE_EXTRACT; })) << c.out;
+        ASSERT_TRUE(tovutest::pollUntil([&] { return tovu_get_state(ch) != TOVU_STATE_EXTRACT; })) << c.out;
         EXPECT_NE(log_text(ch).find(c.logged), std::string::npos) << c.out << log_text(ch);
         EXPECT_EQ(g_proc_channels[ch].param, nullptr);
         if (c.address) {
@@ -266,7 +266,7 @@ TEST_F(Poll, YtdlpOutputDecidesTheAddress)
             std::string address = c.address;
             resolved.src.url = &address[0];
             std::string expected = "kfRwa_3861 " + resolved.args(ch) + "\n";
-            EXPECT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == expected; }))
+            EXPECT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == expected; }))
                 << read_file(path("stdin.rec"));
         } else {
             EXPECT_EQ(tovu_get_state(ch), TOVU_STATE_IDLE) << c.out;
@@ -406,7 +406,7 @@ TEST_F(Release, UnendingChildrenShareOneBudgetThenAreKilled)
     ASSERT_EQ(r.start(1), 0);
     pid_t pids[2] = {g_proc_channels[0].proc.pid, g_proc_channels[1].proc.pid};
     // both have read their line (and so set their signal handling)
-    ASSERT_TRUE(poll_until([&] {
+    ASSERT_TRUE(tovutest::pollUntil([&] {
         std::string rec = read_file(path("stdin.rec"));
         return std::count(rec.begin(), rec.end(), '\n') == 2;
     }));
@@ -422,8 +422,7 @@ TEST_F(Release, UnendingChildrenShareOneBudgetThenAreKilled)
         for (int k = 0; k < 2; k++)
             fds[k] = (int)syscall(SYS_pidfd_open, pids[k], 0);
         bool seen[2] = {false, false};
-        auto give_up = Clock::now() + std::chrono::seconds(60);
-        while (!(seen[0] && seen[1]) && Clock::now() < give_up) {
+        tovutest::waitUntil([&] {
             for (int k = 0; k < 2; k++) {
                 struct pollfd p = {fds[k], POLLIN, 0};
                 if (!seen[k] && fds[k] >= 0 && poll(&p, 1, 0) == 1) {
@@ -431,8 +430,8 @@ TEST_F(Release, UnendingChildrenShareOneBudgetThenAreKilled)
                     died[k] = Clock::now();
                 }
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+            return seen[0] && seen[1];
+        }, 60000);
         for (int fd : fds)
             if (fd >= 0)
                 close(fd);

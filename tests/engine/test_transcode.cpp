@@ -30,7 +30,7 @@ TEST_F(Transcode, HandsOverTokenStringAndLineFeedAndLogsTheString)
     EXPECT_EQ(tovu_get_stream_fps(0), -1);
     EXPECT_EQ(tovu_get_stream_bitrate(0), -1);
     std::string expected = std::string("kfRwa_3861 ") + args + "\n";
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == expected; }))
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == expected; }))
         << read_file(path("stdin.rec"));
     EXPECT_NE(log_text(0).find("] " + args + "\n"), std::string::npos) << log_text(0);
 
@@ -46,7 +46,7 @@ TEST_F(Transcode, LoggingOffGivesNoVerbosityAndNoLog)
     std::string args = r.args(0);
     EXPECT_EQ(args.find("-v "), std::string::npos) << args;
     ASSERT_EQ(r.start(0), 0);
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
     EXPECT_FALSE(exists(path("tovu_001.log")));
 }
 
@@ -57,7 +57,7 @@ TEST_F(Transcode, NoOutputsStartsWithTheInputPartsOnly)
     std::string inputs;
     ASSERT_EQ(tovu_compose_args(0, &r.src, 1, nullptr, 0, 0, &inputs), 0);
     ASSERT_EQ(tovu_transcode(0, &r.src, 1, nullptr, 0, 0, 0), 0);
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + inputs + "\n"; }));
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + inputs + "\n"; }));
 }
 
 TEST_F(Transcode, OneSourceFormStartsLikeTheFullOne)
@@ -67,7 +67,7 @@ TEST_F(Transcode, OneSourceFormStartsLikeTheFullOne)
     std::string args = r.args(3);
     ASSERT_EQ(tovu_transcode2(3, &r.src, &r.tgt, 1), 0);
     EXPECT_EQ(tovu_get_state(3), TOVU_STATE_PREVIEW);
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
 }
 
 TEST_F(Transcode, RefusalsLeaveStateAndFiguresAlone)
@@ -250,7 +250,7 @@ TEST_F(Transcode, YtdlpSourceIsExtractedFirstWhenCookiesAreSet)
     ASSERT_TRUE(wait_state(0, TOVU_STATE_RUNNING));
     EXPECT_EQ(read_file(path("ytdlp.args")),
               "-q|--no-warnings|-g|--cookies|" + cookies + "|" + page + "|");
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }))
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }))
         << read_file(path("stdin.rec"));
     EXPECT_EQ(g_proc_channels[0].param, nullptr);
 }
@@ -266,7 +266,7 @@ TEST_F(Transcode, YtdlpSourceWithoutCookiesGoesToTheTranscoder)
     EXPECT_NE(args.find(r.in_url), std::string::npos);
     ASSERT_EQ(r.start(0), 0);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_RUNNING);
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
 }
 
 TEST_F(Transcode, YtdlpThatCannotStartLeavesTheSlotIdle)
@@ -303,7 +303,7 @@ TEST_F(Transcode, StartDuringARunningExtractionAbandonsIt)
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_RUNNING);
     EXPECT_EQ(kill(ytdlp, 0), -1);   // killed and reaped
     EXPECT_EQ(g_proc_channels[0].param, nullptr);
-    ASSERT_TRUE(poll_until([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
+    ASSERT_TRUE(tovutest::pollUntil([&] { return read_file(path("stdin.rec")) == "kfRwa_3861 " + args + "\n"; }));
 }
 
 TEST(KeptStartArguments, DeepCopyOwnsEveryTextButTheFirstAddress)

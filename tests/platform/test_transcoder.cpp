@@ -504,15 +504,11 @@ std::vector<pid_t> children_of(pid_t pid)
 
 bool gone_within(pid_t pid, double seconds)
 {
-    auto end = testproc::Clock::now() + std::chrono::duration<double>(seconds);
-    while (testproc::Clock::now() < end) {
+    return tovutest::waitUntil([pid] {
         // a zombie has ended too; it waits for a parent that is not this test
         std::string st = run("awk '{print $3}' /proc/" + std::to_string(pid) + "/stat 2>/dev/null");
-        if (st.empty() || st == "Z")
-            return true;
-        usleep(20 * 1000);
-    }
-    return false;
+        return st.empty() || st == "Z";
+    }, static_cast<int>(seconds * 1000), tovutest::nothingBetween, 20);
 }
 
 // The end of standard input means the service has gone: ffmpeg is stopped
@@ -617,13 +613,10 @@ TEST_F(StandInRun, ServesAnHttpOutput)
                             "-c:s copy -f mpegts " + url + " ");
     std::string codecs, out;
     // ffmpeg can take many seconds to start listening on a loaded machine
-    auto give_up = testproc::Clock::now() + std::chrono::seconds(60);
-    while (codecs.empty() && testproc::Clock::now() < give_up) {
+    tovutest::waitUntil([&] {
         testproc::drain(&g.proc, &out);
-        codecs = video_codec(url);
-        if (codecs.empty())
-            usleep(100 * 1000);
-    }
+        return !(codecs = video_codec(url)).empty();
+    }, 60000, tovutest::nothingBetween, 100);
     EXPECT_EQ(codecs, "h264") << out;
     kill(g.proc.pid, SIGINT);
     EXPECT_TRUE(wait_for_end(&g.proc, &out, 30));

@@ -83,11 +83,10 @@ TEST(ViewerWait, StandInSaysItWaitsForAViewer)
     size_t first = out.find(waiting);
     // a second line some seconds later
     auto seen_twice = [&] { return out.find(waiting, first + 1) != std::string::npos; };
-    for (int i = 0; i < 300 && !seen_twice(); i++) {
+    EXPECT_TRUE(tovutest::waitUntil([&] {
         testproc::drain(&g.proc, &out);
-        usleep(50 * 1000);
-    }
-    EXPECT_TRUE(seen_twice()) << out;
+        return seen_twice();
+    }, 15000, tovutest::nothingBetween, 50)) << out;
     // no progress line came while it waited
     EXPECT_EQ(out.find("time="), std::string::npos) << out;
 }

@@ -194,7 +194,7 @@ TEST_F(CgiServer, IdleConnectionsShutNoOneOut)
     }
     auto floodEnd = Clock::now();
     // the server closes whatever is past the address's share
-    EXPECT_TRUE(waitFor([&] { return countOpen(flood) <= TOVU_CGI_CONNECTIONS_PER_ADDRESS; }, 5000))
+    EXPECT_TRUE(waitUntil([&] { return countOpen(flood) <= TOVU_CGI_CONNECTIONS_PER_ADDRESS; }, 5000))
         << countOpen(flood);
     EXPECT_GT(countOpen(flood), 0);
 
@@ -206,7 +206,7 @@ TEST_F(CgiServer, IdleConnectionsShutNoOneOut)
 
     // the idle ones go once the idle time has passed, not before
     const auto idle = std::chrono::seconds(TOVU_CGI_IDLE_TIMEOUT_SEC);
-    EXPECT_TRUE(waitFor([&] { return countOpen(flood) == 0; },
+    EXPECT_TRUE(waitUntil([&] { return countOpen(flood) == 0; },
                         TOVU_CGI_IDLE_TIMEOUT_SEC * 1000 + 5000));
     auto closed = Clock::now();
     EXPECT_GT(closed - floodBegin, idle - std::chrono::seconds(1));
@@ -286,7 +286,7 @@ TEST_F(CgiServer, LoginFormIsNeverRefusedForRoom)
     }
     const std::string upload = doc("\"loginPass\": \"" + kPassword + "\"");
     Reply busy;
-    ASSERT_TRUE(waitFor([&] { return (busy = post("/config", upload, kCookie)).status == 503; }))
+    ASSERT_TRUE(waitUntil([&] { return (busy = post("/config", upload, kCookie)).status == 503; }))
         << busy.status;
 
     struct Case {

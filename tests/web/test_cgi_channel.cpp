@@ -16,9 +16,10 @@ namespace {
 
 class CgiChannel : public ChannelTest {
 protected:
+    static void SetUpTestSuite() { tovuSharedPrivateNetwork(); }
     void SetUp() override
     {
-        ASSERT_TRUE(kInPrivateNetwork) << "needs root: private network namespace";
+        ASSERT_TRUE(tovuSharedPrivateNetwork()) << "needs root: private network namespace";
         ChannelTest::SetUp();
         tovuSetConfigPath(dir.c_str());
     }
@@ -101,7 +102,7 @@ TEST_F(CgiChannel, SecondStopWhileStoppingKills)
     r = get("/channel1?stop");
     EXPECT_EQ(r.status, 200);
     EXPECT_NE(log_text(0).find("stop transcoding forcedly"), std::string::npos);
-    EXPECT_TRUE(poll_until([] {
+    EXPECT_TRUE(tovutest::pollUntil([] {
         tovu_poll();
         return tovuGetChannelState(0) == TOVU_STATE_IDLE;
     }, 10000));
@@ -173,7 +174,7 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
     EXPECT_FALSE(handedOver().empty());
     EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
     EXPECT_EQ(get("/channel1?stop").status, 200);
-    EXPECT_TRUE(poll_until([] {
+    EXPECT_TRUE(tovutest::pollUntil([] {
         tovu_poll();
         return tovuGetChannelState(0) == TOVU_STATE_IDLE;
     }, 10000));

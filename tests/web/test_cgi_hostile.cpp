@@ -76,7 +76,7 @@ TEST_F(CgiServer, StalledPostHoldsNoOneUp)
     const std::string first = "{\"n";
     int stalled = startPost("/config", 1000000, first);
     ASSERT_GE(stalled, 0);
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return cfgtest::readFile(dir / "tovul_cgi.log").find("POST /config from 127.0.0.2") !=
                std::string::npos;
     }));
@@ -141,7 +141,7 @@ TEST_F(CgiServer, PostsPastTheBoundAreAnswered503)
     }
     const std::string other = doc("", ", \"memo\": \"" + std::string(2000, 'o') + "\"");
     Reply busy;
-    ASSERT_TRUE(waitFor([&] { return (busy = post("/config", other)).status == 503; }))
+    ASSERT_TRUE(waitUntil([&] { return (busy = post("/config", other)).status == 503; }))
         << busy.status;
     EXPECT_EQ(busy.header("content-type"), "text/plain");
     EXPECT_FALSE(busy.body.empty());
@@ -153,7 +153,7 @@ TEST_F(CgiServer, PostsPastTheBoundAreAnswered503)
     for (size_t i = 1; i < fds.size(); ++i)
         close(fds[i]);
     Reply r;
-    ASSERT_TRUE(waitFor([&] { return (r = post("/config", other)).status == 200; })) << r.status;
+    ASSERT_TRUE(waitUntil([&] { return (r = post("/config", other)).status == 200; })) << r.status;
     EXPECT_TRUE(memoOf(r.body) == std::string(2000, 'o'));
 }
 

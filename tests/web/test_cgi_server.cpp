@@ -197,7 +197,7 @@ TEST_F(CgiServer, StopCutsOffAPostAndFreesTheBuffer)
     int a = connectFrom("127.0.0.2", kPort);
     ASSERT_GE(a, 0);
     ASSERT_TRUE(sendAll(a, "POST /config HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n{"));
-    ASSERT_TRUE(waitFor([&] {
+    ASSERT_TRUE(waitUntil([&] {
         return cfgtest::readFile(dir / "tovul_cgi.log").find("POST /config") != std::string::npos;
     }));
     tovuStopCGI();
@@ -325,7 +325,7 @@ TEST_F(CgiServer, PortChangeRestartsOnceWithTheLatestSettings)
     EXPECT_EQ(post("/config", first).status, 200);
     EXPECT_EQ(post("/config", second).status, 200);
 
-    EXPECT_TRUE(waitFor([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
+    EXPECT_TRUE(waitUntil([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
     EXPECT_FALSE(stillOpen(idle));
     close(idle);
     EXPECT_EQ(get("/", "", "127.0.0.1", 9527).status, -1);
@@ -390,7 +390,7 @@ TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
     start();
     std::string body = doc("\"httpPort\": 9600");
     ASSERT_EQ(post("/config", body).status, 200);
-    EXPECT_TRUE(waitFor([&] { return out.text().find(back) != std::string::npos; })) << out.text();
+    EXPECT_TRUE(waitUntil([&] { return out.text().find(back) != std::string::npos; })) << out.text();
     EXPECT_EQ(out.text().find("stays down"), std::string::npos) << out.text();
     EXPECT_EQ(get("/").status, 200);
     tovuStopCGI();
@@ -410,7 +410,7 @@ TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
     code[fread(code, 1, sizeof code - 1, p)] = '\0';
     pclose(p);
     EXPECT_STREQ(code, "200");
-    EXPECT_TRUE(waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         size_t first = out.text().find(back);
         return first != std::string::npos && out.text().find(back, first + 1) != std::string::npos;
     })) << out.text();
@@ -424,7 +424,7 @@ TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
     start();
     body = doc("\"httpPort\": 9601");
     ASSERT_EQ(post("/config", body).status, 200);
-    EXPECT_TRUE(waitFor([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
+    EXPECT_TRUE(waitUntil([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
     EXPECT_EQ(get("/").status, -1);
 }
 

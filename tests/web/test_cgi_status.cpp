@@ -104,7 +104,7 @@ TEST_F(CgiStatusTest, TwoChannelsOneRunningOnTheFakeTranscoder)
     ASSERT_EQ(init(0), 0);
     config(doc("", channels(2)));
     ASSERT_EQ(tovuStartChannel(0), 0);
-    ASSERT_TRUE(poll_until([] { return tovu_get_stream_time(0) == 65; }, 20000));
+    ASSERT_TRUE(tovutest::pollUntil([] { return tovu_get_stream_time(0) == 65; }, 20000));
     setLoads({12, 7}, 0, 0);
 
     HttpAnswer a = get("/status");
@@ -230,7 +230,7 @@ TEST_F(CgiStatusTest, LongestEscapedTextsOnEveryChannelAndCpuFitTheAnswer)
     config(doc("", list));
     for (int i = 0; i < 16; i++)
         ASSERT_EQ(tovuStartChannel(i), 0) << i;
-    ASSERT_TRUE(poll_until([] {
+    ASSERT_TRUE(tovutest::pollUntil([] {
         for (int i = 0; i < 16; i++)
             if (tovu_get_state(i) != TOVU_STATE_RUNNING)
                 return false;
