@@ -196,14 +196,14 @@ protected:
     {
         ASSERT_EQ(tovuStartChannel(0), 0) << log();
         auto t0 = Clock::now();
-        this->pollUntil([&] {
+        tovutest::pollUntil([&] {
             // media time, which a loaded machine makes slower than the clock
             return tovu_get_state(0) != TOVU_STATE_RUNNING || tovu_get_stream_time(0) >= secs ||
                    Clock::now() - t0 >= std::chrono::seconds(4 * secs);
-        }, 6 * secs);
+        }, 6000 * secs, 20);
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_RUNNING) << "the channel ended by itself\n" << log();
         tovuStopChannel(0, 0);
-        EXPECT_TRUE(this->pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20)) << log();
+        EXPECT_TRUE(tovutest::pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20000, 20)) << log();
     }
 };
 
@@ -366,20 +366,21 @@ TEST_F(TranscoderE2ETest, SrtTargetInItsDefaultModeListens)
     const std::string received = path("caller.ts");
     std::atomic<bool> done{false};
     std::thread caller([&] {
-        auto give_up = Clock::now() + std::chrono::seconds(60);
-        while (Clock::now() < give_up && mediaprobe::probe(received).streams.size() < 2) {
+        tovutest::waitUntil([&] {
+            if (mediaprobe::probe(received).streams.size() >= 2)
+                return true;
             run("timeout 40 ffmpeg -nostdin -v error -i 'srt://127.0.0.1:" + std::to_string(port) +
                 "?mode=caller' -map 0 -c copy -t " + std::to_string(kStreamSecs - 2) + " -f mpegts -y '" +
                 received + "' 2>&1");
-            usleep(300 * 1000);
-        }
+            return false;
+        }, 60000, tovutest::nothingBetween, 300);
         done = true;
     });
     ASSERT_EQ(tovuStartChannel(0), 0) << log();
-    pollUntil([&] { return done.load(); }, 90);
+    tovutest::pollUntil([&] { return done.load(); }, 90000, 20);
     // (ffmpeg serves one caller: the output ends when it hangs up)
     tovuStopChannel(0, 0);
-    pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20);
+    tovutest::pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 20000, 20);
     caller.join();
     SCOPED_TRACE(log());
     EXPECT_EQ(log().find("Connection to srt://"), std::string::npos) << "the output called out";
@@ -410,14 +411,14 @@ TEST_F(TranscoderE2ETest, StopWhileTheUdpInputIsSilent)
     ASSERT_NE(tovuSetConfig(doc.c_str()), nullptr);
 
     ASSERT_EQ(tovuStartChannel(0), 0) << log();
-    pollUntil([] { return tovu_get_state(0) != TOVU_STATE_RUNNING || tovu_get_stream_time(0) >= 4; }, 90);
+    tovutest::pollUntil([] { return tovu_get_state(0) != TOVU_STATE_RUNNING || tovu_get_stream_time(0) >= 4; }, 90000, 20);
     ASSERT_EQ(tovu_get_state(0), TOVU_STATE_RUNNING) << log() << read_file(path("sender.log"));
 
     sender.stop();
-    pollUntil([] { return false; }, 1); // the input silent for a moment
+    tovutest::pollUntil([] { return false; }, 1000, 20); // the input silent for a moment
     tovuStopChannel(0, 0);
     auto t0 = Clock::now();
-    EXPECT_TRUE(pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 40)) << log();
+    EXPECT_TRUE(tovutest::pollUntil([] { return tovuGetChannelState(0) == TOVU_STATE_IDLE; }, 40000, 20)) << log();
     double took = std::chrono::duration<double>(Clock::now() - t0).count();
     printf("StopWhileTheUdpInputIsSilent: stopped in %.1f s\n", took);
     EXPECT_LT(took, kSilentStopSecs) << log();
@@ -467,13 +468,13 @@ TEST_F(TranscoderE2ETest, SdpInputPlaysItsRtpStream)
     ASSERT_EQ(tovu_transcode2(0, &source, &target, 0), 0) << log();
 
     auto t0 = Clock::now();
-    pollUntil([&] {
+    tovutest::pollUntil([&] {
         return tovu_get_state(0) != TOVU_STATE_RUNNING || tovu_get_stream_time(0) >= kStreamSecs ||
                Clock::now() - t0 >= std::chrono::seconds(4 * kStreamSecs);
-    }, 6 * kStreamSecs);
+    }, 6000 * kStreamSecs, 20);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_RUNNING) << log();
     tovu_stop(0, 0);
-    EXPECT_TRUE(pollUntil([] { return tovu_get_state(0) == TOVU_STATE_IDLE; }, 20)) << log();
+    EXPECT_TRUE(tovutest::pollUntil([] { return tovu_get_state(0) == TOVU_STATE_IDLE; }, 20000, 20)) << log();
 
     SCOPED_TRACE(log());
     EXPECT_NE(read_file(path("tovu_001_in.sdp")).find("m=video " + std::to_string(port) + " RTP/AVP 96"),

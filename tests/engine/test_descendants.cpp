@@ -41,7 +41,7 @@ protected:
     }
     bool tree_gone()
     {
-        return poll_until([&] { return count_marked(mark) == 0 && zombie_children() == 0; }, 10000);
+        return tovutest::pollUntil([&] { return count_marked(mark) == 0 && zombie_children() == 0; }, 10000);
     }
 };
 
@@ -66,7 +66,7 @@ TEST_F(Descendants, NothingOutlivesAStopOrAnEnd)
         for (int k = 0; k < c.cycles; k++) {
             ASSERT_EQ(r.start(0), 0);
             if (c.stop_mode >= 0) {
-                ASSERT_TRUE(poll_until([&] { return count_marked(mark) >= kTree; })) << count_marked(mark);
+                ASSERT_TRUE(tovutest::pollUntil([&] { return count_marked(mark) >= kTree; })) << count_marked(mark);
                 tovu_stop(0, c.stop_mode);
             }
             ASSERT_TRUE(wait_state(0, TOVU_STATE_IDLE));
@@ -82,7 +82,7 @@ TEST_F(Descendants, NothingOutlivesTheRelease)
     tovutest::Records r;
     ASSERT_EQ(r.start(0), 0);
     ASSERT_EQ(r.start(1), 0);
-    ASSERT_TRUE(poll_until([&] { return count_marked(mark) >= 2 * kTree; })) << count_marked(mark);
+    ASSERT_TRUE(tovutest::pollUntil([&] { return count_marked(mark) >= 2 * kTree; })) << count_marked(mark);
     tovu_free();
     EXPECT_EQ(count_marked(mark), 0);
     EXPECT_EQ(zombie_children(), 0);
