@@ -186,13 +186,12 @@ int tovu_logf(int channel_id, int b_timestamp, const char *fmt, ...)
 
 } // extern "C"
 
-int _tovu_log_pair(int channel_id, const std::string &first, const char *fmt, ...)
+int _tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
 {
     TovuLock lock;
-    if (!g_cfg.b_init)
-        return -1;
-    if (!g_cfg.log_level)
-        return 0;
+    if (!g_cfg.b_init || !g_cfg.log_level)
+        return code;
+    const std::string first = std::string(what ? what : "error") + " " + std::to_string(code);
     va_list ap;
     va_start(ap, fmt);
     std::string second = format(fmt, ap);
@@ -200,5 +199,6 @@ int _tovu_log_pair(int channel_id, const std::string &first, const char *fmt, ..
     std::string entries;
     add_entry(&entries, 1, first.substr(0, 999).c_str());
     add_entry(&entries, 1, second.c_str());
-    return append_entries(channel_id, entries);
+    append_entries(channel_id, entries);
+    return code;
 }

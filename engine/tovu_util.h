@@ -174,12 +174,12 @@ public:
     TovuLock &operator=(const TovuLock &) = delete;
 };
 
-/* two timestamped entries in the log of channel_id, written together after
- * one rotation check, so that no rotation separates them: first (an
- * "error %d" line) and its cause, formatted as tovu_logf's; results as
- * tovu_logf's */
-int _tovu_log_pair(int channel_id, const std::string &first, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+/* a failure in the log of channel_id: two timestamped entries, "<what>
+ * <code>" (as "error -3" or "yt-dlp error -5") and its cause, formatted as
+ * tovu_logf's, written together after one rotation check, so that no
+ * rotation separates them. Returns code, whether or not the log took them. */
+int _tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
 
 /* ---------------------------------------------------------------- argument string (C++ only) */
 
