@@ -103,23 +103,20 @@ void convert(const std::string &path)
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         std::string kept = keepAside(path.c_str());
         if (kept.empty()) {
-            printf("TOVUL: %s holds no usable configuration and cannot be kept aside; "
-                   "it is left as it is\n", path.c_str());
+            _tovu_message("%s holds no usable configuration and cannot be kept aside; "
+                          "it is left as it is", path.c_str());
             g_bConfigFileUntouchable = TRUE;
-            fflush(stdout);
             return;
         }
-        printf("TOVUL: %s holds no usable configuration; it is kept as %s\n", path.c_str(),
-               kept.c_str());
-        fflush(stdout);
+        _tovu_message("%s holds no usable configuration; it is kept as %s", path.c_str(),
+                      kept.c_str());
     }
 
     TCHAR older[sizeof g_tszfnConfig + 8];
     tovuGetExPath(older, sizeof older, ".conf");
     bool olderRead = older[0] && tovuImportConfigXML(older) == 0;
     if (older[0] && !olderRead && access(older, F_OK) == 0) {
-        printf("TOVUL: %s cannot be read; it is not imported\n", older);
-        fflush(stdout);
+        _tovu_message("%s cannot be read; it is not imported", older);
     }
 
     // the new file replaces the old one only once it is written whole
@@ -128,8 +125,7 @@ void convert(const std::string &path)
             tovuExportConfigFromXML(fp);
             return 0;
         }) != 0) {
-        printf("TOVUL: %s could not be written: %s\n", path.c_str(), strerror(errno));
-        fflush(stdout);
+        _tovu_message("%s could not be written: %s", path.c_str(), strerror(errno));
     }
 
     // the older file goes only when its conversion reads back as a document

@@ -94,9 +94,8 @@ void saveConfig()
     errno = 0;
     if (tovuExportConfig(nullptr) != 0) {
         int err = errno;
-        printf("TOVUL: the configuration could not be saved to %s: %s\n", g_tszfnConfig,
-               err ? strerror(err) : "the file is left as it was");
-        fflush(stdout);
+        _tovu_message("the configuration could not be saved to %s: %s", g_tszfnConfig,
+                      err ? strerror(err) : "the file is left as it was");
     }
 }
 
@@ -108,14 +107,13 @@ void printInitFailure(int ret)
         std::string path = std::string(tovu_get_prog_dir()) + "/" TOVU_TRANSCODER_FNAME;
         errno = 0;
         int err = access(path.c_str(), X_OK) != 0 ? errno : 0;
-        printf("TOVUL: the transcoder %s cannot be run: %s\n", path.c_str(),
-               err ? strerror(err) : "its folder could not be found");
+        _tovu_message("the transcoder %s cannot be run: %s", path.c_str(),
+                      err ? strerror(err) : "its folder could not be found");
     } else if (ret == TOVU_ERR_LOG) {
-        printf("TOVUL: the log folder %s cannot be used\n", kLogDir);
+        _tovu_message("the log folder %s cannot be used", kLogDir);
     } else {
-        printf("TOVUL: the engine could not make its channel table\n");
+        _tovu_message("the engine could not make its channel table");
     }
-    fflush(stdout);
 }
 
 // The line after "Web interface start failed": the system's reason, found
@@ -138,10 +136,9 @@ void printWebFailure(int port)
         close(fd);
     }
     if (err)
-        printf("TOVUL: the web server could not listen on port %d: %s\n", port, strerror(err));
+        _tovu_message("the web server could not listen on port %d: %s", port, strerror(err));
     else
-        printf("TOVUL: the web server could not be started on port %d\n", port);
-    fflush(stdout);
+        _tovu_message("the web server could not be started on port %d", port);
 }
 
 void stopAll()

@@ -1,15 +1,38 @@
 // Small system helpers that every part of the program uses: whole writes to
-// a descriptor, opening a regular file without waiting on a pipe, and
-// one-shot timers.
+// a descriptor, opening a regular file without waiting on a pipe, one-shot
+// timers and the program's messages on standard output.
 #include "tovu_base.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <string>
+
 extern "C" {
+
+void _tovu_message(const char *fmt, ...)
+{
+    std::string line = "TOVUL: ";
+    va_list ap, again;
+    va_start(ap, fmt);
+    va_copy(again, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    if (n > 0) {
+        const size_t at = line.size();
+        line.resize(at + (size_t)n + 1);
+        vsnprintf(&line[at], (size_t)n + 1, fmt, again);
+        line.resize(at + (size_t)n);
+    }
+    va_end(again);
+    line += '\n';
+    fputs(line.c_str(), stdout);
+    fflush(stdout);
+}
 
 size_t _tovu_write_all(int fd, const void *buf, size_t len)
 {
@@ -59,8 +82,7 @@ timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const 
     if (timer_create(CLOCK_REALTIME, &sev, &t) != 0) {
         int err = errno;
         printf("timer_create %d error\n", id);
-        printf("%s could not be created: %s\n", what ? what : "timer", strerror(err));
-        fflush(stdout);
+        _tovu_message("%s could not be created: %s", what ? what : "timer", strerror(err));
         return static_cast<timer_t>(0);
     }
     struct itimerspec its;
@@ -70,8 +92,7 @@ timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const 
     if (timer_settime(t, 0, &its, nullptr) != 0) {
         int err = errno;
         printf("timer_settime %d error\n", id);
-        printf("%s could not be armed: %s\n", what ? what : "timer", strerror(err));
-        fflush(stdout);
+        _tovu_message("%s could not be armed: %s", what ? what : "timer", strerror(err));
         timer_delete(t);
         return static_cast<timer_t>(0);
     }

@@ -73,12 +73,10 @@ void note_write(const std::string &name, int err)
 {
     if (err) {
         if (g_failing.insert(name).second) {
-            printf("channel log %s could not be written: %s\n", name.c_str(), strerror(err));
-            fflush(stdout);
+            _tovu_message("channel log %s could not be written: %s", name.c_str(), strerror(err));
         }
     } else if (g_failing.erase(name)) {
-        printf("channel log %s is written again\n", name.c_str());
-        fflush(stdout);
+        _tovu_message("channel log %s is written again", name.c_str());
     }
 }
 

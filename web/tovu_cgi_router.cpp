@@ -236,9 +236,8 @@ int writeDocument(const TovuPrintedConfig &printed, const std::string &what)
     if (tovuWritePrintedConfig(printed) == 0)
         return 0;
     int err = errno ? errno : EIO;
-    printf("web: %s: the configuration could not be saved to %s: %s\n", what.c_str(),
-           printed.path.c_str(), strerror(err));
-    fflush(stdout);
+    _tovu_message("%s: the configuration could not be saved to %s: %s", what.c_str(),
+                  printed.path.c_str(), strerror(err));
     return err;
 }
 

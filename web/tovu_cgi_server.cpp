@@ -310,9 +310,8 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
     if (!g_mhd)
         g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
     if (httpsFailed && g_mhd) {
-        printf("web server: HTTPS start on port %u failed, serving plain HTTP\n",
-               static_cast<unsigned>(port));
-        fflush(stdout);
+        _tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
+                      static_cast<unsigned>(port));
         TovuConfigLock lock;
         if (tovuGlobalItem("sslEnable"))
             tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
@@ -519,13 +518,12 @@ void timerCGI(union sigval)
             // the new port is taken (or cannot be had): back on the old one
             uint16_t wanted = settingsPort();
             if (before && startLocked(before)) {
-                printf("web server: restart on port %u failed, the web interface is back on "
-                       "port %u\n",
-                       static_cast<unsigned>(wanted), static_cast<unsigned>(before));
+                _tovu_message("the web server's restart on port %u failed, the web interface is "
+                              "back on port %u",
+                              static_cast<unsigned>(wanted), static_cast<unsigned>(before));
             } else {
-                printf("web server: restart failed, the web interface stays down\n");
+                _tovu_message("the web server's restart failed, the web interface stays down");
             }
-            fflush(stdout);
         }
     }
     TovuMutexLock lock(s_timerMutex);
@@ -702,12 +700,10 @@ void tovuCGIPrintAclProblems(void)
     }
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(acl.c_str());
     for (size_t i = 0; i < problems.size() && i < kPrintedMax; ++i)
-        printf("web server: the \"ipACL\" rule \"%s\" cannot be read: %s\n",
-               problems[i].rule.c_str(), problems[i].reason.c_str());
+        _tovu_message("the \"ipACL\" rule \"%s\" cannot be read: %s", problems[i].rule.c_str(),
+                      problems[i].reason.c_str());
     if (problems.size() > kPrintedMax)
-        printf("web server: %zu more \"ipACL\" rules cannot be read\n",
-               problems.size() - kPrintedMax);
-    fflush(stdout);
+        _tovu_message("%zu more \"ipACL\" rules cannot be read", problems.size() - kPrintedMax);
 }
 
 BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr)

@@ -2,9 +2,9 @@
  * tovu_base.h - the engine's small helpers that the rest of the program uses:
  * the channel count, ASCII case-insensitive compares, the integer reader, the
  * UTF-8 cut, whole writes, regular-file opens, one-shot timers, the URL
- * tests, the channel log writers, the program's folder and this host's
- * address, the transcoder's file name and handshake, and a copy of the load
- * figures. Everything else of the engine (the slot table, its lock, the
+ * tests, the channel log writers, the program's messages on standard
+ * output, the program's folder and this host's address, the transcoder's
+ * file name and handshake, and a copy of the load figures. Everything else of the engine (the slot table, its lock, the
  * settings) stays inside it.
  */
 #ifndef TOVU_BASE_H
@@ -56,6 +56,13 @@ size_t _tovu_write_all(int fd, const void *buf, size_t len);
  * pipe in its place: the descriptor (blocking, close-on-exec), or -1 when
  * there is none or it is not a regular file; st, when given, gets its status */
 int _tovu_open_regular(const char *path, struct stat *st);
+
+/* One message of the program on standard output, in the one style of them
+ * all: "TOVUL: ", the text formatted as printf's and a line feed, written in
+ * one piece (messages of two threads never mix) and flushed at once. The
+ * fixed texts of the start-up (banner, start-up line, failures) and the
+ * timers' "timer_create %d error" are printed as they stand instead. */
+void _tovu_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* a one-shot timer that runs func on a new thread ms milliseconds from now,
  * with id as the sigval's int. 0 when it cannot be created or armed: then

@@ -187,8 +187,8 @@ TEST_F(Log, FailedWriteLeavesNoPartAndIsPrintedOnce)
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(read_file(current()), "earlier\nfits\n");
-    std::string failed = "channel log " + current() + " could not be written: File too large\n";
-    EXPECT_EQ(printed, failed + "channel log " + current() + " is written again\n" + failed);
+    std::string failed = "TOVUL: channel log " + current() + " could not be written: File too large\n";
+    EXPECT_EQ(printed, failed + "TOVUL: channel log " + current() + " is written again\n" + failed);
 }
 
 TEST_F(Log, FormattedTextIsCutTo999Bytes)

@@ -186,7 +186,7 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
 
     std::string text = out.text();
     for (const char *action : {"start", "stop"})
-        EXPECT_NE(text.find(std::string("web: channel 1 ") + action +
+        EXPECT_NE(text.find(std::string("TOVUL: channel 1 ") + action +
                             ": the configuration could not be saved to " + cfg.path +
                             "/tovul.json: Read-only file system"),
                   std::string::npos)

@@ -384,7 +384,8 @@ TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
     int taken = holdPort(9600);
     ASSERT_GE(taken, 0);
     const std::string back =
-        "web server: restart on port 9600 failed, the web interface is back on port 9527";
+        "TOVUL: the web server's restart on port 9600 failed, the web interface is back on "
+        "port 9527";
 
     install(doc("\"httpPort\": 9527"));
     start();

@@ -189,7 +189,7 @@ TEST_F(CgiServer, UnreadableAclRulesArePrintedOnceAtStart)
         text = out.text();
     }
     for (const char *rule : {"deny 127.1", "deny 0127.0.0.1", "deny 127.0.0.0/33"})
-        EXPECT_EQ(count(text, std::string("web server: the \"ipACL\" rule \"") + rule +
+        EXPECT_EQ(count(text, std::string("TOVUL: the \"ipACL\" rule \"") + rule +
                                   "\" cannot be read: "),
                   1u)
             << rule << "\n" << text;
@@ -261,11 +261,11 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
             EXPECT_STREQ(g_cfg.omx_path, "");
         }
         std::string text = out.text();
-        EXPECT_NE(text.find("web: configuration upload: the configuration could not be saved to " +
+        EXPECT_NE(text.find("TOVUL: configuration upload: the configuration could not be saved to " +
                             path + ": " + strerror(c.error)),
                   std::string::npos)
             << text;
-        EXPECT_NE(text.find("web: configuration import: "), std::string::npos) << text;
+        EXPECT_NE(text.find("TOVUL: configuration import: "), std::string::npos) << text;
 
         // the server stays where it was, past the time a restart would take
         usleep((TOVU_CGI_RESTART_DELAY_SEC * 1000 + 500) * 1000);
