@@ -17,6 +17,7 @@
 #include "tovu_base.h"
 #include "tovu_config.h"
 #include "tovu_document.h"
+#include "tovu_channel_testing.h"
 
 
 /* the most sources per channel and targets per channel a start uses (the most
@@ -96,14 +97,8 @@ std::string tovuChannelField(int iChannel, const char *what);
  * start"). 0 for every other source. */
 int tovuRefuseRtpWithoutPort(int iChannel, const char *what, int iRealCh, const TOVU_SOURCE &source);
 
-/*
- * The engine call a channel start or preview makes.  Tests put their own in
- * its place to see the records; null puts tovu_transcode back.
- */
-typedef int (*TOVU_TRANSCODE_FN)(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
-                                 const TOVU_TARGET *const *targets, int nb_targets,
-                                 int mux_mode, int b_preview);
-void _tovuSetChannelTranscoder(TOVU_TRANSCODE_FN fn);
+/* the engine call a channel start or preview makes: tovu_transcode, or the
+ * one a test put in its place (tovu_channel_testing.h) */
 int _tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                           const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
                           int b_preview);

@@ -1,6 +1,7 @@
 // The product's display name.
 #include "tovu_helpers.h"
 #include "tovu_base.h"
+#include "tovu_config_testing.h"
 
 #include <stdio.h>
 

@@ -3,6 +3,7 @@
 #include "tovu_config.h"
 #include "tovu_document.h"
 #include "tovu_config_legacy.h"
+#include "tovu_config_testing.h"
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 

@@ -2,6 +2,7 @@
 // conversion of the older line-based file beside it (or built-in defaults).
 #include "tovu_config.h"
 #include "tovu_config_legacy.h"
+#include "tovu_config_testing.h"
 #include "tovu_base.h"
 
 #include <errno.h>

@@ -1,6 +1,7 @@
 /*
  * tovu_poll.h - inner knobs of the supervision poll, for the engine's own
- * tests and tools; the application needs only tovu_poll and tovu_free.
+ * tests and tools; the application needs only tovu_poll and tovu_free (its
+ * clock for tests: tovu_testing.h).
  */
 #ifndef TOVU_POLL_H
 #define TOVU_POLL_H
@@ -20,11 +21,6 @@ extern "C" {
 #define TOVU_MAX_CHUNKS_PER_PASS 256
 /* yt-dlp output kept at most; more is dropped */
 #define TOVU_YTDLP_MAX_OUTPUT (1024 * 1024)
-
-/* the clock of the poll (stream silence, yt-dlp bound, load sample), in
- * seconds; null restores the wall clock */
-typedef time_t (*TOVU_CLOCK)(void);
-void _tovu_set_clock(TOVU_CLOCK fn);
 
 /* one load sample of every CPU from the text of "/proc/stat" */
 void _tovu_sample_cpu_load(const char *stat_text);

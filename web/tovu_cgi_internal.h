@@ -18,7 +18,42 @@
 #include <vector>
 
 #include "tovu_cgi.h"
+#include "tovu_cgi_testing.h"
 #include "tovu_config.h"
+
+/* ---------------------------------------------------------------- the web interface's mutex
+ *
+ * g_cgi_mutex (not recursive) is taken only on the web server's thread: by
+ * the router around a configuration upload and a whole channel request, and
+ * by the status answer while it walks the channels.  Its place among the
+ * other locks: docs/threads.md.
+ */
+extern TovuMutex g_cgi_mutex TOVU_ACQUIRED_BEFORE(g_configMutex);
+
+/* holds g_cgi_mutex for a scope; unlock() lets it go early, once */
+class TOVU_SCOPED_CAPABILITY TovuCgiLock {
+public:
+    TovuCgiLock() TOVU_ACQUIRE(g_cgi_mutex) { g_cgi_mutex.lock(); }
+    ~TovuCgiLock() TOVU_RELEASE() { unlock(); }
+    TovuCgiLock(const TovuCgiLock &) = delete;
+    TovuCgiLock &operator=(const TovuCgiLock &) = delete;
+    void unlock() TOVU_RELEASE()
+    {
+        if (m_held) {
+            m_held = false;
+            g_cgi_mutex.unlock();
+        }
+    }
+
+private:
+    bool m_held = true;
+};
+
+/* the daemon's calls of the web server (tovu_cgi.h), which the web thread
+   never makes while it holds g_cgi_mutex */
+BOOL tovuStartCGI(void) TOVU_EXCLUDES(g_cgi_mutex);
+void tovuStopCGI(void) TOVU_EXCLUDES(g_cgi_mutex);
+void tovuCancelCGIRestart(void) TOVU_EXCLUDES(g_cgi_mutex);
 
 /* ---------------------------------------------------------------- status and runtime answers */
 
@@ -26,9 +61,7 @@
  * escaped texts need more) */
 #define TOVU_CGI_ANSWER_SIZE 10000
 
-/* "/status": channel states and status texts, CPU (and GPU) load; 200 with
- * JSON. MHD_YES once queued, MHD_NO when the answer cannot be made or queued. */
-enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn);
+/* "/status" (tovuCGIStatus): tovu_cgi_testing.h */
 /* "/runtime": product name, version, channel count, preview port */
 enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn);
 
@@ -51,15 +84,8 @@ extern TOVU_CGI_FILE g_cgiFiles[];
 const char *tovuCGIDownloadExt(const char *tszfn);
 /* full path of the branding image "tovuoem.png" in the program's folder */
 LPCTSTR tovuOEMLogoFileName(void);
-/* internal: the same, built in the given folder on first use (tests) */
-LPCTSTR _tovuOEMLogoFileNameFrom(const char *dir);
-/* internal: forget the branding image path, so the next use builds it again (tests) */
-void _tovuOEMLogoReset(void);
 
-/* An embedded file, "/tovuoem.png" or the "/config" download; 404 for any
- * other path. 1 when answered (also with 404), 0 when the answer could not be
- * completed (nothing queued). */
-int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char *szArgs);
+/* the embedded files and downloads (tovuCGIDownload): tovu_cgi_testing.h */
 
 /* content reader of the streamed branding image; cls is the open descriptor,
  * cast to a pointer (intptr_t) */
@@ -92,6 +118,12 @@ void fileReaderFree(void *cls);
 #define TOVU_CGI_CONNECTIONS_PER_ADDRESS 16
 #define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
 #define TOVU_CGI_RESTART_DELAY_SEC 1
+
+/* with TRUE: restart the server TOVU_CGI_RESTART_DELAY_SEC from now with the
+   settings then in the document; FALSE: nothing */
+void tovuCGICallback(BOOL bRestartCGI);
+/* the restart timer's callback */
+void timerCGI(union sigval sig);
 
 /* the running server, null while none runs */
 extern struct MHD_Daemon *g_mhd;
@@ -159,9 +191,7 @@ typedef struct TOVU_CGI_STATUS_TAG {
     const char *status;
 } TOVU_CGI_STATUS;
 
-/* routes one request and queues its answer: MHD_YES, or MHD_NO when no
-   answer could be made or queued.  szPost null for a GET. */
-int tovuCGI(struct MHD_Connection *conn, const char *szPath, char *szPost);
+/* the router (tovuCGI): tovu_cgi_testing.h */
 
 /* the output redirect for a request path: TRUE and the "Location" value when
    a channel's first HTTP/HTML5 output has that path */

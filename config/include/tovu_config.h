@@ -137,8 +137,4 @@ int tovuWriteFileAtomic(const char *path, const std::string &text);
 /* loads the configuration file at g_tszfnConfig, converting the older file
  * beside it (or writing defaults) when the file gives no document */
 void tovuImportConfig(void);
-/* set by the start-up load when the configuration file holds no usable
- * document and could not be kept aside: a save with no document installed
- * then leaves that file alone rather than overwrite it */
-extern BOOL g_bConfigFileUntouchable;
 #endif /* TOVU_CONFIG_H */

@@ -39,7 +39,4 @@ LPCTSTR tovuAppTitle(void);
 BOOL isDirectory(LPCTSTR tszfn);
 void CreateFolder(LPCTSTR tszDir);
 
-/* internal: the display name read from the branding file in the given folder (tests) */
-LPCTSTR _tovuAppNameFrom(const char *dir);
-
 #endif /* TOVU_HELPERS_H */

@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "fixtures/wait.h"
-#include "tovu_channel_util.h"
 #include "tovu_config.h"
 #include "tovu_channel.h"
-#include "tovu_util.h"
+#include "tovu_channel_testing.h"
+#include "tovu_testing.h"
 
 namespace {
 
@@ -102,7 +102,7 @@ int composeOnly(int channel_id, const TOVU_SOURCE *sources, int nb_sources, cons
                 int nb_targets, int mux_mode, int)
 {
     std::string args;
-    int ret = tovu_compose_args(channel_id, sources, nb_sources, targets, nb_targets, mux_mode, &args);
+    int ret = _tovu_compose_args(channel_id, sources, nb_sources, targets, nb_targets, mux_mode, &args);
     benchmark::DoNotOptimize(args.data());
     return ret;
 }

@@ -25,11 +25,10 @@
 #include "fixtures/wait.h"
 #include "fixtures/web_server.h"
 #include "fixtures/fake_engine.h"
-#include "tovu_cgi_internal.h"
+#include "tovu_cgi_testing.h"
 #include "tovu_channel.h"
 #include "tovu_config.h"
 #include "tovu_daemon.h"
-#include "tovu_util.h"
 
 namespace {
 

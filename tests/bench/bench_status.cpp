@@ -25,7 +25,6 @@
 #include "fixtures/fake_engine.h"
 #include "tovu_cgi_internal.h"
 #include "tovu_channel.h"
-#include "tovu_util.h"
 
 namespace {
 

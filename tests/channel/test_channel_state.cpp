@@ -22,24 +22,13 @@ protected:
     }
     void TearDown() override
     {
-        {
-            TovuLock lock;
-            for (int i = 0; i < 32; i++)
-                if (TOVU_CHAN_CTX *c = _tovu_slot_locked(i))
-                    c->state = TOVU_STATE_IDLE;
-        }
+        _tovu_idle_slots();
         ChannelTest::TearDown();
     }
     // puts a slot into a state with figures, no process behind it
     void slot(int i, TOVU_CHANNEL_STATE st, int t = -1, int fps = -1, int kbps = -1)
     {
-        TovuLock lock;
-        TOVU_CHAN_CTX *c = _tovu_slot_locked(i);
-        ASSERT_NE(c, nullptr);
-        c->state = st;
-        c->streaming_time = t;
-        c->fps = fps;
-        c->bitrate = kbps;
+        ASSERT_EQ(_tovu_set_slot(i, st, t, fps, kbps), 0);
     }
     std::string status(int ch, const char *initial = "RUNNING")
     {

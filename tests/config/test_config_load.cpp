@@ -3,6 +3,7 @@
 #include "fixtures/test_config_util.h"
 #include "tovu_config_legacy.h"
 #include "tovu_helpers.h"
+#include "tovu_config_testing.h"
 
 #include <dirent.h>
 #include <fcntl.h>

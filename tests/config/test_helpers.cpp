@@ -10,6 +10,7 @@
 #include <string>
 
 #include "tovu_helpers.h"
+#include "tovu_config_testing.h"
 
 TEST(FormatNames, Lookups)
 {

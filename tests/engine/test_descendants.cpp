@@ -9,6 +9,8 @@
 #include <string>
 
 #include "fixtures/engine_fixture.h"
+#include "tovu_poll.h"
+#include "tovu_util.h"
 #include "fixtures/proc_tree.h"
 
 namespace {

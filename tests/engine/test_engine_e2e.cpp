@@ -2,6 +2,8 @@
 // ffmpeg: a generated test picture to an MPEG-TS file and to UDP on loopback,
 // supervised by the poll, stopped, and the file checked.
 #include "fixtures/engine_fixture.h"
+#include "tovu_poll.h"
+#include "tovu_util.h"
 #include "fixtures/stand_in_engine.h"
 
 #include <arpa/inet.h>

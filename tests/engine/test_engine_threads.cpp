@@ -2,6 +2,8 @@
 // main thread polls, as the web and timer threads do in the daemon. The
 // ThreadSanitizer build runs these.
 #include "fixtures/engine_fixture.h"
+#include "tovu_poll.h"
+#include "tovu_util.h"
 
 #include <atomic>
 #include <thread>

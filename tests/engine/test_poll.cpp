@@ -1,6 +1,8 @@
 // The supervision pass: progress, stop and failover messages, ended and
 // hanging transcoders, yt-dlp results, the CPU load sample, and the release.
 #include "fixtures/engine_fixture.h"
+#include "tovu_poll.h"
+#include "tovu_util.h"
 
 #include <limits.h>
 #include <poll.h>

@@ -1,6 +1,8 @@
 // Starting engine slots: the transcoder's standard input, logging, the busy
 // and range checks, the yt-dlp start and the kept start arguments.
 #include "fixtures/engine_fixture.h"
+#include "tovu_poll.h"
+#include "tovu_util.h"
 
 #include <signal.h>
 #include <string.h>

@@ -12,6 +12,7 @@
 #include "fuzz_util.h"
 #include "tovu_config.h"
 #include "tovu_config_legacy.h"
+#include "tovu_config_testing.h"
 
 namespace {
 

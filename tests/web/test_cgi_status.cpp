@@ -43,13 +43,7 @@ protected:
     }
     void TearDown() override
     {
-        {
-            TovuLock lock;
-            for (int i = 0; i < 32; i++)
-                if (TOVU_CHAN_CTX *c = _tovu_slot_locked(i))
-                    if (!c->proc.pid)
-                        c->state = TOVU_STATE_IDLE; // states set by hand, no process behind
-        }
+        _tovu_idle_slots(); // states set by hand, no process behind
         setLoads({}, 0, 0);
         ChannelTest::TearDown();
     }
@@ -64,24 +58,19 @@ protected:
     // the engine's load table as the status answer reads it
     static void setLoads(const std::vector<int> &cpus, int nb_gpus, int gpu)
     {
-        TovuLock lock;
-        g_cfg.nb_cpus = (int)cpus.size();
-        for (size_t k = 0; k < cpus.size(); k++)
-            g_cfg.cpu_usage[k].load_pct = cpus[k];
-        g_cfg.nb_gpus = nb_gpus;
-        g_cfg.gpu_usage.load_pct = gpu;
+        TOVU_LOAD_FIGURES f{};
+        f.nb_cpus = (int)cpus.size();
+        for (size_t k = 0; k < cpus.size() && k < TOVU_MAX_CPUS; k++)
+            f.cpu[k] = cpus[k];
+        f.nb_gpus = nb_gpus;
+        f.gpu = gpu;
+        _tovu_set_load_figures(&f);
     }
 
     // puts a slot into a state with figures, no process behind it
     static void slot(int i, int st, int t = -1, int fps = -1, int kbps = -1)
     {
-        TovuLock lock;
-        TOVU_CHAN_CTX *c = _tovu_slot_locked(i);
-        ASSERT_NE(c, nullptr);
-        c->state = (TOVU_CHANNEL_STATE)st;
-        c->streaming_time = t;
-        c->fps = fps;
-        c->bitrate = kbps;
+        ASSERT_EQ(_tovu_set_slot(i, (TOVU_CHANNEL_STATE)st, t, fps, kbps), 0);
     }
 
     static std::string channels(int n)

@@ -3,7 +3,7 @@
 // nothing of it is left behind (document, file, engine settings, server).
 #include "fixtures/cgi_test_util.h"
 #include "fixtures/fake_engine.h"
-#include "tovu_util.h"
+#include "tovu_testing.h"
 
 #include <errno.h>
 #include <string.h>
@@ -255,11 +255,10 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
         EXPECT_EQ(imported.status, 500);
         EXPECT_EQ(imported.body, r.body);
         EXPECT_FALSE(imported.has("location"));
-        {
-            TovuLock lock;
-            EXPECT_EQ(g_cfg.log_level, 0);
-            EXPECT_STREQ(g_cfg.omx_path, "");
-        }
+        TOVU_TEST_SETTINGS now;
+        _tovu_get_settings(&now);
+        EXPECT_EQ(now.log_level, 0);
+        EXPECT_STREQ(now.omx_path, "");
         std::string text = out.text();
         EXPECT_NE(text.find("TOVUL: configuration upload: the configuration could not be saved to " +
                             path + ": " + strerror(c.error)),
@@ -287,7 +286,8 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
     start();
     Reply ok = post("/config", doc("\"log\": 32, \"omxPath\": \"/opt/omx/core.so\""), kCookie);
     EXPECT_EQ(ok.status, 200);
-    TovuLock lock;
-    EXPECT_EQ(g_cfg.log_level, 32);
-    EXPECT_STREQ(g_cfg.omx_path, "/opt/omx/core.so");
+    TOVU_TEST_SETTINGS engine;
+    _tovu_get_settings(&engine);
+    EXPECT_EQ(engine.log_level, 32);
+    EXPECT_STREQ(engine.omx_path, "/opt/omx/core.so");
 }

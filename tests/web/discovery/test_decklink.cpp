@@ -16,6 +16,7 @@
 #include <string>
 
 #include "fixtures/discovery_http.h"
+#include "tovu_config.h"
 #include "tovu_decklink.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fixtures/discovery_http.h"
+#include "tovu_config.h"
 #include "tovu_ndi.h"
 
 namespace {

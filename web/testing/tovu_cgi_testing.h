@@ -1,0 +1,32 @@
+/*
+ * tovu_cgi_testing.h - the web interface's test hooks, and the entry points
+ * that a test's own server calls in place of the web server's intake. Only
+ * tests link the target that exports this header (tovuweb_testing).
+ */
+#ifndef TOVU_CGI_TESTING_H
+#define TOVU_CGI_TESTING_H
+
+#include <microhttpd.h>
+
+#include "tovu_tchar.h"
+
+/* routes one request and queues its answer: MHD_YES, or MHD_NO when no
+   answer could be made or queued.  szPost null for a GET. */
+int tovuCGI(struct MHD_Connection *conn, const char *szPath, char *szPost);
+
+/* "/status": channel states and status texts, CPU (and GPU) load; 200 with
+ * JSON. MHD_YES once queued, MHD_NO when the answer cannot be made or queued. */
+enum MHD_Result tovuCGIStatus(struct MHD_Connection *conn);
+
+/* An embedded file, "/tovuoem.png" or the "/config" download; 404 for any
+ * other path. 1 when answered (also with 404), 0 when the answer could not be
+ * completed (nothing queued). */
+int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char *szArgs);
+
+/* the full path of the branding image "tovuoem.png" in the given folder,
+ * built on first use and kept (tovuOEMLogoFileName uses the program's folder) */
+LPCTSTR _tovuOEMLogoFileNameFrom(const char *dir);
+/* forgets the branding image path, so the next use builds it again */
+void _tovuOEMLogoReset(void);
+
+#endif /* TOVU_CGI_TESTING_H */
