@@ -5,7 +5,7 @@
 // Everything is appended to a growing std::string, so no piece can overrun a
 // buffer; the finished string is refused when it is longer than the
 // transcoder takes (TOVU_ARG_STR_MAX).
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <limits.h>
 #include <math.h>

@@ -1,6 +1,6 @@
 // Codec tables and their lookups.
 #include "tovu.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 extern "C" {
 

@@ -1,6 +1,6 @@
 // Engine set-up and reset, the slot table, the engine lock, stop and the
 // slot getters.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <pthread.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
 // Channel log files: one per slot in the log folder, rotated by size into at
 // most nine numbered archives.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>

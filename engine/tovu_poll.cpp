@@ -1,7 +1,7 @@
 // The supervision pass over all engine slots (yt-dlp results, transcoder
 // progress, stop and failover messages, ended and hanging processes, the CPU
 // load sample) and the release of the engine.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 #include "tovu_poll.h"
 
 #include <dirent.h>

@@ -1,7 +1,7 @@
 // The child-process runner: the two pipes of an engine slot, starting a
 // program on them, reading its output and reaping it without blocking, and
 // writing to its standard input.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // SDP files of native RTP streams: the writer used for RTP inputs and the
 // matching reader.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

@@ -1,7 +1,7 @@
 // The engine's test hooks (testing/tovu_testing.h).
 #include <string.h>
 
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 int _tovu_set_slot(int slot, TOVU_CHANNEL_STATE state, int streaming_time, int fps, int bitrate)
 {

@@ -1,7 +1,7 @@
 // Starting an engine slot: the checks, the yt-dlp extraction of a web video's
 // media address, the argument string, the transcoder start and its
 // standard-input handshake; and the start arguments kept while yt-dlp runs.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <errno.h>
 #include <poll.h>

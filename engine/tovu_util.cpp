@@ -1,5 +1,5 @@
 // URL rules, address helpers, the version text and the engine's globals.
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 #include "tovu_ifaddr.h"
 
 #include <arpa/inet.h>

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <string>
 
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "fixtures/comma_locale.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace {
 

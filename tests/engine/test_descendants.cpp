@@ -10,7 +10,7 @@
 
 #include "fixtures/engine_fixture.h"
 #include "tovu_poll.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 #include "fixtures/proc_tree.h"
 
 namespace {

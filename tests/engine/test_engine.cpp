@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "fixtures/wait.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 // supervised by the poll, stopped, and the file checked.
 #include "fixtures/engine_fixture.h"
 #include "tovu_poll.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 #include "fixtures/stand_in_engine.h"
 
 #include <arpa/inet.h>

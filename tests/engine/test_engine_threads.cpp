@@ -3,7 +3,7 @@
 // ThreadSanitizer build runs these.
 #include "fixtures/engine_fixture.h"
 #include "tovu_poll.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <atomic>
 #include <thread>

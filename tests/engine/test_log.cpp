@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 // hanging transcoders, yt-dlp results, the CPU load sample, and the release.
 #include "fixtures/engine_fixture.h"
 #include "tovu_poll.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <limits.h>
 #include <poll.h>

@@ -1,7 +1,7 @@
 // The child-process runner: starting programs on a slot's pipes, reading,
 // reaping and writing.
 #include "fixtures/proc_helpers.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // and range checks, the yt-dlp start and the kept start arguments.
 #include "fixtures/engine_fixture.h"
 #include "tovu_poll.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 #include <signal.h>
 #include <string.h>

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tovu_ifaddr.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 TEST(UrlRules, Classes)
 {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_util.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "fuzz_util.h"
 #include "tovu_poll.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "fuzz_util.h"
-#include "tovu_util.h"
+#include "tovu_engine_internal.h"
 
 namespace {
 

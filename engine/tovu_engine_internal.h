@@ -1,10 +1,12 @@
 /*
- * tovu_util.h - inside the engine: its settings and slot table, the
- * child-process runner and the engine's utility functions. Nothing outside
- * the engine includes it; what others use is in tovu_base.h.
+ * tovu_engine_internal.h - inside the engine: its settings and slot table,
+ * the engine lock that guards them, the runner's inner calls, the SDP reader
+ * and the argument composer's pieces. Nothing outside the engine includes it
+ * (its own tests aside); what others use is in include/ (tovu.h, tovu_base.h,
+ * tovu_proc.h), what tests use in testing/tovu_testing.h.
  */
-#ifndef TOVU_UTIL_H
-#define TOVU_UTIL_H
+#ifndef TOVU_ENGINE_INTERNAL_H
+#define TOVU_ENGINE_INTERNAL_H
 
 #include <stdio.h>
 #include <time.h>
@@ -202,4 +204,4 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
                       std::string *arg_str) TOVU_REQUIRES(g_engineMutex);
 #endif
 
-#endif /* TOVU_UTIL_H */
+#endif /* TOVU_ENGINE_INTERNAL_H */
