@@ -132,7 +132,7 @@ void CPlayList::Load()
         return;
     // only a regular file is read: a pipe in its place would hold the
     // start-up until someone wrote to it
-    int fd = _tovu_open_regular(m_strfnPlayList.c_str(), nullptr);
+    int fd = tovu_open_regular(m_strfnPlayList.c_str(), nullptr);
     if (fd < 0)
         return;
     FILE *fp = fdopen(fd, "r");
@@ -149,7 +149,7 @@ void CPlayList::Load()
     ssize_t got;
     while ((got = getline(&line, &cap, fp)) != -1) {
         std::string_view text(line, strnlen(line, (size_t)got));
-        if (text.size() >= 8 && _tovu_strncasecmp(line, "current ", 8) == 0) {
+        if (text.size() >= 8 && tovu_strncasecmp(line, "current ", 8) == 0) {
             std::string_view name = text.substr(8);
             name = name.substr(0, name.find_first_of("\r\n"));
             if (!name.empty())

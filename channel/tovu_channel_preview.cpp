@@ -78,5 +78,5 @@ int tovuPreviewChannel(int iChannel)
     if (refused != 0)
         return refused;
     const TOVU_TARGET *targets[1] = {&target};
-    return _tovuChannelTranscode(iChannel, &source, 1, targets, 1, 0, 1);
+    return tovuChannelTranscode(iChannel, &source, 1, targets, 1, 0, 1);
 }

@@ -70,7 +70,7 @@ bool videoOptions(const TovuSourceKind &kind, const cJSON *E, const std::string 
             continue;
         const char *option = item->valuestring;
         if (kind.preview &&
-            (!option[0] || _tovu_strncasecmp(option, kHwAccelPrefix, kHwAccelPrefixLen) == 0))
+            (!option[0] || tovu_strncasecmp(option, kHwAccelPrefix, kHwAccelPrefixLen) == 0))
             continue;
         tovuCheckText(option, field, fault);
         out->append(option).push_back(' ');

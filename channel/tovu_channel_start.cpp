@@ -220,7 +220,7 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
         tovuCheckedText(jsonGetItem(jsonOutput, "customOptions"), field("output \"customOptions\""), fault);
     if (custom[0])
         options.append(custom).push_back(' ');
-    if (_tovu_strncasecmp(address.c_str(), "https://", 8) == 0) {
+    if (tovu_strncasecmp(address.c_str(), "https://", 8) == 0) {
         const char *cert = tovuCheckedText(jsonGetItem(G, "sslCert"), "global \"sslCert\"", fault);
         const char *key = tovuCheckedText(jsonGetItem(G, "sslKey"), "global \"sslKey\"", fault);
         options.append("-user_agent \"").append(cert).append("\" -referer \"").append(key).append("\"");
@@ -484,7 +484,7 @@ int ChannelStart::build()
 
 int ChannelStart::launch()
 {
-    return _tovuChannelTranscode(N, recs.sources.data(), iSource, recs.targets.data(), nTargets, 0, 0);
+    return tovuChannelTranscode(N, recs.sources.data(), iSource, recs.targets.data(), nTargets, 0, 0);
 }
 
 } // namespace

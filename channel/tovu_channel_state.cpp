@@ -35,7 +35,7 @@ std::string timeText(int seconds)
 // Writes text into the status buffer, cut to fit it.
 void putStatus(LPTSTR tszStatus, const std::string &text)
 {
-    size_t n = _tovu_utf8_cut(text.c_str(), text.size(), TOVU_STATUS_TEXT_SIZE - 1);
+    size_t n = tovu_utf8_cut(text.c_str(), text.size(), TOVU_STATUS_TEXT_SIZE - 1);
     memcpy(tszStatus, text.data(), n);
     tszStatus[n] = '\0';
 }

@@ -97,7 +97,7 @@ void _tovuSetChannelTranscoder(TOVU_TRANSCODE_FN fn)
     g_transcodeFn.store(fn);
 }
 
-int _tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+int tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                           const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
                           int b_preview)
 {

@@ -99,7 +99,7 @@ int tovuRefuseRtpWithoutPort(int iChannel, const char *what, int iRealCh, const 
 
 /* the engine call a channel start or preview makes: tovu_transcode, or the
  * one a test put in its place (tovu_channel_testing.h) */
-int _tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
+int tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                           const TOVU_TARGET *const *targets, int nb_targets, int mux_mode,
                           int b_preview);
 

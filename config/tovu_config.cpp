@@ -199,7 +199,7 @@ cJSON *jsonGetItem(const cJSON *object, const char *key)
     if (!cJSON_IsObject(object) || !key)
         return nullptr;
     for (cJSON *member = object->child; member; member = member->next)
-        if (member->string && _tovu_strcasecmp(member->string, key) == 0)
+        if (member->string && tovu_strcasecmp(member->string, key) == 0)
             return member;
     return nullptr;
 }
@@ -383,7 +383,7 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
         return 0;
     // only a regular file is read: opening a pipe in its place would hold
     // the start-up until someone writes to it
-    int fd = _tovu_open_regular(tszfnConfig, nullptr);
+    int fd = tovu_open_regular(tszfnConfig, nullptr);
     if (fd < 0)
         return 0;
     FILE *fp = fdopen(fd, "rb");

@@ -33,7 +33,7 @@ const size_t kLine = TOVU_LEGACY_TEXT; // a line is read in pieces of at most 99
 // the line begins with key, compared without regard to ASCII case
 bool startsWith(const char *line, const char *key)
 {
-    return _tovu_strncasecmp(line, key, strlen(key)) == 0;
+    return tovu_strncasecmp(line, key, strlen(key)) == 0;
 }
 
 // the line begins with a tag such as "<Input%d>" for the number n
@@ -133,7 +133,7 @@ unsigned long readAddress(const char *p)
 
 GLOBAL_HEADER_TYPE readGlobalHeader(const char *p)
 {
-    return _tovu_strcasecmp(readWord(p).c_str(), "OutOfBand") == 0 ? OUT_OF_BAND : IN_BAND;
+    return tovu_strcasecmp(readWord(p).c_str(), "OutOfBand") == 0 ? OUT_OF_BAND : IN_BAND;
 }
 
 // cuts every "-map" option out of an output's video options
@@ -197,7 +197,7 @@ void parseGlobalLine(const char *line)
     };
     for (const IntKey &k : keys)
         if (startsWith(line, k.key))
-            _tovu_read_int(line + strlen(k.key), k.field);
+            tovu_read_int(line + strlen(k.key), k.field);
     if (startsWith(line, "LoginPass "))
         readWordField(line + 10, g_globalSettings.szLoginPass, sizeof g_globalSettings.szLoginPass);
 }
@@ -239,7 +239,7 @@ bool readInputBlock(LineReader &r, TOVU_CHANNEL *ch)
         if (!r.next())
             return false;
         if (startsWith(r.cur, "NumInputs ")) {
-            _tovu_read_int(r.cur + 10, &ch->nSources);
+            tovu_read_int(r.cur + 10, &ch->nSources);
             if (ch->nSources > TOVU_LEGACY_SOURCES)
                 ch->nSources = TOVU_LEGACY_SOURCES;
             if (!readSubBlocks(r, ch->nSources, ch->sources, "<Input%d>", "</Input%d>", parseInputSubBlock))
@@ -260,7 +260,7 @@ bool readOutputBlock(LineReader &r, TOVU_CHANNEL *ch)
         if (!r.next())
             return false;
         if (startsWith(r.cur, "NumOutputs ")) {
-            _tovu_read_int(r.cur + 11, &ch->nTargets);
+            tovu_read_int(r.cur + 11, &ch->nTargets);
             if (ch->nTargets > TOVU_LEGACY_TARGETS)
                 ch->nTargets = TOVU_LEGACY_TARGETS;
             if (!readSubBlocks(r, ch->nTargets, ch->targets, "<Output%d>", "</Output%d>", parseOutputSubBlock))
@@ -286,7 +286,7 @@ bool readChannel(LineReader &r, int n)
         if (!r.next())
             return false;
         if (startsWith(r.cur, "Enable"))
-            _tovu_read_int(r.cur + 6, &ch->bEnable);
+            tovu_read_int(r.cur + 6, &ch->bEnable);
         if (startsWith(r.cur, "<Input>") && !readInputBlock(r, ch))
             return false;
         if (startsWith(r.cur, "<Output>") && !readOutputBlock(r, ch))
@@ -595,9 +595,9 @@ void parseInputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_SOURCE *pSource)
     if (startsWith(pLine, "AudioCodec "))
         s.audio.codec = tovu_get_codec_id(readWord(pLine + 11).c_str());
     if (startsWith(pLine, "AudioSampleRate "))
-        _tovu_read_int(pLine + 16, &s.audio.sample_rate);
+        tovu_read_int(pLine + 16, &s.audio.sample_rate);
     if (startsWith(pLine, "AudioChannel "))
-        _tovu_read_int(pLine + 13, &s.audio.nb_channels);
+        tovu_read_int(pLine + 13, &s.audio.nb_channels);
     if (startsWith(pLine, "AudioIP "))
         s.audio.rtp.ulSrcIP = readAddress(pLine + 8);
     if (startsWith(pLine, "AudioPort "))
@@ -647,7 +647,7 @@ void parseOutputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_TARGET *pTarget)
         t.format = tovuGetFormatId(readWord(pLine + 7).c_str());
     for (const IntKey &k : ints)
         if (startsWith(pLine, k.key))
-            _tovu_read_int(pLine + strlen(k.key), k.field);
+            tovu_read_int(pLine + strlen(k.key), k.field);
     if (startsWith(pLine, "VideoCodec "))
         v.codec = tovu_get_codec_id(readWord(pLine + 11).c_str());
     if (startsWith(pLine, "VideoFrameRate "))
@@ -696,14 +696,14 @@ void parseOutputCommonBlock(LPCTSTR pLine, TOVU_CHANNEL *pChannel)
     if (!pLine || !pChannel)
         return;
     TOVU_CHANNEL &ch = *pChannel;
-    if (startsWith(pLine, "NumOutputs ") && _tovu_read_int(pLine + 11, &ch.nTargets) &&
+    if (startsWith(pLine, "NumOutputs ") && tovu_read_int(pLine + 11, &ch.nTargets) &&
         ch.nTargets > TOVU_LEGACY_TARGETS)
         ch.nTargets = TOVU_LEGACY_TARGETS;
     if (startsWith(pLine, "MapParam "))
         readQuotedField(pLine + 9, ch.tszMapParam, sizeof ch.tszMapParam);
     if (startsWith(pLine, "FormatParam "))
         readQuotedField(pLine + 12, ch.tszFormatParam, sizeof ch.tszFormatParam);
-    if (startsWith(pLine, "Filters ") && _tovu_read_int(pLine + 8, &ch.nFilters) &&
+    if (startsWith(pLine, "Filters ") && tovu_read_int(pLine + 8, &ch.nFilters) &&
         ch.nFilters > TOVU_LEGACY_FILTERS)
         ch.nFilters = TOVU_LEGACY_FILTERS;
     for (int i = 1; i <= ch.nFilters && i <= TOVU_LEGACY_FILTERS; i++) {
@@ -713,12 +713,12 @@ void parseOutputCommonBlock(LPCTSTR pLine, TOVU_CHANNEL *pChannel)
             readQuotedField(pLine + strlen(tag), ch.tszFilters[i - 1], sizeof ch.tszFilters[i - 1]);
     }
     int minutes = 0;
-    if (startsWith(pLine, "TimeShift ") && _tovu_read_int(pLine + 10, &minutes)) {
+    if (startsWith(pLine, "TimeShift ") && tovu_read_int(pLine + 10, &minutes)) {
         long long sec = (long long)minutes * 60;
         ch.nTimeShiftSec = sec > INT_MAX ? INT_MAX : sec < INT_MIN ? INT_MIN : (int)sec;
     }
     if (startsWith(pLine, "TimeShiftSec "))
-        _tovu_read_int(pLine + 13, &ch.nTimeShiftSec);
+        tovu_read_int(pLine + 13, &ch.nTimeShiftSec);
     if (startsWith(pLine, "TimeShiftCacheFolder ")) {
         char *dir = ch.tszTimeShiftCacheFolder;
         readQuotedField(pLine + 21, dir, sizeof ch.tszTimeShiftCacheFolder);
@@ -744,7 +744,7 @@ int tovuImportConfigXML(LPCTSTR tszfnConfig)
         return -1;
     // only a regular file is read: a folder gives no lines, and a pipe
     // would hold the start-up until someone writes to it
-    int fd = _tovu_open_regular(tszfnConfig, nullptr);
+    int fd = tovu_open_regular(tszfnConfig, nullptr);
     if (fd < 0)
         return -1;
     FILE *fp = fdopen(fd, "r");

@@ -83,7 +83,7 @@ std::string keepAside(const char *path)
                 continue;
             return "";
         }
-        bool ok = _tovu_write_all(fd, content.data(), content.size()) == content.size() &&
+        bool ok = tovu_write_all(fd, content.data(), content.size()) == content.size() &&
                   fsync(fd) == 0;
         ok = close(fd) == 0 && ok;
         if (ok)
@@ -104,12 +104,12 @@ void convert(const std::string &path)
     if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
         std::string kept = keepAside(path.c_str());
         if (kept.empty()) {
-            _tovu_message("%s holds no usable configuration and cannot be kept aside; "
+            tovu_message("%s holds no usable configuration and cannot be kept aside; "
                           "it is left as it is", path.c_str());
             g_bConfigFileUntouchable = TRUE;
             return;
         }
-        _tovu_message("%s holds no usable configuration; it is kept as %s", path.c_str(),
+        tovu_message("%s holds no usable configuration; it is kept as %s", path.c_str(),
                       kept.c_str());
     }
 
@@ -117,7 +117,7 @@ void convert(const std::string &path)
     tovuGetExPath(older, sizeof older, ".conf");
     bool olderRead = older[0] && tovuImportConfigXML(older) == 0;
     if (older[0] && !olderRead && access(older, F_OK) == 0) {
-        _tovu_message("%s cannot be read; it is not imported", older);
+        tovu_message("%s cannot be read; it is not imported", older);
     }
 
     // the new file replaces the old one only once it is written whole
@@ -126,7 +126,7 @@ void convert(const std::string &path)
             tovuExportConfigFromXML(fp);
             return 0;
         }) != 0) {
-        _tovu_message("%s could not be written: %s", path.c_str(), strerror(errno));
+        tovu_message("%s could not be written: %s", path.c_str(), strerror(errno));
     }
 
     // the older file goes only when its conversion reads back as a document

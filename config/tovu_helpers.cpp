@@ -48,7 +48,7 @@ TOVU_FORMAT tovuGetFormatId(const char *szName)
     if (!szName)
         return TOVU_FORMAT_NULL;
     for (const FormatAlias &a : kFormatAliases)
-        if (_tovu_strcasecmp(a.name, szName) == 0)
+        if (tovu_strcasecmp(a.name, szName) == 0)
             return a.format;
     return TOVU_FORMAT_NULL;
 }

@@ -94,7 +94,7 @@ void saveConfig()
     errno = 0;
     if (tovuExportConfig(nullptr) != 0) {
         int err = errno;
-        _tovu_message("the configuration could not be saved to %s: %s", g_tszfnConfig,
+        tovu_message("the configuration could not be saved to %s: %s", g_tszfnConfig,
                       err ? strerror(err) : "the file is left as it was");
     }
 }
@@ -107,12 +107,12 @@ void printInitFailure(int ret)
         std::string path = std::string(tovu_get_prog_dir()) + "/" TOVU_TRANSCODER_FNAME;
         errno = 0;
         int err = access(path.c_str(), X_OK) != 0 ? errno : 0;
-        _tovu_message("the transcoder %s cannot be run: %s", path.c_str(),
+        tovu_message("the transcoder %s cannot be run: %s", path.c_str(),
                       err ? strerror(err) : "its folder could not be found");
     } else if (ret == TOVU_ERR_LOG) {
-        _tovu_message("the log folder %s cannot be used", kLogDir);
+        tovu_message("the log folder %s cannot be used", kLogDir);
     } else {
-        _tovu_message("the engine could not make its channel table");
+        tovu_message("the engine could not make its channel table");
     }
 }
 
@@ -136,9 +136,9 @@ void printWebFailure(int port)
         close(fd);
     }
     if (err)
-        _tovu_message("the web server could not listen on port %d: %s", port, strerror(err));
+        tovu_message("the web server could not listen on port %d: %s", port, strerror(err));
     else
-        _tovu_message("the web server could not be started on port %d", port);
+        tovu_message("the web server could not be started on port %d", port);
 }
 
 void stopAll()

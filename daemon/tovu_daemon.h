@@ -19,6 +19,7 @@
 #include <atomic>
 
 #include "tovu_base.h"
+#include "tovu_daemon_testing.h"
 
 /* the loop's period, in microseconds */
 #define TOVU_LOOP_PERIOD_US 20000
@@ -58,11 +59,7 @@ void tovuDeleteChannelTimers(void);
 
 /* arms channel i's restart timer of nMilliSec unless one is pending, its
  * creation failed before, or the timers are deleted (the loop's visit) */
-void _tovuArmChannelTimer(int i, int nMilliSec);
-/* for tests: how many restart-timer callbacks are past their check of the
- * table and not yet ended; *closed (when given) is set while the timers are
- * deleted, i.e. from the start of tovuDeleteChannelTimers on */
-int _tovuRunningTimerCallbacks(bool *closed);
+void tovuArmChannelTimer(int i, int nMilliSec);
 
 /* the restart delay for global "autoRestart" a, in milliseconds, held to the
  * int range; 0 or less means no timed restart */

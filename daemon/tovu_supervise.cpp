@@ -94,7 +94,7 @@ void tovuVisitChannel(int i)
 
     int ms = tovuRestartDelayMs(a);
     if (ms > 0)
-        _tovuArmChannelTimer(i, ms);
+        tovuArmChannelTimer(i, ms);
 }
 
 void tovuSupervise(TOVU_VISITOR visit)

@@ -64,7 +64,7 @@ timer_t createTimer(int nTimerId, int nMilliSec, timerTimeout func)
 {
     char what[64];
     snprintf(what, sizeof what, "restart timer of channel %d", nTimerId + 1);
-    return _tovu_one_shot_timer(nTimerId, nMilliSec, func, what);
+    return tovu_one_shot_timer(nTimerId, nMilliSec, func, what);
 }
 
 int tovuRestartDelayMs(int a)
@@ -137,7 +137,7 @@ int _tovuRunningTimerCallbacks(bool *closed)
 
 // Arms channel i's restart timer unless one is pending (or failed to be
 // created) or the timers are closed.  Called by the loop's visit.
-void _tovuArmChannelTimer(int i, int nMilliSec)
+void tovuArmChannelTimer(int i, int nMilliSec)
 {
     TovuMutexLock lock(timerLock());
     if (s_closed || g_timerChannels[i] != TOVU_TIMER_NONE)

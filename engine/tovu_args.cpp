@@ -239,7 +239,7 @@ int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
     default:
         if (!_is_realtime_url(url))
             s += "-re ";
-        if (_tovu_strncasecmp(url, "rtspt://", 8) == 0) {
+        if (tovu_strncasecmp(url, "rtspt://", 8) == 0) {
             s += "-rtsp_transport tcp -i \"rtsp://";
             s += url + 8;
         } else {
@@ -879,7 +879,7 @@ HlsVariant hls_variant(const TOVU_TARGET *const *targets, int nb_targets, int n,
 
 // ---------------------------------------------------------------- public pieces
 
-int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
+int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
                                   const TOVU_TARGET *const *targets, int nb_targets, int mux_mode)
 {
     if (!sources || nb_sources < 0)
@@ -956,7 +956,7 @@ int tovu_compose_args(int channel_id, const TOVU_SOURCE *sources, int nb_sources
         return TOVU_ERR_NO_SOURCE_URL;
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
         nb_targets = 0;
-    if (_tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode))
+    if (tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode))
         return TOVU_ERR_LINE_BREAK;
 
     // room for a usual string, and never more than the longest one taken

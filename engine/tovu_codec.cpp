@@ -100,7 +100,7 @@ TOVU_CODEC tovu_get_codec_id(const char *name)
     if (!name)
         return TOVU_CODEC_NULL;
     for (const TOVU_CODEC_NAME &row : g_codec_names)
-        if (_tovu_strcasecmp(row.name, name) == 0)
+        if (tovu_strcasecmp(row.name, name) == 0)
             return row.codec;
     return TOVU_CODEC_NULL;
 }

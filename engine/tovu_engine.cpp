@@ -93,7 +93,7 @@ void tovu_unlock(void)
     g_engineMutex.unlock();
 }
 
-TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id)
+TOVU_CHAN_CTX *tovu_slot_locked(int channel_id)
 {
     if (!g_proc_channels || channel_id < 0 || channel_id >= g_cfg.nb_channels_max)
         return nullptr;
@@ -224,7 +224,7 @@ void tovuSetAppCallback(TOVU_CALLBACK fnAppCallback)
 void tovu_stop(int channel_id, int stop_mode)
 {
     TovuLock lock;
-    TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     if (!chan || chan->state == TOVU_STATE_IDLE)
         return;
     int sig;
@@ -241,7 +241,7 @@ void tovu_stop(int channel_id, int stop_mode)
     // an orderly stop asks the transcoder alone, which passes it on (a
     // second interrupt would cut short what it is still writing); a forced
     // one ends its whole group
-    _tovu_kill_proc(&chan->proc, sig);
+    tovu_kill_proc(&chan->proc, sig);
     chan->state = TOVU_STATE_STOPPING;
     if (g_cfg.log_level)
         tovu_logf(channel_id, 1, "%s", msg);
@@ -250,35 +250,35 @@ void tovu_stop(int channel_id, int stop_mode)
 TOVU_CHANNEL_STATE tovu_get_state(int channel_id)
 {
     TovuLock lock;
-    const TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    const TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     return chan ? chan->state : TOVU_STATE_IDLE;
 }
 
 int tovu_get_stream_time(int channel_id)
 {
     TovuLock lock;
-    const TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    const TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     return chan ? chan->streaming_time : -1;
 }
 
 int tovu_get_stream_fps(int channel_id)
 {
     TovuLock lock;
-    const TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    const TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     return chan ? chan->fps : -1;
 }
 
 int tovu_get_stream_bitrate(int channel_id)
 {
     TovuLock lock;
-    const TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    const TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     return chan ? chan->bitrate : -1;
 }
 
 int tovu_get_exit_code(int channel_id)
 {
     TovuLock lock;
-    const TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    const TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     return chan ? chan->proc.exit_code : 0;
 }
 

@@ -46,13 +46,13 @@ extern "C" {
  * in a group of its own and is the subreaper of its descendants; when
  * tovu_poll_proc reaps it, the rest of its group is killed. -1 without a
  * child, else kill's result */
-int _tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig);
+int tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig);
 /* the process descriptor of the recorded child (readable once it has ended),
  * or -1 when there is none for it */
-int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc);
+int tovu_proc_pidfd(const TOVU_PROC_CTX *proc);
 /* how many slot descriptors (pipe ends, process descriptors) the runner has
  * closed so far */
-unsigned _tovu_proc_closes(void);
+unsigned tovu_proc_closes(void);
 
 /* ---------------------------------------------------------------- engine state */
 
@@ -125,7 +125,7 @@ void tovu_lock(void) TOVU_ACQUIRE(g_engineMutex);
 void tovu_unlock(void) TOVU_RELEASE(g_engineMutex);
 /* the slot, or null when channel_id is outside the table or there is no
  * table; the caller holds the engine lock for as long as it uses the slot */
-TOVU_CHAN_CTX *_tovu_slot_locked(int channel_id) TOVU_REQUIRES(g_engineMutex);
+TOVU_CHAN_CTX *tovu_slot_locked(int channel_id) TOVU_REQUIRES(g_engineMutex);
 
 /* ---------------------------------------------------------------- SDP reader */
 
@@ -163,7 +163,7 @@ public:
  * <code>" (as "error -3" or "yt-dlp error -5") and its cause, formatted as
  * tovu_logf's, written together after one rotation check, so that no
  * rotation separates them. Returns code, whether or not the log took them. */
-int _tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
+int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
 /* ---------------------------------------------------------------- argument string (C++ only) */
@@ -177,7 +177,7 @@ int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int ta
     TOVU_REQUIRES(g_engineMutex);
 /* 1 when a text of the records that a start reads (the pairs of mux_mode's
  * layout) holds a line feed or carriage return, else 0 */
-int _tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
+int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
                                   const TOVU_TARGET *const *targets, int nb_targets, int mux_mode);
 /* appends src to *dst with a backslash before every ':' and every '\' */
 void strcpy_esc(std::string *dst, const char *src);

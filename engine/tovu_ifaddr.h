@@ -6,6 +6,6 @@ struct ifaddrs;
 
 #define TOVU_NB_LOCAL_IPS 5
 
-extern "C" char **_tovu_fill_local_ips(const struct ifaddrs *list);
+extern "C" char **tovu_fill_local_ips(const struct ifaddrs *list);
 
 #endif

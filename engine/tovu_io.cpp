@@ -14,7 +14,7 @@
 
 extern "C" {
 
-void _tovu_message(const char *fmt, ...)
+void tovu_message(const char *fmt, ...)
 {
     std::string line = "TOVUL: ";
     va_list ap, again;
@@ -34,7 +34,7 @@ void _tovu_message(const char *fmt, ...)
     fflush(stdout);
 }
 
-size_t _tovu_write_all(int fd, const void *buf, size_t len)
+size_t tovu_write_all(int fd, const void *buf, size_t len)
 {
     const char *p = static_cast<const char *>(buf);
     size_t done = 0;
@@ -52,7 +52,7 @@ size_t _tovu_write_all(int fd, const void *buf, size_t len)
     return done;
 }
 
-int _tovu_open_regular(const char *path, struct stat *st)
+int tovu_open_regular(const char *path, struct stat *st)
 {
     if (!path)
         return -1;
@@ -71,7 +71,7 @@ int _tovu_open_regular(const char *path, struct stat *st)
     return fd;
 }
 
-timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const char *what)
+timer_t tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const char *what)
 {
     struct sigevent sev;
     memset(&sev, 0, sizeof sev);
@@ -82,7 +82,7 @@ timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const 
     if (timer_create(CLOCK_REALTIME, &sev, &t) != 0) {
         int err = errno;
         printf("timer_create %d error\n", id);
-        _tovu_message("%s could not be created: %s", what ? what : "timer", strerror(err));
+        tovu_message("%s could not be created: %s", what ? what : "timer", strerror(err));
         return static_cast<timer_t>(0);
     }
     struct itimerspec its;
@@ -92,7 +92,7 @@ timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const 
     if (timer_settime(t, 0, &its, nullptr) != 0) {
         int err = errno;
         printf("timer_settime %d error\n", id);
-        _tovu_message("%s could not be armed: %s", what ? what : "timer", strerror(err));
+        tovu_message("%s could not be armed: %s", what ? what : "timer", strerror(err));
         timer_delete(t);
         return static_cast<timer_t>(0);
     }

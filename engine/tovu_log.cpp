@@ -73,10 +73,10 @@ void note_write(const std::string &name, int err)
 {
     if (err) {
         if (g_failing.insert(name).second) {
-            _tovu_message("channel log %s could not be written: %s", name.c_str(), strerror(err));
+            tovu_message("channel log %s could not be written: %s", name.c_str(), strerror(err));
         }
     } else if (g_failing.erase(name)) {
-        _tovu_message("channel log %s is written again", name.c_str());
+        tovu_message("channel log %s is written again", name.c_str());
     }
 }
 
@@ -128,7 +128,7 @@ int append_entries(int channel_id, const std::string &entries)
     off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
     errno = 0;
     int err = 0;
-    if (_tovu_write_all(fd, data.data(), data.size()) != data.size()) {
+    if (tovu_write_all(fd, data.data(), data.size()) != data.size()) {
         err = errno ? errno : EIO;
         // the writers of this file all hold the engine lock: nothing was
         // appended after the part that made it
@@ -184,7 +184,7 @@ int tovu_logf(int channel_id, int b_timestamp, const char *fmt, ...)
 
 } // extern "C"
 
-int _tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
+int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
 {
     TovuLock lock;
     if (!g_cfg.b_init || !g_cfg.log_level)

@@ -124,7 +124,7 @@ bool read_stream_time(const char *p, int *out)
     for (int k = 0; k < 3; k++) {
         int v;
         const char *end = q;
-        if (_tovu_parse_int(q, &v, &end) != 1 || (k < 2 && *end != ':'))
+        if (tovu_parse_int(q, &v, &end) != 1 || (k < 2 && *end != ':'))
             return false;
         part[k] = v;
         q = end + (k < 2 ? 1 : 0);
@@ -143,9 +143,9 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk) TOVU_REQUIRE
     if (const char *t = strstr(chunk, " time=")) {
         read_stream_time(t + 6, &chan->streaming_time);
         if (const char *f = strstr(chunk, " fps="))
-            _tovu_read_int(f + 5, &chan->fps);
+            tovu_read_int(f + 5, &chan->fps);
         if (const char *b = strstr(chunk, " bitrate="))
-            _tovu_read_int(b + 9, &chan->bitrate);
+            tovu_read_int(b + 9, &chan->bitrate);
     }
 
     if (g_cfg.log_level)
@@ -275,7 +275,7 @@ void poll_extraction(int slot, TOVU_CHAN_CTX *chan, time_t pass_time)
         // time is killed, and its end is handled like any other.
         if (!x.killed && pass_time - x.since > TOVU_YTDLP_MAX_SECS) {
             tovu_logf(slot, 1, "yt-dlp did not end within %d secs, killing...", TOVU_YTDLP_MAX_SECS);
-            _tovu_kill_proc(&chan->proc, SIGKILL);
+            tovu_kill_proc(&chan->proc, SIGKILL);
             x.killed = true;
             x.text.clear();
         }
@@ -347,7 +347,7 @@ void sample_cpu_load(time_t pass_time)
     if (n <= 0)
         return;
     buf[n] = '\0';
-    _tovu_sample_cpu_load(buf);
+    tovu_sample_cpu_load(buf);
 }
 
 // Children of this process that no slot records. Every program the engine
@@ -410,7 +410,7 @@ int sweep_strays()
         while (dirent *e = readdir(d)) {
             int pid;
             const char *end = e->d_name;
-            if (_tovu_parse_int(e->d_name, &pid, &end) != 1 || *end != '\0' || pid <= 0)
+            if (tovu_parse_int(e->d_name, &pid, &end) != 1 || *end != '\0' || pid <= 0)
                 continue;
             if (parent_of(pid) == self)
                 children.push_back(pid);
@@ -455,7 +455,7 @@ void _tovu_set_clock(TOVU_CLOCK fn)
     g_clock.store(fn ? fn : wall_clock, std::memory_order_relaxed);
 }
 
-void _tovu_sample_cpu_load(const char *stat_text)
+void tovu_sample_cpu_load(const char *stat_text)
 {
     TovuLock lock;
     int nb = g_cfg.nb_cpus < TOVU_MAX_CPUS ? g_cfg.nb_cpus : TOVU_MAX_CPUS;
@@ -512,7 +512,7 @@ int tovu_poll(void)
         nb = g_cfg.nb_channels_max;
         if (g_ready.epfd < 0)
             g_ready.epfd = epoll_create1(EPOLL_CLOEXEC);
-        unsigned closes = _tovu_proc_closes();
+        unsigned closes = tovu_proc_closes();
         if (closes != g_ready.closes) {
             for (ReadySet::Added &a : g_ready.added)
                 a = ReadySet::Added{};
@@ -521,7 +521,7 @@ int tovu_poll(void)
         for (int slot = 0; slot < nb && slot < kWatchedSlots; slot++) {
             const TOVU_PROC_CTX &proc = g_proc_channels[slot].proc;
             Watched &w = watched[slot];
-            w = Watched{proc.pid, proc.pipe_stdout[0], _tovu_proc_pidfd(&proc), false, false};
+            w = Watched{proc.pid, proc.pipe_stdout[0], tovu_proc_pidfd(&proc), false, false};
             if (g_ready.epfd < 0 || g_proc_channels[slot].state == TOVU_STATE_IDLE)
                 continue;
             ReadySet::Added &a = g_ready.added[slot];
@@ -565,7 +565,7 @@ int tovu_poll(void)
     bool ended = false;   // a slot's process was found ended
     for (int slot = 0; slot < nb; slot++) {
         TovuLock lock;
-        TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
+        TOVU_CHAN_CTX *chan = tovu_slot_locked(slot);
         if (!chan)
             return 0;   // the table went away meanwhile
         if (chan->state == TOVU_STATE_EXTRACT) {
@@ -585,7 +585,7 @@ int tovu_poll(void)
             const TOVU_PROC_CTX &proc = chan->proc;
             if (w.out_watched && w.out_fd == proc.pipe_stdout[0])
                 ready.output = out_ready[slot];
-            if (w.pidfd_watched && w.pid == proc.pid && w.pidfd == _tovu_proc_pidfd(&proc))
+            if (w.pidfd_watched && w.pid == proc.pid && w.pidfd == tovu_proc_pidfd(&proc))
                 ready.ended = end_ready[slot];
         }
         poll_transcoder(slot, chan, ready);
@@ -618,7 +618,7 @@ void tovu_free(void)
         for (;;) {
             {
                 TovuLock lock;
-                TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
+                TOVU_CHAN_CTX *chan = tovu_slot_locked(slot);
                 if (!chan || chan->state == TOVU_STATE_IDLE)
                     break;
             }
@@ -629,7 +629,7 @@ void tovu_free(void)
             polls++;
         }
         TovuLock lock;
-        TOVU_CHAN_CTX *chan = _tovu_slot_locked(slot);
+        TOVU_CHAN_CTX *chan = tovu_slot_locked(slot);
         if (!chan)
             continue;
         if (chan->state != TOVU_STATE_IDLE)

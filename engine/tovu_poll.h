@@ -23,7 +23,7 @@ extern "C" {
 #define TOVU_YTDLP_MAX_OUTPUT (1024 * 1024)
 
 /* one load sample of every CPU from the text of "/proc/stat" */
-void _tovu_sample_cpu_load(const char *stat_text);
+void tovu_sample_cpu_load(const char *stat_text);
 
 #ifdef __cplusplus
 }

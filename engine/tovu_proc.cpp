@@ -212,7 +212,7 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
     return 1;
 }
 
-int _tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig)
+int tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig)
 {
     if (proc->pid <= 0)
         return -1;
@@ -221,12 +221,12 @@ int _tovu_kill_proc(const TOVU_PROC_CTX *proc, int sig)
     return kill(proc->pid, sig);
 }
 
-unsigned _tovu_proc_closes(void)
+unsigned tovu_proc_closes(void)
 {
     return g_closes.load(std::memory_order_relaxed);
 }
 
-int _tovu_proc_pidfd(const TOVU_PROC_CTX *proc)
+int tovu_proc_pidfd(const TOVU_PROC_CTX *proc)
 {
     return proc->pid > 0 && proc->pidfd > 0 && proc->pidfd_pid == proc->pid ? proc->pidfd : -1;
 }
@@ -241,7 +241,7 @@ int pipe_write(TOVU_PIPE pipe, const void *buf, int len)
     // signal may still cut a write short, and then the rest follows.
     if (len <= 0)
         return 0;
-    size_t done = _tovu_write_all(pipe, buf, static_cast<size_t>(len));
+    size_t done = tovu_write_all(pipe, buf, static_cast<size_t>(len));
     return done > 0 ? static_cast<int>(done) : -1;
 }
 

@@ -132,7 +132,7 @@ bool read_int(const char **p, int *out)
         return false;
     int v;
     const char *end;
-    if (_tovu_parse_int(s, &v, &end) != 1)
+    if (tovu_parse_int(s, &v, &end) != 1)
         return false;
     *out = v;
     *p = end;
@@ -430,9 +430,9 @@ int tovuImportSdpInternal(FILE *fpSdp, TOVU_VIDEO_STREAM *pVideo, TOVU_AUDIO_STR
                         m += 5;
                         while (*m == ' ' || *m == '\t')
                             m++;
-                        if (_tovu_strncasecmp(m, "single_channel", 14) == 0)
+                        if (tovu_strncasecmp(m, "single_channel", 14) == 0)
                             pAudio->nb_channels = 1;
-                        else if (_tovu_strncasecmp(m, "stereo", 6) == 0)
+                        else if (tovu_strncasecmp(m, "stereo", 6) == 0)
                             pAudio->nb_channels = 2;
                     }
                 }

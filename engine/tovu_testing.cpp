@@ -6,7 +6,7 @@
 int _tovu_set_slot(int slot, TOVU_CHANNEL_STATE state, int streaming_time, int fps, int bitrate)
 {
     TovuLock lock;
-    TOVU_CHAN_CTX *c = _tovu_slot_locked(slot);
+    TOVU_CHAN_CTX *c = tovu_slot_locked(slot);
     if (!c)
         return -1;
     c->state = state;
@@ -19,7 +19,7 @@ int _tovu_set_slot(int slot, TOVU_CHANNEL_STATE state, int streaming_time, int f
 void _tovu_idle_slots(void)
 {
     TovuLock lock;
-    for (int i = 0; TOVU_CHAN_CTX *c = _tovu_slot_locked(i); i++)
+    for (int i = 0; TOVU_CHAN_CTX *c = tovu_slot_locked(i); i++)
         if (!c->proc.pid)
             c->state = TOVU_STATE_IDLE;
 }

@@ -66,7 +66,7 @@ void pin_to_cpus(int channel_id, pid_t pid) TOVU_REQUIRES(g_engineMutex)
 void abandon_extraction(TOVU_CHAN_CTX *chan)
 {
     if (chan->proc.pid > 0) {
-        _tovu_kill_proc(&chan->proc, SIGKILL);
+        tovu_kill_proc(&chan->proc, SIGKILL);
         const auto deadline = std::chrono::steady_clock::now() + kAbandonWait;
         while (tovu_poll_proc(&chan->proc) != 0 && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
@@ -101,7 +101,7 @@ int start_extraction(int channel_id, TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sou
         int err = errno;
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
-        return _tovu_log_error(channel_id, "yt-dlp error", ret, "yt-dlp %s could not be started: %s",
+        return tovu_log_error(channel_id, "yt-dlp error", ret, "yt-dlp %s could not be started: %s",
                                exe.c_str(), strerror(err));
     }
     // the poll learns of it too, from the exit status
@@ -150,18 +150,18 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     TovuLock lock;
     if (!g_cfg.b_init)
         return TOVU_ERR_NOT_INIT;
-    TOVU_CHAN_CTX *chan = _tovu_slot_locked(channel_id);
+    TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     if (!chan)
-        return _tovu_log_error(channel_id, "error", TOVU_ERR_INVALID_SLOT,
+        return tovu_log_error(channel_id, "error", TOVU_ERR_INVALID_SLOT,
                                "start refused: slot %d is not one of the engine's %d slots",
                                channel_id, g_cfg.nb_channels_max);
     if (chan->state > TOVU_STATE_EXTRACT)
-        return _tovu_log_error(channel_id, "error", TOVU_ERR_BUSY,
+        return tovu_log_error(channel_id, "error", TOVU_ERR_BUSY,
                                "start refused: slot %d is busy (state %d)", channel_id,
                                (int)chan->state);
     // The first source is always inspected; without one there is nothing to run.
     if (!sources || nb_sources < 1)
-        return _tovu_log_error(channel_id, "error", TOVU_ERR_NO_SOURCE_URL,
+        return tovu_log_error(channel_id, "error", TOVU_ERR_NO_SOURCE_URL,
                                "start refused: slot %d was given no source", channel_id);
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
         nb_targets = 0;
@@ -169,8 +169,8 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
         abandon_extraction(chan);
 
     // refused before anything runs, yt-dlp included
-    if (_tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode))
-        return _tovu_log_error(channel_id, "error", TOVU_ERR_LINE_BREAK, "start refused: %s",
+    if (tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode))
+        return tovu_log_error(channel_id, "error", TOVU_ERR_LINE_BREAK, "start refused: %s",
                                start_error_text(TOVU_ERR_LINE_BREAK));
 
     if (sources[0].format == TOVU_FORMAT_YTDLP && g_cfg.ytdlp_path[0] &&
@@ -183,13 +183,13 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     int ret = tovu_compose_args(channel_id, sources, nb_sources, targets, nb_targets, mux_mode,
                                 &arg_str);
     if (ret < 0)
-        return _tovu_log_error(channel_id, "error", ret,
+        return tovu_log_error(channel_id, "error", ret,
                                "the transcoder's argument string could not be composed: %s",
                                start_error_text(ret));
 
     if (g_cfg.log_level && tovu_log(channel_id, 1, arg_str.c_str()) == -1) {
         int err = errno;
-        return _tovu_log_error(channel_id, "error", TOVU_ERR_LOG,
+        return tovu_log_error(channel_id, "error", TOVU_ERR_LOG,
                                "channel log in %s could not be written: %s", g_cfg.log_path,
                                strerror(err));
     }
@@ -201,7 +201,7 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
         // A failed fork leaves -1 in pid; the slot stays idle with no child.
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
-        return _tovu_log_error(channel_id, "error", ret, "transcoder %s could not be started: %s",
+        return tovu_log_error(channel_id, "error", ret, "transcoder %s could not be started: %s",
                                g_cfg.ffmpeg_path, strerror(err));
     }
     // the poll learns of it too, from the exit status

@@ -20,7 +20,7 @@ static int ascii_lower(unsigned char c)
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
-int _tovu_strncasecmp(const char *a, const char *b, size_t n)
+int tovu_strncasecmp(const char *a, const char *b, size_t n)
 {
     for (; n > 0; a++, b++, n--) {
         int d = ascii_lower((unsigned char)*a) - ascii_lower((unsigned char)*b);
@@ -30,20 +30,20 @@ int _tovu_strncasecmp(const char *a, const char *b, size_t n)
     return 0;
 }
 
-int _tovu_strcasecmp(const char *a, const char *b)
+int tovu_strcasecmp(const char *a, const char *b)
 {
-    return _tovu_strncasecmp(a, b, (size_t)-1);
+    return tovu_strncasecmp(a, b, (size_t)-1);
 }
 
 static bool starts_with_nocase(const char *s, const char *prefix)
 {
-    return _tovu_strncasecmp(s, prefix, strlen(prefix)) == 0;
+    return tovu_strncasecmp(s, prefix, strlen(prefix)) == 0;
 }
 
 static bool ends_with_nocase(const char *s, size_t len, const char *suffix)
 {
     size_t n = strlen(suffix);
-    return len >= n && _tovu_strcasecmp(s + len - n, suffix) == 0;
+    return len >= n && tovu_strcasecmp(s + len - n, suffix) == 0;
 }
 
 int _is_url(const char *url)
@@ -96,7 +96,7 @@ const char *Inet_ntoa(unsigned long addr)
 static char local_ip[TOVU_NB_LOCAL_IPS][100];
 static char *local_ips[TOVU_NB_LOCAL_IPS];
 
-char **_tovu_fill_local_ips(const struct ifaddrs *list)
+char **tovu_fill_local_ips(const struct ifaddrs *list)
 {
     if (!local_ips[0])
         for (int i = 0; i < TOVU_NB_LOCAL_IPS; i++)
@@ -119,8 +119,8 @@ char **get_local_ips(void)
 {
     struct ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0 || !list)
-        return _tovu_fill_local_ips(nullptr);
-    char **ips = _tovu_fill_local_ips(list);
+        return tovu_fill_local_ips(nullptr);
+    char **ips = tovu_fill_local_ips(list);
     freeifaddrs(list);
     return ips;
 }
@@ -130,7 +130,7 @@ const char *get_local_ip(void)
     return get_local_ips()[0];
 }
 
-int _tovu_parse_int(const char *p, int *out, const char **end)
+int tovu_parse_int(const char *p, int *out, const char **end)
 {
     char *stop = nullptr;
     long v = strtol(p, &stop, 10);
@@ -142,12 +142,12 @@ int _tovu_parse_int(const char *p, int *out, const char **end)
     return v > INT_MAX || v < INT_MIN ? 2 : 1;
 }
 
-int _tovu_read_int(const char *p, int *out)
+int tovu_read_int(const char *p, int *out)
 {
-    return _tovu_parse_int(p, out, nullptr) != 0;
+    return tovu_parse_int(p, out, nullptr) != 0;
 }
 
-size_t _tovu_utf8_cut(const char *text, size_t len, size_t max)
+size_t tovu_utf8_cut(const char *text, size_t len, size_t max)
 {
     if (len <= max)
         return len;
@@ -181,7 +181,7 @@ char *_utf8tolcs(const char *utf8, char *lcs, size_t sz)
         return lcs;
     // cut at the buffer's limit, so that no multi-byte character is left
     // half-copied
-    size_t n = _tovu_utf8_cut(utf8, strlen(utf8), sz - 1);
+    size_t n = tovu_utf8_cut(utf8, strlen(utf8), sz - 1);
     memcpy(lcs, utf8, n);
     lcs[n] = '\0';
     return lcs;

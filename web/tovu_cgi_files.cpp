@@ -126,7 +126,7 @@ static struct MHD_Response *oemLogoResponse(void)
     if (!path[0] || stat(path, &st) != 0 || st.st_size < 1)
         return nullptr;
     /* only a regular file: a folder or device of that name is not an image */
-    int fd = _tovu_open_regular(path, &st);
+    int fd = tovu_open_regular(path, &st);
     if (fd < 0)
         return nullptr;
     if (st.st_size < 1) {
@@ -179,7 +179,7 @@ int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char 
 
     const TOVU_CGI_FILE *file = nullptr;
     for (const TOVU_CGI_FILE *row = g_cgiFiles; row->nSize != 0; row++) {
-        if (_tovu_strcasecmp(row->szFile, name) == 0) {
+        if (tovu_strcasecmp(row->szFile, name) == 0) {
             file = row;
             break;
         }
@@ -190,10 +190,10 @@ int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char 
                                                const_cast<unsigned char *>(file->buf),
                                                MHD_RESPMEM_PERSISTENT);
         type = tovuCGIDownloadExt(file->szFile);
-    } else if (_tovu_strcasecmp(name, kOEMLogoName) == 0) {
+    } else if (tovu_strcasecmp(name, kOEMLogoName) == 0) {
         resp = oemLogoResponse();
         type = kTypePNG;
-    } else if (_tovu_strcasecmp(name, kConfigName) == 0) {
+    } else if (tovu_strcasecmp(name, kConfigName) == 0) {
         resp = configResponse();
         type = kTypeJSON;
         cache = kCacheNone;

@@ -65,7 +65,7 @@ void tovuCopyText(char *dst, size_t size, const char *src)
     if (!dst || size == 0)
         return;
     // a character cut in two is left out whole
-    size_t n = src ? _tovu_utf8_cut(src, strlen(src), size - 1) : 0;
+    size_t n = src ? tovu_utf8_cut(src, strlen(src), size - 1) : 0;
     if (n)
         memcpy(dst, src, n);
     dst[n] = '\0';

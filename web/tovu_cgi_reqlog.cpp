@@ -134,6 +134,6 @@ void tovuCGILogRequest(struct MHD_Connection *connection, const char *method, co
     // (a fifo in the log's place must not hold the web thread: it opens
     // without waiting for a reader, or not at all)
     // one write per line; a full disk loses the line, nothing else
-    _tovu_write_all(fd, line.data(), line.size());
+    tovu_write_all(fd, line.data(), line.size());
     close(fd);
 }

@@ -236,7 +236,7 @@ int writeDocument(const TovuPrintedConfig &printed, const std::string &what)
     if (tovuWritePrintedConfig(printed) == 0)
         return 0;
     int err = errno ? errno : EIO;
-    _tovu_message("%s: the configuration could not be saved to %s: %s", what.c_str(),
+    tovu_message("%s: the configuration could not be saved to %s: %s", what.c_str(),
                   printed.path.c_str(), strerror(err));
     return err;
 }
@@ -306,7 +306,7 @@ int routeChannel(const Request &q)
     // the number after "/channel": leading blanks and a sign allowed; none reads 0
     const char *digits = q.path + strlen(kChannelPath);
     int iChannel = 0;
-    _tovu_read_int(digits, &iChannel);
+    tovu_read_int(digits, &iChannel);
     return tovuCGIChannel(q.conn, iChannel, q.args, q.post);
 }
 

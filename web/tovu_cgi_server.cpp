@@ -122,7 +122,7 @@ bool readWholeFile(const std::string &path, std::string &text)
         return false;
     // a fifo in the file's place must not hold the start
     struct stat st;
-    int fd = _tovu_open_regular(path.c_str(), &st);
+    int fd = tovu_open_regular(path.c_str(), &st);
     if (fd < 0)
         return false;
     bool ok = st.st_size > 0;
@@ -310,7 +310,7 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
     if (!g_mhd)
         g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
     if (httpsFailed && g_mhd) {
-        _tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
+        tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
                       static_cast<unsigned>(port));
         TovuConfigLock lock;
         if (tovuGlobalItem("sslEnable"))
@@ -483,7 +483,7 @@ void tovuCGICallback(BOOL bRestartCGI)
     TovuMutexLock lock(s_timerMutex);
     if (s_restartCancelled)
         return;
-    timer_t timer = _tovu_one_shot_timer(TOVU_CGI_TIMER_ID, TOVU_CGI_RESTART_DELAY_SEC * 1000L,
+    timer_t timer = tovu_one_shot_timer(TOVU_CGI_TIMER_ID, TOVU_CGI_RESTART_DELAY_SEC * 1000L,
                                          timerCGI, "web server restart timer");
     g_timerCGI = timer;
     if (!timer)
@@ -518,11 +518,11 @@ void timerCGI(union sigval)
             // the new port is taken (or cannot be had): back on the old one
             uint16_t wanted = settingsPort();
             if (before && startLocked(before)) {
-                _tovu_message("the web server's restart on port %u failed, the web interface is "
+                tovu_message("the web server's restart on port %u failed, the web interface is "
                               "back on port %u",
                               static_cast<unsigned>(wanted), static_cast<unsigned>(before));
             } else {
-                _tovu_message("the web server's restart failed, the web interface stays down");
+                tovu_message("the web server's restart failed, the web interface stays down");
             }
         }
     }
@@ -700,10 +700,10 @@ void tovuCGIPrintAclProblems(void)
     }
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(acl.c_str());
     for (size_t i = 0; i < problems.size() && i < kPrintedMax; ++i)
-        _tovu_message("the \"ipACL\" rule \"%s\" cannot be read: %s", problems[i].rule.c_str(),
+        tovu_message("the \"ipACL\" rule \"%s\" cannot be read: %s", problems[i].rule.c_str(),
                       problems[i].reason.c_str());
     if (problems.size() > kPrintedMax)
-        _tovu_message("%zu more \"ipACL\" rules cannot be read", problems.size() - kPrintedMax);
+        tovu_message("%zu more \"ipACL\" rules cannot be read", problems.size() - kPrintedMax);
 }
 
 BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr)

@@ -13,12 +13,12 @@ namespace tovucgi {
 
 inline bool eqNoCase(const char *a, const char *b)
 {
-    return _tovu_strcasecmp(a, b) == 0;
+    return tovu_strcasecmp(a, b) == 0;
 }
 
 inline bool startsNoCase(const char *text, const char *prefix)
 {
-    return _tovu_strncasecmp(text, prefix, strlen(prefix)) == 0;
+    return tovu_strncasecmp(text, prefix, strlen(prefix)) == 0;
 }
 
 } // namespace tovucgi

@@ -31,45 +31,45 @@ extern "C" {
 #define TOVU_TRANSCODER_FNAME "tovul.so"
 
 /* case-insensitive comparisons in ASCII only, whatever the process locale */
-int _tovu_strcasecmp(const char *a, const char *b);
-int _tovu_strncasecmp(const char *a, const char *b, size_t n);
+int tovu_strcasecmp(const char *a, const char *b);
+int tovu_strncasecmp(const char *a, const char *b, size_t n);
 
 /* a decimal int after optional white space and sign, as "%d" reads it, held
  * to the int range; 0 (and *out unchanged) when no digit follows */
-int _tovu_read_int(const char *p, int *out);
+int tovu_read_int(const char *p, int *out);
 /* the same reader, telling more: 0 when no digit follows (*out and *end
  * unchanged); else *out is set, *end (when not null) points past the digits,
  * and the result is 1, or 2 when the number lay outside the int range and
  * *out holds the nearer end of it */
-int _tovu_parse_int(const char *p, int *out, const char **end);
+int tovu_parse_int(const char *p, int *out, const char **end);
 
 /* the length of text (len bytes) cut to at most max bytes, never inside a
  * UTF-8 character: a cut that would land on a continuation byte moves back
  * to the start of its character */
-size_t _tovu_utf8_cut(const char *text, size_t len, size_t max);
+size_t tovu_utf8_cut(const char *text, size_t len, size_t max);
 
 /* writes len bytes to fd whole, going on after a signal or a short write;
  * the number written: len, or less after a failure (errno tells why) */
-size_t _tovu_write_all(int fd, const void *buf, size_t len);
+size_t tovu_write_all(int fd, const void *buf, size_t len);
 
 /* opens path for reading when it is a regular file, without waiting on a
  * pipe in its place: the descriptor (blocking, close-on-exec), or -1 when
  * there is none or it is not a regular file; st, when given, gets its status */
-int _tovu_open_regular(const char *path, struct stat *st);
+int tovu_open_regular(const char *path, struct stat *st);
 
 /* One message of the program on standard output, in the one style of them
  * all: "TOVUL: ", the text formatted as printf's and a line feed, written in
  * one piece (messages of two threads never mix) and flushed at once. The
  * fixed texts of the start-up (banner, start-up line, failures) and the
  * timers' "timer_create %d error" are printed as they stand instead. */
-void _tovu_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void tovu_message(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 /* a one-shot timer that runs func on a new thread ms milliseconds from now,
  * with id as the sigval's int. 0 when it cannot be created or armed: then
  * "timer_create %d error" (or "timer_settime %d error") with id is printed,
  * followed by a line naming what (e.g. "restart timer of channel 3") and the
  * system's error text */
-timer_t _tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const char *what);
+timer_t tovu_one_shot_timer(int id, long ms, void (*func)(union sigval), const char *what);
 
 int _is_url(const char *url);
 int _is_rtmp_url(const char *url);

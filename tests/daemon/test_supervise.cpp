@@ -20,6 +20,7 @@
 #include "tovu_document.h"
 #include "tovu_channel.h"
 #include "tovu_daemon.h"
+#include "tovu_daemon_testing.h"
 
 namespace {
 

@@ -178,7 +178,7 @@ TEST_F(Poll, EndWhileADescendantHoldsThePipe)
         if (!with_pidfd) {
             TovuLock lock;
             TOVU_PROC_CTX &proc = g_proc_channels[0].proc;
-            ASSERT_GT(_tovu_proc_pidfd(&proc), 0);
+            ASSERT_GT(tovu_proc_pidfd(&proc), 0);
             close(proc.pidfd);
             proc.pidfd = 0;
             proc.pidfd_pid = 0;
@@ -348,7 +348,7 @@ TEST(CpuLoad, SamplesAreDifferencesClampedToPercent)
     memset(g_cfg.cpu_usage, 0, sizeof g_cfg.cpu_usage);
     auto pct = [](int c) { return g_cfg.cpu_usage[c].load_pct; };
 
-    _tovu_sample_cpu_load("cpu  150 0 150 1700 0 0 0 0 0 0\n"
+    tovu_sample_cpu_load("cpu  150 0 150 1700 0 0 0 0 0 0\n"
                           "cpu0 100 0 100 800 0 0 0 0 0 0\n"
                           "cpu1 50 0 50 900 0 0 0 0 0 0\n");
     EXPECT_EQ(pct(0), 0);   // the first sample has nothing to compare with
@@ -356,23 +356,23 @@ TEST(CpuLoad, SamplesAreDifferencesClampedToPercent)
     EXPECT_EQ(g_cfg.cpu_usage[0].last_total, 1000u);
 
     // cpu0: 100 of 200 jiffies busy; cpu1's line is missing: it keeps its values
-    _tovu_sample_cpu_load("cpu0 150 0 150 900 0 0 0 0\n");
+    tovu_sample_cpu_load("cpu0 150 0 150 900 0 0 0 0\n");
     EXPECT_EQ(pct(0), 50);
     EXPECT_EQ(g_cfg.cpu_usage[1].last_load, 100u);
 
     // counters that go backwards never give a load outside 0..100
-    _tovu_sample_cpu_load("cpu0 100 0 100 800 0 0 0 0\n");
+    tovu_sample_cpu_load("cpu0 100 0 100 800 0 0 0 0\n");
     EXPECT_EQ(pct(0), 0);
-    _tovu_sample_cpu_load("cpu0 150 0 150 700 50 0 0 0\n");   // idle falls, busy rises
+    tovu_sample_cpu_load("cpu0 150 0 150 700 50 0 0 0\n");   // idle falls, busy rises
     EXPECT_EQ(pct(0), 100);
     // an incomplete line is skipped
-    _tovu_sample_cpu_load("cpu0 900 0 900\n");
+    tovu_sample_cpu_load("cpu0 900 0 900\n");
     EXPECT_EQ(pct(0), 100);
     EXPECT_EQ(g_cfg.cpu_usage[0].last_load, 300u);
     // busy counters that wrap around 32 bits still give the true difference
     g_cfg.cpu_usage[2].last_load = 4294967246u;   // 2^32 - 50
     g_cfg.cpu_usage[2].last_total = 4294967246u;
-    _tovu_sample_cpu_load("cpu2 50 0 0 100 0 0 0 0\n");   // 100 busy of 200
+    tovu_sample_cpu_load("cpu2 50 0 0 100 0 0 0 0\n");   // 100 busy of 200
     EXPECT_EQ(pct(2), 50);
 
     g_cfg.nb_cpus = saved;

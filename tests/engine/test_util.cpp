@@ -110,20 +110,20 @@ struct FakeIfaces {
 TEST(Utilities, LocalIps)
 {
     FakeIfaces none({"127.0.0.1", "169.254.3.4"});
-    char **ips = _tovu_fill_local_ips(none.head());
+    char **ips = tovu_fill_local_ips(none.head());
     for (int i = 0; i < 5; i++)
         EXPECT_STREQ(ips[i], "") << i;
 
     FakeIfaces seven({"127.0.0.1", "10.0.0.1", "10.0.0.2", "169.254.1.1", "10.0.0.3",
                       "10.0.0.4", "10.0.0.5", "10.0.0.6", "10.0.0.7"});
-    ips = _tovu_fill_local_ips(seven.head());
+    ips = tovu_fill_local_ips(seven.head());
     const char *want[] = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"};
     for (int i = 0; i < 5; i++)
         EXPECT_STREQ(ips[i], want[i]);
 
     // fewer addresses later: the later slots keep their earlier texts
     FakeIfaces one({"192.0.2.9"});
-    ips = _tovu_fill_local_ips(one.head());
+    ips = tovu_fill_local_ips(one.head());
     EXPECT_STREQ(ips[0], "192.0.2.9");
     EXPECT_STREQ(ips[1], "10.0.0.2");
     EXPECT_STREQ(ips[4], "10.0.0.5");
@@ -135,12 +135,12 @@ TEST(Utilities, LocalIps)
 
 TEST(Utilities, AsciiCaseCompare)
 {
-    EXPECT_EQ(_tovu_strcasecmp("HttpPort", "httpport"), 0);
-    EXPECT_NE(_tovu_strcasecmp("abc", "abd"), 0);
-    EXPECT_NE(_tovu_strcasecmp("abc", "ab"), 0);
-    EXPECT_NE(_tovu_strcasecmp("\xc3\x89", "\xc3\xa9"), 0);   // bytes above ASCII compare as they are
-    EXPECT_EQ(_tovu_strncasecmp("RTMP://h", "rtmp://", 7), 0);
-    EXPECT_NE(_tovu_strncasecmp("rtm", "rtmp://", 7), 0);
+    EXPECT_EQ(tovu_strcasecmp("HttpPort", "httpport"), 0);
+    EXPECT_NE(tovu_strcasecmp("abc", "abd"), 0);
+    EXPECT_NE(tovu_strcasecmp("abc", "ab"), 0);
+    EXPECT_NE(tovu_strcasecmp("\xc3\x89", "\xc3\xa9"), 0);   // bytes above ASCII compare as they are
+    EXPECT_EQ(tovu_strncasecmp("RTMP://h", "rtmp://", 7), 0);
+    EXPECT_NE(tovu_strncasecmp("rtm", "rtmp://", 7), 0);
 }
 
 TEST(Utilities, IntReaderTellsTheRangeAndTheEnd)
@@ -159,7 +159,7 @@ TEST(Utilities, IntReaderTellsTheRangeAndTheEnd)
     for (const Case &c : cases) {
         int v = 5;
         const char *end = nullptr;
-        EXPECT_EQ(_tovu_parse_int(c.text, &v, &end), c.result) << c.text;
+        EXPECT_EQ(tovu_parse_int(c.text, &v, &end), c.result) << c.text;
         EXPECT_EQ(v, c.value) << c.text;
         EXPECT_EQ(end ? (size_t)(end - c.text) : 0u, c.end) << c.text;
     }
@@ -177,15 +177,15 @@ TEST(Utilities, OpenRegularTakesFilesOnlyAndNeverWaits)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
 
     struct stat st;
-    int fd = _tovu_open_regular(file.c_str(), &st);
+    int fd = tovu_open_regular(file.c_str(), &st);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(st.st_size, 3);
     EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads block as usual";
     EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
     close(fd);
     for (const std::string &p : {fifo, dir, dir + "/missing"})
-        EXPECT_EQ(_tovu_open_regular(p.c_str(), nullptr), -1) << p;
-    EXPECT_EQ(_tovu_open_regular(nullptr, nullptr), -1);
+        EXPECT_EQ(tovu_open_regular(p.c_str(), nullptr), -1) << p;
+    EXPECT_EQ(tovu_open_regular(nullptr, nullptr), -1);
 
     unlink(fifo.c_str());
     unlink(file.c_str());
@@ -206,7 +206,7 @@ TEST(Utilities, WriteAllWritesWholeOrTellsHowMuch)
         while ((n = read(p[0], buf, sizeof buf)) > 0)
             got.append(buf, (size_t)n);
     });
-    EXPECT_EQ(_tovu_write_all(p[1], big.data(), big.size()), big.size());
+    EXPECT_EQ(tovu_write_all(p[1], big.data(), big.size()), big.size());
     close(p[1]);
     reader.join();
     EXPECT_EQ(got, big);
@@ -216,7 +216,7 @@ TEST(Utilities, WriteAllWritesWholeOrTellsHowMuch)
     close(p[0]);
     void (*old)(int) = signal(SIGPIPE, SIG_IGN);
     errno = 0;
-    EXPECT_EQ(_tovu_write_all(p[1], "abc", 3), 0u);
+    EXPECT_EQ(tovu_write_all(p[1], "abc", 3), 0u);
     EXPECT_EQ(errno, EPIPE);
     signal(SIGPIPE, old);
     close(p[1]);

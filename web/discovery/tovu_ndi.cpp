@@ -20,7 +20,7 @@ const char kAnswerTail[] = " ]\n}\n";
 
 } // namespace
 
-uint32_t _tovuNDIWaitMs(int nWaitSecs)
+uint32_t tovuNDIWaitMs(int nWaitSecs)
 {
     if (nWaitSecs < TOVU_NDI_MIN_WAIT_SECS)
         nWaitSecs = TOVU_NDI_MIN_WAIT_SECS;
@@ -29,7 +29,7 @@ uint32_t _tovuNDIWaitMs(int nWaitSecs)
     return (uint32_t)nWaitSecs * 1000u;
 }
 
-int _tovuEnumNDI(TOVU_NDI *pNDI, uint32_t waitMs, uint32_t maxSearchMs)
+int tovuEnumNDIWithin(TOVU_NDI *pNDI, uint32_t waitMs, uint32_t maxSearchMs)
 {
     const NDIlib_v5 *runtime = NDIlib_v5_load();
     if (!runtime || !runtime->initialize || !runtime->initialize())
@@ -75,7 +75,7 @@ int _tovuEnumNDI(TOVU_NDI *pNDI, uint32_t waitMs, uint32_t maxSearchMs)
 
 int tovuEnumNDI(TOVU_NDI *pNDI, int nWaitSecs)
 {
-    return _tovuEnumNDI(pNDI, _tovuNDIWaitMs(nWaitSecs), TOVU_NDI_MAX_SEARCH_MS);
+    return tovuEnumNDIWithin(pNDI, tovuNDIWaitMs(nWaitSecs), TOVU_NDI_MAX_SEARCH_MS);
 }
 
 std::string tovuNDIAnswer(const TOVU_NDI &ndi)

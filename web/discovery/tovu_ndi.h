@@ -47,8 +47,8 @@ int tovuCGINDIConfig(const char *szArgs, struct MHD_Connection *conn);
 
 /* internal: the bounded wait in milliseconds, the search with its own cap on
  * the total time, and the answer's body (tests) */
-uint32_t _tovuNDIWaitMs(int nWaitSecs);
-int _tovuEnumNDI(TOVU_NDI *pNDI, uint32_t waitMs, uint32_t maxSearchMs);
+uint32_t tovuNDIWaitMs(int nWaitSecs);
+int tovuEnumNDIWithin(TOVU_NDI *pNDI, uint32_t waitMs, uint32_t maxSearchMs);
 std::string tovuNDIAnswer(const TOVU_NDI &ndi);
 
 #endif

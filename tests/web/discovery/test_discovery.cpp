@@ -75,7 +75,7 @@ TEST(DiscoveryText, NdiWaitIsBoundedToOneMinute)
         {0, 1000}, {-1, 1000}, {INT_MIN, 1000},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(_tovuNDIWaitMs(c.secs), c.ms) << c.secs;
+        EXPECT_EQ(tovuNDIWaitMs(c.secs), c.ms) << c.secs;
 }
 
 } // namespace

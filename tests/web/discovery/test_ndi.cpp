@@ -191,7 +191,7 @@ TEST(NdiDiscovery, SourcesThatNeverSettleCannotHoldTheSearch)
     TOVU_NDI ndi;
     memset(&ndi, 0, sizeof ndi);
     Clock::time_point start = Clock::now();
-    EXPECT_EQ(_tovuEnumNDI(&ndi, 200, 600), 0);
+    EXPECT_EQ(tovuEnumNDIWithin(&ndi, 200, 600), 0);
     long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
                   .count();
     EXPECT_GE(ms, 600);
