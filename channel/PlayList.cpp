@@ -72,6 +72,8 @@ void CPlayList::init(LPCTSTR tszfnPlayList)
 {
     Guard g(m_lock);
     m_strfnPlayList = tszfnPlayList ? tszfnPlayList : "";
+    // what a save killed half-way left beside the file
+    tovuRemoveStaleSaves(m_strfnPlayList.c_str());
     Load();
 }
 

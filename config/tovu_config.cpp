@@ -321,6 +321,41 @@ cJSON *tovuSetConfig(const char *szJSON)
     return doc;
 }
 
+/* ---------------------------------------------------------------- nesting */
+
+bool tovuConfigTooDeep(const char *szJSON)
+{
+    if (!szJSON)
+        return false;
+    const char *p = szJSON;
+    if (strncmp(p, "\xEF\xBB\xBF", 3) == 0)
+        p += 3;
+    // the parser skips every byte up to the blank before the value
+    while (*p && static_cast<unsigned char>(*p) <= ' ')
+        ++p;
+    if (*p != '{' && *p != '[')
+        return false;
+    int depth = 0;
+    bool inString = false;
+    for (; *p; ++p) {
+        if (inString) {
+            if (*p == '\\' && p[1])
+                ++p;
+            else if (*p == '"')
+                inString = false;
+        } else if (*p == '"') {
+            inString = true;
+        } else if (*p == '{' || *p == '[') {
+            if (++depth > TOVU_MAX_CONFIG_DEPTH)
+                return true;
+        } else if (*p == '}' || *p == ']') {
+            if (--depth == 0)
+                return false;
+        }
+    }
+    return false;
+}
+
 /* ---------------------------------------------------------------- paths */
 
 void tovuSetConfigPath(LPCTSTR tszConfigPath)
@@ -415,7 +450,8 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
         ok = false;
     }
     fclose(fp);
-    if (!ok || text.empty())
+    // nested deeper than an upload may be: no usable configuration either
+    if (!ok || text.empty() || tovuConfigTooDeep(text.c_str()))
         return 0;
 
     // the parser skips a leading byte-order mark and ignores text after the first value

@@ -1,12 +1,20 @@
 // Atomic file saves: write a sibling file, flush it to disk, rename it over
 // the old one.  Used for the configuration file and by the other savers.
+// The files are readable by their owner only: the configuration holds the
+// login password.  The siblings that a save killed half-way leaves behind
+// are removed at the next start.
 #include "tovu_config.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <ctype.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,19 +38,34 @@ std::string resolveTarget(const char *path)
     return path;
 }
 
-// a new, empty file beside target, created with 0666 less the umask
-int createSibling(const std::string &target, std::string &tmpPath)
+// the mode of a saved file: only its owner may read it
+const mode_t kSavedMode = 0600;
+// what of an existing file's mode a save keeps: the owner's bits
+const mode_t kKeptModeBits = 0700;
+
+// the folder of target, with its trailing '/' ("" for a bare name), and its name
+void splitPath(const std::string &target, std::string *dir, std::string *base)
 {
     size_t slash = target.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    *dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    *base = slash == std::string::npos ? target : target.substr(slash + 1);
+}
+
+// A new, empty file beside target, readable by its owner only. Its name is
+// "." + the target's name + ".<pid>.<count>.<8 hex digits>": the writer's
+// process id lets a later start tell a sibling left by a save that was
+// killed from one that is being written.
+int createSibling(const std::string &target, std::string &tmpPath)
+{
+    std::string dir, base;
+    splitPath(target, &dir, &base);
     std::random_device rd;
     for (int attempt = 0; attempt < 100; attempt++) {
         char suffix[64];
         snprintf(suffix, sizeof suffix, ".%ld.%u.%08x", (long)getpid(), g_tmpCounter++,
                  (unsigned)rd());
         tmpPath = dir + "." + base + suffix;
-        int fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kSavedMode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
@@ -60,7 +83,135 @@ void syncFolderOf(const std::string &target)
     }
 }
 
+// The process id in a sibling's name, when the name is one that a save of
+// the file `base` makes; 0 for any other name.
+long siblingWriter(const char *name, const std::string &base)
+{
+    const std::string prefix = "." + base + ".";
+    if (strncmp(name, prefix.c_str(), prefix.size()) != 0)
+        return 0;
+    const char *p = name + prefix.size();
+    auto digits = [&p](size_t most) {
+        size_t n = 0;
+        while (n < most && p[n] >= '0' && p[n] <= '9')
+            n++;
+        p += n;
+        return n;
+    };
+    const char *pidStart = p;
+    size_t pidDigits = digits(10);
+    if (pidDigits == 0 || *p++ != '.' || digits(10) == 0 || *p++ != '.')
+        return 0;
+    for (int i = 0; i < 8; i++, p++)
+        if (!isxdigit((unsigned char)*p) || isupper((unsigned char)*p))
+            return 0;
+    if (*p)
+        return 0;
+    return strtol(std::string(pidStart, pidDigits).c_str(), nullptr, 10);
+}
+
+// When process pid began, in seconds since the epoch; false when that cannot
+// be read, or the process has ended and waits only to be reaped.
+bool processStart(long pid, double *started, bool *ended)
+{
+    *ended = false;
+    std::string stat;
+    {
+        FILE *fp = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
+        if (!fp)
+            return false;
+        char buf[1024];
+        size_t n = fread(buf, 1, sizeof buf - 1, fp);
+        fclose(fp);
+        stat.assign(buf, n);
+    }
+    // "pid (name) state ppid ...": the name may hold blanks and parentheses
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return false;
+    const char *p = stat.c_str() + close + 1;
+    char state = 0;
+    unsigned long long startTicks = 0;
+    // the state is the third field, the start time since boot the 22nd
+    if (sscanf(p, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
+               &state, &startTicks) != 2)
+        return false;
+    if (state == 'Z' || state == 'X') {
+        *ended = true;
+        return false;
+    }
+    long long bootTime = -1;
+    if (FILE *fp = fopen("/proc/stat", "re")) {
+        char line[256];
+        while (fgets(line, sizeof line, fp))
+            if (sscanf(line, "btime %lld", &bootTime) == 1)
+                break;
+        fclose(fp);
+    }
+    long ticks = sysconf(_SC_CLK_TCK);
+    if (bootTime < 0 || ticks <= 0)
+        return false;
+    *started = (double)bootTime + (double)startTicks / (double)ticks;
+    return true;
+}
+
+// Whether the writer of a sibling last changed at `changed` may still be
+// writing it. Its process id may have been taken by another process since
+// (after a restart of the machine, most of all): a process that began after
+// the sibling was last written cannot be its writer. The boot time is read in
+// whole seconds, hence the slack; what cannot be told counts as running.
+bool writerMayRun(long pid, time_t changed)
+{
+    if (pid <= 0)
+        return false;
+    if (kill((pid_t)pid, 0) != 0 && errno == ESRCH)
+        return false;
+    double started = 0;
+    bool ended = false;
+    if (!processStart(pid, &started, &ended))
+        return !ended;
+    const double kSlack = 2.0;
+    return started <= (double)changed + kSlack;
+}
+
 } // namespace
+
+int tovuRemoveStaleSaves(const char *path)
+{
+    if (!path || !path[0])
+        return 0;
+    std::string dir, base;
+    splitPath(resolveTarget(path), &dir, &base);
+    if (base.empty())
+        return 0;
+    DIR *d = opendir(dir.empty() ? "." : dir.c_str());
+    if (!d)
+        return 0;
+    int removed = 0;
+    while (struct dirent *ent = readdir(d)) {
+        long pid = siblingWriter(ent->d_name, base);
+        if (pid <= 0)
+            continue;
+        // only a file that a save made: never a folder, a link or a device
+        struct stat st;
+        if (fstatat(dirfd(d), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (writerMayRun(pid, st.st_mtime))
+            continue;
+        const std::string name = dir + ent->d_name;
+        if (unlinkat(dirfd(d), ent->d_name, 0) == 0) {
+            removed++;
+            printf("TOVUL: removed %s, left by an interrupted save (process %ld)\n", name.c_str(),
+                   pid);
+        } else {
+            printf("TOVUL: %s, left by an interrupted save (process %ld), could not be removed: "
+                   "%s\n", name.c_str(), pid, strerror(errno));
+        }
+    }
+    closedir(d);
+    fflush(stdout);
+    return removed;
+}
 
 int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &writer)
 {
@@ -82,12 +233,11 @@ int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &wr
     int fd = createSibling(target, tmpPath);
     if (fd < 0)
         return -1;
-    if (exists) {
-        // the mode first: it must hold even where the owner cannot be kept
-        fchmod(fd, old.st_mode & 07777);
-        if (fchown(fd, old.st_uid, old.st_gid) == 0)
-            fchmod(fd, old.st_mode & 07777);
-    }
+    // (created with 0600, but a umask may have taken the owner's bits)
+    mode_t mode = exists ? old.st_mode & kKeptModeBits : kSavedMode;
+    fchmod(fd, mode);
+    if (exists && fchown(fd, old.st_uid, old.st_gid) == 0)
+        fchmod(fd, mode);
 
     // the cause of the first step that fails is what errno tells the caller
     int err = 0;

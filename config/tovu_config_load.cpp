@@ -18,6 +18,10 @@
 
 namespace {
 
+// a copy kept aside is readable by its owner only, as the saved file is
+const mode_t kKeptMode = 0600;
+const mode_t kKeptModeBits = 0700;
+
 cJSON *installedDocument()
 {
     TovuConfigLock lock;
@@ -59,7 +63,7 @@ std::string keepAside(const char *path)
     strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
     const std::string base = std::string(path) + ".bad-" + stamp;
 
-    struct stat lst;
+    struct stat lst {};
     bool isLink = lstat(path, &lst) == 0 && S_ISLNK(lst.st_mode);
     std::string content;
     bool haveContent = false;
@@ -67,17 +71,22 @@ std::string keepAside(const char *path)
         std::string name = i == 0 ? base : base + "." + std::to_string(i);
         // a link to a symbolic link would follow the file that the save replaces
         if (!isLink) {
-            if (link(path, name.c_str()) == 0)
-                return name;
-            if (errno == EEXIST)
+            if (link(path, name.c_str()) == 0) {
+                // the same file under both names, and readable by its owner
+                // only, as every saved file is; the name it had is replaced
+                if (chmod(name.c_str(), lst.st_mode & kKeptModeBits) == 0)
+                    return name;
+                unlink(name.c_str());
+            } else if (errno == EEXIST) {
                 continue;
+            }
         }
         if (!haveContent) {
             if (!readAll(path, &content))
                 return "";
             haveContent = true;
         }
-        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kKeptMode);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -144,6 +153,7 @@ void tovuImportConfig(void)
     if (!g_tszfnConfig[0])
         return;
     const std::string path = g_tszfnConfig;
+    tovuRemoveStaleSaves(path.c_str());
     if (!loadJson(path.c_str()))
         convert(path);
     // the new file keeps the older file's value; only the model changes

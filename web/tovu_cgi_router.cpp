@@ -53,9 +53,6 @@ const char kTypeText[] = "text/plain";
 const char kNotApplied[] = "the change was not applied: ";
 const char kNotSaved[] = "the configuration could not be saved: ";
 
-/* nesting deeper than any configuration has is refused at an upload */
-const int kMaxUploadDepth = 32;
-
 const char kLoginPage1[] = "<html>\n<head>\n<title>%s</title>\n</head>\n";
 const char kLoginPage2[] =
     "<body>\n<div style=\"width: 100%; position: absolute; top: 30%; text-align: center\">\n";
@@ -164,41 +161,6 @@ bool isAsciiAlnum(unsigned char c)
 bool unsafeInCookie(unsigned char c)
 {
     return c <= 0x20 || c >= 0x7f || c == ';' || c == ',' || c == '"' || c == '\\';
-}
-
-/* True when the first JSON value of the text nests objects and arrays more
-   than maxDepth deep (a value at the top is at depth 1).  Text behind the
-   first value is not looked at, as the parser ignores it too; text that is
-   not JSON may give either answer, and is refused anyway. */
-bool nestedDeeperThan(const char *text, int maxDepth)
-{
-    const char *p = text;
-    if (strncmp(p, "\xEF\xBB\xBF", 3) == 0)
-        p += 3;
-    // the parser skips every byte up to the blank before the value
-    while (*p && static_cast<unsigned char>(*p) <= ' ')
-        ++p;
-    if (*p != '{' && *p != '[')
-        return false;
-    int depth = 0;
-    bool inString = false;
-    for (; *p; ++p) {
-        if (inString) {
-            if (*p == '\\' && p[1])
-                ++p;
-            else if (*p == '"')
-                inString = false;
-        } else if (*p == '"') {
-            inString = true;
-        } else if (*p == '{' || *p == '[') {
-            if (++depth > maxDepth)
-                return true;
-        } else if (*p == '}' || *p == ']') {
-            if (--depth == 0)
-                return false;
-        }
-    }
-    return false;
 }
 
 /* Why an upload's parsed document cannot be taken, or "" when it can: it
@@ -525,8 +487,8 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
 
     std::string refusal;
     cJSON *doc = nullptr;
-    if (nestedDeeperThan(szPost, kMaxUploadDepth))
-        refusal = "the configuration nests more than " + std::to_string(kMaxUploadDepth) +
+    if (tovuConfigTooDeep(szPost))
+        refusal = "the configuration nests more than " + std::to_string(TOVU_MAX_CONFIG_DEPTH) +
                   " levels deep";
     else if (!(doc = tovuParseConfig(szPost)))
         refusal = "the configuration is not JSON";

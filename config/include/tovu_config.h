@@ -67,6 +67,16 @@ const char *jsonGetText(const cJSON *item);
 float jsonGetFloat(const cJSON *item);
 
 void tovuSetConfigPath(LPCTSTR tszConfigPath);
+/* Nesting deeper than any configuration has: a document whose objects and
+ * arrays nest more than this many levels (the value at the top is level 1)
+ * is refused, at an upload and in the configuration file alike. */
+#define TOVU_MAX_CONFIG_DEPTH 32
+/* true when the first JSON value of the text nests deeper than
+ * TOVU_MAX_CONFIG_DEPTH; text behind that value is not looked at, as the
+ * parser ignores it too, and text that is not JSON may give either answer */
+bool tovuConfigTooDeep(const char *szJSON);
+/* reads the file and installs its document; a file nested too deep installs
+ * nothing, like one that holds no JSON */
 int tovuImportConfigJSON(LPCTSTR tszfnConfig);
 cJSON *tovuSetConfig(const char *szJSON);
 /* The install of tovuSetConfig in two steps, for a caller that looks at the
@@ -125,13 +135,22 @@ int tovuWritePrintedConfig(const TovuPrintedConfig &printed);
 /*
  * Atomic file save: the text goes to a new file in the same folder, is flushed
  * to disk and renamed over path, so a reader sees the old file or the new one,
- * never a part.  An existing file keeps its mode (and, where allowed, its
- * owner); a symbolic link is followed.  The writer returns 0 to go on or a
+ * never a part.  The file is readable by its owner only: a new one gets mode
+ * 0600, an existing one keeps the owner's bits of its mode (and, where
+ * allowed, its owner); a symbolic link is followed.  The writer returns 0 to go on or a
  * negative value to abandon the save.  0 on success, -1 on any failure, in
  * which case the old file is untouched and errno holds the cause.
  */
 int tovuWriteFileAtomic(const char *path, const std::function<int(FILE *fp)> &writer);
 int tovuWriteFileAtomic(const char *path, const std::string &text);
+/*
+ * Removes the new files that saves of path left beside it when they were
+ * killed before their rename, and prints one line for each on standard
+ * output.  Only names of the form a save gives them are looked at, and a
+ * file whose writer may still be running is left alone.  Returns the number
+ * removed.  Called at start-up for each file that is saved this way.
+ */
+int tovuRemoveStaleSaves(const char *path);
 
 
 /* loads the configuration file at g_tszfnConfig, converting the older file

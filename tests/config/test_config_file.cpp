@@ -10,7 +10,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <thread>
 #include <vector>
@@ -177,20 +181,32 @@ TEST_F(ConfigFile, PrintedSaveWritesTheDocumentAsPrinted)
     EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
 }
 
-TEST_F(ConfigFile, SaveKeepsModeAndLinks)
+// The configuration holds the login password: a save is readable by its
+// owner only, whatever the umask, and an existing file loses the group's and
+// others' bits but keeps the owner's.
+TEST_F(ConfigFile, SavesAreTheOwnersOnlyAndKeepLinks)
 {
-    ASSERT_TRUE(tovuSetConfig(R"({"global":{}})"));
+    ASSERT_TRUE(tovuSetConfig(R"({"global":{"loginPass":"secret"}})"));
     const std::string path = tmp / "tovul.json";
-    writeFile(path, "old");
+    const struct {
+        mode_t before, after;
+    } existing[] = {{0644, 0600}, {0640, 0600}, {0666, 0600}, {0400, 0400}, {0600, 0600}};
+    for (const auto &c : existing) {
+        writeFile(path, "old");
+        ASSERT_EQ(chmod(path.c_str(), c.before), 0);
+        EXPECT_EQ(tovuExportConfig(path.c_str()), 0);
+        EXPECT_EQ(modeOf(path), c.after) << std::oct << c.before;
+    }
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-    EXPECT_EQ(tovuExportConfig(path.c_str()), 0);
-    EXPECT_EQ(modeOf(path), 0640u);
 
-    // a new file gets the usual mode of a created file
-    mode_t mask = umask(022);
-    EXPECT_EQ(tovuExportConfig((tmp / "new.json").c_str()), 0);
-    umask(mask);
-    EXPECT_EQ(modeOf(tmp / "new.json"), 0644u);
+    for (mode_t m : {(mode_t)022, (mode_t)0, (mode_t)0277}) {
+        const std::string fresh = tmp / "new.json";
+        unlink(fresh.c_str());
+        mode_t mask = umask(m);
+        EXPECT_EQ(tovuExportConfig(fresh.c_str()), 0);
+        umask(mask);
+        EXPECT_EQ(modeOf(fresh), 0600u) << std::oct << m;
+    }
 
     // a symbolic link stays a link and its target gets the text
     ASSERT_EQ(symlink("tovul.json", (tmp / "link.json").c_str()), 0);
@@ -200,7 +216,80 @@ TEST_F(ConfigFile, SaveKeepsModeAndLinks)
     ASSERT_EQ(lstat((tmp / "link.json").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     EXPECT_EQ(readFile(path), printed(g_jsonConfig));
-    EXPECT_EQ(modeOf(path), 0640u);
+    EXPECT_EQ(modeOf(path), 0600u);
+}
+
+// At start-up, the files that saves killed before their rename left beside
+// the file go, one printed line each; a file whose writer may still be
+// writing it, and every other name, stay.
+TEST_F(ConfigFile, StaleSavesAreRemoved)
+{
+    const std::string path = tmp / "tovul.json";
+    writeFile(path, "{}");
+    // a process that has ended
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string self = std::to_string(getpid()), dead = std::to_string(gone);
+
+    const std::vector<std::string> stale = {
+        ".tovul.json." + dead + ".0.0123abcd",
+        ".tovul.json." + dead + ".17.ffffffff",
+        // this process's number, on a file older than the process: the writer
+        // was another process that had the number before (a restart, say)
+        ".tovul.json." + self + ".3.00000000",
+    };
+    const std::vector<std::string> kept = {
+        "tovul.json",
+        ".tovul.json." + self + ".4.9abcdef0",        // this process may be writing it
+        ".tovul.json." + dead + ".0.0123abc",         // not the form of a save's name
+        ".tovul.json." + dead + ".0.0123abcde",
+        ".tovul.json." + dead + ".0.0123ABCD",
+        ".tovul.json." + dead + "..0123abcd",
+        ".tovul.json.x" + dead + ".0.0123abcd",
+        ".tovul.jsonx." + dead + ".0.0123abcd",
+        ".other.json." + dead + ".0.0123abcd",
+        "tovul.json." + dead + ".0.0123abcd",
+        "tovul.json.bad-20260101-000000",
+    };
+    for (const std::string &n : stale)
+        writeFile(tmp / n, "{\"global\":{\"loginPass\":\"secret\"}}");
+    for (const std::string &n : kept)
+        if (n != "tovul.json")
+            writeFile(tmp / n, "x");
+    struct timeval old[2] = {{946684800, 0}, {946684800, 0}}; // 2000-01-01
+    ASSERT_EQ(utimes((tmp / stale[2]).c_str(), old), 0);
+    // a folder and a link of a save's name are no save's file
+    const std::string dirName = ".tovul.json." + dead + ".1.0123abcd", linkName = ".tovul.json." + dead + ".2.0123abcd";
+    ASSERT_EQ(mkdir((tmp / dirName).c_str(), 0700), 0);
+    ASSERT_EQ(symlink("tovul.json", (tmp / linkName).c_str()), 0);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tovuRemoveStaleSaves(path.c_str()), 3);
+    const std::string out = testing::internal::GetCapturedStdout();
+
+    std::vector<std::string> want = kept;
+    want.push_back(dirName);
+    want.push_back(linkName);
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(listFolder(tmp.path), want);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
+    for (const std::string &n : stale)
+        EXPECT_NE(out.find("TOVUL: removed " + tmp / n + ", left by an interrupted save (process "), std::string::npos)
+            << out;
+    // a second pass finds nothing; a link to the file looks beside its target
+    EXPECT_EQ(tovuRemoveStaleSaves(path.c_str()), 0);
+    const std::string other = tmp / "elsewhere";
+    ASSERT_EQ(mkdir(other.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(path.c_str(), (other + "/tovul.json").c_str()), 0);
+    writeFile(tmp / stale[0], "x");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tovuRemoveStaleSaves((other + "/tovul.json").c_str()), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(tovuRemoveStaleSaves(nullptr), 0);
+    EXPECT_EQ(tovuRemoveStaleSaves(""), 0);
 }
 
 TEST_F(ConfigFile, AtomicWriterCallback)
@@ -247,11 +336,12 @@ TEST_F(ConfigFile, NumbersUseFullStopInAnyLocale)
 // installed as the file will hold them.
 TEST_F(ConfigFile, SavedDocumentLoadsBackTheSame)
 {
+    // as deep as a configuration file may nest: 31 arrays in the top object
     std::string deep;
-    for (int i = 0; i < 900; i++)
+    for (int i = 0; i < TOVU_MAX_CONFIG_DEPTH - 1; i++)
         deep += "[";
     deep += "1e400";
-    for (int i = 0; i < 900; i++)
+    for (int i = 0; i < TOVU_MAX_CONFIG_DEPTH - 1; i++)
         deep += "]";
     std::string longText(200000, 'x');
     longText[1000] = '\t';

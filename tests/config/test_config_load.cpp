@@ -26,6 +26,12 @@ bool exists(const std::string &path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+mode_t modeOf(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
 const std::string kLegacyData = std::string(TOVU_TEST_DATA_DIR) + "/legacy/";
 
 class ConfigLoad : public ConfigTest {
@@ -145,6 +151,7 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
 {
     const std::string first = "{ \"global\": { \"httpPort\": 80 ", second = "\x01\x02 garbage";
     writeFile(json, first);
+    ASSERT_EQ(chmod(json.c_str(), 0644), 0);
     writeFile(conf, "HTTPPort 8100\n");
     std::string out = load();
     ASSERT_NE(g_jsonConfig, nullptr);
@@ -154,6 +161,9 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
     EXPECT_EQ(names[0], "tovul.json");
     EXPECT_EQ(names[1].rfind("tovul.json.bad-", 0), 0u) << names[1];
     EXPECT_EQ(readFile(tmp / names[1]), first);
+    // the copy kept aside, and the new file, are readable by their owner only
+    for (const std::string &n : names)
+        EXPECT_EQ(modeOf(tmp / n), 0600u) << n;
     // said once, with the new name
     EXPECT_NE(out.find(names[1]), std::string::npos) << out;
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
@@ -167,6 +177,73 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
     EXPECT_EQ(readFile(tmp / names[1]), first);
     std::string secondKept = readFile(tmp / names[2]);
     EXPECT_EQ(secondKept, second) << names[2];
+    // kept by a copy where the file is reached through a link
+    dropConfig();
+    const std::string real = tmp / "real.json";
+    writeFile(real, second);
+    ASSERT_EQ(chmod(real.c_str(), 0644), 0);
+    unlink(json.c_str());
+    ASSERT_EQ(symlink(real.c_str(), json.c_str()), 0);
+    load();
+    names = listFolder(tmp.path);
+    ASSERT_EQ(names.size(), 5u);
+    for (const std::string &n : names) {
+        if (n.rfind("tovul.json.bad-", 0) == 0) {
+            EXPECT_EQ(modeOf(tmp / n), 0600u) << n;
+        }
+    }
+}
+
+// A file nested deeper than an upload may be holds no usable configuration
+// either: it is kept aside and the defaults are loaded. (990 objects around
+// 20,000 empty ones: loaded, it made every "/config" answer 20 MB.)
+TEST_F(ConfigLoad, TooDeepFileIsKeptAside)
+{
+    std::string issueShape;
+    for (int i = 0; i < 990; i++)
+        issueShape += "{\"a\":";
+    for (int i = 0; i < 20000; i++)
+        issueShape += i ? ",{}" : "[{}";
+    issueShape += "]" + std::string(990, '}');
+    // the top object and 32 levels in all; the brackets in the text are no nesting
+    auto nested = [](int depth) {
+        return R"({"global":{"httpPort":8123},"x":")" + std::string(40, '[') + "\"," + R"("y":)" +
+               std::string(depth - 1, '[') + std::string(depth - 1, ']') + "}";
+    };
+    const struct {
+        const char *name;
+        std::string doc;
+        bool loads;
+    } cases[] = {
+        {"990 objects around 20,000", issueShape, false},
+        {"33 levels", nested(33), false},
+        {"behind a byte-order mark", "\xEF\xBB\xBF\n" + nested(40), false},
+        {"32 levels", nested(32), true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        dropConfig();
+        for (const std::string &n : listFolder(tmp.path))
+            unlink((tmp / n).c_str());
+        writeFile(json, c.doc);
+        const std::string out = load();
+        ASSERT_NE(g_jsonConfig, nullptr);
+        if (c.loads) {
+            EXPECT_EQ(out, "");
+            EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 8123);
+            EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
+            continue;
+        }
+        EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 9527);
+        EXPECT_EQ(jsonGetItem(g_jsonConfig, "a"), nullptr);
+        std::vector<std::string> names = listFolder(tmp.path);
+        ASSERT_EQ(names.size(), 2u);
+        EXPECT_EQ(readFile(tmp / names[1]), c.doc);
+        EXPECT_NE(out.find("holds no usable configuration; it is kept as " + tmp / names[1]), std::string::npos)
+            << out;
+        // the file now holds the defaults, at their usual size
+        EXPECT_LT(readFile(json).size(), 1000u);
+    }
 }
 
 // A new file that cannot be written whole: no document, the older file stays,
