@@ -281,7 +281,13 @@ bool CPlayList::walk(const std::string &dirPath, WalkState &state)
         case DT_REG: case DT_FIFO: case DT_CHR: case DT_BLK: case DT_SOCK:
             break;
         default:
-            isDir = stat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+            if (stat(full.c_str(), &st) == 0) {
+                isDir = S_ISDIR(st.st_mode);
+                break;
+            }
+            // a link that leads nowhere, or round and round, is nothing to play
+            if (ent->d_type == DT_LNK || (lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))
+                continue;
             break;
         }
         if (!isDir) {

@@ -358,6 +358,37 @@ TEST_F(PlayListTest, SymbolicLinkCyclesAndDepthBound)
     EXPECT_EQ(pl.build(folder.c_str(), TRUE, FALSE, TRUE), 2 + 64);
 }
 
+// A link is played only as the file it leads to: a link to a folder is
+// walked (once along any path) or passed by, never listed; one that leads
+// nowhere or round in a loop is no file either.
+TEST_F(PlayListTest, LinksThatLoopOrLeadNowhereAreNoFiles)
+{
+    mkdirs("media/loop/sub");
+    touchAll({"media/a.ts", "media/loop/sub/b.ts"});
+    const std::pair<const char *, const char *> links[] = {
+        {"media/loop/sub/again", "../loop"},     // media/loop/loop: nothing there
+        {"media/loop/sub/back", "../../loop"},   // media/loop, above itself
+        {"media/self", "self"},                  // a loop of one link
+        {"media/ping", "pong"},                  // and of two
+        {"media/pong", "ping"},
+        {"media/gone.ts", "nothing.ts"},
+        {"media/c.ts", "a.ts"},                  // a link to a file plays it
+    };
+    for (const auto &[at_, target] : links)
+        ASSERT_EQ(symlink(target, at(at_).c_str()), 0) << at_;
+    for (BOOL recursive : {TRUE, FALSE}) {
+        SCOPED_TRACE(recursive);
+        TestPlayList pl;
+        std::vector<std::string> want = recursive ? media({"a.ts", "c.ts", "loop/sub/b.ts"}) : media({"a.ts", "c.ts"});
+        EXPECT_EQ(pl.build(folder.c_str(), recursive, FALSE, TRUE), (int)want.size());
+        EXPECT_EQ(pl.items(), want);
+    }
+    // the looping folder given as the root itself
+    TestPlayList pl;
+    EXPECT_EQ(pl.build(at("media/loop").c_str(), TRUE, FALSE, TRUE), 1);
+    EXPECT_EQ(pl.items(), std::vector<std::string>{at("media/loop/sub/b.ts")});
+}
+
 // a folder reached through several paths is walked under each; only a link
 // to a folder on the path down to it (its own ancestor) is passed by
 TEST_F(PlayListTest, LinkedFolderWalkedUnderEveryPathButNotBelowItself)
