@@ -215,6 +215,7 @@ int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClea
 
     if (bClear)
         clearItems();
+    m_skipped = Skipped();
     if (!root.empty() && root.back() == '/')
         root.pop_back();
     m_strRoot = std::move(root);
@@ -314,6 +315,13 @@ void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
     Guard g(m_lock);
     std::string path = tszDir ? tszDir : "";
     path.append("/").append(tszfn ? tszfn : "");
+    // the transcoder gets the path in double quotes, on one line
+    if (path.find_first_of("\r\n\"") != std::string::npos) {
+        if (m_skipped.paths.size() < kMaxSkippedKept)
+            m_skipped.paths.push_back(std::move(path));
+        m_skipped.count++;
+        return;
+    }
 
     size_t n = m_lstPlayItems.size() + m_lstPending.size();
     bool shuffled = m_bShuffle && n > 0;
@@ -336,6 +344,12 @@ void CPlayList::insertFile(LPCTSTR tszDir, LPCTSTR tszfn)
     m_vecPendingAt.push_back(k <= 1 ? 0 : k - 1);
     if (!m_bWalking)
         placePending();
+}
+
+CPlayList::Skipped CPlayList::GetSkipped() const
+{
+    Guard g(m_lock);
+    return m_skipped;
 }
 
 size_t CPlayList::GetCount() const

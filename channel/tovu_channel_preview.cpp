@@ -2,8 +2,9 @@
 // the channel's own slot into one small fixed HTML5 stream that the
 // transcoder serves on port 9528 for the browser.
 //
-// As in a channel start, a configured text holding a line break or longer
-// than the record text it fills refuses the preview, named in the log.
+// As in a channel start, a configured text holding a line break (or, where
+// it goes between double quotes, a double quote) or longer than the record
+// text it fills refuses the preview, named in the log.
 #include "tovu_channel_source.h"
 #include "tovu_channel_util.h"
 #include "tovu_document.h"
@@ -48,8 +49,8 @@ int tovuPreviewChannel(int iChannel)
     if (jsonGetBool(jsonGetItem(G, "sslEnable"))) {
         const char *cert = jsonGetText(jsonGetItem(G, "sslCert"));
         const char *key = jsonGetText(jsonGetItem(G, "sslKey"));
-        tovuCheckText(cert, "global \"sslCert\"", &fault);
-        tovuCheckText(key, "global \"sslKey\"", &fault);
+        tovuCheckQuotedText(cert, "global \"sslCert\"", &fault);
+        tovuCheckQuotedText(key, "global \"sslKey\"", &fault);
         targetParam.append("-user_agent \"").append(cert).append("\" -referer \"").append(key).append("\"");
         targetUrl = "https://0.0.0.0:" + std::to_string(kPreviewPort);
     } else {

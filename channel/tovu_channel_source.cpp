@@ -27,29 +27,38 @@ char *keepFitting(TovuTextStore *store, std::string text, size_t capacity, const
 
 // The address of the source: its "url", or when that names a folder, the
 // current file of channel iRealCh's playlist built from the folder (the
-// folder itself while the playlist has none).
+// folder itself while the playlist has none). The playlist passes by the
+// files whose paths no argument string can carry, each named in the log.
 int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJSON *E,
-                std::string *address, bool *bFolder, TovuTextFault *fault) TOVU_REQUIRES(g_configMutex)
+                TOVU_FORMAT format, std::string *address, bool *bFolder,
+                TovuTextFault *fault) TOVU_REQUIRES(g_configMutex)
 {
     const cJSON *G = tovuGlobal();
-    *address = tovuCheckedText(jsonGetItem(E, "url"), tovuChannelField(iRealCh, "source \"url\""), fault);
+    *address = tovuCheckedText(jsonGetItem(E, "url"), tovuChannelField(iRealCh, "source \"url\""), fault,
+                               tovuSourceUrlQuoted(format));
     *bFolder = tovuIsFolderUrl(address->c_str());
     if (!*bFolder)
         return 0;
+    // a folder whose own path no argument string can carry: refused by name,
+    // rather than found without a file
+    if (!fault->ok())
+        return fault->code;
     if (iRealCh < 0 || iRealCh >= TOVU_MAX_CHANNELS) {
         tovu_logf(iChannel, 1, "%s: no playlist for the folder of channel %d", kind.what, iRealCh + 1);
         return TOVU_ERR_NO_SOURCE_URL;
     }
     CPlayList &playlist = g_tovuPlaylists[iRealCh];
-    if (playlist.build(address->c_str(), jsonGetBool(jsonGetItem(G, "folderRecur")),
-                       jsonGetBool(jsonGetItem(G, "folderShuffle")), TRUE) == 0) {
+    int nFiles = playlist.build(address->c_str(), jsonGetBool(jsonGetItem(G, "folderRecur")),
+                                jsonGetBool(jsonGetItem(G, "folderShuffle")), TRUE);
+    tovuLogSkippedFiles(iChannel, kind.what, playlist);
+    if (nFiles == 0) {
         tovu_logf(iChannel, 1, "%s: no file in folder %s", kind.what, address->c_str());
         return TOVU_ERR_NO_SOURCE_URL;
     }
     std::string current = playlist.GetCurFileCopy();
     if (!current.empty()) {
         *address = current;
-        tovuCheckText(address->c_str(), tovuChannelField(iRealCh, "playlist file"), fault);
+        tovuCheckQuotedText(address->c_str(), tovuChannelField(iRealCh, "playlist file"), fault);
     }
     return 0;
 }
@@ -91,13 +100,13 @@ int tovuBuildSource(const TovuSourceKind &kind, int iChannel, int iRealCh, int i
     src->format = tovuGetFormatId(jsonGetText(jsonGetItem(E, "format")));
     std::string address;
     bool bFolder = false;
-    int result = readAddress(kind, iChannel, iRealCh, E, &address, &bFolder, fault);
+    int result = readAddress(kind, iChannel, iRealCh, E, src->format, &address, &bFolder, fault);
     if (result != 0)
         return result;
 
     if (!kind.preview)
         src->alt_url = const_cast<char *>(
-            tovuCheckedText(jsonGetItem(G, "altInput"), "global \"altInput\"", fault));
+            tovuCheckedText(jsonGetItem(G, "altInput"), "global \"altInput\"", fault, true));
 
     std::string video;
     if (videoOptions(kind, E, field("source video \"options\""), &video, fault))
@@ -121,7 +130,7 @@ int tovuBuildSource(const TovuSourceKind &kind, int iChannel, int iRealCh, int i
         for (int f = 0, n = jsonGetListSize(filters); f < n; f++) {
             const cJSON *item = jsonGetIndex(filters, f);
             if (cJSON_IsString(item) && item->valuestring) {
-                tovuCheckText(item->valuestring, field("input \"filters\""), fault);
+                tovuCheckQuotedText(item->valuestring, field("input \"filters\""), fault);
                 filterList.push_back(item->valuestring);
             }
         }

@@ -170,21 +170,23 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
     TovuTextFault *fault = &recs->fault;
     auto field = [iChannel](const std::string &what) { return tovuChannelField(iChannel, what.c_str()); };
 
-    const char *configuredUrl = tovuCheckedText(jsonGetItem(jsonTarget, "url"), field("target \"url\""), fault);
-    std::string address = configuredUrl;
     TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(jsonTarget, "format")));
+    const bool quoted = tovuTargetUrlQuoted(format);
+    const char *configuredUrl =
+        tovuCheckedText(jsonGetItem(jsonTarget, "url"), field("target \"url\""), fault, quoted);
+    std::string address = configuredUrl;
 
     if (format == TOVU_FORMAT_HTTP || format == TOVU_FORMAT_HTML5 || format == TOVU_FORMAT_HTTP_MJPEG)
         setHttpPort(&address, (long long)iChannel + 1 + jsonGetInt(jsonGetItem(G, "httpPort")));
 
     bool isRtmp = _is_rtmp_url(address.c_str());
-    const char *user = isRtmp ? tovuCheckedText(jsonGetItem(rtmp, "user"), field("target \"rtmp\" \"user\""), fault)
-                              : "";
+    const char *user =
+        isRtmp ? tovuCheckedText(jsonGetItem(rtmp, "user"), field("target \"rtmp\" \"user\""), fault, quoted) : "";
     if (user[0]) {
         size_t scheme = address.find("://");
         if (scheme != std::string::npos) {
             const char *passwd =
-                tovuCheckedText(jsonGetItem(rtmp, "passwd"), field("target \"rtmp\" \"passwd\""), fault);
+                tovuCheckedText(jsonGetItem(rtmp, "passwd"), field("target \"rtmp\" \"passwd\""), fault, quoted);
             std::string credentials = user;
             if (passwd[0])
                 credentials.append(":").append(passwd);
@@ -221,8 +223,8 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
     if (custom[0])
         options.append(custom).push_back(' ');
     if (tovu_strncasecmp(address.c_str(), "https://", 8) == 0) {
-        const char *cert = tovuCheckedText(jsonGetItem(G, "sslCert"), "global \"sslCert\"", fault);
-        const char *key = tovuCheckedText(jsonGetItem(G, "sslKey"), "global \"sslKey\"", fault);
+        const char *cert = tovuCheckedText(jsonGetItem(G, "sslCert"), "global \"sslCert\"", fault, true);
+        const char *key = tovuCheckedText(jsonGetItem(G, "sslKey"), "global \"sslKey\"", fault, true);
         options.append("-user_agent \"").append(cert).append("\" -referer \"").append(key).append("\"");
     }
 

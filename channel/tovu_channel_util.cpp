@@ -15,11 +15,12 @@ std::atomic<TOVU_TRANSCODE_FN> g_transcodeFn{nullptr};
 
 } // namespace
 
-bool TovuTextFault::set(int faultCode, const std::string &faultField)
+bool TovuTextFault::set(int faultCode, const std::string &faultField, bool byQuote)
 {
     if (code == 0) {
         code = faultCode;
         field = faultField;
+        quote = byQuote;
     }
     return false;
 }
@@ -29,6 +30,11 @@ bool tovuHasLineBreak(const char *text)
     return text && strpbrk(text, "\r\n") != nullptr;
 }
 
+bool tovuHasLineBreakOrQuote(const char *text)
+{
+    return text && strpbrk(text, "\r\n\"") != nullptr;
+}
+
 bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fault)
 {
     if (!tovuHasLineBreak(text))
@@ -36,11 +42,40 @@ bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fa
     return fault->set(TOVU_ERR_LINE_BREAK, field);
 }
 
-const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault)
+const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault,
+                            bool quoted)
 {
     const char *text = jsonGetText(item);
-    tovuCheckText(text, field, fault);
+    if (quoted)
+        tovuCheckQuotedText(text, field, fault);
+    else
+        tovuCheckText(text, field, fault);
     return text;
+}
+
+bool tovuCheckQuotedText(const char *text, const std::string &field, TovuTextFault *fault)
+{
+    if (!tovuCheckText(text, field, fault))
+        return false;
+    if (!text || !strchr(text, '"'))
+        return true;
+    return fault->set(TOVU_ERR_LINE_BREAK, field, true);
+}
+
+bool tovuSourceUrlQuoted(TOVU_FORMAT format)
+{
+    return format != TOVU_FORMAT_DEVICE && format != TOVU_FORMAT_RTP;
+}
+
+bool tovuTargetUrlQuoted(TOVU_FORMAT format)
+{
+    switch (format) {
+    case TOVU_FORMAT_GENERAL: case TOVU_FORMAT_RTMP: case TOVU_FORMAT_HLS: case TOVU_FORMAT_DASH:
+    case TOVU_FORMAT_DECKLINK: case TOVU_FORMAT_NDI:
+        return true;
+    default:
+        return false;
+    }
 }
 
 void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,
@@ -69,11 +104,33 @@ bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &
 void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault)
 {
     if (fault.code == TOVU_ERR_LINE_BREAK)
-        tovu_logf(iChannel, 1, "%s refused (%d): %s holds a line break", what, fault.code,
-                  fault.field.c_str());
+        tovu_logf(iChannel, 1, "%s refused (%d): %s holds %s", what, fault.code, fault.field.c_str(),
+                  fault.quote ? "a double quote" : "a line break");
     else if (fault.code == TOVU_ERR_TEXT_TOO_LONG)
         tovu_logf(iChannel, 1, "%s refused (%d): %s is too long for the option text it fills",
                   what, fault.code, fault.field.c_str());
+}
+
+void tovuLogSkippedFiles(int iChannel, const char *what, const CPlayList &playlist)
+{
+    CPlayList::Skipped skipped = playlist.GetSkipped();
+    for (const std::string &path : skipped.paths) {
+        // written so that the name cannot break the log's line either
+        std::string shown;
+        for (char c : path) {
+            if (c == '\n')
+                shown += "\\n";
+            else if (c == '\r')
+                shown += "\\r";
+            else
+                shown += c;
+        }
+        tovu_logf(iChannel, 1, "%s: file %s of the folder skipped: its path holds %s", what,
+                  shown.c_str(), path.find('"') != std::string::npos ? "a double quote" : "a line break");
+    }
+    if (skipped.count > skipped.paths.size())
+        tovu_logf(iChannel, 1, "%s: %zu more files of the folder skipped for the same reasons", what,
+                  skipped.count - skipped.paths.size());
 }
 
 std::string tovuChannelField(int iChannel, const char *what)

@@ -13,6 +13,7 @@
 #include <deque>
 #include <string>
 #include <vector>
+#include "PlayList.h"
 #include "tovu.h"
 #include "tovu_base.h"
 #include "tovu_config.h"
@@ -27,26 +28,42 @@
 
 /*
  * The first fault found while a channel's texts are built: a configured text
- * holding a line feed or carriage return (TOVU_ERR_LINE_BREAK), or a text
- * that does not fit the record text it fills (TOVU_ERR_TEXT_TOO_LONG), with
- * the configured value it came from.  Later faults do not replace it.
+ * holding a line feed or carriage return, or a double quote in a text that
+ * the argument string puts between double quotes (both TOVU_ERR_LINE_BREAK),
+ * or a text that does not fit the record text it fills
+ * (TOVU_ERR_TEXT_TOO_LONG), with the configured value it came from.  Later
+ * faults do not replace it.
  */
 struct TovuTextFault {
     int code = 0;
     std::string field;
+    bool quote = false;  /* a double quote, not a line break */
 
     bool ok() const { return code == 0; }
     /* records the fault when none is recorded yet; always false */
-    bool set(int faultCode, const std::string &faultField);
+    bool set(int faultCode, const std::string &faultField, bool byQuote = false);
 };
 
 bool tovuHasLineBreak(const char *text);
+/* a line break, or a double quote */
+bool tovuHasLineBreakOrQuote(const char *text);
 
 /* false, with the fault recorded, when the configured text holds a line break */
 bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fault);
+/* the same for a text that goes between double quotes (an address, a path, a
+ * file name): a double quote in it would end the quoted word early and hand
+ * the rest to the transcoder as options, so it is refused as well */
+bool tovuCheckQuotedText(const char *text, const std::string &field, TovuTextFault *fault);
 
-/* the text of a configured item (jsonGetText), checked by tovuCheckText */
-const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault);
+/* whether the argument string puts the address of a source, or of a target,
+ * of this format between double quotes */
+bool tovuSourceUrlQuoted(TOVU_FORMAT format);
+bool tovuTargetUrlQuoted(TOVU_FORMAT format);
+
+/* the text of a configured item (jsonGetText), checked by tovuCheckText, or
+ * by tovuCheckQuotedText when it goes between double quotes */
+const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault,
+                            bool quoted = false);
 
 /*
  * Appends each string element of a JSON array followed by one blank ("%s "),
@@ -62,6 +79,10 @@ bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &
 
 /* writes "<what> refused (<code>): <field> ..." into channel N's log */
 void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault);
+
+/* writes one line into channel N's log for each file that the last build of
+ * its folder playlist passed by (CPlayList::GetSkipped) */
+void tovuLogSkippedFiles(int iChannel, const char *what, const CPlayList &playlist);
 
 /*
  * Owner of the texts that one start or preview builds for the engine's

@@ -176,7 +176,9 @@ int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int ta
                            int nb_targets, const TOVU_TARGET *target, std::string *arg_str)
     TOVU_REQUIRES(g_engineMutex);
 /* 1 when a text of the records that a start reads (the pairs of mux_mode's
- * layout) holds a line feed or carriage return, else 0 */
+ * layout) holds a line feed or carriage return, or when an address, the
+ * alternate input or a filter, which the string puts in double quotes, holds
+ * a double quote; else 0 */
 int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
                                   const TOVU_TARGET *const *targets, int nb_targets, int mux_mode);
 /* appends src to *dst with a backslash before every ':' and every '\' */

@@ -123,7 +123,7 @@ const char *start_error_text(int code)
     case TOVU_ERR_NO_ENCODER: return "a target's codec has no encoder";
     case TOVU_ERR_BAD_TARGET_FORMAT: return "a target's format cannot be written";
     case TOVU_ERR_ARGS_TOO_LONG: return "the argument string is too long";
-    case TOVU_ERR_LINE_BREAK: return "a text holds a line break";
+    case TOVU_ERR_LINE_BREAK: return "a text holds a line break, or a double quote where it is quoted";
     case TOVU_ERR_TEXT_TOO_LONG: return "a text is too long for its field";
     default: return "unknown fault";
     }

@@ -56,6 +56,16 @@ public:
     LPCTSTR MoveNext(BOOL bLoop);
     LPCTSTR MovePrev(BOOL bLoop);
 
+    // The files that the last build passed by because no argument string can
+    // carry their paths: a line break or a double quote in them. The first
+    // kMaxSkippedKept paths, and how many there were in all.
+    static constexpr size_t kMaxSkippedKept = 20;
+    struct Skipped {
+        std::vector<std::string> paths;
+        size_t count = 0;
+    };
+    Skipped GetSkipped() const;
+
 protected:
     void Load();
     void Save() const;
@@ -89,6 +99,7 @@ private:
     std::list<std::string> m_lstPending TOVU_GUARDED_BY(m_lock);
     std::vector<size_t> m_vecPendingAt TOVU_GUARDED_BY(m_lock);
     bool m_bWalking TOVU_GUARDED_BY(m_lock) = false;
+    Skipped m_skipped TOVU_GUARDED_BY(m_lock);
 };
 
 // one playlist per channel, index = channel index

@@ -215,7 +215,8 @@ enum {
     TOVU_ERR_FORK = -13,
     TOVU_ERR_ARGS_TOO_LONG = -14, /* argument string longer than TOVU_ARG_STR_MAX */
     TOVU_ERR_LINE_BREAK = -15,    /* a text holds a line feed or carriage return, which would
-                                     cut the one-line hand-over to the transcoder */
+                                     cut the one-line hand-over to the transcoder, or a text
+                                     that goes between double quotes holds a double quote */
     TOVU_ERR_TEXT_TOO_LONG = -16  /* a configured text does not fit the field it is read into */
 };
 

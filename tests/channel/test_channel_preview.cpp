@@ -112,6 +112,21 @@ TEST_F(ChannelPreview, RefusesLineBreaksAndPassesEngineResults)
     EXPECT_TRUE(calls().empty());
     EXPECT_NE(log_text(0).find("channel preview refused (-15): channel 1 input \"map\""), std::string::npos);
 
+    // a double quote in the file name that goes between quotes; a folder
+    // playlist passes such a file by and previews the next
+    preview(doc("", chan(src("file", "/m/a\\\" -y b.ts"), kUdp)), 0, TOVU_ERR_LINE_BREAK);
+    EXPECT_NE(log_text(0).find("channel preview refused (-15): channel 1 source \"url\" holds a double quote"),
+              std::string::npos);
+    const std::string media = path("media");
+    ASSERT_EQ(mkdir(media.c_str(), 0755), 0);
+    tovutest::write_file(media + "/a\".ts", "x");
+    tovutest::write_file(media + "/b.ts", "x");
+    EXPECT_EQ(preview(doc("", chan(src("file", media), kUdp))).sources[0].url, Text(media + "/b.ts"));
+    EXPECT_NE(log_text(0).find("channel preview: file " + media + "/a\".ts of the folder skipped: its path holds a "
+                               "double quote"), std::string::npos) << log_text(0);
+    EXPECT_TRUE(calls().size() == 1u);
+    calls().clear();
+
     fakeResult() = TOVU_ERR_BUSY;
     preview(doc("", plainChan("a")), 0, TOVU_ERR_BUSY);
 }

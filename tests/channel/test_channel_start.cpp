@@ -610,7 +610,22 @@ TEST_F(ChannelStart, RefusesLineBreaksAndOverlongTextsByName)
         std::string field; // as the log names it
     } cases[] = {
         {doc("", chan(src("udp", "udp://a\\n-f null"), kUdp)), TOVU_ERR_LINE_BREAK, "channel 1 source \"url\""},
-        {doc("", chan(src("file", "@DIR@/odd"), kUdp)), TOVU_ERR_LINE_BREAK, "channel 1 playlist file"},
+        // a double quote where the argument string quotes the text
+        {doc("", chan(src("file", "/m/quo\\\"te.ts"), kUdp)), TOVU_ERR_LINE_BREAK,
+         "channel 1 source \"url\" holds a double quote"},
+        {doc("", chan(src("file", "@DIR@/q\\\"dir"), kUdp)), TOVU_ERR_LINE_BREAK,
+         "channel 1 source \"url\" holds a double quote"},
+        {doc("\"altInput\":\"/b\\\" -y x.ts\"", chan(src("udp", "udp://a"), kUdp)), TOVU_ERR_LINE_BREAK,
+         "global \"altInput\" holds a double quote"},
+        {doc("", chan(src("udp", "udp://a"), kUdp, ",\"filters\":[\"drawtext=text=\\\"x\\\"\"]")),
+         TOVU_ERR_LINE_BREAK, "channel 1 input \"filters\" holds a double quote"},
+        {doc("", chan(src("udp", "udp://a"), tgt("hls", "/h/a\\\" -y b.m3u8"))), TOVU_ERR_LINE_BREAK,
+         "channel 1 target \"url\" holds a double quote"},
+        {doc("", chan(src("udp", "udp://a"),
+                      tgt("rtmp", "rtmp://h/app", ",\"rtmp\":{\"user\":\"u\",\"passwd\":\"p\\\" -y\"}"))),
+         TOVU_ERR_LINE_BREAK, "channel 1 target \"rtmp\" \"passwd\" holds a double quote"},
+        {doc("\"sslCert\":\"/c\\\".pem\"", chan(src("udp", "udp://a"), tgt("file", "https://h/x.ts"))),
+         TOVU_ERR_LINE_BREAK, "global \"sslCert\" holds a double quote"},
         {doc("\"altInput\":\"x\\r\"", chan(src("udp", "udp://a"), kUdp)), TOVU_ERR_LINE_BREAK, "global \"altInput\""},
         {doc("", chan(src("udp", "udp://a"), kUdp, ",\"filters\":[\"yadif\\n\"]")), TOVU_ERR_LINE_BREAK,
          "channel 1 input \"filters\""},
@@ -626,8 +641,8 @@ TEST_F(ChannelStart, RefusesLineBreaksAndOverlongTextsByName)
          TOVU_ERR_TEXT_TOO_LONG, "channel 1 target \"url\""},
         {doc("", chan(src("udp", "udp://a"), fiveHls)), TOVU_ERR_TEXT_TOO_LONG, "output options with the HLS variants"},
     };
-    ASSERT_EQ(mkdir(path("odd").c_str(), 0755), 0);
-    tovutest::write_file(path("odd") + "/a\nb.ts", "x");
+    ASSERT_EQ(mkdir(path("q\"dir").c_str(), 0755), 0);
+    tovutest::write_file(path("q\"dir") + "/a.ts", "x");
     ASSERT_EQ(init(1), 0);
     capture();
     for (const Case &c : cases) {
@@ -648,6 +663,58 @@ TEST_F(ChannelStart, RefusesLineBreaksAndOverlongTextsByName)
     EXPECT_EQ(lastCall().sources[0].url->size(), 999u);
     EXPECT_EQ(lastCall().targets[0][0].url->size(), 999u);
     EXPECT_EQ(lastCall().targets[0][0].param->size(), 1999u);
+
+    // texts that go in without quotes may hold them: options, and the
+    // addresses that are handed over as words of their own
+    calls().clear();
+    config(doc("", chan(src("udp", "udp://a"), tgt("udp", "udp://b?x=\\\"1\\\""),
+                        ",\"customOptions\":\"-metadata title=\\\"a b\\\"\"",
+                        ",\"customOptions\":\"-metadata:s:v title=\\\"c\\\"\"")));
+    ASSERT_EQ(tovuStartChannel(0), 0);
+    ASSERT_EQ(calls().size(), 1u);
+    EXPECT_EQ(lastCall().sources[0].param, Text("-metadata title=\"a b\""));
+    EXPECT_EQ(lastCall().targets[0][0].url, Text("udp://b?x=\"1\""));
+}
+
+// A folder playlist passes by the files whose path no argument string can
+// carry (a double quote, a line feed or a carriage return in it), with a line
+// in the channel log for each, and plays the others. The name that once
+// reached the transcoder as options of its own is one of them.
+TEST_F(ChannelStart, FolderPlaylistSkipsNamesWithQuotesAndLineBreaks)
+{
+    const std::string injection = "b.ts\" -f lavfi -i \"testsrc=d=1\" -map 1:v -y \"INJECTED.ts";
+    const std::string folder = path("odd");
+    for (const std::string &d : {folder, folder + "/q\"sub", folder + "/sub"})
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0) << d;
+    for (const std::string &f : {std::string("a.ts"), std::string("quo\"te.ts"), injection, std::string("line\nbreak.ts"),
+                                 std::string("cr\rx.ts"), std::string("q\"sub/z.ts"), std::string("sub/c.ts")})
+        tovutest::write_file(folder + "/" + f, "x");
+    ASSERT_EQ(init(1), 0);
+    _tovuSetChannelTranscoder(nullptr);
+    config(doc("\"folderRecur\":true", chan(src("file", folder), tgt("udp", "udp://127.0.0.1:5000"))));
+    ASSERT_EQ(tovuStartChannel(0), 0);
+    const std::string line = handedOver();
+    EXPECT_NE(line.find("-i \"" + folder + "/a.ts\" "), std::string::npos) << line;
+    EXPECT_EQ(line.find("INJECTED"), std::string::npos) << line;
+    EXPECT_EQ(g_tovuPlaylists[0].GetCount(), 2u); // a.ts and sub/c.ts
+
+    const std::string log = log_text(0);
+    const std::string skipped = "channel start: file " + folder + "/";
+    for (const std::string &entry : {std::string("quo\"te.ts: its path holds a double quote"), injection + ": its path holds a double quote",
+                                     std::string("q\"sub/z.ts: its path holds a double quote"),
+                                     std::string("line\\nbreak.ts: its path holds a line break"),
+                                     std::string("cr\\rx.ts: its path holds a line break")}) {
+        const std::string name = entry.substr(0, entry.find(": its path"));
+        EXPECT_NE(log.find(skipped + name + " of the folder skipped" + entry.substr(name.size())), std::string::npos)
+            << entry << "\n" << log;
+    }
+    EXPECT_EQ(log.find("line\nbreak"), std::string::npos) << "the log's lines stay whole";
+
+    // a folder with no other file has none to play
+    for (const char *f : {"a.ts", "sub/c.ts"})
+        ASSERT_EQ(unlink((folder + "/" + f).c_str()), 0);
+    EXPECT_EQ(tovuStartChannel(0), TOVU_ERR_NO_SOURCE_URL);
+    EXPECT_NE(log_text(0).find("channel start: no file in folder " + folder), std::string::npos);
 }
 
 } // namespace

@@ -124,15 +124,34 @@ TEST_F(PlayListTest, BuildSortsAndWritesFile)
     EXPECT_TRUE(exists(pls));
 }
 
-TEST_F(PlayListTest, NameWithLineBreakGetsNoLine)
+// A path that no argument string can carry (a line break or a double quote
+// in it) is passed by: never listed, never current, never a line of the
+// file; the build tells which, up to a bound, and how many.
+TEST_F(PlayListTest, NamesWithLineBreaksOrQuotesAreSkipped)
 {
-    touchAll({"media/a", "media/b\ncurrent x", "media/c\r"});
+    mkdirs("media/q\"d");
+    touchAll({"media/a", "media/b\ncurrent x", "media/c\r", "media/quo\"te.ts", "media/q\"d/in", "media/z"});
     TestPlayList pl;
     pl.init(pls.c_str());
-    ASSERT_EQ(pl.build(folder.c_str(), FALSE, FALSE, TRUE), 3);
-    EXPECT_EQ(read(pls), "current " + folder + "/a\n" + folder + "/a\n");
-    pl.MoveNext(FALSE);
-    EXPECT_EQ(read(pls), folder + "/a\n");
+    ASSERT_EQ(pl.build(folder.c_str(), TRUE, FALSE, TRUE), 2);
+    EXPECT_EQ(pl.items(), media({"a", "z"}));
+    EXPECT_EQ(read(pls), "current " + folder + "/a\n" + folder + "/a\n" + folder + "/z\n");
+    CPlayList::Skipped skipped = pl.GetSkipped();
+    std::sort(skipped.paths.begin(), skipped.paths.end());
+    EXPECT_EQ(skipped.paths, media({"b\ncurrent x", "c\r", "q\"d/in", "quo\"te.ts"}));
+    EXPECT_EQ(skipped.count, 4u);
+    EXPECT_EQ(pl.MoveNext(FALSE), folder + "/z");
+    EXPECT_EQ(pl.MoveNext(FALSE), nullptr);
+
+    // shuffled alike; and many: the first paths, and the count of all
+    for (int i = 0; i < 30; i++)
+        touch("media/n\"" + std::to_string(i));
+    ASSERT_EQ(pl.build(folder.c_str(), FALSE, TRUE, TRUE), 2);
+    EXPECT_EQ(pl.GetSkipped().paths.size(), CPlayList::kMaxSkippedKept);
+    EXPECT_EQ(pl.GetSkipped().count, 33u);
+    // a build without them forgets them
+    ASSERT_EQ(pl.build((folder + "/none").c_str(), FALSE, FALSE, TRUE), 0);
+    EXPECT_EQ(pl.GetSkipped().count, 0u);
 }
 
 TEST_F(PlayListTest, SortsAsUnsignedBytesPrefixFirst)

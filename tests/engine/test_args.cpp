@@ -994,6 +994,51 @@ TEST_F(ArgsTest, LineBreaksAreRefused)
     EXPECT_EQ(compose({source("/a.ts")}, {{t}}, &out), TOVU_ERR_LINE_BREAK);
 }
 
+// A double quote in a text that the string puts between double quotes would
+// end the quoted word and hand the rest over as options: refused as a line
+// break is. Texts that go in as they are (options, addresses of formats that
+// are not quoted) may hold quotes.
+TEST_F(ArgsTest, QuotesInQuotedTextsAreRefused)
+{
+    struct Case {
+        const char *name;
+        bool refused;
+        std::function<void(TOVU_SOURCE &, TOVU_TARGET &)> set;
+    };
+    const Case cases[] = {
+        {"file name", true, [](TOVU_SOURCE &s, TOVU_TARGET &) {
+             s.url = C("/m/b.ts\" -f lavfi -i \"testsrc=d=1\" -map 1:v -y \"INJECTED.ts"); }},
+        {"ndi source", true, [](TOVU_SOURCE &s, TOVU_TARGET &) { s.format = TOVU_FORMAT_NDI; s.url = C("a\"b"); }},
+        {"alternate input", true, [](TOVU_SOURCE &s, TOVU_TARGET &) {
+             s.url = C("udp://239.0.0.1:1"); s.alt_url = C("/b\".ts"); }},
+        {"filter", true, [](TOVU_SOURCE &s, TOVU_TARGET &) {
+             static char *f[] = {C("drawtext=text=\"x\"")};
+             s.filters = f; s.nb_filters = 1; }},
+        {"file target", true, [](TOVU_SOURCE &, TOVU_TARGET &t) { t.format = TOVU_FORMAT_GENERAL; t.url = C("/o/a\".ts"); }},
+        {"hls target", true, [](TOVU_SOURCE &, TOVU_TARGET &t) { t.format = TOVU_FORMAT_HLS; t.url = C("/h/\"x.m3u8"); }},
+        {"rtmp target", true, [](TOVU_SOURCE &, TOVU_TARGET &t) { t.format = TOVU_FORMAT_RTMP; t.url = C("rtmp://h/a\""); }},
+        {"input options", false, [](TOVU_SOURCE &s, TOVU_TARGET &) { s.param = C("-metadata title=\"a b\" "); }},
+        {"output options", false, [](TOVU_SOURCE &, TOVU_TARGET &t) { t.param = C("-metadata title=\"a b\" "); }},
+        {"device source", false, [](TOVU_SOURCE &s, TOVU_TARGET &) { s.format = TOVU_FORMAT_DEVICE; s.url = C("/dev/\"v"); }},
+        {"udp target", false, [](TOVU_SOURCE &, TOVU_TARGET &t) { t.url = C("udp://239.0.0.1:1234?x=\"1\""); }},
+    };
+    for (const Case &c : cases) {
+        TOVU_SOURCE src = source("/a.ts");
+        TOVU_TARGET t = target(TOVU_FORMAT_UDP, "udp://239.0.0.1:1234");
+        with_h264(t);
+        c.set(src, t);
+        std::string out = "stale";
+        int ret = compose({src}, {{t}}, &out);
+        if (c.refused) {
+            EXPECT_EQ(ret, TOVU_ERR_LINE_BREAK) << c.name;
+            EXPECT_EQ(out, "") << c.name;
+        } else {
+            EXPECT_EQ(ret, 0) << c.name;
+            EXPECT_NE(out.find('"'), std::string::npos) << c.name;
+        }
+    }
+}
+
 TEST(ParseOpt, ReadsTheNumberAfterTheOption)
 {
     struct Case {
