@@ -12,10 +12,12 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -26,6 +28,7 @@
 #include "fixtures/daemon_ns.h"
 #include "fixtures/proc_helpers.h"
 #include "fixtures/engine_fixture.h"
+#include "fixtures/http_client.h"
 #include "fixtures/proc_tree.h"
 #include "tovu_config.h"
 #include "tovu_document.h"
@@ -625,6 +628,181 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_EQ(waitDaemon(pid, 20000), 0);
     EXPECT_TRUE(processesNamed({"tovul.so", "ffmpeg"}).empty());
+}
+
+} // namespace
+
+namespace {
+
+// one POST of a body over a new loopback connection, with a login cookie;
+// the answer's status, or -1 when there is none (the daemon was killed in
+// the middle, say), and its body
+int postOnce(const std::string &target, const std::string &body, const std::string &cookie,
+             std::string *answerBody)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(kPort));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string answer;
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        std::string request = "POST " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                              "Cookie: " + cookie + "\r\nContent-Type: application/json\r\nContent-Length: " +
+                              std::to_string(body.size()) + "\r\n\r\n" + body;
+        if (_tovu_write_all(fd, request.data(), request.size()) == request.size()) {
+            char buf[4096];
+            ssize_t n;
+            while ((n = read(fd, buf, sizeof buf)) > 0)
+                answer.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    size_t head = answer.find("\r\n\r\n");
+    *answerBody = head == std::string::npos ? std::string() : answer.substr(head + 4);
+    int status = -1;
+    return sscanf(answer.c_str(), "HTTP/1.%*d %d", &status) == 1 ? status : -1;
+}
+
+// the names in the folder whose mode lets others than the owner in
+std::vector<std::string> readableByOthers(const std::string &dir)
+{
+    std::vector<std::string> open;
+    for (const auto &e : fs::directory_iterator(dir)) {
+        struct stat st;
+        if (lstat(e.path().c_str(), &st) == 0 && (st.st_mode & 077))
+            open.push_back(e.path().filename().string());
+    }
+    return open;
+}
+
+std::vector<std::string> savesLeftIn(const std::string &dir)
+{
+    std::vector<std::string> left;
+    for (const auto &e : fs::directory_iterator(dir))
+        if (e.path().filename().string().rfind(".tovul.json.", 0) == 0)
+            left.push_back(e.path().filename().string());
+    return left;
+}
+
+// A configuration file nested deeper than an upload may be is kept aside at
+// start-up. Then the daemon is killed at random moments of configuration
+// uploads, which a save follows: the next start removes what the killed
+// saves left, one line each, and the folder holds only the configuration and
+// the copy kept aside, neither of them readable by others.
+TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
+{
+    std::string deep;
+    for (int i = 0; i < 990; i++)
+        deep += "{\"a\":";
+    for (int i = 0; i < 20000; i++)
+        deep += i ? ",{}" : "[{}";
+    deep += "]" + std::string(990, '}');
+    writeConfig(deep);
+    ASSERT_EQ(chmod((etc + "/tovul.json").c_str(), 0644), 0);
+
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    EXPECT_NE(output().find("TOVUL: /etc/tovul/tovul.json holds no usable configuration; it is kept as "
+                            "/etc/tovul/tovul.json.bad-"),
+              std::string::npos)
+        << output();
+    {
+        HttpClient http(kPort);
+        HttpAnswer ans;
+        ASSERT_TRUE(http.get("/config", ans));
+        EXPECT_EQ(ans.status, 200);
+        EXPECT_LT(ans.body.size(), 2000u) << "the defaults, not the deep document";
+    }
+
+    // a document near the largest upload, with the login password in it
+    const std::string big = configJson("\"loginPass\": \"secret\", \"memo\": \"" + std::string(90000, 'm') + "\"", {});
+    const std::string banner = expectedBanner();
+    // each start removes what the kill before it left, and says so
+    auto removedAtStart = [&](const std::vector<std::string> &left, size_t others = 0) {
+        const std::string out = output();
+        for (const std::string &name : left) {
+            EXPECT_NE(out.find("TOVUL: removed /etc/tovul/" + name + ", left by an interrupted save (process "),
+                      std::string::npos)
+                << out;
+            EXPECT_FALSE(exists(etc + "/" + name)) << name;
+        }
+        EXPECT_EQ(static_cast<size_t>(std::count(out.begin(), out.end(), '\n')),
+                  static_cast<size_t>(std::count(banner.begin(), banner.end(), '\n')) + left.size() + others)
+            << out;
+    };
+    std::vector<std::string> left;
+    unsigned seed = static_cast<unsigned>(getpid());
+    const int kKills = 5;
+    for (int round = 0; round < kKills; round++) {
+        SCOPED_TRACE(round);
+        if (round > 0) {
+            fs::remove(tmp.file("daemon.out"));
+            pid = startDaemon();
+            ASSERT_GT(pid, 0);
+            removedAtStart(left);
+        }
+        std::atomic<bool> stop{false};
+        std::atomic<int> saved{0};
+        std::thread uploader([&] {
+            std::string answer;
+            // (the answer is the document as installed, once it is saved)
+            while (!stop)
+                if (postOnce("/config", big, "auth=secret", &answer) == 200 && answer.find("mmmm") != std::string::npos)
+                    saved++;
+        });
+        // At least one save done; then the daemon is stopped at random
+        // moments until one finds a save under way, and killed there.
+        waitFor([&] { return saved > 0; }, 10000);
+        bool caught = false;
+        for (int tries = 0; tries < 5000 && !caught; tries++) {
+            std::this_thread::sleep_for(std::chrono::microseconds(rand_r(&seed) % 2000));
+            ASSERT_EQ(kill(pid, SIGSTOP), 0);
+            caught = !savesLeftIn(etc).empty();
+            if (!caught) {
+                ASSERT_EQ(kill(pid, SIGCONT), 0);
+            }
+        }
+        ASSERT_EQ(kill(pid, SIGKILL), 0);
+        EXPECT_EQ(waitDaemon(pid, 10000), 128 + SIGKILL);
+        stop = true;
+        uploader.join();
+        EXPECT_GT(saved, 0);
+        left = savesLeftIn(etc);
+        ASSERT_TRUE(caught && !left.empty()) << "no kill came during a save";
+        // a whole copy of the configuration, the password in it, but for its owner only
+        EXPECT_TRUE(readableByOthers(etc).empty()) << ::testing::PrintToString(readableByOthers(etc));
+    }
+
+    // and one that a playlist's save left, from the process killed last
+    const std::string playlistLeft = ".tovu_001.pls." + std::to_string(pid) + ".0.0123abcd";
+    write_file(var + "/" + playlistLeft, "current /m/a.ts\n/m/a.ts\n");
+    fs::remove(tmp.file("daemon.out"));
+    pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    removedAtStart(left, 1);
+    EXPECT_NE(output().find("TOVUL: removed /var/tovul/" + playlistLeft + ", left by an interrupted save"),
+              std::string::npos)
+        << output();
+    EXPECT_FALSE(exists(var + "/" + playlistLeft));
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(etc))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    ASSERT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
+    EXPECT_EQ(names[0], "tovul.json");
+    EXPECT_EQ(names[1].rfind("tovul.json.bad-", 0), 0u) << names[1];
+    EXPECT_EQ(read_file(etc + "/" + names[1]), deep);
+    EXPECT_NE(read_file(etc + "/tovul.json").find("\"secret\""), std::string::npos);
+    EXPECT_TRUE(readableByOthers(etc).empty()) << ::testing::PrintToString(readableByOthers(etc));
 }
 
 } // namespace
