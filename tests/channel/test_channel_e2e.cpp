@@ -215,6 +215,38 @@ TEST_F(ChannelE2E, FolderSourcePlaysItsCurrentFile)
     EXPECT_TRUE(stopAndWaitIdle(0)) << log();
 }
 
+// A file whose name would end the quoted word of the argument string is not
+// played: the name that once made the transcoder write a file of its own
+// choosing (as root, in its working folder) is passed by, and the folder's
+// other file plays.
+TEST_F(ChannelE2E, FolderFilesWithQuotesInTheirNamesAreNotPlayed)
+{
+    const std::string media = path("media");
+    ASSERT_EQ(mkdir(media.c_str(), 0755), 0);
+    const std::string injection = "b.ts\" -f lavfi -i \"testsrc=d=1\" -map 1:v -y \"INJECTED.ts";
+    std::string clip = makeClip("media/c.mp4", 30);
+    // real media under the odd names, sorted before the good one
+    for (const std::string &name : {injection, std::string("a\".mp4")})
+        std::filesystem::copy_file(clip, media + "/" + name);
+    std::string hls = path("hls");
+    ASSERT_EQ(mkdir(hls.c_str(), 0755), 0);
+    config(doc("\"autoRestart\":1", chan(src("file", media), smallTarget("hls", hls + "/live.m3u8"), "",
+                                         ",\"formatOptions\":[\"-hls_time 1\"]")));
+    ASSERT_EQ(tovuStartChannel(0), 0) << log();
+    EXPECT_NE(log().find("-i \"" + clip + "\""), std::string::npos) << log();
+    ASSERT_TRUE(pollUntil([&] { return tovutest::exists(hls + "/live.m3u8") && count_files(hls, ".ts") >= 2; }, 30))
+        << log();
+    EXPECT_EQ(whilePolling([&] { return probe(hls + "/live.m3u8"); }), "aac\nh264,320,240") << log();
+    EXPECT_TRUE(stopAndWaitIdle(0)) << log();
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    for (const std::string &folder : {std::string(cwd), media, dir})
+        EXPECT_FALSE(tovutest::exists(folder + "/INJECTED.ts")) << folder;
+    EXPECT_EQ(log().find("INJECTED.ts\" "), std::string::npos) << log();
+    EXPECT_NE(log().find("of the folder skipped: its path holds a double quote"), std::string::npos) << log();
+}
+
 } // namespace
 
 namespace {
