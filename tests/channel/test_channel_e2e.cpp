@@ -234,7 +234,7 @@ TEST_F(ChannelE2E, FolderFilesWithQuotesInTheirNamesAreNotPlayed)
                                          ",\"formatOptions\":[\"-hls_time 1\"]")));
     ASSERT_EQ(tovuStartChannel(0), 0) << log();
     EXPECT_NE(log().find("-i \"" + clip + "\""), std::string::npos) << log();
-    ASSERT_TRUE(pollUntil([&] { return tovutest::exists(hls + "/live.m3u8") && count_files(hls, ".ts") >= 2; }, 30))
+    ASSERT_TRUE(tovutest::pollUntil([&] { return tovutest::exists(hls + "/live.m3u8") && count_files(hls, ".ts") >= 2; }, 30000, 20))
         << log();
     EXPECT_EQ(whilePolling([&] { return probe(hls + "/live.m3u8"); }), "aac\nh264,320,240") << log();
     EXPECT_TRUE(stopAndWaitIdle(0)) << log();

@@ -758,7 +758,7 @@ TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
         });
         // At least one save done; then the daemon is stopped at random
         // moments until one finds a save under way, and killed there.
-        waitFor([&] { return saved > 0; }, 10000);
+        waitUntil([&] { return saved > 0; }, 10000);
         bool caught = false;
         for (int tries = 0; tries < 5000 && !caught; tries++) {
             std::this_thread::sleep_for(std::chrono::microseconds(rand_r(&seed) % 2000));
