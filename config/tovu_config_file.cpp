@@ -4,6 +4,7 @@
 // login password.  The siblings that a save killed half-way leaves behind
 // are removed at the next start.
 #include "tovu_config.h"
+#include "tovu_base.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -201,15 +202,13 @@ int tovuRemoveStaleSaves(const char *path)
         const std::string name = dir + ent->d_name;
         if (unlinkat(dirfd(d), ent->d_name, 0) == 0) {
             removed++;
-            printf("TOVUL: removed %s, left by an interrupted save (process %ld)\n", name.c_str(),
-                   pid);
+            _tovu_message("removed %s, left by an interrupted save (process %ld)", name.c_str(), pid);
         } else {
-            printf("TOVUL: %s, left by an interrupted save (process %ld), could not be removed: "
-                   "%s\n", name.c_str(), pid, strerror(errno));
+            _tovu_message("%s, left by an interrupted save (process %ld), could not be removed: %s",
+                          name.c_str(), pid, strerror(errno));
         }
     }
     closedir(d);
-    fflush(stdout);
     return removed;
 }
 
