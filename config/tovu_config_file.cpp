@@ -202,10 +202,10 @@ int tovuRemoveStaleSaves(const char *path)
         const std::string name = dir + ent->d_name;
         if (unlinkat(dirfd(d), ent->d_name, 0) == 0) {
             removed++;
-            _tovu_message("removed %s, left by an interrupted save (process %ld)", name.c_str(), pid);
+            tovu_message("removed %s, left by an interrupted save (process %ld)", name.c_str(), pid);
         } else {
-            _tovu_message("%s, left by an interrupted save (process %ld), could not be removed: %s",
-                          name.c_str(), pid, strerror(errno));
+            tovu_message("%s, left by an interrupted save (process %ld), could not be removed: %s",
+                         name.c_str(), pid, strerror(errno));
         }
     }
     closedir(d);

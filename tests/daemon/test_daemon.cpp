@@ -655,7 +655,7 @@ int postOnce(const std::string &target, const std::string &body, const std::stri
         std::string request = "POST " + target + " HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
                               "Cookie: " + cookie + "\r\nContent-Type: application/json\r\nContent-Length: " +
                               std::to_string(body.size()) + "\r\n\r\n" + body;
-        if (_tovu_write_all(fd, request.data(), request.size()) == request.size()) {
+        if (tovu_write_all(fd, request.data(), request.size()) == request.size()) {
             char buf[4096];
             ssize_t n;
             while ((n = read(fd, buf, sizeof buf)) > 0)
