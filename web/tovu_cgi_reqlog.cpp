@@ -128,9 +128,14 @@ void tovuCGILogRequest(struct MHD_Connection *connection, const char *method, co
     std::string line = "[" + std::string(when) + "] " + tovuCGILogSafe(method, kLogMethodMax) +
                        " " + tovuCGILogSafe(url, TOVU_CGI_LOG_PATH_MAX) + " from " + addr + ":" +
                        std::to_string(ntohs(sin->sin_port)) + "\n";
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+    // the log names clients and what they asked for: for the owner's eyes
+    // only, also where an older file let others read it
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0600);
     if (fd < 0)
         return;
+    struct stat opened;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && (opened.st_mode & 077))
+        fchmod(fd, opened.st_mode & 0700);
     // (a fifo in the log's place must not hold the web thread: it opens
     // without waiting for a reader, or not at all)
     // one write per line; a full disk loses the line, nothing else

@@ -705,6 +705,9 @@ TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
     deep += "]" + std::string(990, '}');
     writeConfig(deep);
     ASSERT_EQ(chmod((etc + "/tovul.json").c_str(), 0644), 0);
+    // a request log of an older version, readable by all
+    write_file(etc + "/tovul_cgi.log", "[old] GET / from 127.0.0.1:1\n");
+    ASSERT_EQ(chmod((etc + "/tovul_cgi.log").c_str(), 0644), 0);
 
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
@@ -721,7 +724,8 @@ TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
     }
 
     // a document near the largest upload, with the login password in it
-    const std::string big = configJson("\"loginPass\": \"secret\", \"memo\": \"" + std::string(90000, 'm') + "\"", {});
+    // (with the request log on)
+    const std::string big = configJson("\"log\": 1, \"loginPass\": \"secret\", \"memo\": \"" + std::string(90000, 'm') + "\"", {});
     const std::string banner = expectedBanner();
     // each start removes what the kill before it left, and says so
     auto removedAtStart = [&](const std::vector<std::string> &left, size_t others = 0) {
@@ -797,10 +801,12 @@ TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
     for (const auto &e : fs::directory_iterator(etc))
         names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
-    ASSERT_EQ(names.size(), 2u) << ::testing::PrintToString(names);
+    ASSERT_EQ(names.size(), 3u) << ::testing::PrintToString(names);
     EXPECT_EQ(names[0], "tovul.json");
     EXPECT_EQ(names[1].rfind("tovul.json.bad-", 0), 0u) << names[1];
     EXPECT_EQ(read_file(etc + "/" + names[1]), deep);
+    EXPECT_EQ(names[2], "tovul_cgi.log");
+    EXPECT_NE(read_file(etc + "/tovul_cgi.log").find(" POST /config from 127.0.0.1:"), std::string::npos);
     EXPECT_NE(read_file(etc + "/tovul.json").find("\"secret\""), std::string::npos);
     EXPECT_TRUE(readableByOthers(etc).empty()) << ::testing::PrintToString(readableByOthers(etc));
 }
