@@ -454,8 +454,13 @@ int tovuImportConfigJSON(LPCTSTR tszfnConfig)
     if (!ok || text.empty() || tovuConfigTooDeep(text.c_str()))
         return 0;
 
-    // the parser skips a leading byte-order mark and ignores text after the first value
-    tovuSetConfig(text.c_str());
+    // the parser skips a leading byte-order mark and ignores text after the
+    // first value; a value that is no object holds no settings at all
+    cJSON *doc = tovuParseConfig(text.c_str());
+    if (cJSON_IsObject(doc))
+        cJSON_Delete(tovuSwapConfig(doc));
+    else
+        cJSON_Delete(doc);
 
     TovuConfigLock lock;
     // every member, whatever the type of "channels"

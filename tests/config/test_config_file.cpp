@@ -71,6 +71,10 @@ TEST_F(ConfigFile, ReadFixtures)
     writeFile(tmp / "bad.json", "tovul=1\n");
     EXPECT_EQ(tovuImportConfigJSON((tmp / "bad.json").c_str()), 1);
     EXPECT_EQ(printed(g_jsonConfig), reference);
+    // nor JSON that is no object
+    writeFile(tmp / "array.json", "[1,2,3]");
+    EXPECT_EQ(tovuImportConfigJSON((tmp / "array.json").c_str()), 1);
+    EXPECT_EQ(printed(g_jsonConfig), reference);
 
     // a document without channels counts 0
     writeFile(tmp / "bare.json", R"({"global":{}})");

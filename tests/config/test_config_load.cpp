@@ -194,10 +194,11 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
     }
 }
 
-// A file nested deeper than an upload may be holds no usable configuration
-// either: it is kept aside and the defaults are loaded. (990 objects around
-// 20,000 empty ones: loaded, it made every "/config" answer 20 MB.)
-TEST_F(ConfigLoad, TooDeepFileIsKeptAside)
+// A file nested deeper than an upload may be, or whose JSON is no object,
+// holds no usable configuration either: it is kept aside and the defaults are
+// loaded. (990 objects around 20,000 empty ones: loaded, it made every
+// "/config" answer 20 MB; an array loaded had no settings at all.)
+TEST_F(ConfigLoad, TooDeepOrShapelessFileIsKeptAside)
 {
     std::string issueShape;
     for (int i = 0; i < 990; i++)
@@ -219,6 +220,9 @@ TEST_F(ConfigLoad, TooDeepFileIsKeptAside)
         {"33 levels", nested(33), false},
         {"behind a byte-order mark", "\xEF\xBB\xBF\n" + nested(40), false},
         {"32 levels", nested(32), true},
+        {"an array", "[1,2,3]", false},
+        {"null", "null", false},
+        {"a number", "0\n", false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
