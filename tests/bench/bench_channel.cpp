@@ -15,6 +15,8 @@
 #include <string>
 #include <thread>
 
+#include "fixtures/engine_setup.h"
+#include "fixtures/temp_dir.h"
 #include "fixtures/wait.h"
 #include "tovu_config.h"
 #include "tovu_channel.h"
@@ -58,33 +60,18 @@ std::string document()
 }
 
 struct Setup {
-    std::string dir;
+    tovutest::TempDir scratch{"tovu_bench_channel"};
+    std::string dir = scratch.path();
     Setup()
     {
-        char tmpl[] = "/tmp/tovu_bench_channel_XXXXXX";
-        if (!mkdtemp(tmpl))
+        if (dir.empty() || !tovutest::installFakeTranscoder(dir, "FAKE_HOLD=-1\nFAKE_RECORD=/dev/null\n"))
             abort();
-        dir = tmpl;
-        std::ifstream in(std::string(TOVU_SOURCE_DIR) + "/tests/fixtures/fake_transcoder.sh");
-        std::stringstream fake;
-        fake << in.rdbuf();
-        std::ofstream(dir + "/tovul.so") << fake.str();
-        chmod((dir + "/tovul.so").c_str(), 0755);
-        std::ofstream(dir + "/fake.conf") << "FAKE_HOLD=-1\nFAKE_RECORD=/dev/null\n";
         if (!tovuSetConfig(document().c_str()))
             abort();
-        TOVU_CONFIG cfg{};
-        cfg.dll_path = dir.c_str();
-        cfg.log_path = dir.c_str();
-        if (tovu_init(&cfg) != 0)
+        if (tovutest::initEngine(dir, dir, 0) != 0)
             abort();
     }
-    ~Setup()
-    {
-        tovu_free();
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
+    ~Setup() { tovu_free(); }
 };
 
 Setup &setup()

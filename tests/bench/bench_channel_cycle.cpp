@@ -24,7 +24,8 @@
 #include "fixtures/http_client.h"
 #include "fixtures/wait.h"
 #include "fixtures/web_server.h"
-#include "fixtures/fake_engine.h"
+#include "fixtures/engine_setup.h"
+#include "fixtures/temp_dir.h"
 #include "tovu_cgi_testing.h"
 #include "tovu_channel.h"
 #include "tovu_config.h"
@@ -77,9 +78,13 @@ int main(int argc, char **argv)
     if (cycles < 1)
         cycles = 1;
 
-    std::string dir = initEngineOnFakeTranscoder("/tmp/tovu_bench_cycle_XXXXXX", "0.5", 32);
-    if (dir.empty())
+    tovutest::TempDir scratch("tovu_bench_cycle");
+    const std::string &dir = scratch.path();
+    if (dir.empty() || !tovutest::installFakeTranscoder(dir, tovutest::progressFakeConf("0.5")) ||
+        tovutest::initEngine(dir, dir, 32) != 0) {
+        fprintf(stderr, "engine set-up failed\n");
         return 1;
+    }
     std::string list;
     for (int i = 0; i < kChannels; i++)
         list += std::string(i ? "," : "") + "{\"enable\":" + (i == kCycled ? "false" : "true") +
@@ -189,7 +194,5 @@ int main(int argc, char **argv)
     for (int i = 0; i < kChannels; i++)
         tovuStopChannel(i, 1);
     tovu_free();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     return rc;
 }

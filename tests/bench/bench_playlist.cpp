@@ -12,6 +12,7 @@
 #include <string>
 
 #include "PlayList.h"
+#include "fixtures/temp_dir.h"
 
 namespace {
 
@@ -52,8 +53,7 @@ private:
     }
     ~MediaFolder()
     {
-        std::error_code ec;
-        std::filesystem::remove_all(base_, ec);
+        tovutest::removeTree(base_);
     }
 
     std::string base_, media_;

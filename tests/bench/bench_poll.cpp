@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "fixtures/temp_dir.h"
 #include "tovu_engine_internal.h"
 
 namespace {
@@ -57,8 +58,7 @@ public:
                 kill(pid, SIGKILL);
                 waitpid(pid, nullptr, 0);
             }
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
+        tovutest::removeTree(dir_);
     }
 
 private:

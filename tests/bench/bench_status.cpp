@@ -22,7 +22,8 @@
 #include "fixtures/http_client.h"
 #include "fixtures/wait.h"
 #include "fixtures/web_server.h"
-#include "fixtures/fake_engine.h"
+#include "fixtures/engine_setup.h"
+#include "fixtures/temp_dir.h"
 #include "tovu_cgi_internal.h"
 #include "tovu_channel.h"
 
@@ -82,9 +83,13 @@ int main(int argc, char **argv)
     if (requests < 1)
         requests = 1;
 
-    std::string dir = initEngineOnFakeTranscoder("/tmp/tovu_bench_status_XXXXXX", "1", 0);
-    if (dir.empty())
+    tovutest::TempDir scratch("tovu_bench_status");
+    const std::string &dir = scratch.path();
+    if (dir.empty() || !tovutest::installFakeTranscoder(dir, tovutest::progressFakeConf("1")) ||
+        tovutest::initEngine(dir, dir, 0) != 0) {
+        fprintf(stderr, "engine set-up failed\n");
         return 1;
+    }
     std::string list;
     for (int i = 0; i < kChannels; i++)
         list += std::string(i ? "," : "") +
@@ -147,7 +152,5 @@ int main(int argc, char **argv)
     for (int i = 0; i < kChannels; i++)
         tovuStopChannel(i, 1);
     tovu_free();
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     return rc;
 }

@@ -82,7 +82,7 @@ std::string smallTarget(const std::string &format, const std::string &url, int w
 
 class ChannelE2E : public StandInChannels<::testing::Test> {
 protected:
-    ChannelE2E() : StandInChannels("/tmp/tovu_chan_e2e_XXXXXX", 16, 0) {}
+    ChannelE2E() : StandInChannels("tovu_chan_e2e", 16, 0) {}
 
     std::string log(int ch = 0) const
     {

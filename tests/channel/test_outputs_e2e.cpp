@@ -398,7 +398,7 @@ const Out kBoundTarget = h264Aac("file", "unused.ts", 160, 90, 25, 50, 200, 1, 4
 
 class OutputsE2E : public StandInChannels<::testing::TestWithParam<Row>> {
 protected:
-    OutputsE2E() : StandInChannels("/tmp/tovu_outputs_e2e_XXXXXX", 2, 1) {}
+    OutputsE2E() : StandInChannels("tovu_outputs_e2e", 2, 1) {}
 
     std::string log() const { return read_file(dir + "/tovu_001.log"); }
 

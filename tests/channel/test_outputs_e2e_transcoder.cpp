@@ -157,7 +157,7 @@ int occurrences(const std::string &text, const std::string &what)
 template <class Base = ::testing::Test>
 class TranscoderE2E : public StandInChannels<Base> {
 protected:
-    TranscoderE2E() : StandInChannels<Base>("/tmp/tovu_transcoder_e2e_XXXXXX", 1, 1) {}
+    TranscoderE2E() : StandInChannels<Base>("tovu_transcoder_e2e", 1, 1) {}
 
     std::string log() const { return read_file(this->path("tovu_001.log")); }
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "PlayList.h"
+#include "fixtures/temp_dir.h"
 #include "tovu_helpers.h"
 
 namespace {
@@ -52,14 +53,12 @@ class PlayListTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tovu_playlist_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        base = tmpl;
+        ASSERT_FALSE(scratch.path().empty());
+        base = scratch.path();
         folder = base + "/media";
         pls = base + "/tovu_001.pls";
         mkdirs("media");
     }
-    void TearDown() override { std::filesystem::remove_all(base); }
 
     std::string at(const std::string &rel) const { return base + "/" + rel; }
     void mkdirs(const std::string &rel) { std::filesystem::create_directories(at(rel)); }
@@ -89,6 +88,7 @@ protected:
         return v;
     }
 
+    tovutest::TempDir scratch{"tovu_playlist"};
     std::string base, folder, pls;
 };
 
@@ -536,7 +536,7 @@ TEST_F(PlayListTest, ExitSavesOrDeletes)
         pl.init(pls.c_str());
         ASSERT_EQ(pl.build(folder.c_str(), FALSE, FALSE, TRUE), 2);
         EXPECT_TRUE(exists(pls));
-        std::filesystem::remove_all(folder);
+        tovutest::removeTree(folder);
     }
     EXPECT_FALSE(exists(pls));
 

@@ -19,6 +19,7 @@
 
 #include "PlayList.h"
 #include "PlayOrder.h"
+#include "fixtures/temp_dir.h"
 
 namespace {
 
@@ -88,13 +89,9 @@ void makeFiles(const std::string &dir, int from, int to)
 
 TEST(PlayListShuffle, SameOrderAsTheRuleForEverySizeAndSeed)
 {
-    char tmpl[] = "/tmp/tovu_shuffle_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string base = tmpl;
-    struct Cleanup {
-        std::string dir;
-        ~Cleanup() { std::filesystem::remove_all(dir); }
-    } cleanup{base};
+    tovutest::TempDir scratch("tovu_shuffle");
+    ASSERT_FALSE(scratch.path().empty());
+    const std::string base = scratch.path();
     const unsigned seeds[] = {1, 42, 20261210};
 
     for (int size : {0, 1, 2, 3, 10, 1000, 20000}) {

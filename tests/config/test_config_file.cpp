@@ -52,7 +52,7 @@ TEST_F(ConfigFile, ReadFixtures)
 
     // missing, empty, a folder, no path: 0 and the document stays
     writeFile(tmp / "empty.json", "");
-    for (const std::string &path : {tmp / "missing.json", tmp / "empty.json", tmp.path})
+    for (const std::string &path : {tmp / "missing.json", tmp / "empty.json", tmp.path()})
         EXPECT_EQ(tovuImportConfigJSON(path.c_str()), 0) << path;
     EXPECT_EQ(tovuImportConfigJSON(nullptr), 0);
     EXPECT_EQ(printed(g_jsonConfig), reference);
@@ -92,7 +92,7 @@ TEST_F(ConfigFile, SaveWritesFormattedDocument)
     EXPECT_EQ(readFile(path), readFile(kData + "full.json"));
 
     // null: the configuration path; moved members print at the end of their object
-    tovuSetConfigPath(tmp.path.c_str());
+    tovuSetConfigPath(tmp.path().c_str());
     ASSERT_TRUE(tovuSetConfig(R"({"channels":[{"input":{"sources":[{"url":"u"}]},)"
                               R"("output":{"filters":["yadif"],"targets":[{"audio":{"codec":"aac"}}]}}]})"));
     EXPECT_EQ(tovuExportConfig(nullptr), 0);
@@ -109,7 +109,7 @@ TEST_F(ConfigFile, SaveWritesFormattedDocument)
     // an empty configuration path writes nothing and counts as done
     g_tszfnConfig[0] = '\0';
     EXPECT_EQ(tovuExportConfig(nullptr), 0);
-    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
+    EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"});
 }
 
 TEST_F(ConfigFile, FailedSavesLeaveTheOldFile)
@@ -137,7 +137,7 @@ TEST_F(ConfigFile, FailedSavesLeaveTheOldFile)
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(rc, -1);
     EXPECT_EQ(readFile(path), old);
-    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"}); // no leftovers
+    EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"}); // no leftovers
 
     // a folder that does not exist, and a folder standing where the file should be
     EXPECT_EQ(tovuExportConfig((tmp / "none/tovul.json").c_str()), -1);
@@ -156,7 +156,7 @@ TEST_F(ConfigFile, FailedSavesLeaveTheOldFile)
 TEST_F(ConfigFile, PrintedSaveWritesTheDocumentAsPrinted)
 {
     const std::string path = tmp / "tovul.json";
-    tovuSetConfigPath(tmp.path.c_str());
+    tovuSetConfigPath(tmp.path().c_str());
     ASSERT_TRUE(tovuSetConfig(R"({"name":"first"})"));
     TovuPrintedConfig first;
     {
@@ -182,7 +182,7 @@ TEST_F(ConfigFile, PrintedSaveWritesTheDocumentAsPrinted)
     EXPECT_EQ(tovuPrintConfig(nullptr, &older), 0);
     EXPECT_EQ(tovuWritePrintedConfig(older), 0);
     EXPECT_NE(readFile(path).find("\"name\": \"Tovumedia Configuration File\""), std::string::npos);
-    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
+    EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"});
 }
 
 // The configuration holds the login password: a save is readable by its
@@ -309,7 +309,7 @@ TEST_F(ConfigFile, AtomicWriterCallback)
     EXPECT_EQ(readFile(path), "");
     EXPECT_EQ(tovuWriteFileAtomic(nullptr, std::string("x")), -1);
     EXPECT_EQ(tovuWriteFileAtomic("", std::string("x")), -1);
-    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"list.pls"});
+    EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"list.pls"});
 }
 
 TEST_F(ConfigFile, NumbersUseFullStopInAnyLocale)

@@ -16,6 +16,7 @@
 
 #include "fixtures/comma_locale.h"
 #include "fixtures/strict_json.h"
+#include "fixtures/temp_dir.h"
 #include "tovu_config_legacy.h"
 #include "tovu_helpers.h"
 
@@ -104,19 +105,13 @@ int size(cJSON *root, const std::string &path)
 
 class LegacyConfig : public ::testing::Test {
 protected:
-    std::string dir;
+    tovutest::TempDir scratch{"tovu_legacy"};
+    std::string dir = scratch.path();
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tovu_legacy_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(dir.empty());
         initialModel();
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
     }
 
     // writes text as an older file and reads it into the model

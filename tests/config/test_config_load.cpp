@@ -42,8 +42,8 @@ protected:
     void SetUp() override
     {
         ConfigTest::SetUp();
-        ASSERT_FALSE(tmp.path.empty());
-        tovuSetConfigPath(tmp.path.c_str());
+        ASSERT_FALSE(tmp.path().empty());
+        tovuSetConfigPath(tmp.path().c_str());
         json = tmp / "tovul.json";
         conf = tmp / "tovul.conf";
         ASSERT_EQ(json, g_tszfnConfig);
@@ -94,7 +94,7 @@ TEST_F(ConfigLoad, DefaultsWhenNoFile)
         EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "log")), 0);
         EXPECT_TRUE(jsonGetBool(jsonGetItem(global(), "autoRun")));
         EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "autoRestart")), 0);
-        EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"}) << empty;
+        EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"}) << empty;
     }
 }
 
@@ -108,7 +108,7 @@ TEST_F(ConfigLoad, OlderFileConvertedOnce)
     EXPECT_EQ(jsonGetListSize(channels()), 1);
     EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "autoRestart")), 3);
     EXPECT_EQ(readFile(json), readFile(kLegacyData + "one_channel.json"));
-    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
+    EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"});
 
     // the next start
     dropConfig();
@@ -156,7 +156,7 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
     std::string out = load();
     ASSERT_NE(g_jsonConfig, nullptr);
     EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 8100);
-    std::vector<std::string> names = listFolder(tmp.path);
+    std::vector<std::string> names = listFolder(tmp.path());
     ASSERT_EQ(names.size(), 2u);
     EXPECT_EQ(names[0], "tovul.json");
     EXPECT_EQ(names[1].rfind("tovul.json.bad-", 0), 0u) << names[1];
@@ -172,7 +172,7 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
     writeFile(json, second);
     load();
     ASSERT_NE(g_jsonConfig, nullptr);
-    names = listFolder(tmp.path);
+    names = listFolder(tmp.path());
     ASSERT_EQ(names.size(), 3u);
     EXPECT_EQ(readFile(tmp / names[1]), first);
     std::string secondKept = readFile(tmp / names[2]);
@@ -267,7 +267,7 @@ TEST_F(ConfigLoad, FailedWriteKeepsOlderFile)
     signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(g_jsonConfig, nullptr);
     EXPECT_EQ(readFile(conf), older);
-    EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.conf"});
+    EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.conf"});
 }
 
 TEST_F(ConfigLoad, UnwritableFolder)

@@ -34,7 +34,7 @@ TEST_F(Document, ChannelsAndGlobalsOfTheInstalledDocument)
     install(R"({"GLOBAL":{"autoRestart":3},"global":{"autoRestart":9},"channels":[)" +
             channelWith("a", R"("Enable":true,)", "udp://239.0.0.1:1234", R"("timeShift":"2",)") + "," +
             channelWith("b", R"("enable":1,)", "udp://239.0.0.1:1234") + "," +
-            channelWith("c", "", dir.path) + "]}");
+            channelWith("c", "", dir.path()) + "]}");
 
     TovuConfigLock lock;
     EXPECT_EQ(jsonGetInt(tovuGlobalItem("autoRestart")), 3) << "the first of equal names";
@@ -53,7 +53,7 @@ TEST_F(Document, ChannelsAndGlobalsOfTheInstalledDocument)
     EXPECT_FALSE(tovuIsFolderSource(0));
     EXPECT_TRUE(tovuIsFolderSource(2));
     EXPECT_FALSE(tovuIsFolderSource(3));
-    EXPECT_TRUE(tovuIsFolderUrl(dir.path.c_str()));
+    EXPECT_TRUE(tovuIsFolderUrl(dir.path().c_str()));
     EXPECT_FALSE(tovuIsFolderUrl((dir / "none").c_str()));
     EXPECT_FALSE(tovuIsFolderUrl(""));
     EXPECT_FALSE(tovuIsFolderUrl(nullptr));

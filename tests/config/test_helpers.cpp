@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "fixtures/temp_dir.h"
 #include "tovu_helpers.h"
 #include "tovu_config_testing.h"
 
@@ -89,9 +90,9 @@ TEST(Helpers, TextCopiesAndAddress)
 
 TEST(Helpers, FoldersAndTitle)
 {
-    char tmpl[] = "/tmp/tovu_helpers_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string root = tmpl;
+    tovutest::TempDir scratch("tovu_helpers");
+    ASSERT_FALSE(scratch.path().empty());
+    std::string root = scratch.path();
 
     EXPECT_TRUE(isDirectory("/"));
     EXPECT_TRUE(isDirectory(root.c_str()));
@@ -115,9 +116,6 @@ TEST(Helpers, FoldersAndTitle)
 
     EXPECT_STREQ(tovuAppTitle(), "Tovumedia Live!");
     EXPECT_EQ(tovuAppTitle(), tovuAppTitle());
-
-    std::string cmd = "rm -rf '" + root + "'";
-    EXPECT_EQ(system(cmd.c_str()), 0);
 }
 
 // The display name is read once per process, so each case runs in a child.
@@ -145,9 +143,9 @@ static std::string app_name_in_child(const char *dir)
 
 TEST(Helpers, AppNameFromBrandingFile)
 {
-    char tmpl[] = "/tmp/tovu_oem_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl, file = dir + "/tovuoem.txt";
+    tovutest::TempDir scratch("tovu_oem");
+    ASSERT_FALSE(scratch.path().empty());
+    std::string dir = scratch.path(), file = dir + "/tovuoem.txt";
 
     EXPECT_EQ(app_name_in_child(dir.c_str()), "Tovumedia Live!");   // no file
 
@@ -164,7 +162,4 @@ TEST(Helpers, AppNameFromBrandingFile)
     fputs(std::string(300, 'n').c_str(), fp);
     fclose(fp);
     EXPECT_EQ(app_name_in_child(dir.c_str()), std::string(98, 'n')); // long line: 98 characters
-
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }

@@ -175,8 +175,7 @@ protected:
 
     void useFakeTranscoder()
     {
-        write_file(bin + "/tovul.so",
-                   read_file(std::string(TOVU_SOURCE_DIR) + "/tests/fixtures/fake_transcoder.sh"), 0755);
+        ASSERT_TRUE(tovutest::installFakeTranscoder(bin, ""));
     }
     void useStandIn() { fs::copy_file(std::string(TOVU_BIN_DIR) + "/tovul.so", bin + "/tovul.so",
                                       fs::copy_options::overwrite_existing); }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "fixtures/comma_locale.h"
+#include "fixtures/temp_dir.h"
 #include "tovu_engine_internal.h"
 
 namespace {
@@ -76,18 +77,11 @@ protected:
     {
         saved_ = g_cfg;
         memset(&g_cfg, 0, sizeof g_cfg);
-        char tmpl[] = "/tmp/tovu_args_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = std::string(tmpl) + "/";
+        ASSERT_FALSE(scratch_.path().empty());
+        dir_ = scratch_.path() + "/";
         snprintf(g_cfg.log_path, sizeof g_cfg.log_path, "%s", dir_.c_str());
     }
-    void TearDown() override
-    {
-        for (const char *f : {"tovu_001_in.sdp", "tovu_003_in.sdp"})
-            unlink((dir_ + f).c_str());
-        rmdir(dir_.c_str());
-        g_cfg = saved_;
-    }
+    void TearDown() override { g_cfg = saved_; }
 
     // targets[j] is output j as made from each source
     int compose(const std::vector<TOVU_SOURCE> &sources,
@@ -116,6 +110,7 @@ protected:
     }
 
     TOVU_GLOBAL saved_;
+    tovutest::TempDir scratch_{"tovu_args"};
     std::string dir_;
 };
 

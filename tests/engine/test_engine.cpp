@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "fixtures/temp_dir.h"
 #include "fixtures/wait.h"
 #include "tovu_engine_internal.h"
 
@@ -42,20 +43,15 @@ std::string read_file(const std::string &path)
 
 class Engine : public ::testing::Test {
 protected:
-    std::string dir;
+    tovutest::TempDir scratch{"tovu_engine"};
+    std::string dir = scratch.path();
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tovu_engine_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(dir.empty());
         clear_engine();
     }
-    void TearDown() override
-    {
-        clear_engine();
-        fs::remove_all(dir);
-    }
+    void TearDown() override { clear_engine(); }
 
     // a transcoder stand-in in the temporary folder
     void make_transcoder(mode_t mode = 0755)

@@ -2,9 +2,9 @@
 // ffmpeg: a generated test picture to an MPEG-TS file and to UDP on loopback,
 // supervised by the poll, stopped, and the file checked.
 #include "fixtures/engine_fixture.h"
+#include "fixtures/temp_dir.h"
 #include "tovu_poll.h"
 #include "tovu_engine_internal.h"
-#include "fixtures/stand_in_engine.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -20,22 +20,16 @@ namespace {
 
 class EngineE2E : public ::testing::Test {
 protected:
-    std::string dir;
+    tovutest::TempDir scratch{"tovu_e2e"};
+    std::string dir = scratch.path();
     int sock = -1;
 
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tovu_e2e_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
+    void SetUp() override { ASSERT_FALSE(dir.empty()); }
     void TearDown() override
     {
         tovu_free();
         if (sock >= 0)
             close(sock);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
     // a UDP socket on a free loopback port
     int open_receiver()
@@ -63,7 +57,7 @@ protected:
 
 TEST_F(EngineE2E, TestPictureToFileAndUdpIsSupervisedAndStopped)
 {
-    ASSERT_TRUE(initEngineOnStandIn(dir));
+    ASSERT_EQ(tovutest::initEngine(tovutest::standInDir(), dir, 32), 0);
 
     int port = open_receiver();
     ASSERT_GT(port, 0);

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/temp_dir.h"
 #include "tovu_engine_internal.h"
 
 namespace fs = std::filesystem;
@@ -54,13 +55,12 @@ std::string stamp_regex()
 
 class Log : public ::testing::Test {
 protected:
-    std::string dir;
+    tovutest::TempDir scratch{"tovu_log"};
+    std::string dir = scratch.path();
 
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tovu_log_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(dir.empty());
         TovuLock lock;
         memset(&g_cfg, 0, sizeof g_cfg);
         g_cfg.b_init = 1;
@@ -71,7 +71,6 @@ protected:
     {
         TovuLock lock;
         memset(&g_cfg, 0, sizeof g_cfg);
-        fs::remove_all(dir);
     }
 
     std::string current(int slot = 0)
@@ -226,7 +225,7 @@ TEST_F(Log, RotationNumbering)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(dir);
+        ASSERT_TRUE(tovutest::removeTree(dir));
         fs::create_directory(dir);
         for (int n : c.present)
             write_file(archive(n), "A" + std::to_string(n));

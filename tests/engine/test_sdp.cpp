@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "fixtures/temp_dir.h"
 #include "tovu_engine_internal.h"
 
 namespace {
@@ -19,15 +20,8 @@ class SdpTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tovu_sdp_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/t.sdp";
-    }
-    void TearDown() override
-    {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
+        ASSERT_FALSE(dir_.empty());
+        path_ = scratch_.file("t.sdp");
     }
     std::string read_back() const
     {
@@ -42,7 +36,8 @@ protected:
         std::ofstream(path_, std::ios::binary) << text;
         return tovuImportSdp(path_.c_str(), v, a, dst);
     }
-    std::string dir_, path_;
+    tovutest::TempDir scratch_{"tovu_sdp"};
+    std::string dir_ = scratch_.path(), path_;
 };
 
 TOVU_VIDEO_STREAM video(TOVU_CODEC codec, uint16_t src_port, const char *src_ip = "0.0.0.0")

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "fixtures/temp_dir.h"
 #include "tovu_ifaddr.h"
 #include "tovu_engine_internal.h"
 
@@ -167,9 +168,9 @@ TEST(Utilities, IntReaderTellsTheRangeAndTheEnd)
 
 TEST(Utilities, OpenRegularTakesFilesOnlyAndNeverWaits)
 {
-    char tmpl[] = "/tmp/tovu_util_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    std::string dir = tmpl, file = dir + "/f", fifo = dir + "/p";
+    tovutest::TempDir scratch("tovu_util");
+    ASSERT_FALSE(scratch.path().empty());
+    std::string dir = scratch.path(), file = dir + "/f", fifo = dir + "/p";
     FILE *fp = fopen(file.c_str(), "w");
     ASSERT_NE(fp, nullptr);
     fputs("abc", fp);
@@ -186,10 +187,6 @@ TEST(Utilities, OpenRegularTakesFilesOnlyAndNeverWaits)
     for (const std::string &p : {fifo, dir, dir + "/missing"})
         EXPECT_EQ(tovu_open_regular(p.c_str(), nullptr), -1) << p;
     EXPECT_EQ(tovu_open_regular(nullptr, nullptr), -1);
-
-    unlink(fifo.c_str());
-    unlink(file.c_str());
-    rmdir(dir.c_str());
 }
 
 // a write larger than the pipe holds arrives whole; a pipe without reader

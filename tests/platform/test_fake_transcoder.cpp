@@ -1,5 +1,6 @@
 // The fake transcoder that engine tests script: copied into a folder as
 // tovul.so and controlled through fake.conf next to it.
+#include "fixtures/engine_setup.h"
 #include "fixtures/proc_helpers.h"
 #include "tovu_base.h"
 
@@ -23,7 +24,7 @@ protected:
     {
         ASSERT_FALSE(dir.path().empty());
         exe = dir.file(TOVU_TRANSCODER_FNAME);
-        std::filesystem::copy_file(TOVU_SOURCE_DIR "/tests/fixtures/fake_transcoder.sh", exe);
+        ASSERT_TRUE(tovutest::installFakeTranscoder(dir.path(), ""));
     }
     void configure(const std::string &conf) { std::ofstream(dir.file("fake.conf")) << conf; }
     void start(const std::string &line)

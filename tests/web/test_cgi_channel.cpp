@@ -164,9 +164,9 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
 {
     ASSERT_EQ(init(1), 0);
     cfgtest::TempDir cfg;
-    tovuSetConfigPath(cfg.path.c_str());
+    tovuSetConfigPath(cfg.path().c_str());
     StdoutCapture out(path("stdout"));
-    ReadOnlyFolder readOnly(cfg.path);
+    ReadOnlyFolder readOnly(cfg.path());
     ASSERT_TRUE(readOnly.ok()) << "needs root: private mount namespace";
     serve(doc("", kChannel));
 
@@ -187,7 +187,7 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
     std::string text = out.text();
     for (const char *action : {"start", "stop"})
         EXPECT_NE(text.find(std::string("TOVUL: channel 1 ") + action +
-                            ": the configuration could not be saved to " + cfg.path +
+                            ": the configuration could not be saved to " + cfg.path() +
                             "/tovul.json: Read-only file system"),
                   std::string::npos)
             << text;

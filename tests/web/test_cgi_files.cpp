@@ -255,8 +255,7 @@ TEST_F(CgiFilesTest, BrandingImagePresentMissingEmptyOrNotAFile)
     } cases[] = {{"missing", 0, 404}, {"empty", 1, 404}, {"folder", 2, 404}, {"file", 3, 200}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        if (system(("rm -rf '" + logo + "'").c_str()) != 0)
-            FAIL();
+        ASSERT_TRUE(tovutest::removeTree(logo));
         if (c.kind == 1) {
             writeFile(logo, "");
         } else if (c.kind == 2) {
@@ -265,7 +264,7 @@ TEST_F(CgiFilesTest, BrandingImagePresentMissingEmptyOrNotAFile)
             writeFile(logo, bytes);
         }
         _tovuOEMLogoReset();
-        EXPECT_EQ(std::string(_tovuOEMLogoFileNameFrom(dir.path.c_str())), logo);
+        EXPECT_EQ(std::string(_tovuOEMLogoFileNameFrom(dir.path().c_str())), logo);
         HttpAnswer a = get("/TovuOEM.png?dl=1");
         EXPECT_EQ(a.status, c.status);
         if (c.status == 404) {

@@ -89,7 +89,7 @@ TEST_F(CgiServer, AmbiguousFramingIsRefused)
         auto begin = std::chrono::steady_clock::now();
         std::string got = readAll(fd, 5000);
         close(fd);
-        Reply r = parseReply(got);
+        Reply r = parseAnswer(got);
         EXPECT_EQ(r.status, 400) << c.what << "\n" << got;
         EXPECT_EQ(r.header("connection"), "close") << c.what;
         EXPECT_EQ(answers(got), 1) << c.what << "\n" << got;

@@ -49,7 +49,7 @@ Reply finishPost(int fd, const std::string &rest)
 {
     Reply r;
     if (sendAll(fd, rest))
-        r = parseReply(readAll(fd));
+        r = parseAnswer(readAll(fd));
     close(fd);
     return r;
 }

@@ -251,8 +251,8 @@ bool sslEnableInDocument()
 
 TEST_F(CgiServer, HttpsAndItsFallBack)
 {
-    ASSERT_TRUE(makeCertificate(dir.path, "a"));
-    ASSERT_TRUE(makeCertificate(dir.path, "b"));
+    ASSERT_TRUE(makeCertificate(dir.path(), "a"));
+    ASSERT_TRUE(makeCertificate(dir.path(), "b"));
     auto settings = [&](const std::string &cert, const std::string &key) {
         return doc("\"sslEnable\": true, \"sslCert\": \"" + cert + "\", \"sslKey\": \"" + key + "\"");
     };
@@ -378,7 +378,7 @@ int holdPort(uint16_t port)
 // HTTPS setting stays on.  A later change to a free port goes through.
 TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
 {
-    ASSERT_TRUE(makeCertificate(dir.path, "a"));
+    ASSERT_TRUE(makeCertificate(dir.path(), "a"));
     cfgtest::TempDir outDir;
     StdoutCapture out(outDir / "stdout");
     int taken = holdPort(9600);

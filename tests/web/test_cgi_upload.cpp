@@ -2,7 +2,7 @@
 // either in use and stored, or refused with a text that says why, and then
 // nothing of it is left behind (document, file, engine settings, server).
 #include "fixtures/cgi_test_util.h"
-#include "fixtures/fake_engine.h"
+#include "fixtures/engine_setup.h"
 #include "tovu_testing.h"
 
 #include <errno.h>
@@ -212,7 +212,8 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
     };
     // the engine's settings are looked at, so there must be an engine
     cfgtest::TempDir engineDir;
-    ASSERT_FALSE(initEngineOnFakeTranscoder((engineDir / "XXXXXX").c_str(), "1", 0).empty());
+    ASSERT_TRUE(tovutest::installFakeTranscoder(engineDir.path(), tovutest::progressFakeConf("1")));
+    ASSERT_EQ(tovutest::initEngine(engineDir.path(), engineDir.path(), 0), 0);
     struct EngineFree {
         ~EngineFree() { tovu_free(); }
     } engineFree;
@@ -282,7 +283,7 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
     }
 
     // a save that works puts the settings in use
-    tovuSetConfigPath(dir.path.c_str());
+    tovuSetConfigPath(dir.path().c_str());
     start();
     Reply ok = post("/config", doc("\"log\": 32, \"omxPath\": \"/opt/omx/core.so\""), kCookie);
     EXPECT_EQ(ok.status, 200);
