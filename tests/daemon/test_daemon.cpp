@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "fixtures/daemon_ns.h"
+#include "fixtures/http_client.h"
 #include "fixtures/proc_helpers.h"
 #include "fixtures/engine_fixture.h"
 #include "fixtures/http_client.h"
@@ -76,15 +77,10 @@ std::string configJson(const std::string &global, const std::vector<std::string>
 
 bool portAccepts(int port)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bool ok = fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+    int fd = tovuhttp::connectFrom("127.0.0.1", static_cast<uint16_t>(port));
     if (fd >= 0)
         close(fd);
-    return ok;
+    return fd >= 0;
 }
 
 std::string procComm(pid_t pid)
