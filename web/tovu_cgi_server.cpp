@@ -531,6 +531,12 @@ void timerCGI(union sigval)
     s_timerIdle.notify_all();
 }
 
+bool _tovuCGIRestartAhead(void)
+{
+    TovuMutexLock lock(s_timerMutex);
+    return s_restartPending || s_restartsRunning != 0;
+}
+
 void tovuCancelCGIRestart(void)
 {
     TovuUniqueLock lock(s_timerMutex);

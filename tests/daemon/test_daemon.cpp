@@ -321,7 +321,8 @@ TEST_F(DaemonTest, BootStartsEnabledChannelsAndSigtermStopsAndSaves)
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(waitUntil([&] { return nrecords() >= 2; }, 10000)) << records();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // every start of the boot came before the daemon caught SIGTERM, and
+    // these transcoders run on: all of them are counted below
     std::string rec = records();
     EXPECT_EQ(nrecords(), 2u) << rec;
     EXPECT_NE(rec.find(media + "/a.ts\""), std::string::npos) << rec;
@@ -604,7 +605,10 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     ASSERT_TRUE(waitUntil(bothRun, 20000)) << read_file(var + "/log/tovu_001.log");
     // and keep running: a channel that fails would come and go
     std::vector<pid_t> running = processesNamed({"ffmpeg"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(waitUntil([&] {
+        return read_file(var + "/log/tovu_001.log").find("time=00:00:02") != std::string::npos &&
+               read_file(var + "/log/tovu_002.log").find("time=00:00:02") != std::string::npos;
+    })) << "two seconds of each stream";
     ASSERT_EQ(processesNamed({"ffmpeg"}), running) << read_file(var + "/log/tovu_001.log");
 
     ASSERT_EQ(kill(pid, SIGKILL), 0);

@@ -291,17 +291,20 @@ TEST_F(Engine, LockIsRecursiveAndHeldByGetters)
     ASSERT_EQ(tovu_init(&cfg), 0);
 
     std::atomic<bool> done{false};
+    std::atomic<pid_t> readerTid{0};
     std::thread reader;
     {
         TovuLock outer;
         TovuLock inner;  // the same thread may take it again
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
         reader = std::thread([&] {
+            readerTid = gettid();
             tovu_get_state(0);
             done = true;
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        EXPECT_FALSE(done);  // waits while another thread holds the lock
+        // waits while another thread holds the lock: asleep in the getter
+        EXPECT_TRUE(tovutest::waitUntil([&] { return readerTid != 0 && tovutest::threadSleeps(readerTid); }));
+        EXPECT_FALSE(done);
     }
     reader.join();
     EXPECT_TRUE(done);

@@ -100,7 +100,9 @@ TEST(ProcRunner, PollOfAFailedForkReapsNoOtherChild)
     char a0[] = "sh", a1[] = "-c", a2[] = "exit 0";
     char *args[] = {a0, a1, a2, nullptr};
     ASSERT_EQ(tovu_start_proc(&other.proc, "/bin/sh", args), 0);
-    usleep(200 * 1000); // the other child has ended by now, unreaped
+    // the other child has ended, and is left unreaped
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(other.proc.pid), &info, WEXITED | WNOWAIT), 0);
 
     TOVU_PROC_CTX failed = {};
     failed.pid = -1;
@@ -286,7 +288,12 @@ TEST(ProcRunner, ChildReactsToSigintWhateverTheStartingThreadBlocks)
     });
     starter.join();
     ASSERT_EQ(rc, 0);
-    usleep(100 * 1000);
+    // the signal reaches the program itself, not the child before its exec
+    ASSERT_TRUE(tovutest::waitUntil([&] {
+        std::string comm;
+        std::ifstream("/proc/" + std::to_string(g.proc.pid) + "/comm") >> comm;
+        return comm == "sleep";
+    }));
     ASSERT_EQ(kill(g.proc.pid, SIGINT), 0);
     ASSERT_TRUE(wait_for_end(&g.proc, nullptr, 3));
     EXPECT_TRUE(WIFSIGNALED(g.proc.exit_code));

@@ -308,7 +308,7 @@ TEST_F(CgiServer, UploadWithoutServerChangeKeepsTheServer)
     ASSERT_GE(idle, 0);
     std::string body = doc("\"httpPort\": 9527, \"loginPass\": \"new\"");
     ASSERT_EQ(post("/config", body).status, 200);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_TRUE(waitUntil([] { return !_tovuCGIRestartAhead(); }));
     EXPECT_TRUE(stillOpen(idle));
     close(idle);
 }
@@ -332,7 +332,7 @@ TEST_F(CgiServer, PortChangeRestartsOnceWithTheLatestSettings)
     EXPECT_EQ(get("/", "", "127.0.0.1", 9600).status, -1);
     // the second timer was dropped with the first restart: the server stays put
     int again = connectFrom("127.0.0.2", 9601);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(waitUntil([] { return !_tovuCGIRestartAhead(); }));
     EXPECT_TRUE(stillOpen(again));
     close(again);
 }
@@ -344,12 +344,12 @@ TEST_F(CgiServer, CancelledRestartNeverFires)
     std::string body = doc("\"httpPort\": 9600");
     ASSERT_EQ(post("/config", body).status, 200);
     tovuCancelCGIRestart();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+    EXPECT_TRUE(waitUntil([] { return !_tovuCGIRestartAhead(); }));
     EXPECT_EQ(get("/").status, 200);
     EXPECT_EQ(get("/", "", "127.0.0.1", 9600).status, -1);
     // requests during the shutdown arm nothing
     tovuCGICallback(TRUE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(waitUntil([] { return !_tovuCGIRestartAhead(); }));
     EXPECT_EQ(get("/").status, 200);
 }
 

@@ -29,4 +29,8 @@ LPCTSTR _tovuOEMLogoFileNameFrom(const char *dir);
 /* forgets the branding image path, so the next use builds it again */
 void _tovuOEMLogoReset(void);
 
+/* true while a restart of the web server is asked for and not yet done, or
+ * under way; false means that no restart comes unless another is asked for */
+bool _tovuCGIRestartAhead(void);
+
 #endif /* TOVU_CGI_TESTING_H */
