@@ -278,7 +278,7 @@ TEST_F(ConfigFile, StaleSavesAreRemoved)
     want.push_back(dirName);
     want.push_back(linkName);
     std::sort(want.begin(), want.end());
-    EXPECT_EQ(listFolder(tmp.path), want);
+    EXPECT_EQ(listFolder(tmp.path()), want);
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;
     for (const std::string &n : stale)
         EXPECT_NE(out.find("TOVUL: removed " + tmp / n + ", left by an interrupted save (process "), std::string::npos)

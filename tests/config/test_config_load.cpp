@@ -185,7 +185,7 @@ TEST_F(ConfigLoad, NonJsonFileIsKept)
     unlink(json.c_str());
     ASSERT_EQ(symlink(real.c_str(), json.c_str()), 0);
     load();
-    names = listFolder(tmp.path);
+    names = listFolder(tmp.path());
     ASSERT_EQ(names.size(), 5u);
     for (const std::string &n : names) {
         if (n.rfind("tovul.json.bad-", 0) == 0) {
@@ -227,7 +227,7 @@ TEST_F(ConfigLoad, TooDeepOrShapelessFileIsKeptAside)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         dropConfig();
-        for (const std::string &n : listFolder(tmp.path))
+        for (const std::string &n : listFolder(tmp.path()))
             unlink((tmp / n).c_str());
         writeFile(json, c.doc);
         const std::string out = load();
@@ -235,12 +235,12 @@ TEST_F(ConfigLoad, TooDeepOrShapelessFileIsKeptAside)
         if (c.loads) {
             EXPECT_EQ(out, "");
             EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 8123);
-            EXPECT_EQ(listFolder(tmp.path), std::vector<std::string>{"tovul.json"});
+            EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"});
             continue;
         }
         EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 9527);
         EXPECT_EQ(jsonGetItem(g_jsonConfig, "a"), nullptr);
-        std::vector<std::string> names = listFolder(tmp.path);
+        std::vector<std::string> names = listFolder(tmp.path());
         ASSERT_EQ(names.size(), 2u);
         EXPECT_EQ(readFile(tmp / names[1]), c.doc);
         EXPECT_NE(out.find("holds no usable configuration; it is kept as " + tmp / names[1]), std::string::npos)
