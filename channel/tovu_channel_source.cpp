@@ -35,7 +35,7 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
 {
     const cJSON *G = tovuGlobal();
     *address = tovuCheckedText(jsonGetItem(E, "url"), tovuChannelField(iRealCh, "source \"url\""), fault,
-                               tovuSourceUrlQuoted(format));
+                               tovu_source_url_quoted(format) != 0);
     *bFolder = tovuIsFolderUrl(address->c_str());
     if (!*bFolder)
         return 0;

@@ -171,7 +171,7 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
     auto field = [iChannel](const std::string &what) { return tovuChannelField(iChannel, what.c_str()); };
 
     TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(jsonTarget, "format")));
-    const bool quoted = tovuTargetUrlQuoted(format);
+    const bool quoted = tovu_target_url_quoted(format) != 0;
     const char *configuredUrl =
         tovuCheckedText(jsonGetItem(jsonTarget, "url"), field("target \"url\""), fault, quoted);
     std::string address = configuredUrl;

@@ -62,22 +62,6 @@ bool tovuCheckQuotedText(const char *text, const std::string &field, TovuTextFau
     return fault->set(TOVU_ERR_LINE_BREAK, field, true);
 }
 
-bool tovuSourceUrlQuoted(TOVU_FORMAT format)
-{
-    return format != TOVU_FORMAT_DEVICE && format != TOVU_FORMAT_RTP;
-}
-
-bool tovuTargetUrlQuoted(TOVU_FORMAT format)
-{
-    switch (format) {
-    case TOVU_FORMAT_GENERAL: case TOVU_FORMAT_RTMP: case TOVU_FORMAT_HLS: case TOVU_FORMAT_DASH:
-    case TOVU_FORMAT_DECKLINK: case TOVU_FORMAT_NDI:
-        return true;
-    default:
-        return false;
-    }
-}
-
 void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,
                        const std::string &field, TovuTextFault *fault)
 {

@@ -55,11 +55,6 @@ bool tovuCheckText(const char *text, const std::string &field, TovuTextFault *fa
  * the rest to the transcoder as options, so it is refused as well */
 bool tovuCheckQuotedText(const char *text, const std::string &field, TovuTextFault *fault);
 
-/* whether the argument string puts the address of a source, or of a target,
- * of this format between double quotes */
-bool tovuSourceUrlQuoted(TOVU_FORMAT format);
-bool tovuTargetUrlQuoted(TOVU_FORMAT format);
-
 /* the text of a configured item (jsonGetText), checked by tovuCheckText, or
  * by tovuCheckQuotedText when it goes between double quotes */
 const char *tovuCheckedText(const cJSON *item, const std::string &field, TovuTextFault *fault,

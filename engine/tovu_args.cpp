@@ -58,24 +58,6 @@ bool has_quote(const char *s)
     return s && strchr(s, '"') != nullptr;
 }
 
-// the source addresses that make_input puts in quotes
-bool source_url_quoted(TOVU_FORMAT format)
-{
-    return format != TOVU_FORMAT_DEVICE && format != TOVU_FORMAT_RTP;
-}
-
-// the target addresses that put_muxer puts in quotes
-bool target_url_quoted(TOVU_FORMAT format)
-{
-    switch (format) {
-    case TOVU_FORMAT_GENERAL: case TOVU_FORMAT_RTMP: case TOVU_FORMAT_HLS: case TOVU_FORMAT_DASH:
-    case TOVU_FORMAT_DECKLINK: case TOVU_FORMAT_NDI:
-        return true;
-    default:
-        return false;
-    }
-}
-
 inline bool empty(const char *s)
 {
     return !s || !*s;
@@ -904,6 +886,24 @@ HlsVariant hls_variant(const TOVU_TARGET *const *targets, int nb_targets, int n,
 
 // ---------------------------------------------------------------- public pieces
 
+// the source addresses that make_input puts in quotes
+int tovu_source_url_quoted(TOVU_FORMAT format)
+{
+    return format != TOVU_FORMAT_DEVICE && format != TOVU_FORMAT_RTP;
+}
+
+// the target addresses that put_muxer puts in quotes
+int tovu_target_url_quoted(TOVU_FORMAT format)
+{
+    switch (format) {
+    case TOVU_FORMAT_GENERAL: case TOVU_FORMAT_RTMP: case TOVU_FORMAT_HLS: case TOVU_FORMAT_DASH:
+    case TOVU_FORMAT_DECKLINK: case TOVU_FORMAT_NDI:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
 int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
                                   const TOVU_TARGET *const *targets, int nb_targets, int mux_mode)
 {
@@ -916,7 +916,7 @@ int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
             has_line_break(src.audio.param) || rtp_has_line_break(src.video.rtp) ||
             rtp_has_line_break(src.audio.rtp))
             return 1;
-        if ((source_url_quoted(src.format) && has_quote(src.url)) || has_quote(src.alt_url))
+        if ((tovu_source_url_quoted(src.format) && has_quote(src.url)) || has_quote(src.alt_url))
             return 1;
         for (int f = 0; src.filters && f < src.nb_filters; f++)
             if (has_line_break(src.filters[f]) || has_quote(src.filters[f]))
@@ -929,7 +929,7 @@ int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
         for (int i = 0; targets[j] && i < n; i++) {
             const TOVU_TARGET &t = targets[j][i];
             if (has_line_break(t.url) || has_line_break(t.param) || has_line_break(t.video.param) ||
-                has_line_break(t.audio.param) || (target_url_quoted(t.format) && has_quote(t.url)))
+                has_line_break(t.audio.param) || (tovu_target_url_quoted(t.format) && has_quote(t.url)))
                 return 1;
         }
     }

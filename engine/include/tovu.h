@@ -93,6 +93,11 @@ typedef enum TOVU_FORMAT {
     TOVU_FORMAT_NULL = 255
 } TOVU_FORMAT;
 
+/* 1 when the argument string puts the address of a source, or of a target,
+ * of this format between double quotes (so that address may hold none), else 0 */
+int tovu_source_url_quoted(TOVU_FORMAT format);
+int tovu_target_url_quoted(TOVU_FORMAT format);
+
 /* interlacing of a video stream */
 enum {
     TOVU_INTERLACE_NONE = 0,
