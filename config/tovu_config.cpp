@@ -16,7 +16,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <new>
+#include <string>
 
 cJSON *g_jsonConfig = nullptr;
 TCHAR g_tszfnConfig[1000] = "";
@@ -412,55 +414,109 @@ TOVU_CONFIG TovuEngineSettings::config() const
 
 /* ---------------------------------------------------------------- file */
 
-int tovuImportConfigJSON(LPCTSTR tszfnConfig)
+namespace {
+
+// The configuration file read whole into *text: "" when it was, else why not.
+std::string readConfigFile(const char *path, std::string *text)
 {
-    if (!tszfnConfig)
-        return 0;
     // only a regular file is read: opening a pipe in its place would hold
     // the start-up until someone writes to it
-    int fd = tovu_open_regular(tszfnConfig, nullptr);
+    errno = 0;
+    int fd = tovu_open_regular(path, nullptr);
     if (fd < 0)
-        return 0;
+        return std::string("unreadable: ") + (errno ? strerror(errno) : "not a regular file");
     FILE *fp = fdopen(fd, "rb");
     if (!fp) {
+        int err = errno;
         close(fd);
-        return 0;
+        return std::string("unreadable: ") + strerror(err);
     }
     setlocale(LC_ALL, "");
 
-    std::string text;
-    bool ok = true;
+    const std::string tooLarge =
+        "too large: more than " + std::to_string(kMaxConfigFileSize) + " bytes";
+    std::string fault;
     try {
         if (fseek(fp, 0, SEEK_END) == 0) {
             long size = ftell(fp);
             if (size > kMaxConfigFileSize)
-                ok = false;
+                fault = tooLarge;
             else if (size > 0)
-                text.reserve((size_t)size + 1);
+                text->reserve((size_t)size + 1);
         }
         rewind(fp);
         char chunk[65536];
         size_t n;
-        while (ok && (n = fread(chunk, 1, sizeof chunk, fp)) > 0) {
-            text.append(chunk, n);
-            if (text.size() > (size_t)kMaxConfigFileSize)
-                ok = false;
+        while (fault.empty() && (n = fread(chunk, 1, sizeof chunk, fp)) > 0) {
+            text->append(chunk, n);
+            if (text->size() > (size_t)kMaxConfigFileSize)
+                fault = tooLarge;
         }
+        if (fault.empty() && ferror(fp))
+            fault = std::string("unreadable: ") + strerror(errno ? errno : EIO);
     } catch (const std::bad_alloc &) {
-        ok = false;
+        fault = std::string("unreadable: ") + strerror(ENOMEM);
     }
     fclose(fp);
-    // nested deeper than an upload may be: no usable configuration either
-    if (!ok || text.empty() || tovuConfigTooDeep(text.c_str()))
+    if (fault.empty() && text->empty())
+        fault = "empty";
+    return fault;
+}
+
+// Where the parser gave up on text, as "line L, column C, byte B", counted
+// from 1 in bytes; "" when the parser's mark does not lie within text (the
+// mark is the parser's last one, of whichever text it read last).
+std::string parseFaultPlace(const std::string &text)
+{
+    const char *mark = cJSON_GetErrorPtr();
+    if (!mark || mark < text.data() || mark > text.data() + text.size())
+        return "";
+    const size_t at = (size_t)(mark - text.data());
+    const size_t lastBreak = at == 0 ? std::string::npos : text.rfind('\n', at - 1);
+    const size_t lineStart = lastBreak == std::string::npos ? 0 : lastBreak + 1;
+    const size_t line = 1 + (size_t)std::count(text.begin(), text.begin() + (std::ptrdiff_t)at, '\n');
+    return "line " + std::to_string(line) + ", column " + std::to_string(at - lineStart + 1) +
+           ", byte " + std::to_string(at + 1);
+}
+
+} // namespace
+
+int tovuImportConfigJSON(LPCTSTR tszfnConfig)
+{
+    return tovuImportConfigJSON(tszfnConfig, nullptr);
+}
+
+int tovuImportConfigJSON(LPCTSTR tszfnConfig, std::string *why)
+{
+    if (why)
+        why->clear();
+    if (!tszfnConfig)
         return 0;
+    std::string text;
+    std::string fault = readConfigFile(tszfnConfig, &text);
+    // nested deeper than an upload may be: no usable configuration either
+    if (fault.empty() && tovuConfigTooDeep(text.c_str()))
+        fault = "nested more than " + std::to_string(TOVU_MAX_CONFIG_DEPTH) + " levels deep";
+    if (!fault.empty()) {
+        if (why)
+            *why = fault;
+        return 0;
+    }
 
     // the parser skips a leading byte-order mark and ignores text after the
     // first value; a value that is no object holds no settings at all
     cJSON *doc = tovuParseConfig(text.c_str());
-    if (cJSON_IsObject(doc))
+    if (cJSON_IsObject(doc)) {
         cJSON_Delete(tovuSwapConfig(doc));
-    else
+    } else {
+        if (why && doc) {
+            *why = "not a JSON object";
+        } else if (why) {
+            const std::string place = parseFaultPlace(text);
+            *why = place.empty() ? "not JSON" : "not JSON at " + place;
+        }
         cJSON_Delete(doc);
+    }
 
     TovuConfigLock lock;
     // every member, whatever the type of "channels"

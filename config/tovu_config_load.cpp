@@ -28,11 +28,12 @@ cJSON *installedDocument()
     return g_jsonConfig;
 }
 
-// the configuration file read into a newly installed document?
-bool loadJson(const char *path)
+// the configuration file read into a newly installed document? When not,
+// *why (when given) says why not
+bool loadJson(const char *path, std::string *why = nullptr)
 {
     cJSON *before = installedDocument();
-    tovuImportConfigJSON(path);
+    tovuImportConfigJSON(path, why);
     cJSON *after = installedDocument();
     return after && after != before;
 }
@@ -103,23 +104,30 @@ std::string keepAside(const char *path)
     return "";
 }
 
-// The file gave no document: convert the older file beside it (or write the
-// defaults), and read the new file.
-void convert(const std::string &path)
+// The file gave no document, for the reason why: convert the older file
+// beside it (or write the defaults), and read the new file. Said once, with
+// the reason, unless there is no file or an empty one.
+void convert(const std::string &path, const std::string &why)
 {
     // A file that holds something (not JSON, or too big to read) is kept
     // under another name before it is replaced.
     struct stat st;
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    const bool found = stat(path.c_str(), &st) == 0;
+    const int statError = found ? 0 : errno;
+    if (found && S_ISREG(st.st_mode) && st.st_size > 0) {
         std::string kept = keepAside(path.c_str());
         if (kept.empty()) {
-            tovu_message("%s holds no usable configuration and cannot be kept aside; "
-                          "it is left as it is", path.c_str());
+            tovu_message("%s holds no usable configuration (%s) and cannot be kept aside; "
+                         "it is left as it is", path.c_str(), why.c_str());
             g_bConfigFileUntouchable = TRUE;
             return;
         }
-        tovu_message("%s holds no usable configuration; it is kept as %s", path.c_str(),
-                      kept.c_str());
+        tovu_message("%s holds no usable configuration (%s); it is kept as %s", path.c_str(),
+                     why.c_str(), kept.c_str());
+    } else if (!why.empty() && (found ? !S_ISREG(st.st_mode) : statError != ENOENT)) {
+        // something in the file's place that is no file to read; an empty
+        // file, like none, is the first start's
+        tovu_message("%s holds no usable configuration (%s)", path.c_str(), why.c_str());
     }
 
     TCHAR older[sizeof g_tszfnConfig + 8];
@@ -154,8 +162,9 @@ void tovuImportConfig(void)
         return;
     const std::string path = g_tszfnConfig;
     tovuRemoveStaleSaves(path.c_str());
-    if (!loadJson(path.c_str()))
-        convert(path);
+    std::string why;
+    if (!loadJson(path.c_str(), &why))
+        convert(path, why);
     // the new file keeps the older file's value; only the model changes
     if (g_globalSettings.nLogLevel == 1)
         g_globalSettings.nLogLevel = 32;

@@ -95,7 +95,7 @@ void saveConfig()
     if (tovuExportConfig(nullptr) != 0) {
         int err = errno;
         tovu_message("the configuration could not be saved to %s: %s", g_tszfnConfig,
-                      err ? strerror(err) : "the file is left as it was");
+                     err ? strerror(err) : "the file is left as it was");
     }
 }
 
@@ -108,7 +108,7 @@ void printInitFailure(int ret)
         errno = 0;
         int err = access(path.c_str(), X_OK) != 0 ? errno : 0;
         tovu_message("the transcoder %s cannot be run: %s", path.c_str(),
-                      err ? strerror(err) : "its folder could not be found");
+                     err ? strerror(err) : "its folder could not be found");
     } else if (ret == TOVU_ERR_LOG) {
         tovu_message("the log folder %s cannot be used", kLogDir);
     } else {

@@ -102,7 +102,7 @@ int start_extraction(int channel_id, TOVU_CHAN_CTX *chan, const TOVU_SOURCE *sou
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
         return tovu_log_error(channel_id, "yt-dlp error", ret, "yt-dlp %s could not be started: %s",
-                               exe.c_str(), strerror(err));
+                              exe.c_str(), strerror(err));
     }
     // the poll learns of it too, from the exit status
     if (chan->proc.exec_errno)
@@ -153,16 +153,16 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     TOVU_CHAN_CTX *chan = tovu_slot_locked(channel_id);
     if (!chan)
         return tovu_log_error(channel_id, "error", TOVU_ERR_INVALID_SLOT,
-                               "start refused: slot %d is not one of the engine's %d slots",
-                               channel_id, g_cfg.nb_channels_max);
+                              "start refused: slot %d is not one of the engine's %d slots",
+                              channel_id, g_cfg.nb_channels_max);
     if (chan->state > TOVU_STATE_EXTRACT)
         return tovu_log_error(channel_id, "error", TOVU_ERR_BUSY,
-                               "start refused: slot %d is busy (state %d)", channel_id,
-                               (int)chan->state);
+                              "start refused: slot %d is busy (state %d)", channel_id,
+                              (int)chan->state);
     // The first source is always inspected; without one there is nothing to run.
     if (!sources || nb_sources < 1)
         return tovu_log_error(channel_id, "error", TOVU_ERR_NO_SOURCE_URL,
-                               "start refused: slot %d was given no source", channel_id);
+                              "start refused: slot %d was given no source", channel_id);
     if (nb_targets < 0 || (nb_targets > 0 && !targets))
         nb_targets = 0;
     if (chan->state == TOVU_STATE_EXTRACT && chan->proc.pid > 0)
@@ -171,7 +171,7 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
     // refused before anything runs, yt-dlp included
     if (tovu_records_have_line_break(sources, nb_sources, targets, nb_targets, mux_mode))
         return tovu_log_error(channel_id, "error", TOVU_ERR_LINE_BREAK, "start refused: %s",
-                               start_error_text(TOVU_ERR_LINE_BREAK));
+                              start_error_text(TOVU_ERR_LINE_BREAK));
 
     if (sources[0].format == TOVU_FORMAT_YTDLP && g_cfg.ytdlp_path[0] &&
         chan->state != TOVU_STATE_EXTRACT)
@@ -184,14 +184,14 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
                                 &arg_str);
     if (ret < 0)
         return tovu_log_error(channel_id, "error", ret,
-                               "the transcoder's argument string could not be composed: %s",
-                               start_error_text(ret));
+                              "the transcoder's argument string could not be composed: %s",
+                              start_error_text(ret));
 
     if (g_cfg.log_level && tovu_log(channel_id, 1, arg_str.c_str()) == -1) {
         int err = errno;
         return tovu_log_error(channel_id, "error", TOVU_ERR_LOG,
-                               "channel log in %s could not be written: %s", g_cfg.log_path,
-                               strerror(err));
+                              "channel log in %s could not be written: %s", g_cfg.log_path,
+                              strerror(err));
     }
 
     drain_stale_bytes(&chan->proc);
@@ -202,7 +202,7 @@ int tovu_transcode(int channel_id, const TOVU_SOURCE *sources, int nb_sources,
         if (chan->proc.pid < 0)
             chan->proc.pid = 0;
         return tovu_log_error(channel_id, "error", ret, "transcoder %s could not be started: %s",
-                               g_cfg.ffmpeg_path, strerror(err));
+                              g_cfg.ffmpeg_path, strerror(err));
     }
     // the poll learns of it too, from the exit status
     if (chan->proc.exec_errno)

@@ -199,7 +199,7 @@ int writeDocument(const TovuPrintedConfig &printed, const std::string &what)
         return 0;
     int err = errno ? errno : EIO;
     tovu_message("%s: the configuration could not be saved to %s: %s", what.c_str(),
-                  printed.path.c_str(), strerror(err));
+                 printed.path.c_str(), strerror(err));
     return err;
 }
 

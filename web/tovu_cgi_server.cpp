@@ -311,7 +311,7 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
         g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
     if (httpsFailed && g_mhd) {
         tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
-                      static_cast<unsigned>(port));
+                     static_cast<unsigned>(port));
         TovuConfigLock lock;
         if (tovuGlobalItem("sslEnable"))
             tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
@@ -519,8 +519,8 @@ void timerCGI(union sigval)
             uint16_t wanted = settingsPort();
             if (before && startLocked(before)) {
                 tovu_message("the web server's restart on port %u failed, the web interface is "
-                              "back on port %u",
-                              static_cast<unsigned>(wanted), static_cast<unsigned>(before));
+                             "back on port %u",
+                             static_cast<unsigned>(wanted), static_cast<unsigned>(before));
             } else {
                 tovu_message("the web server's restart failed, the web interface stays down");
             }
@@ -707,7 +707,7 @@ void tovuCGIPrintAclProblems(void)
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(acl.c_str());
     for (size_t i = 0; i < problems.size() && i < kPrintedMax; ++i)
         tovu_message("the \"ipACL\" rule \"%s\" cannot be read: %s", problems[i].rule.c_str(),
-                      problems[i].reason.c_str());
+                     problems[i].reason.c_str());
     if (problems.size() > kPrintedMax)
         tovu_message("%zu more \"ipACL\" rules cannot be read", problems.size() - kPrintedMax);
 }

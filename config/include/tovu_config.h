@@ -78,6 +78,11 @@ bool tovuConfigTooDeep(const char *szJSON);
 /* reads the file and installs its document; a file nested too deep installs
  * nothing, like one that holds no JSON */
 int tovuImportConfigJSON(LPCTSTR tszfnConfig);
+/* the same, telling in *why (when given) why the file installed no document:
+ * "unreadable: " and the system's reason, "too large: ...", "empty", "nested
+ * more than ... levels deep", "not JSON" with where the parser gave up, or
+ * "not a JSON object"; "" when it installed one */
+int tovuImportConfigJSON(LPCTSTR tszfnConfig, std::string *why);
 cJSON *tovuSetConfig(const char *szJSON);
 /* The install of tovuSetConfig in two steps, for a caller that looks at the
  * new document before it is in use, or may take the install back:

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <future>
 #include <vector>
 
@@ -214,15 +215,15 @@ TEST_F(ConfigLoad, TooDeepOrShapelessFileIsKeptAside)
     const struct {
         const char *name;
         std::string doc;
-        bool loads;
+        const char *why; // null: loaded
     } cases[] = {
-        {"990 objects around 20,000", issueShape, false},
-        {"33 levels", nested(33), false},
-        {"behind a byte-order mark", "\xEF\xBB\xBF\n" + nested(40), false},
-        {"32 levels", nested(32), true},
-        {"an array", "[1,2,3]", false},
-        {"null", "null", false},
-        {"a number", "0\n", false},
+        {"990 objects around 20,000", issueShape, "nested more than 32 levels deep"},
+        {"33 levels", nested(33), "nested more than 32 levels deep"},
+        {"behind a byte-order mark", "\xEF\xBB\xBF\n" + nested(40), "nested more than 32 levels deep"},
+        {"32 levels", nested(32), nullptr},
+        {"an array", "[1,2,3]", "not a JSON object"},
+        {"null", "null", "not a JSON object"},
+        {"a number", "0\n", "not a JSON object"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -232,7 +233,7 @@ TEST_F(ConfigLoad, TooDeepOrShapelessFileIsKeptAside)
         writeFile(json, c.doc);
         const std::string out = load();
         ASSERT_NE(g_jsonConfig, nullptr);
-        if (c.loads) {
+        if (!c.why) {
             EXPECT_EQ(out, "");
             EXPECT_EQ(jsonGetInt(jsonGetItem(global(), "httpPort")), 8123);
             EXPECT_EQ(listFolder(tmp.path()), std::vector<std::string>{"tovul.json"});
@@ -243,7 +244,9 @@ TEST_F(ConfigLoad, TooDeepOrShapelessFileIsKeptAside)
         std::vector<std::string> names = listFolder(tmp.path());
         ASSERT_EQ(names.size(), 2u);
         EXPECT_EQ(readFile(tmp / names[1]), c.doc);
-        EXPECT_NE(out.find("holds no usable configuration; it is kept as " + tmp / names[1]), std::string::npos)
+        EXPECT_NE(out.find("holds no usable configuration (" + std::string(c.why) + "); it is kept as " +
+                           tmp / names[1]),
+                  std::string::npos)
             << out;
         // the file now holds the defaults, at their usual size
         EXPECT_LT(readFile(json).size(), 1000u);
@@ -356,4 +359,44 @@ TEST_F(ConfigLoad, PipeInPlaceOfTheFileDoesNotHold)
     ASSERT_EQ(stat(json.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(tovuImportConfigJSON(json.c_str()), 0);
+}
+
+// A file that gives no document is said to, once, with the reason: where
+// the text stops being JSON, that it is too large, or why it cannot be read.
+TEST_F(ConfigLoad, SaysWhyTheFileGaveNoDocument)
+{
+    struct Case {
+        const char *name;
+        std::function<void(const std::string &path)> make;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"not JSON", [](const std::string &p) { writeFile(p, "{\n  \"global\": {\n    \"log\": x\n"); },
+         "holds no usable configuration (not JSON at line 3, column 12, byte 28); it is kept as "},
+        {"not JSON from its first byte", [](const std::string &p) { writeFile(p, "tovul=1\n"); },
+         "holds no usable configuration (not JSON at line 1, column 1, byte 1); it is kept as "},
+        {"too large",
+         [](const std::string &p) {
+             FILE *fp = fopen(p.c_str(), "wb");
+             ASSERT_TRUE(fp);
+             ASSERT_EQ(ftruncate(fileno(fp), 65L * 1024 * 1024), 0); // sparse: costs no disk
+             fclose(fp);
+         },
+         "holds no usable configuration (too large: more than 67108864 bytes); it is kept as "},
+        {"a folder", [](const std::string &p) { ASSERT_EQ(mkdir(p.c_str(), 0700), 0); },
+         "holds no usable configuration (unreadable: not a regular file)\n"},
+        {"a link to itself", [](const std::string &p) { ASSERT_EQ(symlink(p.c_str(), p.c_str()), 0); },
+         "holds no usable configuration (unreadable: " + std::string(strerror(ELOOP)) + ")\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        tovuSetConfigPath(dir.path.c_str());
+        const std::string path = dir / "tovul.json";
+        dropConfig();
+        c.make(path);
+        const std::string out = load();
+        EXPECT_EQ(out.find("TOVUL: " + path + " " + c.said), 0u) << out;
+        EXPECT_EQ(out.find("holds no usable"), out.rfind("holds no usable")) << out;
+    }
 }

@@ -710,8 +710,8 @@ TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
 
     pid_t pid = startDaemon();
     ASSERT_GT(pid, 0);
-    EXPECT_NE(output().find("TOVUL: /etc/tovul/tovul.json holds no usable configuration; it is kept as "
-                            "/etc/tovul/tovul.json.bad-"),
+    EXPECT_NE(output().find("TOVUL: /etc/tovul/tovul.json holds no usable configuration (nested "
+                            "more than 32 levels deep); it is kept as /etc/tovul/tovul.json.bad-"),
               std::string::npos)
         << output();
     {
