@@ -391,7 +391,7 @@ TEST_F(ConfigLoad, SaysWhyTheFileGaveNoDocument)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         TempDir dir;
-        tovuSetConfigPath(dir.path.c_str());
+        tovuSetConfigPath(dir.path().c_str());
         const std::string path = dir / "tovul.json";
         dropConfig();
         c.make(path);
