@@ -302,8 +302,8 @@ TEST_F(Engine, LockIsRecursiveAndHeldByGetters)
             tovu_get_state(0);
             done = true;
         });
-        // waits while another thread holds the lock: asleep in the getter
-        EXPECT_TRUE(tovutest::waitUntil([&] { return readerTid != 0 && tovutest::threadSleeps(readerTid); }));
+        // waits while another thread holds the lock
+        EXPECT_TRUE(tovutest::waitUntil([&] { return readerTid != 0 && tovutest::threadWaitsOnLock(readerTid); }));
         EXPECT_FALSE(done);
     }
     reader.join();

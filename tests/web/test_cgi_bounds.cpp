@@ -217,7 +217,7 @@ TEST_F(CgiServer, ClientsNotLoggedInHoldNoUploadBuffers)
         stalled.push_back(fd);
     }
     // the server has read what they sent
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(waitUntil([] { return serverReadEverything(); }));
 
     Reply login = post("/login", "auth=" + kPassword);
     EXPECT_EQ(login.status, 301);
@@ -230,7 +230,7 @@ TEST_F(CgiServer, ClientsNotLoggedInHoldNoUploadBuffers)
     std::string forged = doc("\"memo\": \"forged\"");
     int fd = startPost("127.0.0.5", "/config", forged.size(), forged.substr(0, 10));
     ASSERT_GE(fd, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(waitUntil([] { return serverReadEverything(); }));
     ASSERT_TRUE(sendAll(fd, forged.substr(10)));
     Reply late = parseAnswer(readAll(fd));
     close(fd);

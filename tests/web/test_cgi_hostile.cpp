@@ -109,7 +109,8 @@ TEST_F(CgiServer, TwoUploadsAtOnce)
     int fb = startPost("/config", b.size(), b.substr(0, b.size() / 3), kCookie);
     ASSERT_GE(fa, 0);
     ASSERT_GE(fb, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // both bodies are being collected
+    EXPECT_TRUE(waitUntil([] { return serverReadEverything(); }));
     Reply ra = finishPost(fa, a.substr(a.size() / 2));
     Reply rb = finishPost(fb, b.substr(b.size() / 3));
     EXPECT_EQ(ra.status, 200);

@@ -255,7 +255,8 @@ TEST_F(CgiStatusTest, ChannelRowsWaitForTheWebInterfaceMutex)
         other.get("/status", a);
         answered = true;
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // the server's thread has the request and waits for the mutex
+    EXPECT_TRUE(tovutest::waitUntil([] { return tovutest::threadsWaitingOnLocks() >= 1; }));
     EXPECT_FALSE(answered.load()); // held: no answer can have been made
     g_cgi_mutex.unlock();
     asker.join();
