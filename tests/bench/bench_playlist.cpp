@@ -32,10 +32,8 @@ public:
 private:
     MediaFolder()
     {
-        char tmpl[] = "/tmp/tovu_bench_pls_XXXXXX";
-        if (!mkdtemp(tmpl))
+        if (base_.empty())
             abort();
-        base_ = tmpl;
         media_ = base_ + "/media";
         std::filesystem::create_directory(media_);
         char name[32];
@@ -51,12 +49,8 @@ private:
         CPlayList warm;
         warm.build(media_.c_str(), FALSE, FALSE, TRUE);
     }
-    ~MediaFolder()
-    {
-        tovutest::removeTree(base_);
-    }
-
-    std::string base_, media_;
+    tovutest::TempDir scratch_{"tovu_bench_pls"};
+    std::string base_ = scratch_.path(), media_;
 };
 
 // as a channel start does it: bound to its file, cleared, saved at the end

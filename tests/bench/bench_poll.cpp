@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 
+#include "fixtures/engine_setup.h"
 #include "fixtures/temp_dir.h"
 #include "tovu_engine_internal.h"
 
@@ -26,17 +27,12 @@ class BusyEngine {
 public:
     BusyEngine()
     {
-        char tmpl[] = "/tmp/tovu_bench_XXXXXX";
-        if (!mkdtemp(tmpl))
+        if (dir_.empty())
             abort();
-        dir_ = tmpl;
         std::string exe = dir_ + "/" TOVU_TRANSCODER_FNAME;
         std::ofstream(exe) << "#!/bin/sh\nexec sleep 1000\n";
         chmod(exe.c_str(), 0755);
-        TOVU_CONFIG cfg{};
-        cfg.dll_path = dir_.c_str();
-        cfg.log_path = dir_.c_str();
-        if (tovu_init(&cfg) != 0)
+        if (tovutest::initEngine(dir_, dir_, 0) != 0)
             abort();
         char *const args[] = {const_cast<char *>("sleep"), const_cast<char *>("1000"), nullptr};
         TovuLock lock;
@@ -58,11 +54,11 @@ public:
                 kill(pid, SIGKILL);
                 waitpid(pid, nullptr, 0);
             }
-        tovutest::removeTree(dir_);
     }
 
 private:
-    std::string dir_;
+    tovutest::TempDir scratch_{"tovu_bench"};
+    std::string dir_ = scratch_.path();
 };
 
 void BM_PollSilentSlots(benchmark::State &state)
