@@ -14,7 +14,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -24,6 +23,7 @@
 #include "PlayList.h"
 #include "fixtures/channel_docs.h"
 #include "fixtures/engine_fixture.h"
+#include "fixtures/media_probe.h"
 #include "fixtures/netns.h"
 #include "fixtures/proc_helpers.h"
 #include "fixtures/stand_in_channels.h"
@@ -33,6 +33,9 @@
 
 namespace {
 
+using mediaprobe::Probe;
+using mediaprobe::Program;
+using mediaprobe::Stream;
 using testproc::run;
 using tovutest::read_file;
 
@@ -145,117 +148,6 @@ std::string targetJson(const Out &o, const std::string &url)
            n(o.sourceAudio ? 0 : o.sampleRate) + ",\"bitRate\":" + n(o.audioKbps) + "}}";
 }
 
-// ---------------------------------------------------------------- what ffprobe reads
-
-struct Stream {
-    int index = -1;
-    std::string type, codec;
-    int width = 0, height = 0, channels = 0, sampleRate = 0;
-    std::string frameRate;
-    std::vector<double> keyFrames; // presentation times of the key packets
-    double bytes = 0, first = -1, last = -1;
-    int packets = 0;
-
-    double kbps() const
-    {
-        // the packets span first..last plus one packet's duration
-        double span = packets > 1 ? (last - first) * packets / (packets - 1) : 0;
-        return span > 0 ? bytes * 8 / span / 1000 : 0;
-    }
-};
-
-struct Program {
-    int number = 0;
-    std::string title;
-    std::vector<int> streams;
-};
-
-struct Probe {
-    std::vector<Stream> streams;
-    std::vector<Program> programs;
-    std::string error;
-
-    const Stream *first(const std::string &type) const
-    {
-        for (const Stream &s : streams)
-            if (s.type == type)
-                return &s;
-        return nullptr;
-    }
-    int count(const std::string &type) const
-    {
-        int n = 0;
-        for (const Stream &s : streams)
-            n += s.type == type;
-        return n;
-    }
-    const Stream *byIndex(int index) const
-    {
-        for (const Stream &s : streams)
-            if (s.index == index)
-                return &s;
-        return nullptr;
-    }
-};
-
-Probe probe(const std::string &url)
-{
-    Probe p;
-    std::string json = run("timeout 60 ffprobe -v error -of json -show_streams -show_packets -show_programs '" + url +
-                           "' 2>&1");
-    std::unique_ptr<cJSON, void (*)(cJSON *)> doc(cJSON_Parse(json.c_str()), cJSON_Delete);
-    if (!doc) {
-        p.error = "ffprobe: " + json.substr(0, 400);
-        return p;
-    }
-    const cJSON *streams = jsonGetItem(doc.get(), "streams");
-    for (int i = 0; i < jsonGetListSize(streams); i++) {
-        const cJSON *s = jsonGetIndex(streams, i);
-        Stream st;
-        st.index = jsonGetInt(jsonGetItem(s, "index"));
-        st.type = jsonGetText(jsonGetItem(s, "codec_type"));
-        st.codec = jsonGetText(jsonGetItem(s, "codec_name"));
-        st.width = jsonGetInt(jsonGetItem(s, "width"));
-        st.height = jsonGetInt(jsonGetItem(s, "height"));
-        st.channels = jsonGetInt(jsonGetItem(s, "channels"));
-        st.sampleRate = atoi(jsonGetText(jsonGetItem(s, "sample_rate")));
-        st.frameRate = jsonGetText(jsonGetItem(s, "r_frame_rate"));
-        p.streams.push_back(st);
-    }
-    const cJSON *packets = jsonGetItem(doc.get(), "packets");
-    for (const cJSON *pk = packets ? packets->child : nullptr; pk; pk = pk->next) {
-        int index = jsonGetInt(jsonGetItem(pk, "stream_index"));
-        const char *pts = jsonGetText(jsonGetItem(pk, "pts_time"));
-        if (!pts[0])
-            continue;
-        for (Stream &st : p.streams) {
-            if (st.index != index)
-                continue;
-            double t = atof(pts);
-            st.bytes += atof(jsonGetText(jsonGetItem(pk, "size")));
-            st.packets++;
-            if (st.first < 0 || t < st.first)
-                st.first = t;
-            if (t > st.last)
-                st.last = t;
-            if (strchr(jsonGetText(jsonGetItem(pk, "flags")), 'K'))
-                st.keyFrames.push_back(t);
-        }
-    }
-    const cJSON *programs = jsonGetItem(doc.get(), "programs");
-    for (int i = 0; i < jsonGetListSize(programs); i++) {
-        const cJSON *pr = jsonGetIndex(programs, i);
-        Program prog;
-        prog.number = jsonGetInt(jsonGetItem(pr, "program_num"));
-        prog.title = jsonGetText(jsonGetItem(jsonGetItem(pr, "tags"), "service_name"));
-        const cJSON *ps = jsonGetItem(pr, "streams");
-        for (int k = 0; k < jsonGetListSize(ps); k++)
-            prog.streams.push_back(jsonGetInt(jsonGetItem(jsonGetIndex(ps, k), "index")));
-        p.programs.push_back(prog);
-    }
-    return p;
-}
-
 // the durations of an HLS playlist's segments
 std::vector<double> segmentLengths(const std::string &playlist)
 {
@@ -289,30 +181,6 @@ void checkStreams(const Stream *v, const Stream *a, const Out &o, double spacing
     EXPECT_EQ(a->channels, o.channels);
     EXPECT_EQ(a->sampleRate, o.sampleRate);
     EXPECT_NEAR(a->kbps(), o.audioKbps, o.audioKbps * kRateTolerance) << "audio bit rate";
-}
-
-// what an output reports, for the messages
-std::string describe(const Probe &p)
-{
-    std::string s = p.error;
-    for (const Stream &st : p.streams) {
-        s += " [#" + std::to_string(st.index) + " " + st.codec + " ";
-        if (st.type == "video") {
-            s += std::to_string(st.width) + "x" + std::to_string(st.height) + " " + st.frameRate + " fps, key frames at";
-            for (double t : st.keyFrames)
-                s += " " + std::to_string(t).substr(0, std::to_string(t).find('.') + 3);
-        } else {
-            s += std::to_string(st.channels) + " ch " + std::to_string(st.sampleRate) + " Hz";
-        }
-        s += ", " + std::to_string((int)std::lround(st.kbps())) + " kbit/s]";
-    }
-    for (const Program &pr : p.programs) {
-        s += " [program " + std::to_string(pr.number) + " '" + pr.title + "':";
-        for (int index : pr.streams)
-            s += " #" + std::to_string(index);
-        s += "]";
-    }
-    return s;
 }
 
 // ---------------------------------------------------------------- the rows
@@ -571,9 +439,10 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
                           : o.format == "dash" ? path("dash/" + o.name)
                                                : recording(o.name);
         ASSERT_FALSE(url.empty()) << "no recording " << o.name;
-        Probe p = probe(url);
-        SCOPED_TRACE(describe(p));
-        printf("%s, target %zu (%s): %s\n", row.name, k, o.format.c_str(), describe(p).c_str());
+        Probe p = mediaprobe::probe(url);
+        const std::string seen = mediaprobe::describe(p, true);
+        SCOPED_TRACE(seen);
+        printf("%s, target %zu (%s): %s\n", row.name, k, o.format.c_str(), seen.c_str());
 
         if (row.boundPrograms) {
             // one program per input, each with exactly that input's streams
@@ -583,7 +452,7 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
                 const Program &pr = p.programs[(size_t)prog];
                 SCOPED_TRACE("program " + std::to_string(pr.number));
                 EXPECT_EQ(pr.number, prog + 1);
-                EXPECT_EQ(pr.title, prog ? "B" : "A");
+                EXPECT_EQ(pr.name, prog ? "B" : "A");
                 ASSERT_EQ(pr.streams.size(), 2u);
                 const Stream *v = nullptr, *a = nullptr;
                 for (int index : pr.streams) {
