@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_setup.h"
 #include "fixtures/http_client.h"
 #include "fixtures/wait.h"
 #include "fixtures/web_server.h"
@@ -80,29 +81,19 @@ int main(int argc, char **argv)
 
     tovutest::TempDir scratch("tovu_bench_cycle");
     const std::string &dir = scratch.path();
-    if (dir.empty() || !tovutest::installFakeTranscoder(dir, tovutest::progressFakeConf("0.5")) ||
-        tovutest::initEngine(dir, dir, 32) != 0) {
-        fprintf(stderr, "engine set-up failed\n");
-        return 1;
-    }
-    std::string list;
+    std::vector<std::string> channels;
     for (int i = 0; i < kChannels; i++)
-        list += std::string(i ? "," : "") + "{\"enable\":" + (i == kCycled ? "false" : "true") +
-                ",\"input\":{\"sources\":[{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:" +
-                std::to_string(4000 + i) +
-                "\"}]},\"output\":{\"targets\":[{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:5000\","
-                "\"video\":{\"enable\":true,\"codec\":\"h264\"},\"audio\":{\"enable\":true,\"codec\":\"aac\"}}]}}";
-    tovuSetConfigPath(dir.c_str());
-    if (!tovuSetConfig(("{\"global\":{\"log\":32,\"autoRestart\":0},\"channels\":[" + list + "]}").c_str())) {
-        fprintf(stderr, "document not installed\n");
+        channels.push_back(benchsetup::channel(
+            "{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:" + std::to_string(4000 + i) + "\"}",
+            std::string("\"enable\":") + (i == kCycled ? "false" : "true") + ","));
+    if (!benchsetup::engineOnFakeTranscoder(dir, "0.5", 32))
         return 1;
-    }
+    tovuSetConfigPath(dir.c_str());
+    if (!benchsetup::installDocument("{\"log\":32,\"autoRestart\":0}", channels))
+        return 1;
     tovuExportConfig(nullptr);
-    for (int i = 0; i < kChannels - 1; i++)
-        if (tovuStartChannel(i) != 0) {
-            fprintf(stderr, "channel %d did not start\n", i + 1);
-            return 1;
-        }
+    if (!benchsetup::startChannels(kChannels - 1))
+        return 1;
 
     tovuInitChannelTimers();
     quit = 0;

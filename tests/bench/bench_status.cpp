@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_setup.h"
 #include "fixtures/http_client.h"
 #include "fixtures/wait.h"
 #include "fixtures/web_server.h"
@@ -85,26 +86,12 @@ int main(int argc, char **argv)
 
     tovutest::TempDir scratch("tovu_bench_status");
     const std::string &dir = scratch.path();
-    if (dir.empty() || !tovutest::installFakeTranscoder(dir, tovutest::progressFakeConf("1")) ||
-        tovutest::initEngine(dir, dir, 0) != 0) {
-        fprintf(stderr, "engine set-up failed\n");
-        return 1;
-    }
-    std::string list;
+    std::vector<std::string> channels;
     for (int i = 0; i < kChannels; i++)
-        list += std::string(i ? "," : "") +
-                "{\"input\":{\"sources\":[{\"format\":\"file\",\"url\":\"/media/in" + std::to_string(i) +
-                ".ts\"}]},\"output\":{\"targets\":[{\"format\":\"udp\",\"url\":\"udp://127.0.0.1:5000\","
-                "\"video\":{\"enable\":true,\"codec\":\"h264\"},\"audio\":{\"enable\":true,\"codec\":\"aac\"}}]}}";
-    if (!tovuSetConfig(("{\"global\":{},\"channels\":[" + list + "]}").c_str())) {
-        fprintf(stderr, "document not installed\n");
+        channels.push_back(benchsetup::channel("{\"format\":\"file\",\"url\":\"/media/in" + std::to_string(i) + ".ts\"}"));
+    if (!benchsetup::engineOnFakeTranscoder(dir, "1", 0) || !benchsetup::installDocument("{}", channels) ||
+        !benchsetup::startChannels(kChannels))
         return 1;
-    }
-    for (int i = 0; i < kChannels; i++)
-        if (tovuStartChannel(i) != 0) {
-            fprintf(stderr, "channel %d did not start\n", i + 1);
-            return 1;
-        }
     int known = 0;
     bool allKnown = tovutest::pollUntil([&] {
         known = 0;
