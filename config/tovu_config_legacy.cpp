@@ -36,6 +36,21 @@ bool startsWith(const char *line, const char *key)
     return tovu_strncasecmp(line, key, strlen(key)) == 0;
 }
 
+// a line "<key><integer>" read into field
+struct IntKey {
+    const char *key;
+    int *field;
+};
+
+// the integer of whichever of keys the line begins with
+template <size_t N>
+void readIntKeys(const char *line, const IntKey (&keys)[N])
+{
+    for (const IntKey &k : keys)
+        if (startsWith(line, k.key))
+            tovu_read_int(line + strlen(k.key), k.field);
+}
+
 // the line begins with a tag such as "<Input%d>" for the number n
 bool startsWithTag(const char *line, const char *fmt, int n)
 {
@@ -181,10 +196,6 @@ void resetModel()
 
 void parseGlobalLine(const char *line)
 {
-    struct IntKey {
-        const char *key;
-        int *field;
-    };
     const IntKey keys[] = {
         {"log ", &g_globalSettings.nLogLevel},
         {"HTTPPort ", &g_globalSettings.nPortHTTP},
@@ -195,9 +206,7 @@ void parseGlobalLine(const char *line)
         {"FolderRecur ", &g_globalSettings.bFolderRecur},
         {"FolderShuffle ", &g_globalSettings.bFolderShuffle},
     };
-    for (const IntKey &k : keys)
-        if (startsWith(line, k.key))
-            tovu_read_int(line + strlen(k.key), k.field);
+    readIntKeys(line, keys);
     if (startsWith(line, "LoginPass "))
         readWordField(line + 10, g_globalSettings.szLoginPass, sizeof g_globalSettings.szLoginPass);
 }
@@ -231,44 +240,39 @@ void parseInputBlockLine(const char *line, TOVU_CHANNEL *ch)
         readQuotedField(line + 12, ch->tszCustomSourceParam, sizeof ch->tszCustomSourceParam);
 }
 
-// "<Input>" block; false when the file ended inside it
-bool readInputBlock(LineReader &r, TOVU_CHANNEL *ch)
-{
-    ch->nSources = 1;
-    while (!startsWith(r.cur, "</Input>")) {
-        if (!r.next())
-            return false;
-        if (startsWith(r.cur, "NumInputs ")) {
-            tovu_read_int(r.cur + 10, &ch->nSources);
-            if (ch->nSources > TOVU_LEGACY_SOURCES)
-                ch->nSources = TOVU_LEGACY_SOURCES;
-            if (!readSubBlocks(r, ch->nSources, ch->sources, "<Input%d>", "</Input%d>", parseInputSubBlock))
-                return false;
-        } else {
-            parseInputSubBlock(r.cur, &ch->sources[0]);
-        }
-        parseInputBlockLine(r.cur, ch);
-    }
-    return true;
-}
+// The tags of an "<Input>" or "<Output>" block and of its numbered sub-blocks.
+struct CountedBlock {
+    const char *close;              // "</Input>"
+    const char *countKey;           // "NumInputs ": how many sub-blocks follow
+    int max;                        // the most sub-blocks read
+    const char *subOpen, *subClose; // "<Input%d>", "</Input%d>"
+};
 
-// "<Output>" block; false when the file ended inside it
-bool readOutputBlock(LineReader &r, TOVU_CHANNEL *ch)
+const CountedBlock kInputBlock = {"</Input>", "NumInputs ", TOVU_LEGACY_SOURCES, "<Input%d>", "</Input%d>"};
+const CountedBlock kOutputBlock = {"</Output>", "NumOutputs ", TOVU_LEGACY_TARGETS, "<Output%d>", "</Output%d>"};
+
+// An "<Input>" or "<Output>" block into *count elements recs: a count line
+// is followed by that many numbered sub-blocks (at most b.max); without one
+// the block's lines are the first element's. Every line of the block is also
+// offered to channelLine. False when the file ended inside it.
+template <typename Rec, typename SubFn, typename LineFn>
+bool readCountedBlock(LineReader &r, const CountedBlock &b, int *count, Rec *recs, SubFn parseSub,
+                      LineFn channelLine, TOVU_CHANNEL *ch)
 {
-    ch->nTargets = 1;
-    while (!startsWith(r.cur, "</Output>")) {
+    *count = 1;
+    while (!startsWith(r.cur, b.close)) {
         if (!r.next())
             return false;
-        if (startsWith(r.cur, "NumOutputs ")) {
-            tovu_read_int(r.cur + 11, &ch->nTargets);
-            if (ch->nTargets > TOVU_LEGACY_TARGETS)
-                ch->nTargets = TOVU_LEGACY_TARGETS;
-            if (!readSubBlocks(r, ch->nTargets, ch->targets, "<Output%d>", "</Output%d>", parseOutputSubBlock))
+        if (startsWith(r.cur, b.countKey)) {
+            tovu_read_int(r.cur + strlen(b.countKey), count);
+            if (*count > b.max)
+                *count = b.max;
+            if (!readSubBlocks(r, *count, recs, b.subOpen, b.subClose, parseSub))
                 return false;
         } else {
-            parseOutputSubBlock(r.cur, &ch->targets[0]);
+            parseSub(r.cur, &recs[0]);
         }
-        parseOutputCommonBlock(r.cur, ch);
+        channelLine(r.cur, ch);
     }
     return true;
 }
@@ -287,9 +291,11 @@ bool readChannel(LineReader &r, int n)
             return false;
         if (startsWith(r.cur, "Enable"))
             tovu_read_int(r.cur + 6, &ch->bEnable);
-        if (startsWith(r.cur, "<Input>") && !readInputBlock(r, ch))
+        if (startsWith(r.cur, "<Input>") &&
+            !readCountedBlock(r, kInputBlock, &ch->nSources, ch->sources, parseInputSubBlock, parseInputBlockLine, ch))
             return false;
-        if (startsWith(r.cur, "<Output>") && !readOutputBlock(r, ch))
+        if (startsWith(r.cur, "<Output>") && !readCountedBlock(r, kOutputBlock, &ch->nTargets, ch->targets,
+                                                               parseOutputSubBlock, parseOutputCommonBlock, ch))
             return false;
     }
     return true;
@@ -625,10 +631,6 @@ void parseOutputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_TARGET *pTarget)
     TOVU_TARGET &t = pTarget->target;
     TOVU_VIDEO_STREAM &v = t.video;
     TOVU_AUDIO_STREAM &a = t.audio;
-    struct IntKey {
-        const char *key;
-        int *field;
-    };
     const IntKey ints[] = {
         {"VideoEnable ", &v.b_enable},
         {"VideoWidth ", &v.width},
@@ -645,9 +647,7 @@ void parseOutputSubBlock(LPCTSTR pLine, TOVU_CHANNEL_TARGET *pTarget)
     };
     if (startsWith(pLine, "Format "))
         t.format = tovuGetFormatId(readWord(pLine + 7).c_str());
-    for (const IntKey &k : ints)
-        if (startsWith(pLine, k.key))
-            tovu_read_int(pLine + strlen(k.key), k.field);
+    readIntKeys(pLine, ints);
     if (startsWith(pLine, "VideoCodec "))
         v.codec = tovu_get_codec_id(readWord(pLine + 11).c_str());
     if (startsWith(pLine, "VideoFrameRate "))
