@@ -2,7 +2,7 @@
 # fuzz.sh [SECONDS] [TARGET...]: builds the fuzz targets (tests/fuzz) with
 # clang, libFuzzer and the address and undefined-behaviour sanitizers in
 # build-fuzz, then runs each named target (default: all) for SECONDS (default
-# 20) on its committed seed corpus in tests/fuzz/corpus/<target>. Inputs that
+# 20) on its committed seed corpus in tests/fuzz/corpus/<target>, all at once. Inputs that
 # the run finds go to a scratch corpus, never into the tree; an input that
 # fails is kept as build-fuzz/artifacts/<target>/crash-*. Prints the number of
 # executions of each target and exits non-zero when any target failed.
@@ -37,16 +37,25 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 run=()
 [ "${FUZZ_NICE:-0}" = 1 ] && run=(nice)
 
-failed=()
+# the targets are independent (each has its own scratch folder and port), so
+# they run side by side, one core each, and are reported in order
+pids=()
 for t in "${targets[@]}"; do
   corpus=$root/tests/fuzz/corpus/$t
   work=$scratch/corpus_$t
   art=$build/artifacts/$t
   mkdir -p "$work" "$art"
+  "${run[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$secs" -timeout=20 -max_len=8192 \
+    -print_final_stats=1 -artifact_prefix="$art/" "$work" "$corpus" >"$build/fuzz_$t.log" 2>&1 &
+  pids+=($!)
+done
+
+failed=()
+for i in "${!targets[@]}"; do
+  t=${targets[$i]}
   log=$build/fuzz_$t.log
   set +e
-  "${run[@]}" "$build/fuzz/fuzz_$t" -max_total_time="$secs" -timeout=20 -max_len=8192 \
-    -print_final_stats=1 -artifact_prefix="$art/" "$work" "$corpus" >"$log" 2>&1
+  wait "${pids[$i]}"
   rc=$?
   set -e
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
