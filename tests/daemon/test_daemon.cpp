@@ -680,6 +680,26 @@ std::vector<std::string> readableByOthers(const std::string &dir)
     return open;
 }
 
+// every thread of process pid has stopped (a SIGSTOP takes effect a moment
+// after kill() returns: until then a save under way may still finish)
+bool allThreadsStopped(pid_t pid)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    int seen = 0;
+    for (const auto &e : fs::directory_iterator(tasks, ec)) {
+        const std::string stat = read_file(e.path().string() + "/stat");
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos || close + 2 >= stat.size())
+            return false;
+        char state = stat[close + 2];
+        if (state != 'T' && state != 't')
+            return false;
+        seen++;
+    }
+    return !ec && seen > 0;
+}
+
 std::vector<std::string> savesLeftIn(const std::string &dir)
 {
     std::vector<std::string> left;
@@ -766,6 +786,7 @@ TEST_F(DaemonTest, KillsDuringSavesLeaveOnlyTheOwnersFiles)
         for (int tries = 0; tries < 5000 && !caught; tries++) {
             std::this_thread::sleep_for(std::chrono::microseconds(rand_r(&seed) % 2000));
             ASSERT_EQ(kill(pid, SIGSTOP), 0);
+            ASSERT_TRUE(waitUntil([&] { return allThreadsStopped(pid); }, 10000));
             caught = !savesLeftIn(etc).empty();
             if (!caught) {
                 ASSERT_EQ(kill(pid, SIGCONT), 0);
