@@ -29,16 +29,6 @@ std::string memo()
     return jsonGetText(jsonGetItem(cfgtest::global(), "memo"));
 }
 
-// true while a connection is open: nothing to read, or data rather than its end
-bool stillOpen(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 0) == 0)
-        return true;
-    char c;
-    return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
 int countOpen(const std::vector<int> &fds)
 {
     int n = 0;
@@ -285,15 +275,6 @@ namespace {
 std::string logFile(const cfgtest::TempDir &dir, int archive = 0)
 {
     return dir / (archive ? "tovul_cgi-" + std::to_string(archive) + ".log" : "tovul_cgi.log");
-}
-
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
 }
 
 off_t sizeOf(const std::string &path)

@@ -19,15 +19,6 @@ std::string doc(const std::string &global, const std::string &extra = "")
     return "{\"name\": \"t\", \"global\": {" + global + "}, \"channels\": []" + extra + "}";
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 // a POST whose headers and first bytes are sent; the rest is up to the test
 int startPost(const std::string &target, size_t length, const std::string &first,
               const std::string &headers = "", const char *src = "127.0.0.2")

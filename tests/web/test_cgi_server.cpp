@@ -23,15 +23,6 @@ std::string doc(const std::string &global)
     return "{\"name\": \"t\", \"global\": {" + global + "}, \"channels\": []}";
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string l; std::getline(in, l);)
-        out.push_back(l);
-    return out;
-}
-
 } // namespace
 
 TEST(CgiAcl, RulesTable)
@@ -285,20 +276,6 @@ TEST_F(CgiServer, HttpsAndItsFallBack)
 }
 
 /* ---------------------------------------------------------------- restart */
-
-namespace {
-
-// true while an idle connection made before is still open
-bool stillOpen(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, 0) == 0)
-        return true;
-    char c;
-    return recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
-} // namespace
 
 TEST_F(CgiServer, UploadWithoutServerChangeKeepsTheServer)
 {
