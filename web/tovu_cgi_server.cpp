@@ -1,14 +1,16 @@
 /*
  * tovu_cgi_server.cpp - the web server: start and stop (HTTP, or HTTPS from
- * the certificate and key files), the per-connection "ipACL" check, the
- * intake that turns the library's repeated callbacks into one router call per
- * GET or POST, and the delayed restart after a change of the server's
- * settings.
+ * the certificate and key files), the intake that turns the library's
+ * repeated callbacks into one router call per GET or POST, and the delayed
+ * restart after a change of the server's settings.
  *
  * One internal thread of the library serves every connection.  The library
  * closes a connection that stays idle for TOVU_CGI_IDLE_TIMEOUT_SEC and holds
  * each client address to a share of its table, so that no one client can
  * keep the others out by opening connections and sending nothing.
+ *
+ * The access rules of "ipACL", which the library asks about every new
+ * connection, are in tovu_cgi_acl.cpp.
  *
  * The intake looks at a request's headers first: framing that could be read
  * two ways is answered 400, and a change asked for by a page of another site
@@ -28,7 +30,6 @@
 #include "tovu_config.h"
 #include "tovu_base.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
@@ -52,7 +53,6 @@ namespace {
 const char kMultipart[] = "multipart/form-data";
 const char kPartHeadEnd[] = "\r\n\r\n";
 const char kPartEnd[] = "\r\n--";
-const char kAclSeparators[] = " \r\n";
 const char kGetMarker[] = "";   /* con_cls of a GET after its first call */
 /* con_cls of a request whose arguments were taken away before the library
    parsed them (see uriCallback): answered 414 at its first call */
@@ -547,190 +547,6 @@ void tovuCancelCGIRestart(void)
     s_pendingTimers.clear();
     while (s_restartsRunning != 0)
         lock.wait(s_timerIdle);
-}
-
-/* ---------------------------------------------------------------- access rules */
-
-namespace {
-
-/* the words of an "ipACL" text, split at blanks and line ends */
-std::vector<std::string> aclWords(const char *szACL)
-{
-    std::vector<std::string> words;
-    for (const char *p = szACL ? szACL : ""; *p;) {
-        p += strspn(p, kAclSeparators);
-        size_t len = strcspn(p, kAclSeparators);
-        if (len)
-            words.emplace_back(p, len);
-        p += len;
-    }
-    return words;
-}
-
-/* the verdict for a client at *addr; with no address only "all" matches */
-bool aclVerdict(const char *szACL, const uint32_t *addr)
-{
-    if (!szACL)
-        return true;
-    std::vector<std::string> words = aclWords(szACL);
-
-    bool accept = true;
-    for (size_t i = 0; i + 1 < words.size(); i += 2) {
-        const std::string &action = words[i];
-        std::string target = words[i + 1];
-        std::string prefix;
-        bool hasPrefix = false;
-        size_t slash = target.find('/');
-        if (slash != std::string::npos) {
-            prefix = target.substr(slash + 1);
-            target.resize(slash);
-            hasPrefix = true;
-        }
-
-        bool match;
-        struct in_addr in;
-        if (inet_pton(AF_INET, target.c_str(), &in) == 1) {
-            uint64_t first = ntohl(in.s_addr);
-            uint64_t last = first;
-            if (hasPrefix) {
-                // a prefix that is not a number reads as 0; one outside 0..32 matches nothing
-                long n = strtol(prefix.c_str(), nullptr, 10);
-                if (n < 0 || n > 32) {
-                    continue;
-                }
-                last = first + ((uint64_t(1) << (32 - n)) - 1);
-                if (last > 0xffffffffu)
-                    last = 0xffffffffu;
-            }
-            match = addr && *addr >= first && *addr <= last;
-        } else {
-            match = eqNoCase(target.c_str(), "all");
-        }
-        if (!match)
-            continue;
-        if (eqNoCase(action.c_str(), "allow"))
-            accept = true;
-        else if (eqNoCase(action.c_str(), "deny"))
-            accept = false;
-    }
-    return accept;
-}
-
-/* a word as a message shows it: control bytes as \xNN, a long word cut and marked */
-std::string shownWord(const std::string &word)
-{
-    const size_t kShownMax = 64;
-    size_t end = word.size();
-    if (end > kShownMax) {
-        end = kShownMax;
-        // not inside a UTF-8 sequence
-        while (end > 0 && (static_cast<unsigned char>(word[end]) & 0xC0) == 0x80)
-            --end;
-    }
-    std::string out;
-    for (size_t i = 0; i < end; ++i) {
-        unsigned char c = static_cast<unsigned char>(word[i]);
-        if (c < 0x20 || c == 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    if (end < word.size())
-        out += "...";
-    return out;
-}
-
-/* why a target cannot be read; "" when it can */
-std::string targetProblem(const std::string &word)
-{
-    size_t slash = word.find('/');
-    std::string address = word.substr(0, slash);
-    if (eqNoCase(address.c_str(), "all")) {
-        if (slash != std::string::npos)
-            return "\"all\" takes no prefix length";
-        return "";
-    }
-    struct in_addr in;
-    if (inet_pton(AF_INET, address.c_str(), &in) != 1)
-        return "\"" + shownWord(address) +
-               "\" is neither \"all\" nor an IPv4 address of four numbers from 0 to 255 "
-               "without leading zeros";
-    if (slash == std::string::npos)
-        return "";
-    std::string prefix = word.substr(slash + 1);
-    bool digits = !prefix.empty() && prefix.size() <= 2 &&
-                  prefix.find_first_not_of("0123456789") == std::string::npos;
-    if (!digits || atoi(prefix.c_str()) > 32)
-        return "the prefix length \"" + shownWord(prefix) + "\" is not a number from 0 to 32";
-    return "";
-}
-
-} // namespace
-
-std::vector<TovuAclProblem> tovuCGIAclProblems(const char *szACL)
-{
-    std::vector<TovuAclProblem> problems;
-    std::vector<std::string> words = aclWords(szACL);
-    for (size_t i = 0; i < words.size(); i += 2) {
-        const std::string &action = words[i];
-        TovuAclProblem p;
-        if (i + 1 == words.size()) {
-            p.rule = shownWord(action);
-            p.reason = "no address follows \"" + p.rule + "\"";
-            problems.push_back(p);
-            break;
-        }
-        const std::string &target = words[i + 1];
-        p.rule = shownWord(action) + " " + shownWord(target);
-        if (!eqNoCase(action.c_str(), "allow") && !eqNoCase(action.c_str(), "deny"))
-            p.reason = "\"" + shownWord(action) + "\" is neither \"allow\" nor \"deny\"";
-        else
-            p.reason = targetProblem(target);
-        if (!p.reason.empty())
-            problems.push_back(p);
-    }
-    return problems;
-}
-
-void tovuCGIPrintAclProblems(void)
-{
-    // a start-up document may hold any number: the first ones are enough to act on
-    const size_t kPrintedMax = 100;
-    std::string acl;
-    {
-        TovuConfigLock lock;
-        acl = jsonGetText(tovuGlobalItem("ipACL"));
-    }
-    std::vector<TovuAclProblem> problems = tovuCGIAclProblems(acl.c_str());
-    for (size_t i = 0; i < problems.size() && i < kPrintedMax; ++i)
-        tovu_message("the \"ipACL\" rule \"%s\" cannot be read: %s", problems[i].rule.c_str(),
-                     problems[i].reason.c_str());
-    if (problems.size() > kPrintedMax)
-        tovu_message("%zu more \"ipACL\" rules cannot be read", problems.size() - kPrintedMax);
-}
-
-BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr)
-{
-    return aclVerdict(szACL, &addr) ? TRUE : FALSE;
-}
-
-enum MHD_Result mhdAccessPolicyCallback(void *, const struct sockaddr *addr, socklen_t)
-{
-    std::string acl;
-    {
-        TovuConfigLock lock;
-        acl = jsonGetText(tovuGlobalItem("ipACL"));
-    }
-    if (acl.empty())
-        return MHD_YES;
-    // the server listens on IPv4 only; for any other family only "all" matches
-    if (!addr || addr->sa_family != AF_INET)
-        return aclVerdict(acl.c_str(), nullptr) ? MHD_YES : MHD_NO;
-    uint32_t client = ntohl(reinterpret_cast<const struct sockaddr_in *>(addr)->sin_addr.s_addr);
-    return aclVerdict(acl.c_str(), &client) ? MHD_YES : MHD_NO;
 }
 
 /* ---------------------------------------------------------------- request intake */
