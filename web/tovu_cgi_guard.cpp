@@ -2,8 +2,9 @@
  * tovu_cgi_guard.cpp - what the intake checks in a request's headers before
  * anything else: framing that two parties could read in two ways (two
  * lengths that differ, a length beside a transfer coding, a coding other than
- * "chunked"), and requests that change something while a browser marks them
- * as sent by a page of another site.
+ * "chunked", a length or coding written with a blank before its colon), and
+ * requests that change something while a browser marks them as sent by a
+ * page of another site.
  *
  * A browser tells where a request comes from in "Origin" (the page's scheme,
  * host and port) and in "Sec-Fetch-Site".  A request without either header
@@ -39,6 +40,7 @@ struct Framing {
     bool lengthsDiffer = false;
     int codings = 0;          /* "Transfer-Encoding" headers */
     bool onlyChunked = true;  /* every one of them is exactly "chunked" */
+    bool blankInName = false; /* one of these written with a blank before its colon */
 };
 
 std::string trimmed(const char *text)
@@ -56,13 +58,22 @@ enum MHD_Result framingItem(void *cls, enum MHD_ValueKind, const char *key, cons
     Framing *f = static_cast<Framing *>(cls);
     if (!key)
         return MHD_YES;
-    if (eqNoCase(key, MHD_HTTP_HEADER_CONTENT_LENGTH)) {
+    // The library keeps a blank before a header's colon in its name and then
+    // frames as if the header were not there; a proxy in front may drop the
+    // blank and frame by it.  Such a framing header counts as what it names,
+    // and alone it is already one that two readers take two ways.
+    std::string name = trimmed(key);
+    bool framing = eqNoCase(name.c_str(), MHD_HTTP_HEADER_CONTENT_LENGTH) ||
+                   eqNoCase(name.c_str(), kHeaderTransferEncoding);
+    if (framing && name.size() != strlen(key))
+        f->blankInName = true;
+    if (eqNoCase(name.c_str(), MHD_HTTP_HEADER_CONTENT_LENGTH)) {
         std::string v = trimmed(value);
         if (f->lengths++ == 0)
             f->length = v;
         else if (v != f->length)
             f->lengthsDiffer = true;
-    } else if (eqNoCase(key, kHeaderTransferEncoding)) {
+    } else if (eqNoCase(name.c_str(), kHeaderTransferEncoding)) {
         ++f->codings;
         if (!eqNoCase(trimmed(value).c_str(), kChunked))
             f->onlyChunked = false;
@@ -90,7 +101,7 @@ BOOL tovuCGIFramingFault(struct MHD_Connection *conn)
 {
     Framing f;
     MHD_get_connection_values(conn, MHD_HEADER_KIND, framingItem, &f);
-    if (f.lengthsDiffer)
+    if (f.lengthsDiffer || f.blankInName)
         return TRUE;
     if (f.codings > 0 && (f.lengths > 0 || f.codings > 1 || !f.onlyChunked))
         return TRUE;

@@ -137,7 +137,8 @@ enum MHD_Result mhdAccessHandlerCallback(void *cls, struct MHD_Connection *conne
                                          const char *version, const char *upload_data,
                                          size_t *upload_data_size, void **con_cls);
 /* TRUE when a request's length is told twice with two values, by a length
-   and a transfer coding together, or by a coding other than "chunked" */
+   and a transfer coding together, by a coding other than "chunked", or by
+   either header written with a blank before its colon */
 BOOL tovuCGIFramingFault(struct MHD_Connection *conn);
 /* TRUE for a request that changes something: a "/config" upload or import,
    the login form, any "/channel" request */

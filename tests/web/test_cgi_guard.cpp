@@ -81,6 +81,15 @@ TEST_F(CgiServer, AmbiguousFramingIsRefused)
         {"chunked twice", head("POST", "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n") +
                               chunked(upload) + hidden},
         {"a GET with two lengths", head("GET", "Content-Length: 0\r\nContent-Length: 44\r\n") + hidden},
+        // a blank before the colon: this server would frame by the length
+        // alone, a proxy that drops the blank by the chunks
+        {"a length and chunked with a blank before its colon",
+         head("POST", "Content-Length: " + len + "\r\nTransfer-Encoding : chunked\r\n") +
+             chunked(upload) + hidden},
+        {"chunked with a tab before its colon",
+         head("POST", "Transfer-Encoding\t: chunked\r\n") + chunked(upload) + hidden},
+        {"a length with a blank before its colon",
+         head("POST", "Content-Length : " + len + "\r\n") + upload + hidden},
     };
     for (const Case &c : refused) {
         int fd = connectFrom("127.0.0.1", kPort);
