@@ -53,17 +53,6 @@ namespace {
 const char kMultipart[] = "multipart/form-data";
 const char kPartHeadEnd[] = "\r\n\r\n";
 const char kPartEnd[] = "\r\n--";
-const char kGetMarker[] = "";   /* con_cls of a GET after its first call */
-/* con_cls of a request whose arguments were taken away before the library
-   parsed them (see uriCallback): answered 414 at its first call */
-const char kTooLongMarker[] = "";
-/* con_cls of a POST whose body the router does not look at: read and let go */
-const char kIgnoredMarker[] = "";
-/* con_cls of a POST of a client not logged in to a path other than the
-   login form: its body is let go, and the login page answers */
-const char kLoginPageMarker[] = "";
-/* con_cls of a request answered at its first call */
-const char kAnsweredMarker[] = "";
 const char kTypeText[] = "text/plain";
 const char kHeaderConnection[] = "Connection";
 const char kClose[] = "close";
@@ -94,9 +83,46 @@ timer_t g_timerCGI TOVU_GUARDED_BY(s_timerMutex) = 0;
 
 namespace {
 
+/* What a request's con_cls points at from its first call on: one of the
+   marks below, or the buffer of a POST that collects its body. */
+struct RequestState {
+    enum Kind {
+        Get,        /* a GET after its first call */
+        TooLong,    /* its arguments were taken away before the library parsed
+                       them (see uriCallback): answered 414 at its first call */
+        Ignored,    /* a POST whose body the router does not look at: read and let go */
+        LoginPage,  /* a POST of a client not logged in to a path other than the
+                       login form: its body is let go, and the login page answers */
+        Answered,   /* answered at its first call */
+        Post,       /* a PostBuffer */
+    };
+    const Kind kind;
+    constexpr explicit RequestState(Kind k) : kind(k) {}
+};
+
+const RequestState kGetMark(RequestState::Get);
+const RequestState kTooLongMark(RequestState::TooLong);
+const RequestState kIgnoredMark(RequestState::Ignored);
+const RequestState kLoginPageMark(RequestState::LoginPage);
+const RequestState kAnsweredMark(RequestState::Answered);
+
+/* a mark as the library keeps it in con_cls */
+void *asCls(const RequestState &mark)
+{
+    return const_cast<RequestState *>(&mark);
+}
+
+/* the kind of what con_cls holds; null is a request before its first call */
+bool isKind(void *cls, RequestState::Kind kind)
+{
+    return cls && static_cast<const RequestState *>(cls)->kind == kind;
+}
+
 /* The body of one POST, from its first call to its final call (or to the
    end of its connection); con_cls points at it. */
-struct PostBuffer {
+struct PostBuffer : RequestState {
+    PostBuffer() : RequestState(Post) {}
+
     std::vector<char> text;   /* the bytes collected */
     bool shared = true;       /* its room counts in s_postRoom (an upload; not the login form) */
     size_t max = kPostMax;    /* body bytes it keeps at most */
@@ -139,13 +165,12 @@ bool readWholeFile(const std::string &path, std::string &text)
     return ok;
 }
 
-/* the POST buffer a request's con_cls points at; null for a GET or a marker */
+/* the POST buffer a request's con_cls points at; null for a mark */
 PostBuffer *postOf(void *cls)
 {
-    if (!cls || cls == kGetMarker || cls == kTooLongMarker || cls == kIgnoredMarker ||
-        cls == kLoginPageMarker || cls == kAnsweredMarker)
+    if (!isKind(cls, RequestState::Post))
         return nullptr;
-    return static_cast<PostBuffer *>(cls);
+    return static_cast<PostBuffer *>(static_cast<RequestState *>(cls));
 }
 
 /* takes room for one buffer under the bound of all; false when none is left */
@@ -232,7 +257,7 @@ void *uriCallback(void *, const char *uri, struct MHD_Connection *)
     if (items <= TOVU_CGI_MAX_ARGS && strlen(uri) <= TOVU_CGI_MAX_QUERY_LINE)
         return nullptr;
     const_cast<char *>(query)[1] = '\0';
-    return const_cast<char *>(kTooLongMarker);
+    return asCls(kTooLongMark);
 }
 
 /* One internal thread serves every connection. It waits with poll(), not
@@ -412,16 +437,16 @@ enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bo
                           void **con_cls)
 {
     if (tovuCGIFramingFault(connection)) {
-        *con_cls = const_cast<char *>(kAnsweredMarker);
+        *con_cls = asCls(kAnsweredMark);
         return answerText(connection, MHD_HTTP_BAD_REQUEST, kFramingText, true);
     }
     if (tovuCGIChangesSomething(url, get ? FALSE : TRUE) && tovuCGIFromOtherSite(connection) &&
         !redirected(url)) {
-        *con_cls = const_cast<char *>(kAnsweredMarker);
+        *con_cls = asCls(kAnsweredMark);
         return answerText(connection, MHD_HTTP_FORBIDDEN, kOtherSiteText, true);
     }
     if (get) {
-        *con_cls = const_cast<char *>(kGetMarker);
+        *con_cls = asCls(kGetMark);
         return MHD_YES;
     }
 
@@ -430,14 +455,14 @@ enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bo
     PostBuffer *post = nullptr;
     if (!tovuCGIAuth(cookies)) {
         if (!startsNoCase(url, kLoginPath)) {
-            *con_cls = const_cast<char *>(kLoginPageMarker);
+            *con_cls = asCls(kLoginPageMark);
             return MHD_YES;
         }
         post = newPost(false, kLoginPostMax);
     } else if (eqNoCase(url, kConfigPath)) {
         post = newPost(true, kPostMax);
     } else {
-        *con_cls = const_cast<char *>(kIgnoredMarker);
+        *con_cls = asCls(kIgnoredMark);
         return MHD_YES;
     }
     if (!post)
@@ -565,7 +590,7 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
     bool get = eqNoCase(method, MHD_HTTP_METHOD_GET);
     if (!get && !eqNoCase(method, MHD_HTTP_METHOD_POST))
         return MHD_NO;
-    if (*con_cls == kTooLongMarker) {
+    if (isKind(*con_cls, RequestState::TooLong)) {
         *con_cls = nullptr;
         return answerText(connection, MHD_HTTP_URI_TOO_LONG, kTooLongText);
     }
@@ -595,16 +620,16 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
     }
 
     // the final call
-    if (*con_cls == kAnsweredMarker)
+    if (isKind(*con_cls, RequestState::Answered))
         return MHD_YES;
-    if (*con_cls == kGetMarker)
+    if (isKind(*con_cls, RequestState::Get))
         return toResult(routed(connection, url, nullptr));
-    if (*con_cls == kLoginPageMarker) {
+    if (isKind(*con_cls, RequestState::LoginPage)) {
         *con_cls = nullptr;
         int r = tovuCGIRedirect(connection, url);
         return toResult(r >= 0 ? r : tovuCGILoginPage(connection));
     }
-    if (*con_cls == kIgnoredMarker) {
+    if (isKind(*con_cls, RequestState::Ignored)) {
         *con_cls = nullptr;
         char none[1] = "";
         return toResult(routed(connection, url, none));
