@@ -13,6 +13,12 @@
  * address as written, without wrapping past the last.  The verdict starts as
  * accept; the last rule whose target covers the client decides ("allow" or
  * "deny", any case; another action word changes nothing).
+ *
+ * An "ipACL" that is there but is not text says that the operator meant to
+ * restrict access, though not how: every client is refused until it is text
+ * (or taken out), and the server's start says so.  The start also names the
+ * other settings of the server's access and HTTPS that are not text, and a
+ * "global" that is not an object.
  */
 #include "tovu_cgi_internal.h"
 #include "tovu_cgi_util.h"
@@ -39,6 +45,8 @@ const char kAllow[] = "allow";
 const char kDeny[] = "deny";
 const char kDigits[] = "0123456789";
 const long kPrefixMax = 32;
+/* the settings the web server reads as text */
+const char *const kTextSettings[] = {"loginPass", "ipACL", "sslCert", "sslKey"};
 
 /* one rule as written: an action and, unless it is the text's last word, a target */
 struct AclRule {
@@ -212,6 +220,62 @@ void tovuCGIPrintAclProblems(void)
         tovu_message("%zu more \"ipACL\" rules cannot be read", problems.size() - kPrintedMax);
 }
 
+namespace {
+
+/* what a JSON value is, as a message names it */
+const char *jsonKindName(const cJSON *item)
+{
+    if (cJSON_IsNumber(item))
+        return "a number";
+    if (cJSON_IsBool(item))
+        return "true or false";
+    if (cJSON_IsNull(item))
+        return "null";
+    if (cJSON_IsArray(item))
+        return "a list";
+    if (cJSON_IsObject(item))
+        return "an object";
+    if (cJSON_IsString(item))
+        return "a text";
+    return "no JSON value";
+}
+
+} // namespace
+
+std::vector<std::string> tovuCGISettingTypeProblems(const cJSON *doc)
+{
+    std::vector<std::string> problems;
+    const cJSON *global = tovuDocGlobal(doc);
+    if (global && !cJSON_IsObject(global)) {
+        problems.push_back(std::string("the \"global\" settings cannot be read: they are ") +
+                           jsonKindName(global) + ", not an object");
+        return problems;
+    }
+    for (const char *key : kTextSettings) {
+        const cJSON *item = tovuDocGlobalItem(doc, key);
+        if (!item || cJSON_IsString(item))
+            continue;
+        std::string text = std::string("the \"") + key + "\" setting cannot be read: it is " +
+                           jsonKindName(item) + ", not a text";
+        if (eqNoCase(key, "ipACL"))
+            text += "; every client is refused until it is";
+        problems.push_back(text);
+    }
+    return problems;
+}
+
+void tovuCGIPrintSettingProblems(void)
+{
+    std::vector<std::string> problems;
+    {
+        TovuConfigLock lock;
+        problems = tovuCGISettingTypeProblems(g_jsonConfig);
+    }
+    for (const std::string &p : problems)
+        tovu_message("%s", p.c_str());
+    tovuCGIPrintAclProblems();
+}
+
 BOOL tovuCGIAclAccepts(const char *szACL, uint32_t addr)
 {
     return aclVerdict(szACL, &addr) ? TRUE : FALSE;
@@ -222,7 +286,10 @@ enum MHD_Result mhdAccessPolicyCallback(void *, const struct sockaddr *addr, soc
     std::string acl;
     {
         TovuConfigLock lock;
-        acl = jsonGetText(tovuGlobalItem("ipACL"));
+        const cJSON *item = tovuGlobalItem("ipACL");
+        if (item && !cJSON_IsString(item))
+            return MHD_NO;
+        acl = jsonGetText(item);
     }
     if (acl.empty())
         return MHD_YES;

@@ -180,9 +180,15 @@ struct TovuAclProblem {
 };
 /* every such rule of the text, in order */
 std::vector<TovuAclProblem> tovuCGIAclProblems(const char *szACL);
-/* prints each such rule of the document's "ipACL" on standard output
- * (the start of the server does, once) */
+/* prints each such rule of the document's "ipACL" on standard output */
 void tovuCGIPrintAclProblems(void);
+/* The settings of a document that the web server reads as text and are not
+ * ("loginPass", "ipACL", "sslCert", "sslKey"), or its "global" when that is
+ * not an object, one message each.  A non-text "ipACL" refuses every client. */
+std::vector<std::string> tovuCGISettingTypeProblems(const cJSON *doc);
+/* prints those of the installed document, then the unreadable "ipACL" rules,
+ * on standard output (the start of the server does, once) */
+void tovuCGIPrintSettingProblems(void);
 
 /* ---------------------------------------------------------------- API router and login */
 

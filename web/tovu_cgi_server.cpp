@@ -485,7 +485,7 @@ enum MHD_Result finalCall(struct MHD_Connection *connection, const char *url, Po
 
 BOOL tovuStartCGI(void)
 {
-    tovuCGIPrintAclProblems();
+    tovuCGIPrintSettingProblems();
     {
         // a new start after a cancelled shutdown takes restart requests again
         TovuMutexLock lock(s_timerMutex);

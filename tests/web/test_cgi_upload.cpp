@@ -196,6 +196,52 @@ TEST_F(CgiServer, UnreadableAclRulesArePrintedOnceAtStart)
     EXPECT_EQ(count(text, "cannot be read"), 3u) << text;
 }
 
+// Settings of the server that are not text, and a "global" that is not an
+// object, are named once at the start.  A non-text "ipACL" refuses every
+// client: it was meant to restrict, and cannot say how.
+TEST_F(CgiServer, SettingsOfTheWrongTypeArePrintedOnceAtStart)
+{
+    struct Case {
+        const char *json;
+        std::vector<std::string> lines;
+        int status;   // of a GET from 127.0.0.1
+    } cases[] = {
+        {"{\"global\": {\"loginPass\": 1234, \"IPACL\": [\"deny all\"], \"sslCert\": {}, "
+         "\"sslKey\": null}}",
+         {"the \"loginPass\" setting cannot be read: it is a number, not a text",
+          "the \"ipACL\" setting cannot be read: it is a list, not a text; every client is "
+          "refused until it is",
+          "the \"sslCert\" setting cannot be read: it is an object, not a text",
+          "the \"sslKey\" setting cannot be read: it is null, not a text"},
+         -1},
+        {"{\"global\": {\"ipACL\": true}}",
+         {"the \"ipACL\" setting cannot be read: it is true or false, not a text; every client "
+          "is refused until it is"},
+         -1},
+        {"{\"global\": [\"loginPass\", \"pw\"]}",
+         {"the \"global\" settings cannot be read: they are a list, not an object"}, 200},
+        {"{\"global\": {\"loginPass\": \"\", \"ipACL\": \"\", \"sslCert\": \"c\"}}", {}, 200},
+    };
+    for (const Case &c : cases) {
+        install(c.json);
+        cfgtest::TempDir outDir;
+        std::string text;
+        int status;
+        {
+            StdoutCapture out(outDir / "stdout");
+            start();
+            status = get("/", "", "127.0.0.1").status;
+            get("/", "", "127.0.0.2");
+            text = out.text();
+        }
+        tovuStopCGI();
+        EXPECT_EQ(status, c.status) << c.json;
+        for (const std::string &line : c.lines)
+            EXPECT_EQ(count(text, "TOVUL: " + line + "\n"), 1u) << line << "\n" << text;
+        EXPECT_EQ(count(text, "cannot be read"), c.lines.size()) << c.json << "\n" << text;
+    }
+}
+
 // A save that fails (no folder, a file where the folder should be, a
 // read-only folder) answers 500 with the cause, and nothing of the upload is
 // left: not the document, the password, the engine's settings, nor the
