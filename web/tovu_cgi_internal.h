@@ -111,13 +111,44 @@ void fileReaderFree(void *cls);
 /* the login form's body, collected for a client not logged in apart from the
    room above: at most TOVU_CGI_LOGIN_POST_SIZE - 1 bytes */
 #define TOVU_CGI_LOGIN_POST_SIZE 4096
-/* a connection with nothing sent or received for this long is closed */
+/* The bounds on slow clients (tovu_cgi_slow.cpp; the README says why these
+ * values).  A connection with nothing sent or received for the idle time is
+ * closed; one that has not completed a request's headers within the header
+ * time of its opening, or of the answer to its previous request, is closed
+ * however slowly it sends them. */
 #define TOVU_CGI_IDLE_TIMEOUT_SEC 10
-/* connections open at once, in all and from one client address */
-#define TOVU_CGI_CONNECTION_LIMIT 512
-#define TOVU_CGI_CONNECTIONS_PER_ADDRESS 16
+#define TOVU_CGI_HEADER_TIMEOUT_SEC 5
+/* connections open at once: the process's descriptor limit less those kept
+ * for the rest of the process, at most TOVU_CGI_CONNECTIONS_MAX; the soft
+ * limit is raised to TOVU_CGI_DESCRIPTORS_WANTED at the start when it is
+ * lower and may be */
+#define TOVU_CGI_DESCRIPTORS_WANTED 8192
+#define TOVU_CGI_DESCRIPTORS_KEPT 256
+#define TOVU_CGI_CONNECTIONS_MAX 4096
+/* connections open at once from one client address */
+#define TOVU_CGI_CONNECTIONS_PER_ADDRESS 64
 #define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
 #define TOVU_CGI_RESTART_DELAY_SEC 1
+
+/* the bounds of one start of the server */
+struct TovuCgiBounds {
+    unsigned idleSec;       /* idle time */
+    unsigned headerMs;      /* header time */
+    unsigned connections;   /* the table */
+    unsigned perAddress;    /* one address's share of it */
+};
+/* the bounds for a start now (the descriptor limit raised first when low) */
+TovuCgiBounds tovuCGIBounds(void);
+/* the watch of the header time, from before a server starts to after it
+ * stopped; false when it could not start (no header time then) */
+bool tovuCGIWatchStart(unsigned headerMs);
+void tovuCGIWatchStop(void);
+/* what the library tells the watch: a connection opened or closed, a
+ * request's headers complete, its answer sent */
+void tovuCGIConnectionNotice(void *cls, struct MHD_Connection *connection, void **socket_context,
+                             enum MHD_ConnectionNotificationCode code);
+void tovuCGIHeadersIn(struct MHD_Connection *connection);
+void tovuCGIAnswered(struct MHD_Connection *connection);
 
 /* with TRUE: restart the server TOVU_CGI_RESTART_DELAY_SEC from now with the
    settings then in the document; FALSE: nothing */

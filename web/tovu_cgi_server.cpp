@@ -6,8 +6,10 @@
  *
  * One internal thread of the library serves every connection.  The library
  * closes a connection that stays idle for TOVU_CGI_IDLE_TIMEOUT_SEC and holds
- * each client address to a share of its table, so that no one client can
- * keep the others out by opening connections and sending nothing.
+ * each client address to a share of its table; the watch of
+ * tovu_cgi_slow.cpp closes one whose request headers take too long, however
+ * slowly they trickle in.  So no crowd of clients that open connections and
+ * send little or nothing can keep the others out.
  *
  * The access rules of "ipACL", which the library asks about every new
  * connection, are in tovu_cgi_acl.cpp.
@@ -227,9 +229,12 @@ void refusePost(PostBuffer *post)
     std::vector<char>().swap(post->text);
 }
 
-void completedCallback(void *, struct MHD_Connection *, void **con_cls,
-                       enum MHD_RequestTerminationCode)
+void completedCallback(void *, struct MHD_Connection *connection, void **con_cls,
+                       enum MHD_RequestTerminationCode toe)
 {
+    // the connection now waits for its next request's headers
+    if (toe == MHD_REQUEST_TERMINATED_COMPLETED_OK)
+        tovuCGIAnswered(connection);
     // a POST that ends without its final call (client gone, server stopping)
     // still gives its buffer back
     if (con_cls) {
@@ -270,18 +275,15 @@ const unsigned kServerFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
 /* the port of the running server */
 uint16_t s_runningPort TOVU_GUARDED_BY(s_serverMutex) = 0;
 
-struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
-                               const std::string *cert)
+struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const TovuCgiBounds &bounds,
+                               const std::string *key, const std::string *cert)
 {
-    // A browser keeps about six connections to a host, and the page polls
-    // "/status" once a second on one of them: no browser meets these bounds.
-    // The table stays well below the process's usual 1,024 descriptors, so
-    // that the channels' transcoders and files always find theirs.
     std::vector<struct MHD_OptionItem> options = {
-        {MHD_OPTION_CONNECTION_TIMEOUT, TOVU_CGI_IDLE_TIMEOUT_SEC, nullptr},
-        {MHD_OPTION_CONNECTION_LIMIT, TOVU_CGI_CONNECTION_LIMIT, nullptr},
-        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, TOVU_CGI_CONNECTIONS_PER_ADDRESS, nullptr},
+        {MHD_OPTION_CONNECTION_TIMEOUT, bounds.idleSec, nullptr},
+        {MHD_OPTION_CONNECTION_LIMIT, bounds.connections, nullptr},
+        {MHD_OPTION_PER_IP_CONNECTION_LIMIT, bounds.perAddress, nullptr},
         {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(completedCallback), nullptr},
+        {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(tovuCGIConnectionNotice), nullptr},
         {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(uriCallback), nullptr},
     };
     if (key && cert) {
@@ -322,18 +324,22 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
         keyPath = jsonGetText(tovuGlobalItem("sslKey"));
     }
 
+    // the watch of slow clients runs from before the server to after it
+    TovuCgiBounds bounds = tovuCGIBounds();
+    tovuCGIWatchStart(bounds.headerMs);
+
     bool httpsFailed = false;
     if (ssl) {
         std::string cert, key;
         if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
-            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port, &key, &cert);
+            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port, bounds, &key, &cert);
             httpsFailed = !g_mhd;
             // the private key does not linger in freed memory
             std::fill(key.begin(), key.end(), '\0');
         }
     }
     if (!g_mhd)
-        g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
+        g_mhd = startDaemon(kServerFlags, port, bounds, nullptr, nullptr);
     if (httpsFailed && g_mhd) {
         tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
                      static_cast<unsigned>(port));
@@ -343,6 +349,8 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
     }
     if (g_mhd)
         s_runningPort = port;
+    else
+        tovuCGIWatchStop();
     return g_mhd ? TRUE : FALSE;
 }
 
@@ -351,6 +359,7 @@ void stopLocked() TOVU_REQUIRES(s_serverMutex)
     if (g_mhd) {
         MHD_stop_daemon(g_mhd);
         g_mhd = nullptr;
+        tovuCGIWatchStop();
     }
 }
 
@@ -591,11 +600,14 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
     if (!get && !eqNoCase(method, MHD_HTTP_METHOD_POST))
         return MHD_NO;
     if (isKind(*con_cls, RequestState::TooLong)) {
+        tovuCGIHeadersIn(connection);
         *con_cls = nullptr;
         return answerText(connection, MHD_HTTP_URI_TOO_LONG, kTooLongText);
     }
-    if (!*con_cls)
+    if (!*con_cls) {
+        tovuCGIHeadersIn(connection);
         return firstCall(connection, url, get, con_cls);
+    }
 
     PostBuffer *post = postOf(*con_cls);
     if (*upload_data_size) {

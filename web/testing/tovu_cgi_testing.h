@@ -33,4 +33,10 @@ void _tovuOEMLogoReset(void);
  * under way; false means that no restart comes unless another is asked for */
 bool _tovuCGIRestartAhead(void);
 
+/* The web server's time-outs from its next start: a connection idle for
+ * idleSeconds is closed, and one whose request headers are not in within
+ * headerMilliseconds of its opening or of its previous answer.  0 for either
+ * gives back the service's own value. */
+void _tovuCGISetTimeouts(unsigned idleSeconds, unsigned headerMilliseconds);
+
 #endif /* TOVU_CGI_TESTING_H */

@@ -1,0 +1,385 @@
+// Slow clients against the real server: headers that trickle in are cut off
+// at the header time however slowly they come, the table is sized from the
+// descriptor limit, crowds of tricklers from many addresses leave the
+// operator served, and an office of browsers behind one address is served
+// whole.
+#include "fixtures/cgi_test_util.h"
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <vector>
+
+using namespace cgitest;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+// the server's time-outs for one test, the service's own again after it
+struct Timeouts {
+    Timeouts(unsigned idleSec, unsigned headerMs) { _tovuCGISetTimeouts(idleSec, headerMs); }
+    ~Timeouts() { _tovuCGISetTimeouts(0, 0); }
+};
+
+std::string doc(const std::string &global = "")
+{
+    return "{\"name\": \"t\", \"global\": {" + global + "}, \"channels\": []}";
+}
+
+// room for this many descriptors in the test process (as root the hard limit may rise)
+bool roomForDescriptors(rlim_t n)
+{
+    rlimit r{};
+    if (getrlimit(RLIMIT_NOFILE, &r) != 0)
+        return false;
+    if (r.rlim_cur >= n)
+        return true;
+    r.rlim_cur = n;
+    if (r.rlim_max < n)
+        r.rlim_max = n;
+    return setrlimit(RLIMIT_NOFILE, &r) == 0;
+}
+
+// waits until the server closes fd (or the time runs out); the time it took
+Clock::duration untilClosed(int fd, Clock::time_point since, int timeoutMs)
+{
+    auto end = Clock::now() + milliseconds(timeoutMs);
+    while (Clock::now() < end && stillOpen(fd))
+        std::this_thread::sleep_for(milliseconds(20));
+    return Clock::now() - since;
+}
+
+const std::string kRequest = "GET /runtime HTTP/1.1\r\nHost: localhost\r\nX-Slow: " +
+                             std::string(200, 'x') + "\r\n\r\n";
+
+// One page of the client: "/" and every embedded file over one kept-alive
+// connection, as a tab loads it; the number of answers that were not 200.
+int loadPage(int &fd, std::string &buf, const char *src)
+{
+    int failed = 0;
+    std::vector<std::string> paths = {"/"};
+    for (int i = 0; i < TOVU_CGI_FILES; ++i)
+        paths.push_back(std::string("/") + g_cgiFiles[i].szFile);
+    for (const std::string &path : paths) {
+        if (fd < 0) {
+            fd = connectFrom(src, kPort);
+            buf.clear();
+        }
+        bool closed = false;
+        Reply r;
+        if (fd >= 0 && sendAll(fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n"))
+            r = tovuhttp::readAnswer(fd, &buf, 5000, &closed);
+        if (r.status != 200)
+            ++failed;
+        if (r.status != 200 || closed) {
+            if (fd >= 0)
+                close(fd);
+            fd = -1;
+        }
+    }
+    return failed;
+}
+
+} // namespace
+
+// A client that sends its request's headers a byte at a time is closed at
+// the header time after it opened, though it never goes idle; and again at
+// the header time after the answer to its previous request.  A client that
+// sends its headers at once is answered, on the same connection too.
+TEST_F(CgiServer, TricklingHeadersAreCutOff)
+{
+    const int kHeaderMs = 1000;
+    Timeouts timeouts(30, kHeaderMs);
+    install(doc());
+    start();
+
+    auto trickle = [](int fd, size_t from, std::atomic<bool> &stop) {
+        for (size_t i = from; i < kRequest.size() && !stop; ++i) {
+            if (!sendAll(fd, kRequest.substr(i, 1)))
+                return;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    };
+
+    // from its opening
+    {
+        int fd = connectFrom("127.0.0.2", kPort);
+        ASSERT_GE(fd, 0);
+        auto opened = Clock::now();
+        std::atomic<bool> stop{false};
+        std::thread sender([&] { trickle(fd, 0, stop); });
+        Clock::duration took = untilClosed(fd, opened, 5000);
+        stop = true;
+        sender.join();
+        close(fd);
+        EXPECT_GE(took, milliseconds(kHeaderMs - 100));
+        EXPECT_LT(took, milliseconds(kHeaderMs + 1000));
+    }
+
+    // from the answer to its previous request
+    {
+        int fd = connectFrom("127.0.0.2", kPort);
+        ASSERT_GE(fd, 0);
+        std::string buf;
+        ASSERT_TRUE(sendAll(fd, kRequest));
+        ASSERT_EQ(tovuhttp::readAnswer(fd, &buf, 3000).status, 200);
+        auto answered = Clock::now();
+        // a second request in good time is answered on the same connection
+        std::this_thread::sleep_for(milliseconds(kHeaderMs / 2));
+        ASSERT_TRUE(sendAll(fd, kRequest));
+        ASSERT_EQ(tovuhttp::readAnswer(fd, &buf, 3000).status, 200);
+        answered = Clock::now();
+        std::atomic<bool> stop{false};
+        std::thread sender([&] { trickle(fd, 0, stop); });
+        Clock::duration took = untilClosed(fd, answered, 5000);
+        stop = true;
+        sender.join();
+        close(fd);
+        EXPECT_GE(took, milliseconds(kHeaderMs - 100));
+        EXPECT_LT(took, milliseconds(kHeaderMs + 1000));
+    }
+
+    // a request whose headers are in is not cut off while its body comes
+    // slowly, for longer than the header time in all
+    const std::string body = doc("\"memo\": \"slow body\"");
+    int fd = connectFrom("127.0.0.3", kPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, "POST /config HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n"
+                            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n"));
+    for (size_t at = 0; at < body.size(); at += body.size() / 4 + 1) {
+        std::this_thread::sleep_for(milliseconds(kHeaderMs / 2));
+        ASSERT_TRUE(sendAll(fd, body.substr(at, body.size() / 4 + 1)));
+    }
+    EXPECT_EQ(parseAnswer(readAll(fd, 5000)).status, 200);
+    close(fd);
+}
+
+// The connection table is sized from the descriptor limit, which the start
+// raises when it is low; one address's share is an office's, never more than
+// the table.
+TEST_F(CgiServer, TableSizedFromTheDescriptorLimit)
+{
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // the hard limit stays: raising it back may not be allowed even to root
+    const rlim_t hard = saved.rlim_max;
+    ASSERT_GE(hard, static_cast<rlim_t>(TOVU_CGI_DESCRIPTORS_WANTED)) << "a hard limit too low to test";
+    struct Case {
+        rlim_t soft;
+        rlim_t softAfter;
+        unsigned table;
+    } cases[] = {
+        {1024, TOVU_CGI_DESCRIPTORS_WANTED, TOVU_CGI_CONNECTIONS_MAX},
+        {TOVU_CGI_DESCRIPTORS_WANTED - 1, TOVU_CGI_DESCRIPTORS_WANTED, TOVU_CGI_CONNECTIONS_MAX},
+        {hard, hard, TOVU_CGI_CONNECTIONS_MAX},
+    };
+    for (const Case &c : cases) {
+        rlimit r{c.soft, hard};
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &r), 0);
+        TovuCgiBounds b = tovuCGIBounds();
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &r), 0);
+        EXPECT_EQ(r.rlim_cur, c.softAfter) << c.soft;
+        EXPECT_EQ(r.rlim_max, hard) << c.soft;
+        EXPECT_EQ(b.connections, c.table) << c.soft;
+        EXPECT_EQ(b.perAddress, static_cast<unsigned>(TOVU_CGI_CONNECTIONS_PER_ADDRESS));
+        EXPECT_EQ(b.idleSec, static_cast<unsigned>(TOVU_CGI_IDLE_TIMEOUT_SEC));
+        EXPECT_EQ(b.headerMs, TOVU_CGI_HEADER_TIMEOUT_SEC * 1000u);
+    }
+    // A hard limit of 600 that the process may not raise: the soft limit
+    // goes up to it, and the table leaves the rest of the process its
+    // descriptors.  In a child that is no longer root.
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        rlimit r{500, 600};
+        if (setrlimit(RLIMIT_NOFILE, &r) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(2);
+        TovuCgiBounds b = tovuCGIBounds();
+        getrlimit(RLIMIT_NOFILE, &r);
+        bool ok = r.rlim_cur == 600 && r.rlim_max == 600 &&
+                  b.connections == 600 - TOVU_CGI_DESCRIPTORS_KEPT &&
+                  b.perAddress == TOVU_CGI_CONNECTIONS_PER_ADDRESS;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    // the testing hook's time-outs, until it gives the service's back
+    {
+        Timeouts timeouts(3, 700);
+        TovuCgiBounds b = tovuCGIBounds();
+        EXPECT_EQ(b.idleSec, 3u);
+        EXPECT_EQ(b.headerMs, 700u);
+    }
+    EXPECT_EQ(tovuCGIBounds().headerMs, TOVU_CGI_HEADER_TIMEOUT_SEC * 1000u);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+}
+
+// An office behind one address: four browsers of four tabs each, every tab
+// loading the page and its files on one kept-alive connection and polling
+// "/status" once a second on another, then loading the page again.  Every
+// request is answered.
+TEST_F(CgiServer, OfficeBehindOneAddressIsServedWhole)
+{
+    ASSERT_TRUE(roomForDescriptors(4096));
+    install(doc());
+    start();
+    const int kTabs = 16, kPolls = 4;
+    std::atomic<int> failed{0}, answered{0};
+    std::vector<std::thread> tabs;
+    for (int t = 0; t < kTabs; ++t)
+        tabs.emplace_back([&] {
+            const char *src = "127.0.0.5";
+            int page = -1, poll = -1;
+            std::string pageBuf, pollBuf;
+            failed += loadPage(page, pageBuf, src);
+            for (int i = 0; i < kPolls; ++i) {
+                if (poll < 0) {
+                    poll = connectFrom(src, kPort);
+                    pollBuf.clear();
+                }
+                Reply r;
+                if (poll >= 0 && sendAll(poll, "GET /status HTTP/1.1\r\nHost: localhost\r\n\r\n"))
+                    r = tovuhttp::readAnswer(poll, &pollBuf, 3000);
+                if (r.status == 200) {
+                    ++answered;
+                } else {
+                    ++failed;
+                    if (poll >= 0)
+                        close(poll);
+                    poll = -1;
+                }
+                std::this_thread::sleep_for(milliseconds(1000));
+            }
+            failed += loadPage(page, pageBuf, src);
+            for (int fd : {page, poll})
+                if (fd >= 0)
+                    close(fd);
+        });
+    for (std::thread &t : tabs)
+        t.join();
+    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(answered.load(), kTabs * kPolls);
+}
+
+namespace {
+
+// Clients that each open connections from their own address and send one
+// byte of a request's headers every few seconds, opening again whatever the
+// server closes; each thread drives the connections of a few addresses.
+class Tricklers {
+public:
+    Tricklers(int addresses, int perAddress, milliseconds every)
+        : m_every(every)
+    {
+        for (int a = 0; a < addresses; ++a)
+            for (int i = 0; i < perAddress; ++i)
+                m_conns.push_back({"127.0.3." + std::to_string(a + 1), -1, 0, Clock::now()});
+        const size_t kThreads = 4;
+        for (size_t t = 0; t < kThreads; ++t)
+            m_threads.emplace_back([this, t, kThreads] { run(t, kThreads); });
+    }
+    ~Tricklers()
+    {
+        m_stop = true;
+        for (std::thread &t : m_threads)
+            t.join();
+        for (Conn &c : m_conns)
+            if (c.fd >= 0)
+                close(c.fd);
+    }
+    int open() const { return m_open; }
+    int reopened() const { return m_reopened; }
+
+private:
+    struct Conn {
+        std::string src;
+        int fd;
+        size_t sent;
+        Clock::time_point next;
+    };
+
+    void run(size_t first, size_t step)
+    {
+        while (!m_stop) {
+            auto now = Clock::now();
+            for (size_t i = first; i < m_conns.size() && !m_stop; i += step) {
+                Conn &c = m_conns[i];
+                if (c.fd >= 0 && !stillOpen(c.fd)) {
+                    close(c.fd);
+                    c.fd = -1;
+                    --m_open;
+                    ++m_reopened;
+                }
+                if (c.fd < 0) {
+                    c.fd = connectFrom(c.src.c_str(), kPort);
+                    c.sent = 0;
+                    // spread over the interval, as independent clients would be
+                    c.next = now + milliseconds(static_cast<int>(i * 37 % m_every.count()));
+                    if (c.fd >= 0)
+                        ++m_open;
+                    continue;
+                }
+                if (now >= c.next && c.sent < kRequest.size()) {
+                    sendAll(c.fd, kRequest.substr(c.sent++, 1));
+                    c.next = now + m_every;
+                }
+            }
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+    }
+
+    milliseconds m_every;
+    std::vector<Conn> m_conns;
+    std::vector<std::thread> m_threads;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_open{0}, m_reopened{0};
+};
+
+class CgiServerE2E : public CgiServer {};
+
+} // namespace
+
+// 64 addresses of 16 connections each send one header byte every 9 s (about
+// 110 bytes a second in all) and open again what the server closes, with
+// the service's own time-outs.  For 20 s the operator's "/status" from
+// another address is answered within 2 s every time.
+TEST_F(CgiServerE2E, TricklersFromManyAddressesShutNoOneOut)
+{
+    ASSERT_TRUE(roomForDescriptors(8192));
+    install(doc());
+    start();
+    const auto kRun = std::chrono::seconds(20);
+    Tricklers crowd(64, 16, milliseconds(9000));
+    ASSERT_TRUE(waitUntil([&] { return crowd.open() >= 64 * 16 - 16; }, 10000)) << crowd.open();
+
+    int asked = 0, late = 0;
+    Clock::duration slowest{};
+    auto end = Clock::now() + kRun;
+    while (Clock::now() < end) {
+        auto begin = Clock::now();
+        HttpAnswer r;
+        int fd = connectFrom("127.0.0.1", kPort);
+        std::string buf;
+        if (fd >= 0 && sendAll(fd, "GET /status HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n"))
+            r = tovuhttp::readAnswer(fd, &buf, 2000);
+        if (fd >= 0)
+            close(fd);
+        Clock::duration took = Clock::now() - begin;
+        slowest = std::max(slowest, took);
+        ++asked;
+        if (r.status != 200 || took > std::chrono::seconds(2))
+            ++late;
+        std::this_thread::sleep_for(milliseconds(250));
+    }
+    EXPECT_EQ(late, 0) << "of " << asked;
+    EXPECT_LT(slowest, std::chrono::seconds(2));
+    // the server closed every trickler at least once, at the header time
+    EXPECT_GE(crowd.reopened(), 64 * 16);
+    RecordProperty("slowest_status_ms",
+                   static_cast<int>(std::chrono::duration_cast<milliseconds>(slowest).count()));
+}
