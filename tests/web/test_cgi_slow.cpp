@@ -380,6 +380,8 @@ TEST_F(CgiServerE2E, TricklersFromManyAddressesShutNoOneOut)
     EXPECT_LT(slowest, std::chrono::seconds(2));
     // the server closed every trickler at least once, at the header time
     EXPECT_GE(crowd.reopened(), 64 * 16);
+    RecordProperty("status_asked", asked);
     RecordProperty("slowest_status_ms",
                    static_cast<int>(std::chrono::duration_cast<milliseconds>(slowest).count()));
+    RecordProperty("tricklers_closed", crowd.reopened());
 }
