@@ -58,6 +58,9 @@ public:
     /* starts the watch thread; false when it cannot be had */
     bool start(std::chrono::milliseconds headerTime) TOVU_EXCLUDES(m_mutex)
     {
+        // one watch at a time, as there is one server
+        if (m_thread.joinable())
+            stop();
         {
             TovuMutexLock lock(m_mutex);
             m_stop = false;
