@@ -134,6 +134,16 @@ const CASES = [
     check: (ch) => assert.deepStrictEqual(ch.input.filters, ["movie='/media/logo.png', setpts=N/TB/FR[logo]; [0][logo]overlay=W-w-8:0"])
   },
   {
+    name: 'video overlay whose file name holds an apostrophe, a comma and a colon',
+    steps: async (p) => {
+      await videoTab(p, 'Overlay');
+      await p.check('#oEnable'); await p.fill('#oVideo', "/media/Bob's logo, v2:1.png");
+      await okVideo(p);
+    },
+    check: (ch) => assert.deepStrictEqual(ch.input.filters,
+      ["movie='/media/Bob'\\''s logo, v2:1.png', setpts=N/TB/FR[logo]; [0][logo]overlay=0:0"])
+  },
+  {
     name: 'deinterlacing without GPU decoding puts yadif first',
     steps: async (p) => { await videoTab(p, 'Misc.'); await p.selectOption('#mScan', '1'); await okVideo(p); },
     check: (ch) => {
