@@ -511,6 +511,13 @@ test('texts between quotes come out as typed: overlay text, program name, provid
     await okVideo(page);
     assert.match(ctx.dialogs.pop().message, /Overlay Text holds a tab \(U\+0009\)/);
     assert.ok(await page.isVisible('#dlgVideo'), 'the dialog stays open');
+    // left behind with Cancel, it is refused by Apply, which stores nothing
+    await page.click('#dlgVideo .cancel');
+    await page.click('#btnApply');
+    assert.match(ctx.dialogs.pop().message, /Overlay Text holds a tab \(U\+0009\)/);
+    assert.strictEqual(ctx.sent('/config', 'POST').length, 0);
+    assert.ok(await page.evaluate(() => window.editing), 'still editing');
+    await videoTab(page, 'Overlay');
     await page.fill('#oText', TYPED_TEXT);
     await page.selectOption('#oHSide', 'right'); await page.fill('#oHPad', '10');
     await page.selectOption('#oVSide', 'bottom'); await page.fill('#oVPad', '20');
@@ -519,6 +526,10 @@ test('texts between quotes come out as typed: overlay text, program name, provid
     assert.ok(!(await page.isVisible('#dlgVideo')));
     await formatTab(page, 'MPEG-TS Output');
     await cell(page, 'tsProgTable', 1, 2, TYPED_TITLE);
+    await page.fill('#tsProvider', 'a\tb');
+    await okFormat(page);
+    assert.match(ctx.dialogs.pop().message, /Provider holds a tab \(U\+0009\)/);
+    assert.ok(await page.isVisible('#dlgFormat'), 'the dialog stays open');
     await page.fill('#tsProvider', TYPED_PROVIDER);
     await ctx.snap('program name and provider');
     await okFormat(page);
