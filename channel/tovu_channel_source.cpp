@@ -130,7 +130,7 @@ int tovuBuildSource(const TovuSourceKind &kind, int iChannel, int iRealCh, int i
         for (int f = 0, n = jsonGetListSize(filters); f < n; f++) {
             const cJSON *item = jsonGetIndex(filters, f);
             if (cJSON_IsString(item) && item->valuestring) {
-                tovuCheckQuotedText(item->valuestring, field("input \"filters\""), fault);
+                tovuCheckText(item->valuestring, field("input \"filters\""), fault);
                 filterList.push_back(item->valuestring);
             }
         }

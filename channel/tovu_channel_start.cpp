@@ -261,32 +261,28 @@ std::string variantStream(const cJSON *mapList, char kind)
     return std::string(1, kind) + ":0";
 }
 
-// Folds the HLS targets of a channel, two or more wherever they stand in the
-// list, into one multi-variant output carried by the last of them, using the
-// records of source 0. Every other target keeps its own output. The
-// transcoder gives options to the next output named after them, so the
-// folded targets are put side by side, where the first of them stood; the
-// other targets keep their order. When the folded texts would not fit their
-// record texts the records stay as they were and the fault is set.
+// The folder of an HLS address: its text up to and including the last '/',
+// empty when it has none.
+std::string hlsFolder(const char *url)
+{
+    std::string address = url ? url : "";
+    size_t slash = address.rfind('/');
+    return slash == std::string::npos ? std::string() : address.substr(0, slash + 1);
+}
+
+// Folds the HLS targets of one folder (two or more, in list order) into one
+// multi-variant output carried by the last of them, using the records of
+// source 0; false, with the fault set and the records as they were, when the
+// folded texts would not fit their record texts.
 //
 // The carrier maps for each variant one video and one audio stream, only the
 // kinds the variant has enabled, and the variant map lists them by their
 // number among the fold's streams of that kind: with audio off in the second
 // of three variants, "v:0,a:0 v:1 v:2,a:1". A variant with neither kind is
 // left out.
-void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
+bool foldHlsFolder(const std::vector<TOVU_TARGET *> &hls, const std::string &folder, StartRecords *recs)
 {
-    std::vector<TOVU_TARGET *> hls, before, after;
-    for (int j = 0; j < nTargets; j++) {
-        if (targets[j][0].format == TOVU_FORMAT_HLS)
-            hls.push_back(targets[j]);
-        else
-            (hls.empty() ? before : after).push_back(targets[j]);
-    }
     const int nVariants = (int)hls.size();
-    if (nVariants < 2)
-        return;
-
     TOVU_TARGET *last = &hls.back()[0];
     std::string param = last->param ? last->param : "";
     const std::string videoMap = "-map 0:" + variantStream(recs->firstMap, 'v') + " ";
@@ -309,27 +305,68 @@ void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
         variants.append(entry).append(",name:").append(hlsVariantName(rec.url)).push_back(' ');
     }
     param.append("-var_stream_map \"").append(variants).push_back('"');
-
-    std::string first = hls[0][0].url ? hls[0][0].url : "";
-    size_t slash = first.rfind('/');
-    std::string url = slash == std::string::npos ? std::string() : first.substr(0, slash + 1);
-    url.append(kHlsVariantName);
+    std::string url = folder + kHlsVariantName;
 
     if (!tovuCheckFits(param, kTargetParamCap, "output options with the HLS variants", &recs->fault) ||
         !tovuCheckFits(url, kTargetUrlCap, "HLS variant address", &recs->fault))
-        return;
+        return false;
     last->param = recs->store.keep(std::move(param));
     last->url = recs->store.keep(std::move(url));
     for (int i = 0; i < nVariants - 1; i++)
         hls[i][0].url = nullptr;
+    return true;
+}
 
-    int j = 0;
-    for (TOVU_TARGET *row : before)
-        targets[j++] = row;
-    for (TOVU_TARGET *row : hls)
-        targets[j++] = row;
-    for (TOVU_TARGET *row : after)
-        targets[j++] = row;
+// Folds the HLS targets of a channel that lie in one folder, two or more
+// wherever they stand in the list, into one multi-variant output per folder
+// (its playlists, segments and master playlist all land in that folder). An
+// HLS target alone in its folder, and every other target, keeps its own
+// output. The transcoder gives options to the next output named after them,
+// so the targets of a fold are put side by side, where the first of them
+// stood; the other targets keep their order.
+void _patchHLSParam(TOVU_TARGET **targets, int nTargets, StartRecords *recs)
+{
+    std::vector<std::string> folders;
+    std::vector<std::vector<TOVU_TARGET *>> groups;
+    std::vector<int> groupOf((size_t)nTargets, -1);
+    for (int j = 0; j < nTargets; j++) {
+        if (targets[j][0].format != TOVU_FORMAT_HLS)
+            continue;
+        const std::string folder = hlsFolder(targets[j][0].url);
+        size_t g = 0;
+        while (g < folders.size() && folders[g] != folder)
+            g++;
+        if (g == folders.size()) {
+            folders.push_back(folder);
+            groups.emplace_back();
+        }
+        groups[g].push_back(targets[j]);
+        groupOf[(size_t)j] = (int)g;
+    }
+    bool folded = false;
+    for (size_t g = 0; g < groups.size(); g++) {
+        if (groups[g].size() < 2)
+            continue;
+        if (!foldHlsFolder(groups[g], folders[g], recs))
+            return;
+        folded = true;
+    }
+    if (!folded)
+        return;
+
+    std::vector<TOVU_TARGET *> order;
+    std::vector<bool> placed(groups.size(), false);
+    for (int j = 0; j < nTargets; j++) {
+        const int g = groupOf[(size_t)j];
+        if (g < 0 || groups[(size_t)g].size() < 2) {
+            order.push_back(targets[j]);
+        } else if (!placed[(size_t)g]) {
+            order.insert(order.end(), groups[(size_t)g].begin(), groups[(size_t)g].end());
+            placed[(size_t)g] = true;
+        }
+    }
+    for (int j = 0; j < nTargets; j++)
+        targets[j] = order[(size_t)j];
 }
 
 // The video and audio fields of a target record.

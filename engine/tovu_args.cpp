@@ -261,14 +261,42 @@ int make_input(Composer &c, int channel_id, const TOVU_SOURCE *src)
 
 // ---------------------------------------------------------------- filters
 
+// A filter as the configuration holds it is written with one level of
+// quoting: a single-quoted part is taken literally, and outside quotes a
+// backslash escapes the character after it. The transcoder's filter graphs
+// read two levels (the graph, then each filter's options), so a ':' and a
+// '\' get a backslash of their own: inside quotes they then stay literal for
+// the options as well, and outside quotes the graph's reading takes the
+// backslash off again. An escaped apostrophe outside quotes ("'Bob'\''s'")
+// keeps its backslash for the options' reading, where it is literal too.
+//
+// A double quote would end the double-quoted word that carries the filters
+// in the argument string: it is written as "'"'" (the word's quotes closed,
+// the double quote between single quotes, the word's quotes reopened), which
+// leaves the graph a double quote, single-quoted or not, that it reads as
+// itself.
 void esc(std::string &s, const char *src)
 {
     if (!src)
         return;
+    bool quoted = false, escaped = false;
     for (const char *p = src; *p; p++) {
-        if (*p == ':' || *p == '\\')
-            s.push_back('\\');
-        s.push_back(*p);
+        const char c = *p;
+        if (c == '"') {
+            s += "\"'\"'\"";
+        } else if (c == '\'') {
+            if (escaped)
+                s += "\\'";
+            else {
+                s += c;
+                quoted = !quoted;
+            }
+        } else {
+            if (c == ':' || c == '\\')
+                s += '\\';
+            s += c;
+        }
+        escaped = !quoted && !escaped && c == '\\';
     }
 }
 
@@ -919,7 +947,7 @@ int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
         if ((tovu_source_url_quoted(src.format) && has_quote(src.url)) || has_quote(src.alt_url))
             return 1;
         for (int f = 0; src.filters && f < src.nb_filters; f++)
-            if (has_line_break(src.filters[f]) || has_quote(src.filters[f]))
+            if (has_line_break(src.filters[f]))
                 return 1;
     }
     if (!targets || nb_targets < 0)
@@ -953,8 +981,8 @@ int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string
 int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU_TARGET *target,
                            int nb_targets, std::string *arg_str)
 {
-    (void)nb_sources; // the layout gives a filter part only to single-source pairs
-    if (!source || !target || !arg_str)
+    // only a pair of a single-source layout has a filter part
+    if (!source || !target || !arg_str || nb_sources != 1)
         return 0;
     Composer c(*arg_str);
     make_filter(c, source, target, nb_targets);
@@ -962,12 +990,11 @@ int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU
 }
 
 int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int target_id,
-                           int nb_targets, const TOVU_TARGET *target, std::string *arg_str)
+                           const TOVU_TARGET *target, std::string *arg_str)
 {
     if (!target || !arg_str)
         return TOVU_ERR_NO_TARGET_URL;
     // one output on its own stands in no HLS fold
-    (void)nb_targets;
     Composer c(*arg_str);
     return make_output(c, channel_id, source_id, nb_sources, target_id, HlsVariant(), target);
 }

@@ -168,20 +168,26 @@ int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, 
 
 /* ---------------------------------------------------------------- argument string (C++ only) */
 
-/* Each appends its piece to *arg_str and returns 0 or a negative engine code. */
+/* Each appends its piece to *arg_str and returns 0 or a negative engine code.
+ * The filter part is written only for a single-source layout (nb_sources 1);
+ * nb_targets tells whether the failover graph may be written. The output part
+ * is that of one output standing alone (in no HLS fold). */
 int _tovu_make_input_args(int channel_id, const TOVU_SOURCE *source, std::string *arg_str);
 int _tovu_make_filter_args(const TOVU_SOURCE *source, int nb_sources, const TOVU_TARGET *target,
                            int nb_targets, std::string *arg_str);
 int _tovu_make_output_args(int channel_id, int source_id, int nb_sources, int target_id,
-                           int nb_targets, const TOVU_TARGET *target, std::string *arg_str)
+                           const TOVU_TARGET *target, std::string *arg_str)
     TOVU_REQUIRES(g_engineMutex);
 /* 1 when a text of the records that a start reads (the pairs of mux_mode's
- * layout) holds a line feed or carriage return, or when an address, the
- * alternate input or a filter, which the string puts in double quotes, holds
- * a double quote; else 0 */
+ * layout) holds a line feed or carriage return, or when an address or the
+ * alternate input, which the string puts in double quotes, holds a double
+ * quote; else 0 (a filter's double quotes are written so that they keep the
+ * word whole, see strcpy_esc) */
 int tovu_records_have_line_break(const TOVU_SOURCE *sources, int nb_sources,
                                   const TOVU_TARGET *const *targets, int nb_targets, int mux_mode);
-/* appends src to *dst with a backslash before every ':' and every '\' */
+/* appends the filter src to *dst as the transcoder's filter graph reads it:
+ * a backslash before every ':' and every '\', and before an apostrophe that
+ * a backslash outside single quotes escapes; a double quote as "'"'" */
 void strcpy_esc(std::string *dst, const char *src);
 
 /*

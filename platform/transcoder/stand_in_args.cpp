@@ -50,13 +50,19 @@ bool starts_with_nocase(const std::string &s, const char *prefix)
     return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
 }
 
-// Splits a -program value at the colons outside single quotes, as ffmpeg
-// reads it.
+// Splits a -program value at the colons outside single quotes (a backslash
+// outside them escaping the character after it), as ffmpeg reads it.
 std::vector<std::string> program_parts(const std::string &value)
 {
     std::vector<std::string> parts(1);
     bool quoted = false;
-    for (char c : value) {
+    for (size_t k = 0; k < value.size(); ++k) {
+        const char c = value[k];
+        if (c == '\\' && !quoted && k + 1 < value.size()) {
+            parts.back() += c;
+            parts.back() += value[++k];
+            continue;
+        }
         if (c == '\'')
             quoted = !quoted;
         if (c == ':' && !quoted)
@@ -254,7 +260,8 @@ std::vector<std::string> split_words(const std::string &text)
     bool in_word = false;
     char quote = 0;           // the quote that is open, if any
     bool keep_single = false; // the word keeps its single quotes
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (!quote && (c == ' ' || c == '\t')) {
             if (in_word)
                 words.push_back(word);
@@ -265,6 +272,14 @@ std::vector<std::string> split_words(const std::string &text)
         if (!in_word)
             keep_single = !words.empty() && reads_its_own_quotes(words.back());
         in_word = true;
+        // in a value that ffmpeg unquotes itself, a backslash outside quotes
+        // escapes the next character for ffmpeg: both stay, and the escaped
+        // quote or blank neither groups nor ends the word
+        if (!quote && keep_single && c == '\\' && i + 1 < text.size()) {
+            word += c;
+            word += text[++i];
+            continue;
+        }
         if (!quote && (c == '"' || c == '\'')) {
             quote = c;
         } else if (c == quote) {

@@ -18,7 +18,9 @@ namespace standin {
  * backslashes are ordinary characters, so filter escapes such as "\:" reach
  * ffmpeg unchanged. The value of an option that ffmpeg reads with its own
  * quoting ("-program", filter graphs) keeps its single quotes, so that
- * "title='A:B'" reaches ffmpeg as it reads it. An unclosed quote runs to the
+ * "title='A:B'" reaches ffmpeg as it reads it; in such a value a backslash
+ * outside quotes escapes the character after it as ffmpeg reads it (both are
+ * kept), so "title='Bob'\''s'" stays one word. An unclosed quote runs to the
  * end of the text.
  */
 std::vector<std::string> split_words(const std::string &text);

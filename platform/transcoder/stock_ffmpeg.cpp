@@ -364,7 +364,7 @@ Words adapt_outputs(const Words &words, std::vector<std::string> *notes)
 {
     const std::vector<Role> roles = word_roles(words);
     std::map<size_t, Words> before;
-    std::map<size_t, std::string> replaced; // new values of filter graphs
+    std::map<size_t, std::string> replaced; // words changed in place (filter graphs, options)
     for (const Group &g : word_groups(words, roles)) {
         if (g.input)
             continue;
@@ -374,6 +374,8 @@ Words adapt_outputs(const Words &words, std::vector<std::string> *notes)
         std::vector<std::string> programs;
         std::string provider;
         bool programs_have_provider = false;
+        bool rtp_mpegts = false;
+        size_t muxrate = 0; // the "-muxrate" option's index, 0 when none
         for (size_t k : opts) {
             if (k + 1 >= g.address || roles[k + 1] != Role::Value)
                 continue;
@@ -391,6 +393,10 @@ Words adapt_outputs(const Words &words, std::vector<std::string> *notes)
                     notes->push_back("tovul.so: a drawtext without a text draws the local time (" + opt + " \"" +
                                      graph + "\")");
                 }
+            } else if (opt == "-f") {
+                rtp_mpegts = value == "rtp_mpegts";
+            } else if (opt == "-muxrate") {
+                muxrate = k;
             } else if (opt == "-program") {
                 programs.push_back(value);
             } else if (option_name(opt) == "metadata" && value.compare(0, 17, "service_provider=") == 0) {
@@ -399,6 +405,13 @@ Words adapt_outputs(const Words &words, std::vector<std::string> *notes)
                 else if (opt.compare(0, 12, "-metadata:p:") == 0)
                     programs_have_provider = true;
             }
+        }
+        if (rtp_mpegts && muxrate) {
+            // the RTP muxer passes its transport stream muxer only what it is given in this option
+            replaced[muxrate] = "-mpegts_muxer_options";
+            replaced[muxrate + 1] = "muxrate=" + words[muxrate + 1];
+            notes->push_back("tovul.so: -muxrate " + words[muxrate + 1] + " given to the MPEG-TS muxer inside the RTP one "
+                             "(-mpegts_muxer_options muxrate=" + words[muxrate + 1] + ")");
         }
         Words &extra = before[g.address];
         if (scheme_of(address) == "srt" && !has_option(words, opts, {"mode"}) && !query_names(address, "mode")) {

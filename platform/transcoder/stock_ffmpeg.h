@@ -70,7 +70,8 @@ Words adapt_inputs(const Words &words, std::vector<std::string> *notes);
  * Outputs: a configured frame rate ("-r") is made the output's constant
  * rate; a drawtext filter without a text draws the local time; an SRT
  * output without a mode listens; the service provider of a transport
- * stream's metadata is given to each of its programs as well.
+ * stream's metadata is given to each of its programs as well; the mux rate
+ * of an MPEG-TS over RTP output goes to the MPEG-TS muxer inside the RTP one.
  */
 Words adapt_outputs(const Words &words, std::vector<std::string> *notes);
 

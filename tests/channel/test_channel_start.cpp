@@ -445,7 +445,7 @@ std::vector<EdgeCase> edgeCases()
         {"only HLS targets fold, wherever they stand, side by side where the first stood",
          doc("", chan(src("udp", "udp://own:1"),
                       kUdp + "," + tgt("hls", "/h/b.m3u8") + "," + tgt("file", "/r/c") + "," +
-                          tgt("hls", "/g/d.m3u8") + "," + kUdp2)),
+                          tgt("hls", "/h/d.m3u8") + "," + kUdp2)),
          0, 0,
          [](const Call &c) {
              ASSERT_EQ(c.nb_targets, 5);
@@ -458,6 +458,30 @@ std::vector<EdgeCase> edgeCases()
              EXPECT_EQ(c.targets[3][0].url, Text("/r/c"));
              EXPECT_EQ(c.targets[3][0].param, Text(""));
              EXPECT_EQ(c.targets[4][0].url, Text("udp://127.0.0.1:2"));
+         }},
+        {"HLS targets in two folders each keep their own output",
+         doc("", chan(src("udp", "udp://own:1"), tgt("hls", "/a/low.m3u8") + "," + tgt("hls", "/b/high.m3u8"))),
+         0, 0,
+         [](const Call &c) {
+             EXPECT_EQ(c.targets[0][0].url, Text("/a/low.m3u8"));
+             EXPECT_EQ(c.targets[1][0].url, Text("/b/high.m3u8"));
+             EXPECT_EQ(c.targets[0][0].param, Text(""));
+             EXPECT_EQ(c.targets[1][0].param, Text(""));
+         }},
+        {"HLS folds by folder: two in one folder fold, the one in another stays apart",
+         doc("", chan(src("udp", "udp://own:1"),
+                      tgt("hls", "/a/low.m3u8") + "," + tgt("hls", "/b/solo.m3u8") + "," + kUdp + "," +
+                          tgt("hls", "/a/high.m3u8"))),
+         0, 0,
+         [](const Call &c) {
+             ASSERT_EQ(c.nb_targets, 4);
+             EXPECT_EQ(c.targets[0][0].url, std::nullopt);
+             EXPECT_EQ(c.targets[1][0].url, Text("/a/%v.m3u8"));
+             EXPECT_EQ(c.targets[1][0].param,
+                       Text("-map 0:v:0 -map 0:a:0 -map 0:v:0 -map 0:a:0 -var_stream_map \"v:0,a:0,name:low v:1,a:1,name:high \""));
+             EXPECT_EQ(c.targets[2][0].url, Text("/b/solo.m3u8"));
+             EXPECT_EQ(c.targets[2][0].param, Text(""));
+             EXPECT_EQ(c.targets[3][0].url, Text("udp://127.0.0.1:1"));
          }},
         {"no fold for one HLS target, first or not",
          doc("", chan(src("udp", "udp://own:1"), tgt("hls", "/h/a.m3u8") + "," + kUdp + "," + tgt("file", "/r/c"))),
@@ -617,8 +641,6 @@ TEST_F(ChannelStart, RefusesLineBreaksAndOverlongTextsByName)
          "channel 1 source \"url\" holds a double quote"},
         {doc("\"altInput\":\"/b\\\" -y x.ts\"", chan(src("udp", "udp://a"), kUdp)), TOVU_ERR_LINE_BREAK,
          "global \"altInput\" holds a double quote"},
-        {doc("", chan(src("udp", "udp://a"), kUdp, ",\"filters\":[\"drawtext=text=\\\"x\\\"\"]")),
-         TOVU_ERR_LINE_BREAK, "channel 1 input \"filters\" holds a double quote"},
         {doc("", chan(src("udp", "udp://a"), tgt("hls", "/h/a\\\" -y b.m3u8"))), TOVU_ERR_LINE_BREAK,
          "channel 1 target \"url\" holds a double quote"},
         {doc("", chan(src("udp", "udp://a"),

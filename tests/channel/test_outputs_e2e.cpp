@@ -83,6 +83,13 @@ Out videoOff(Out o)
     return o;
 }
 
+// the same target at another address below the output folder
+Out withName(Out o, const std::string &name)
+{
+    o.name = name;
+    return o;
+}
+
 // the channel count and sample rate the source's audio has
 Out sourceAudio(Out o, int channels, int sampleRate)
 {
@@ -228,6 +235,12 @@ std::vector<Row> rows()
          {h264Aac("dash", "low.mpd", 160, 90, 25, 25, 200, 1, 44100, 48),
           h264Aac("dash", "high.mpd", 320, 180, 25, 25, 500, 2, 48000, 96)},
          "", 0, false},
+        // HLS targets in two folders: each its own output at its own address;
+        // a ladder in one folder and a target in another: the ladder folds alone
+        {"TwoHlsInTwoFolders", {withName(low, "a/low.m3u8"), withName(high, "b/high.m3u8")}, "", 2, false},
+        {"HlsLadderInOneFolderAndOneElsewhere",
+         {withName(low, "a/low.m3u8"), withName(kHlsSmall, "b/solo.m3u8"), withName(high, "a/high.m3u8")}, master, 2,
+         false},
         // on the address the page gives it, the page's own port: every frame a key frame
         {"MjpegOnItsDefaultAddress", {audioOff(withCodecs(h264Aac("httpmjpg", "", 320, 180, 25, 1, 0, 2, 48000, 0), "mjpeg", "aac"))},
          "", 0, false},
@@ -330,6 +343,8 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
     const Row &row = GetParam();
     std::string clip = row.twoAudioTracks ? makeTwoAudioClip("clip.ts") : makeClip("clip.mp4");
     ASSERT_EQ(mkdir(path("hls").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("hls/a").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(path("hls/b").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(path("dash").c_str(), 0755), 0);
 
     // A served output listens on the fixed ports, in a network of the test's
@@ -428,9 +443,14 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
     joinCaptures();
     SCOPED_TRACE(log());
 
-    int nHls = 0;
-    for (const Out &o : row.outs)
-        nHls += o.format == "hls";
+    // the folder of an HLS target below "hls/" ("" or "a/"), and how many share it
+    auto folderOf = [](const Out &o) { return o.name.substr(0, o.name.rfind('/') + 1); };
+    auto hlsIn = [&](const std::string &folder) {
+        int n = 0;
+        for (const Out &o : row.outs)
+            n += o.format == "hls" && folderOf(o) == folder;
+        return n;
+    };
     for (size_t k = 0; k < row.outs.size(); k++) {
         const Out &o = row.outs[k];
         SCOPED_TRACE("target " + std::to_string(k) + " (" + o.format + " " + o.name + ")");
@@ -487,22 +507,30 @@ TEST_P(OutputsE2E, EveryOutputAsConfigured)
             ASSERT_GE(lengths.size(), 3u) << read_file(url);
             for (size_t s = 0; s + 1 < lengths.size(); s++)
                 EXPECT_NEAR(lengths[s], row.hlsSegmentSecs, 0.1) << "segment " << s << "\n" << read_file(url);
-            if (nHls > 1) {
-                // one multi-variant output: each variant in the master playlist, under its
-                // picture size when it has video
-                std::string master = read_file(path("hls/master.m3u8"));
-                size_t at = master.find("\n" + o.name + "\n");
+            const std::string folder = folderOf(o);
+            if (hlsIn(folder) > 1) {
+                // one multi-variant output per folder: each variant in the master playlist, under
+                // its picture size when it has video
+                std::string master = read_file(path("hls/" + folder + "master.m3u8"));
+                size_t at = master.find("\n" + o.name.substr(folder.size()) + "\n");
                 ASSERT_NE(at, std::string::npos) << master;
                 size_t entry = master.rfind("#EXT-X-STREAM-INF:", at);
                 ASSERT_NE(entry, std::string::npos) << master;
                 std::string inf = master.substr(entry, at - entry);
                 std::string size = "RESOLUTION=" + std::to_string(o.width) + "x" + std::to_string(o.height);
                 EXPECT_EQ(inf.find(size) != std::string::npos, o.video) << inf;
+            } else if (!folder.empty()) {
+                // alone in its folder: the folder holds its playlist and segments, and nothing else
+                const std::string stem = o.name.substr(folder.size(), o.name.rfind('.') - folder.size());
+                for (const auto &e : std::filesystem::directory_iterator(path("hls/" + folder))) {
+                    const std::string n = e.path().filename().string();
+                    EXPECT_TRUE(n.compare(0, stem.size(), stem) == 0 || n == "master.m3u8") << n;
+                }
             }
         }
     }
-    if (nHls > 1) {
-        EXPECT_FALSE(tovutest::exists(path("hls/%v.m3u8")));
+    for (const char *folder : {"", "a/", "b/"}) {
+        EXPECT_FALSE(tovutest::exists(path(std::string("hls/") + folder + "%v.m3u8"))) << folder;
     }
 }
 

@@ -3,8 +3,11 @@
 // the machine's ffmpeg, each output read back by ffprobe. The table holds
 // the options that stock ffmpeg reads otherwise (single-quoted values,
 // frame rates above the source's, the time-stamp overlay, the alternate
-// input); the tests below it need more than a clip: an SRT target in its
-// default mode, a stop while a UDP input is silent, and an SDP input.
+// input, the mux rate of MPEG-TS over RTP) and the texts the page puts
+// between quotes (a program's name and provider, the overlay text, the
+// logo's file name) with the characters that need escaping; the tests below
+// it need more than a clip: an SRT target in its default mode, a stop while a
+// UDP input is silent, and an SDP input.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -20,8 +23,10 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "fixtures/channel_docs.h"
 #include "fixtures/engine_fixture.h"
@@ -89,10 +94,11 @@ private:
 };
 
 // The datagrams sent to a loopback UDP port, written to a file as they
-// come (the transport stream as the output sent it, programs and all).
+// come (the transport stream as the output sent it, programs and all; of
+// RTP packets, their payload), with the bytes that came in each second.
 class UdpCapture {
 public:
-    UdpCapture(int port, const std::string &file) : file_(file)
+    UdpCapture(int port, const std::string &file, bool rtp = false) : file_(file), rtp_(rtp)
     {
         fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         struct sockaddr_in a = {};
@@ -108,28 +114,46 @@ public:
         reader_ = std::thread([this] {
             std::ofstream out(file_, std::ios::binary);
             char buf[65536];
+            Clock::time_point first;
             while (!done_) {
                 ssize_t n = recv(fd_, buf, sizeof buf, 0);
-                if (n > 0)
-                    out.write(buf, n);
+                if (n <= 0)
+                    continue;
+                const auto now = Clock::now();
+                if (perSecond_.empty())
+                    first = now;
+                size_t second = (size_t)std::chrono::duration_cast<std::chrono::seconds>(now - first).count();
+                if (perSecond_.size() <= second)
+                    perSecond_.resize(second + 1);
+                perSecond_[second] += (size_t)n;
+                // an RTP header: 12 bytes and 4 per contributing source
+                size_t skip = rtp_ && n >= 12 ? 12 + 4 * (size_t)(buf[0] & 0x0f) : 0;
+                if ((ssize_t)skip < n)
+                    out.write(buf + skip, n - (ssize_t)skip);
             }
         });
     }
-    ~UdpCapture()
+    ~UdpCapture() { stop(); }
+    void stop()
     {
         done_ = true;
         if (reader_.joinable())
             reader_.join();
         if (fd_ >= 0)
             close(fd_);
+        fd_ = -1;
     }
     bool listening() const { return reader_.joinable(); }
+    // the bytes of each second from the first datagram on (after stop())
+    const std::vector<size_t> &perSecond() const { return perSecond_; }
 
 private:
     std::string file_;
+    bool rtp_;
     int fd_ = -1;
     std::atomic<bool> done_{false};
     std::thread reader_;
+    std::vector<size_t> perSecond_;
 };
 
 // The pixels above mid-grey in one frame's rectangle (ffmpeg's crop
@@ -142,6 +166,53 @@ int brightPixels(const std::string &media, const std::string &crop, const std::s
     for (unsigned char c : read_file(scratch))
         n += c > 128;
     return n;
+}
+
+// The overlay's corner in grey: where the page's overlay rows draw their
+// text (at the bottom right, 10 and 20 pixels in).
+const char kTextCorner[] = "200:40:iw-200:ih-50";
+const char kOverlayAt[] = "fontsize=16:fontcolor=#00ffff:x=w-tw-10:y=h-th-20";
+
+std::string greyRect(const std::string &media, const std::string &crop, const std::string &scratch)
+{
+    run("ffmpeg -nostdin -v error -i '" + media + "' -vf 'select=gte(n\\,50),crop=" + crop +
+        ",format=gray' -frames:v 1 -f rawvideo -y '" + scratch + "' 2>&1");
+    return read_file(scratch);
+}
+
+// The same corner of the picture that ffmpeg draws itself from the text
+// given in a file (read as it is: no expansion, no escaping).
+std::string referenceText(const std::string &text, const std::string &dir)
+{
+    const std::string file = dir + "/reference.txt", picture = dir + "/reference.gray";
+    tovutest::write_file(file, text);
+    run("ffmpeg -nostdin -v error -f lavfi -i color=c=black:size=320x240:rate=25 -vf \"drawtext=textfile='" + file +
+        "':expansion=none:" + kOverlayAt + ",crop=" + kTextCorner + ",format=gray\" -frames:v 1 -f rawvideo -y '" +
+        picture + "' 2>&1");
+    return read_file(picture);
+}
+
+// the pixels bright in one picture and dark in the other
+int differingPixels(const std::string &a, const std::string &b)
+{
+    if (a.size() != b.size() || a.empty())
+        return -1;
+    int n = 0;
+    for (size_t k = 0; k < a.size(); k++)
+        n += ((unsigned char)a[k] > 128) != ((unsigned char)b[k] > 128);
+    return n;
+}
+
+// a text as a JSON string
+std::string json(const std::string &text)
+{
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
 }
 
 int occurrences(const std::string &text, const std::string &what)
@@ -228,6 +299,10 @@ struct Row {
     bool overlay;              // text drawn at the bottom right of a black picture
     int width, height;         // the picture's size
     const char *logsOnce;      // a line the channel log holds exactly once
+    const char *drawnText = nullptr; // the overlay text, drawn as ffmpeg draws it from a file
+    const char *logo = nullptr;      // the logo's file name ("@logo" in the input): a white square at the top left
+    std::string targetExtra = "";    // members of the target after its audio
+    int muxKbps = 0;                 // the stream's rate, held every second
 };
 
 void PrintTo(const Row &row, std::ostream *os)
@@ -239,7 +314,29 @@ std::vector<Row> rows()
 {
     const std::string overlay = "\"filters\":[\"drawtext=fontsize=16:fontcolor=#00ffff:x=w-tw-10:y=h-th-20\"]";
     const char *noFailover = "the switch to the alternate input is not available";
+    const char *black = "color=c=black:size=320x240:rate=25";
+    // texts as typed, with an apostrophe, a percent sign, a backslash, '=' and a double quote
+    const char *title = R"(Bob's "5%" C:\a=1)", *provider = R"(Bob's "5%" C:\b=2)";
+    const char *overlayText = R"(Bob's "5%" C:\a=1)";
+    const char *logo = R"(Bob's 50% logo, C:1 "x" [a];b.png)";
     return {
+        // ... as the page writes them: a title in ffmpeg's own quoting, the
+        // provider in the argument string's, the overlay text escaped for
+        // drawtext as well, the logo's file name in ffmpeg's quoting
+        {"ProgramNameAndProviderAsTyped", kTestPicture, "udp", "", "",
+         "\"formatOptions\":[" + json(R"(-program program_num=1:title='Bob'\''s "5%" C:\a=1':if=0)") + "," +
+             json(R"(-metadata service_provider='Bob'"'"'s "5%" C:\b=2')") + "]",
+         "", false, nullptr, 0, 1, title, provider, false, 0, 0, nullptr},
+        {"OverlayTextAsTyped", black, "file", "",
+         "\"filters\":[" + json(std::string(R"(drawtext=text='Bob'\''s "5\%" C:\\a=1':)") + kOverlayAt) + "]", "", "",
+         false, nullptr, 0, 0, nullptr, nullptr, false, 0, 0, nullptr, overlayText},
+        {"LogoFileNameAsTyped", black, "file", "",
+         "\"filters\":[" + json(R"(movie='@dir/Bob'\''s 50% logo, C:1 "x" [a];b.png', setpts=N/TB/FR[logo]; [0][logo]overlay=0:0)") + "]",
+         "", "", false, nullptr, 0, 0, nullptr, nullptr, false, 0, 0, nullptr, nullptr, logo},
+        // MPEG-TS over RTP at a constant mux rate ("CBR" ticked)
+        {"RtpTransportStreamAtItsMuxRate", kTestPicture, "rtpts", ",\"bitRate\":600", "", "", "", false, nullptr, 0,
+         0, nullptr, nullptr, false, 0, 0, nullptr, nullptr, nullptr, ",\"mux\":{\"bitRate\":1500,\"cbr\":true}", 1500},
+
         // the MPEG-TS Output tab's provider and program, single-quoted, with blanks and without
         {"QuotedProviderAndProgramTitleWithBlanks", kTestPicture, "udp", "", "",
          "\"formatOptions\":[\"-program program_num=1:title='News 24':if=0\","
@@ -283,24 +380,38 @@ TEST_P(TranscoderRows, OutputAsConfigured)
 
     std::string url = path("rec.ts"), media;
     std::unique_ptr<UdpCapture> capture;
-    if (std::string(row.format) == "udp") {
+    const bool rtp = std::string(row.format) == "rtpts";
+    if (std::string(row.format) == "udp" || rtp) {
         int port = testproc::free_loopback_port(SOCK_DGRAM);
         ASSERT_GT(port, 0);
         media = path("udp.ts");
-        capture = std::make_unique<UdpCapture>(port, media);
+        capture = std::make_unique<UdpCapture>(port, media, rtp);
         ASSERT_TRUE(capture->listening());
-        url = "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316";
+        url = (rtp ? "rtp://127.0.0.1:" : "udp://127.0.0.1:") + std::to_string(port) + (rtp ? "" : "?pkt_size=1316");
+    }
+    std::string input = row.input;
+    if (row.logo) {
+        ASSERT_EQ(run("ffmpeg -nostdin -v error -f lavfi -i color=c=white:size=40x40 -frames:v 1 -y '" +
+                      path("logo.png") + "' 2>&1"), "");
+        std::filesystem::rename(path("logo.png"), path(row.logo));
+        input.replace(input.find("@dir"), 4, dir);
     }
     std::string source = row.liveSource ? chantest::src("file", "file://" + clip) : chantest::src("file", clip);
-    std::string input = row.input;
     if (row.liveSource)
         input += std::string(input.empty() ? "" : ",") + "\"customOptions\":\"-re\"";
-    std::string doc = chantest::doc(global, chantest::chan(source, chantest::tgtAV(row.format, url, row.video),
+    std::string target = chantest::tgtAV(row.format, url, row.video);
+    target.insert(target.size() - 1, row.targetExtra);
+    std::string doc = chantest::doc(global, chantest::chan(source, target,
                                                            input.empty() ? "" : "," + input,
                                                            row.output.empty() ? "" : "," + row.output));
     ASSERT_NE(tovuSetConfig(doc.c_str()), nullptr) << doc;
 
     streamAndStop(kStreamSecs);
+    std::vector<size_t> perSecond;
+    if (capture) {
+        capture->stop();
+        perSecond = capture->perSecond();
+    }
     capture.reset();
     if (media.empty())
         media = recording("rec.ts");
@@ -340,6 +451,34 @@ TEST_P(TranscoderRows, OutputAsConfigured)
     }
     if (row.logsOnce) {
         EXPECT_EQ(occurrences(log(), row.logsOnce), 1);
+    }
+    if (row.drawnText) {
+        // the text as ffmpeg draws it from a file, and not the text one character short
+        const std::string drawn = greyRect(media, kTextCorner, path("corner.gray"));
+        const int right = differingPixels(drawn, referenceText(row.drawnText, dir));
+        std::string shorter = row.drawnText;
+        shorter.erase(shorter.find('\\'), 1);
+        const int wrong = differingPixels(drawn, referenceText(shorter, dir));
+        printf("%s: %d pixels differ from the text drawn from a file, %d from the text without its backslash\n",
+               row.name, right, wrong);
+        EXPECT_GT(brightPixels(media, kTextCorner, path("corner.gray")), 100);
+        EXPECT_GE(right, 0);
+        EXPECT_LT(right * 4, wrong);
+    }
+    if (row.logo) {
+        EXPECT_GT(brightPixels(media, "40:40:0:0", path("corner.gray")), 1500);
+        EXPECT_EQ(brightPixels(media, "200:100:iw-200:ih-100", path("corner.gray")), 0);
+    }
+    if (row.muxKbps) {
+        // every whole second of the stream, the first and the last left out
+        ASSERT_GE(perSecond.size(), 5u);
+        std::string shown;
+        for (size_t k = 1; k + 1 < perSecond.size(); k++) {
+            const double kbps = perSecond[k] * 8 / 1000.0;
+            shown += " " + std::to_string((int)kbps);
+            EXPECT_NEAR(kbps, row.muxKbps, row.muxKbps * 0.25) << "second " << k;
+        }
+        printf("%s: kbit/s each second:%s\n", row.name, shown.c_str());
     }
 }
 

@@ -105,7 +105,7 @@ protected:
     static std::string output(const TOVU_TARGET &t, int *ret, int channel_id = 0)
     {
         std::string s;
-        *ret = _tovu_make_output_args(channel_id, 0, 1, 0, 1, &t, &s);
+        *ret = _tovu_make_output_args(channel_id, 0, 1, 0, &t, &s);
         return s;
     }
 
@@ -454,14 +454,35 @@ TEST_F(ArgsTest, NoFailoverWhereItCannotApply)
               "faster -crf:v:0 23 -an -c:v:1 libx264 -preset:v:1 faster -crf:v:1 23 ");
 }
 
-TEST(StrcpyEsc, EscapesColonsAndBackslashes)
+// A filter is written for the graph's two readings: ':' and '\' escaped, an
+// apostrophe escaped outside quotes keeps its backslash for the options'
+// reading, and a double quote leaves and re-enters the double-quoted word.
+TEST(StrcpyEsc, WritesFiltersForTheGraphsTwoReadings)
 {
+    const struct {
+        const char *filter, *written;
+    } cases[] = {
+        {"a\\b:c::", "a\\\\b\\:c\\:\\:"},
+        {"scale=640:360", "scale=640\\:360"},
+        {"drawtext=text='a:b, c':x=0", "drawtext=text='a\\:b, c'\\:x=0"},
+        // an apostrophe between quoted parts
+        {"drawtext=text='Bob'\\''s news'", "drawtext=text='Bob'\\\\\\''s news'"},
+        // inside quotes a backslash is literal and does not escape the closing quote
+        {"text='C:\\':x=1", "text='C\\:\\\\'\\:x=1"},
+        // an escaped backslash escapes nothing after it
+        {"a\\\\'b'", "a\\\\\\\\'b'"},
+        {"drawtext=text='say \"hi\"'", "drawtext=text='say \"'\"'\"hi\"'\"'\"'"},
+        {"x=\\\"", "x=\\\\\"'\"'\""},
+    };
+    for (const auto &c : cases) {
+        std::string s = "x";
+        strcpy_esc(&s, c.filter);
+        EXPECT_EQ(s, std::string("x") + c.written) << c.filter;
+    }
     std::string s = "x";
-    strcpy_esc(&s, "a\\b:c::");
-    EXPECT_EQ(s, "xa\\\\b\\:c\\:\\:");
     strcpy_esc(&s, nullptr);
     strcpy_esc(nullptr, "a");
-    EXPECT_EQ(s, "xa\\\\b\\:c\\:\\:");
+    EXPECT_EQ(s, "x");
 }
 
 // ---------------------------------------------------------------- outputs
@@ -603,7 +624,7 @@ TEST_F(ArgsTest, PictureFrameRateKeyFramesInterlacing)
     t.video.width = 640;
     t.video.height = 360;
     std::string s = "-hwaccel vaapi -i x ";
-    EXPECT_EQ(_tovu_make_output_args(0, 0, 1, 0, 1, &t, &s), 0);
+    EXPECT_EQ(_tovu_make_output_args(0, 0, 1, 0, &t, &s), 0);
     EXPECT_EQ(s, "-hwaccel vaapi -i x " + head);
 }
 
@@ -638,7 +659,7 @@ TEST_F(ArgsTest, HwaccelIsFoundAtTheStringsEnds)
     };
     for (const Case &c : cases) {
         std::string s = c.before;
-        ASSERT_EQ(_tovu_make_output_args(0, 0, 1, 0, 1, &t, &s), 0);
+        ASSERT_EQ(_tovu_make_output_args(0, 0, 1, 0, &t, &s), 0);
         EXPECT_EQ(s.find("-s:v 640x360 ") != std::string::npos, c.sized) << c.before;
     }
 }
@@ -1006,7 +1027,8 @@ TEST_F(ArgsTest, QuotesInQuotedTextsAreRefused)
         {"ndi source", true, [](TOVU_SOURCE &s, TOVU_TARGET &) { s.format = TOVU_FORMAT_NDI; s.url = C("a\"b"); }},
         {"alternate input", true, [](TOVU_SOURCE &s, TOVU_TARGET &) {
              s.url = C("udp://239.0.0.1:1"); s.alt_url = C("/b\".ts"); }},
-        {"filter", true, [](TOVU_SOURCE &s, TOVU_TARGET &) {
+        // a filter's double quote is written so that it keeps the word whole
+        {"filter", false, [](TOVU_SOURCE &s, TOVU_TARGET &) {
              static char *f[] = {C("drawtext=text=\"x\"")};
              s.filters = f; s.nb_filters = 1; }},
         {"file target", true, [](TOVU_SOURCE &, TOVU_TARGET &t) { t.format = TOVU_FORMAT_GENERAL; t.url = C("/o/a\".ts"); }},

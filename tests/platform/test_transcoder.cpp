@@ -105,6 +105,15 @@ TEST(StandInWords, SplitLikeACommandLine)
         {"-vf drawtext=text='a b\\:c' -filter:v:0 'x' -lavfi:v a='b c' -vn 'd'",
          "-vf|drawtext=text='a b\\:c'|-filter:v:0|'x'|-lavfi:v|a='b c'|-vn|d"},
         {"-filter:v \"movie='/a b.png', setpts=N/TB/FR[logo]\"", "-filter:v|movie='/a b.png', setpts=N/TB/FR[logo]"},
+        // where ffmpeg unquotes, a backslash outside quotes escapes for it: an
+        // apostrophe written '\'' leaves the title one word
+        {"-program program_num=1:title='Bob'\\''s news':if=0 -y",
+         "-program|program_num=1:title='Bob'\\''s news':if=0|-y"},
+        {"-vf a\\ b -metadata x\\ y", "-vf|a\\ b|-metadata|x\\|y"},
+        // a filter's double quote leaves and re-enters the double-quoted word
+        {"-filter:v \"drawtext=text='say \"'\"'\"hi'\"", "-filter:v|drawtext=text='say '\"'hi'"},
+        // a double quote between single quotes, an apostrophe between double quotes
+        {"-metadata service_provider='Bob'\"'\"'s \"TV\"'", "-metadata|service_provider=Bob's \"TV\""},
     };
     for (const Case &c : cases)
         EXPECT_EQ(join(split_words(c.text)), c.words) << c.text;
@@ -235,6 +244,10 @@ TEST(StandInWords, StockFfmpegIsGivenWhatItLacks)
          "-program|program_num=2:st=0:st=1:st=2:st=3|-f|mpegts|-metadata:p:0|service_provider=ACME TV|"
          "-metadata:p:1|service_provider=ACME TV|o.ts", 3},
         {"-i a -metadata service_provider=X -f mpegts o.ts", "-i|a|-metadata|service_provider=X|-f|mpegts|o.ts", 0},
+        // the mux rate of MPEG-TS over RTP goes to the MPEG-TS muxer inside the RTP one
+        {"-i a -muxrate 1500k -bitrate 1500k -c:s copy -f rtp_mpegts rtp://127.0.0.1:5000 -muxrate 900k -f mpegts o.ts",
+         "-i|a|-mpegts_muxer_options|muxrate=1500k|-bitrate|1500k|-c:s|copy|-f|rtp_mpegts|rtp://127.0.0.1:5000|"
+         "-muxrate|900k|-f|mpegts|o.ts", 1},
     };
     for (const Case &c : cases) {
         Words notes;
@@ -337,6 +350,9 @@ TEST(StandInWords, ProgramsNameTheirStreamsByIndex)
         // the maps of another output count for nothing here
         {"-i a -map 0:v first.ts -program program_num=1:if=0 second.ts",
          "-i|a|-map|0:v|first.ts|-program|program_num=1:st=0:st=1:st=2:st=3|second.ts"},
+        // a title with an escaped apostrophe and a colon stays one part
+        {"-i a -program program_num=1:title='A'\\'':B':if=0 -f mpegts o.ts",
+         "-i|a|-program|program_num=1:title='A'\\'':B':st=0:st=1:st=2:st=3|-f|mpegts|o.ts"},
         // a program without "if=" passes unchanged, empty parts and all
         {"-i a -program program_num=3:st=0 out.ts", "-i|a|-program|program_num=3:st=0|out.ts"},
         {"-i a -program :program_num=3::st=0 out.ts", "-i|a|-program|:program_num=3::st=0|out.ts"},

@@ -2,13 +2,17 @@
 // "Advanced Format Settings"): one table of cases, each set through the
 // dialogs, applied, and checked in the document the service stores; each is
 // then applied a second time without changes, which must store the same
-// document (the dialogs read back what they wrote). Last, a channel with
-// these options runs on the stand-in transcoder and stock ffmpeg.
+// document (the dialogs read back what they wrote). Last, channels with
+// these options run on the stand-in transcoder and stock ffmpeg: one of them
+// with an overlay text, a program name and a provider that need quoting,
+// read back from its output.
 'use strict';
 
 const fs = require('fs');
 const path = require('path');
 const os = require('os');
+const dgram = require('dgram');
+const { spawnSync } = require('child_process');
 const h = require('./lib/harness');
 const { test, assert, waitFor, channel, config } = h;
 
@@ -128,6 +132,16 @@ const CASES = [
       await okVideo(p);
     },
     check: (ch) => assert.deepStrictEqual(ch.input.filters, ["movie='/media/logo.png', setpts=N/TB/FR[logo]; [0][logo]overlay=W-w-8:0"])
+  },
+  {
+    name: 'video overlay whose file name holds an apostrophe, a comma and a colon',
+    steps: async (p) => {
+      await videoTab(p, 'Overlay');
+      await p.check('#oEnable'); await p.fill('#oVideo', "/media/Bob's logo, v2:1.png");
+      await okVideo(p);
+    },
+    check: (ch) => assert.deepStrictEqual(ch.input.filters,
+      ["movie='/media/Bob'\\''s logo, v2:1.png', setpts=N/TB/FR[logo]; [0][logo]overlay=0:0"])
   },
   {
     name: 'deinterlacing without GPU decoding puts yadif first',
@@ -436,6 +450,137 @@ test('a channel with these options runs on the stand-in transcoder', async (ctx)
   await waitFor('both idle', async () => (await d.status()).channels.every((c) => c.state === 'idle'), 30000);
   const log = d.channelLog(1);
   assert.ok(/drawtext/.test(log) && /-streamid 0:0x200/.test(log), 'the argument string carries the options');
+});
+
+/* ------------------------------------------- texts between quotes, as typed */
+
+// Texts with an apostrophe, a percent sign, a backslash, '=' and a double quote.
+const TYPED_TEXT = 'Bob\'s "5%" C:\\a=1';
+const TYPED_TITLE = 'Bob\'s "5%" C:\\n=1';
+const TYPED_PROVIDER = 'Bob\'s "5%" C:\\tv=2';
+const OVERLAY_AT = 'fontsize=16:fontcolor=#00ffff:x=w-tw-10:y=h-th-20';
+const TEXT_CORNER = '200:40:iw-200:ih-50';
+
+function ffmpeg(args) {
+  const r = spawnSync('ffmpeg', ['-nostdin', '-hide_banner', '-v', 'error', '-y'].concat(args));
+  if (r.status !== 0) throw new Error('ffmpeg ' + args.join(' ') + ': ' + r.stderr);
+}
+
+// the overlay's corner of a frame at about two seconds, in grey
+function corner(media, out) {
+  ffmpeg(['-i', media, '-vf', 'select=gte(n\\,50),crop=' + TEXT_CORNER + ',format=gray', '-frames:v', '1', '-f', 'rawvideo', out]);
+  return fs.readFileSync(out);
+}
+
+// the same corner as ffmpeg draws it from the text given in a file
+function referenceCorner(text, dir) {
+  const file = path.join(dir, 'reference.txt'), out = path.join(dir, 'reference.gray');
+  fs.writeFileSync(file, text);
+  ffmpeg(['-f', 'lavfi', '-i', 'color=c=black:size=320x240:rate=25', '-vf',
+    "drawtext=textfile='" + file + "':expansion=none:" + OVERLAY_AT + ',crop=' + TEXT_CORNER + ',format=gray',
+    '-frames:v', '1', '-f', 'rawvideo', out]);
+  return fs.readFileSync(out);
+}
+
+function differing(a, b) {
+  assert.strictEqual(a.length, b.length);
+  let n = 0;
+  for (let k = 0; k < a.length; k++) n += (a[k] > 128) !== (b[k] > 128);
+  return n;
+}
+
+test('texts between quotes come out as typed: overlay text, program name, provider', async (ctx) => {
+  const work = fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-quotes-'));
+  const clip = path.join(work, 'black.mp4');
+  ffmpeg(['-f', 'lavfi', '-i', 'color=c=black:size=320x240:rate=25', '-f', 'lavfi', '-i', 'sine=sample_rate=48000',
+    '-t', '30', '-c:v', 'libx264', '-preset', 'ultrafast', '-c:a', 'aac', '-shortest', clip]);
+  // the channel's UDP output, captured as it comes
+  const captured = path.join(work, 'out.ts');
+  const sock = dgram.createSocket('udp4');
+  const out = fs.openSync(captured, 'w');
+  sock.on('message', (m) => fs.writeSync(out, m));
+  await new Promise((r) => sock.bind(0, '127.0.0.1', r));
+  const url = 'udp://127.0.0.1:' + sock.address().port + '?pkt_size=1316';
+  const d = await ctx.daemon({ transcoder: 'standin', config: config([channel(clip, { url })], { autoRestart: 1, log: 32 }) });
+  const page = await ctx.open();
+  try {
+    await h.edit(page, 1);
+    // a character that cannot be carried is refused by name, and the dialog stays
+    await videoTab(page, 'Overlay'); await page.check('#oEnable');
+    await page.fill('#oText', 'a\tb');
+    await okVideo(page);
+    assert.match(ctx.dialogs.pop().message, /Overlay Text holds a tab \(U\+0009\)/);
+    assert.ok(await page.isVisible('#dlgVideo'), 'the dialog stays open');
+    // left behind with Cancel, it is refused by Apply, which stores nothing
+    await page.click('#dlgVideo .cancel');
+    await page.click('#btnApply');
+    assert.match(ctx.dialogs.pop().message, /Overlay Text holds a tab \(U\+0009\)/);
+    assert.strictEqual(ctx.sent('/config', 'POST').length, 0);
+    assert.ok(await page.evaluate(() => window.editing), 'still editing');
+    await videoTab(page, 'Overlay');
+    await page.fill('#oText', TYPED_TEXT);
+    await page.selectOption('#oHSide', 'right'); await page.fill('#oHPad', '10');
+    await page.selectOption('#oVSide', 'bottom'); await page.fill('#oVPad', '20');
+    await ctx.snap('overlay text');
+    await okVideo(page);
+    assert.ok(!(await page.isVisible('#dlgVideo')));
+    await formatTab(page, 'MPEG-TS Output');
+    await cell(page, 'tsProgTable', 1, 2, TYPED_TITLE);
+    await page.fill('#tsProvider', 'a\tb');
+    await okFormat(page);
+    assert.match(ctx.dialogs.pop().message, /Provider holds a tab \(U\+0009\)/);
+    assert.ok(await page.isVisible('#dlgFormat'), 'the dialog stays open');
+    await page.fill('#tsProvider', TYPED_PROVIDER);
+    await ctx.snap('program name and provider');
+    await okFormat(page);
+    await h.apply(page);
+
+    const stored = await d.config();
+    assert.deepStrictEqual(stored.channels[0].input.filters, ["drawtext=text='Bob'\\''s \"5\\%\" C:\\\\a=1':" + OVERLAY_AT]);
+    assert.deepStrictEqual(stored.channels[0].output.formatOptions,
+      ["-program program_num=1:title='Bob'\\''s \"5%\" C:\\n=1':if=0", "-metadata service_provider='Bob'\"'\"'s \"5%\" C:\\tv=2'"]);
+
+    // the dialogs read back what they wrote
+    await h.edit(page, 1);
+    await videoTab(page, 'Overlay');
+    assert.strictEqual(await page.inputValue('#oText'), TYPED_TEXT);
+    await okVideo(page);
+    await formatTab(page, 'MPEG-TS Output');
+    assert.strictEqual(await page.inputValue('#tsProvider'), TYPED_PROVIDER);
+    assert.strictEqual(await page.textContent('#tsProgTable tbody tr:nth-child(1) td:nth-child(2)'), TYPED_TITLE);
+    await okFormat(page);
+    await h.apply(page);
+    assert.deepStrictEqual((await d.config()).channels[0], stored.channels[0]);
+
+    await page.click('#chTable tbody tr:nth-child(1)');
+    await page.click('#btnStart');
+    await runningWithGrowingTime(d, 0);
+    await waitFor('five seconds of stream', async () => {
+      const m = /(\d+):(\d\d):(\d\d)/.exec((await d.status()).channels[0].status);
+      return m && Number(m[3]) + 60 * Number(m[2]) >= 5;
+    }, 60000);
+    await ctx.snap('running');
+    await page.click('#btnStop');
+    await waitFor('idle', async () => (await d.status()).channels[0].state === 'idle', 30000);
+  } finally {
+    sock.close();
+    fs.closeSync(out);
+  }
+
+  // the program's name and provider as ffprobe reads them
+  const probe = spawnSync('ffprobe', ['-v', 'error', '-show_programs', '-of', 'json', captured]);
+  const programs = JSON.parse(probe.stdout).programs;
+  assert.strictEqual(programs.length, 1, d.channelLog(1));
+  assert.strictEqual(programs[0].tags.service_name, TYPED_TITLE);
+  assert.strictEqual(programs[0].tags.service_provider, TYPED_PROVIDER);
+  // the drawn text against the same text drawn by ffmpeg from a file, and
+  // against the text without its backslash
+  ffmpeg(['-i', captured, '-vf', 'select=gte(n\\,50)', '-frames:v', '1', path.join(h.artifactDir, 'quoted_texts-drawn_frame.png')]);
+  const drawn = corner(captured, path.join(work, 'drawn.gray'));
+  const right = differing(drawn, referenceCorner(TYPED_TEXT, work));
+  const wrong = differing(drawn, referenceCorner(TYPED_TEXT.replace('\\', ''), work));
+  console.log('overlay: ' + right + ' pixels differ from the text drawn from a file, ' + wrong + ' from the text without its backslash');
+  assert.ok(right * 4 < wrong, right + ' against ' + wrong);
 });
 
 h.run();

@@ -44,13 +44,21 @@ export function removeOptions(list, texts) {
   });
 }
 
-// Splits at blanks that stand outside single quotes.
+// Splits at the separator (a blank: any white space) outside quotes, as the
+// transcoder reads its options: single and double quotes group (and stay in
+// the parts), and outside quotes a backslash keeps the character after it
+// from grouping or splitting.
 export function splitOutsideQuotes(text, sep) {
-  var parts = [], cur = '', quoted = false;
+  var parts = [], cur = '', quote = '';
   for (var i = 0; i < text.length; i++) {
     var c = text.charAt(i);
-    if (c === "'") quoted = !quoted;
-    if (!quoted && (sep === ' ' ? /\s/.test(c) : c === sep)) {
+    if (!quote && c === '\\' && i + 1 < text.length) {
+      cur += c + text.charAt(++i);
+      continue;
+    }
+    if (!quote && (c === "'" || c === '"')) quote = c;
+    else if (c === quote) quote = '';
+    if (!quote && (sep === ' ' ? /\s/.test(c) : c === sep)) {
       if (cur !== '') parts.push(cur);
       cur = '';
     } else {
@@ -71,10 +79,6 @@ export function optionPairs(list) {
     pairs.push([w[0], w.slice(1).join(' ')]);
   });
   return pairs;
-}
-
-export function unquote(s) {
-  return s.length >= 2 && s.charAt(0) === "'" && s.charAt(s.length - 1) === "'" ? s.slice(1, -1) : s;
 }
 
 export function pageHost() {

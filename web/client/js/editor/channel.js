@@ -165,6 +165,9 @@ export var editor = {
     // a bind names another configured channel (the one that carries the stream)
     if (b === n || b > maxChannels() || (b > 0 && !channels()[b - 1])) return editor.invalid(TXT_BIND_INVALID, '#sBind');
     if ($('#tUrl').val().trim() === '') return editor.invalid(TXT_TGT_EMPTY, '#tUrl');
+    // the overlay is read now: one that cannot be carried is not written
+    var overlayProblem = overlayTab.problem();
+    if (overlayProblem) return alert(overlayProblem);
     var fmt = $('#sFormat').val();
     if (SCHEME_FORMATS.indexOf(fmt) >= 0 && addr.indexOf('://') < 0) {
       // an "https"/"sftp" address shown under "http"/"ftp" keeps its scheme

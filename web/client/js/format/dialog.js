@@ -25,6 +25,8 @@ export var formatDialog = {
   },
   ok: function () {
     var ch = state.curChannel, fmt = $('#tFormat').val(), n = ch.output.targets.length;
+    var problem = tsOutTab.problem(fmt);
+    if (problem) { alert(problem); return; }
     tsInTab.write(ch.input);
     tsOutTab.write(ch.output, fmt);
     hlsTab.write(ch.output, fmt, n);

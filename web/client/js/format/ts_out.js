@@ -3,7 +3,8 @@
  * and FEC, shown from and written to the output "formatOptions" of the
  * transport-stream target formats.
  */
-import { ParseInt, optionPairs, removeOptions, splitOutsideQuotes, unquote } from '../util.js';
+import { ParseInt, optionPairs, removeOptions, splitOutsideQuotes } from '../util.js';
+import { ffQuote, ffRead, argQuote, argUnquote, uncarriable } from '../quoting.js';
 import { state } from '../state.js';
 import { EditTable } from '../ui.js';
 
@@ -36,7 +37,7 @@ export var tsOutTab = {
         var num = 0, title = '', src = '';
         splitOutsideQuotes(v, ':').forEach(function (kv) {
           if (kv.indexOf('program_num=') === 0) num = ParseInt(kv.slice(12));
-          else if (kv.indexOf('title=') === 0) title = unquote(kv.slice(6));
+          else if (kv.indexOf('title=') === 0) title = ffRead(kv, 6, '').value;
           else if (kv.indexOf('if=') === 0) src = kv.slice(3);
         });
         if (num > 0 && src !== '') tsOutTab.table.add([num, title, ParseInt(src) + 1]);
@@ -45,8 +46,7 @@ export var tsOutTab = {
         var sid = { '0:': '#tsVideo', '1:': '#tsAudio', '2:': '#tsSub' }[v.slice(0, 2)];
         if (sid) $(sid).val(v.slice(2));
       } else if (o === '-metadata') {
-        var m = /^service_provider='(.*)'$/.exec(v);
-        if (m) $('#tsProvider').val(m[1]);
+        if (v.indexOf('service_provider=') === 0) $('#tsProvider').val(argUnquote(v.slice(17)));
       } else if (o === '-fec' && v.indexOf('prompeg') === 0 && fmt === 'rtpts') {
         $('#tsFec').prop('checked', true);
         var l = /l=(\d+)/.exec(v), d = /d=(\d+)/.exec(v);
@@ -58,6 +58,16 @@ export var tsOutTab = {
     $('#fmtTsOut .ts, #fmtTsOut input').prop('disabled', !tsOutTab.active(fmt));
     $('#fmtTsOut .fec').prop('disabled', fmt !== 'rtpts');
   },
+  // Why the tab cannot be written as it stands, or ''.
+  problem: function (fmt) {
+    if (!tsOutTab.active(fmt)) return '';
+    var rows = tsOutTab.table.rows();
+    for (var i = 0; i < rows.length; i++) {
+      var p = uncarriable('The name of program ' + rows[i][0], rows[i][1]);
+      if (p) return p;
+    }
+    return uncarriable('The Provider', $('#tsProvider').val());
+  },
   pid: function (sel, def) {
     var v = ParseInt($(sel).val());
     return v >= 32 && v <= 8186 && v !== def;
@@ -67,14 +77,14 @@ export var tsOutTab = {
     if (tsOutTab.active(fmt)) {
       tsOutTab.table.rows().forEach(function (r) {
         if (r[0] === '' || r[2] === '') return;
-        opts.push('-program program_num=' + r[0] + (r[1] !== '' ? ":title='" + r[1] + "'" : '') + ':if=' + (ParseInt(r[2]) - 1));
+        opts.push('-program program_num=' + r[0] + (r[1] !== '' ? ':title=' + ffQuote(r[1]) : '') + ':if=' + (ParseInt(r[2]) - 1));
       });
       if (tsOutTab.pid('#tsPmt', 4096)) opts.push('-mpegts_pmt_start_pid ' + $('#tsPmt').val().trim());
       if (tsOutTab.pid('#tsVideo', 256)) opts.push('-streamid 0:' + $('#tsVideo').val().trim());
       if (tsOutTab.pid('#tsAudio', 257)) opts.push('-streamid 1:' + $('#tsAudio').val().trim());
       if (tsOutTab.pid('#tsSub', 258)) opts.push('-streamid 2:' + $('#tsSub').val().trim());
       var prov = $('#tsProvider').val();
-      if (prov !== '') opts.push("-metadata service_provider='" + prov + "'");
+      if (prov !== '') opts.push('-metadata service_provider=' + argQuote(prov));
       if (fmt === 'rtpts' && $('#tsFec').prop('checked')) {
         opts.push('-fec prompeg=l=' + ParseInt($('#tsFecCol').val()) + ':d=' + ParseInt($('#tsFecRow').val()));
       }
