@@ -10,4 +10,10 @@
  * from the start of tovuDeleteChannelTimers on */
 int _tovuRunningTimerCallbacks(bool *closed);
 
+/* the clock that paces the loop's starts of folder and time-shift channels,
+ * in milliseconds of any monotonic count; null restores the steady clock.
+ * Setting it forgets every start noted so far.  Call it while no loop runs. */
+typedef long long (*TOVU_LOOP_CLOCK)(void);
+void _tovuSetLoopClock(TOVU_LOOP_CLOCK fn);
+
 #endif /* TOVU_DAEMON_TESTING_H */
