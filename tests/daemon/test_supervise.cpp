@@ -283,7 +283,8 @@ TEST_F(LoopTest, FolderOfFailingFilesStartsAtMostOneTranscoderASecond)
     long long seconds = (g_loopNow - from) / TOVU_MIN_RESTART_GAP_MS;
     size_t n = nstarts();
     EXPECT_GE(n, 1u);
-    EXPECT_LE(n, static_cast<size_t>(seconds) + 1) << "over " << seconds << " s of the loop's clock";
+    EXPECT_LE(n, static_cast<size_t>(seconds) + 1)
+        << "over " << seconds << " s of the loop's clock";
 }
 
 // The pacing decision, visit by visit: a folder channel that ended within a
