@@ -591,8 +591,9 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     if (eqNoCase(action, "start")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
             r = tovuStartChannel(i);
-            // started meanwhile by the loop or a restart timer (the document
-            // is no longer held across the start): as if it had been running
+            // started by the loop or a restart timer between the state read
+            // above and this start, which neither of them waits for: as if it
+            // had been running
             if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
                 r = 0;
         }
