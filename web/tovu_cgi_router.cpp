@@ -571,8 +571,11 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     TovuCgiLock lock;
     // The document lock is held only while the document is read or changed:
     // the transcoder's start and the configuration file's write and sync run
-    // without it, so that the supervision loop and "/status" do not wait for
-    // them. g_cgi_mutex stays held throughout and keeps the saves in order.
+    // without it, so that the supervision loop and the restart timers do not
+    // wait for them. "/status" runs on this same web thread and takes
+    // g_cgi_mutex too: it comes before or after a channel request, never
+    // inside one. g_cgi_mutex stays held throughout and keeps the saves in
+    // order.
     {
         TovuConfigLock configLock;
         if (iChannel < 1 || iChannel > tovuChannelCount())
