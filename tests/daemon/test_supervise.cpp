@@ -201,7 +201,7 @@ TEST_F(LoopTest, RestartDelayFollowsAutoRestart)
         config(c.value, {channelJson("/media/in.ts")});
         tovuVisitChannel(0);
         tovuVisitChannel(0); // a pending timer is neither re-armed nor extended
-        timer_t t = g_timerChannels[0];
+        timer_t t = _tovuChannelTimer(0);
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
         if (c.ms < 0) {
             EXPECT_EQ(t, TOVU_TIMER_NONE);
@@ -232,11 +232,11 @@ TEST_F(LoopTest, DisabledChannelIsNotVisited)
         tovuVisitChannel(0);
         tovuVisitChannel(1);
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
-        EXPECT_EQ(g_timerChannels[1], TOVU_TIMER_NONE);
+        EXPECT_EQ(_tovuChannelTimer(1), TOVU_TIMER_NONE);
     }
     // a channel index beyond the document
     tovuVisitChannel(5);
-    EXPECT_EQ(g_timerChannels[5], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(5), TOVU_TIMER_NONE);
 }
 
 // the playlist moves on after every end; past the last file it wraps only
@@ -264,7 +264,7 @@ TEST_F(LoopTest, FolderChannelAdvancesAndWrapsOnlyWithAutoRestart)
         const char *expect[] = {"a.ts", "b.ts", c.third};
         for (int k = 0; k < 3; ++k)
             EXPECT_NE(lines[k].find(media + "/" + expect[k] + "\""), std::string::npos) << lines[k];
-        EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+        EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     }
 }
 
@@ -324,7 +324,7 @@ TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
     ASSERT_EQ(tovuStartChannel(0), 0);
     ASSERT_TRUE(pollUntilIdle(0));
     tovuVisitChannel(0);
-    ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
+    ASSERT_NE(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     {
         TovuConfigLock doc;
         tovuSetMemberBool(tovuChannelItem(0), "enable", false);
@@ -333,13 +333,13 @@ TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
     runLoop();
     // the timer fired and let go of its entry; a start it made would have
     // ended (and been recorded) by the time the channel is idle
-    EXPECT_TRUE(waitUntil([] { return g_timerChannels[0] == TOVU_TIMER_NONE; }));
+    EXPECT_TRUE(waitUntil([] { return _tovuChannelTimer(0) == TOVU_TIMER_NONE; }));
     stopLoop();
     ASSERT_TRUE(pollUntilIdle(0));
     EXPECT_EQ(nstarts(), 1u);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
     // the timer fired, found the channel stopped and let go of its entry
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
 }
 
 // a time-shift channel is not attempted while its own slot runs, so nothing
@@ -367,7 +367,7 @@ TEST_F(LoopTest, TimeShiftChannelStartsOnlyWhileItsSlotIsIdle)
     advance(TOVU_MIN_RESTART_GAP_MS);
     tovuVisitChannel(0);
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "a time-shift channel waits for no timer";
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
 }
 
 TEST_F(LoopTest, QuitStopsThePassBeforeTheNextChannel)
@@ -394,14 +394,14 @@ TEST_F(LoopTest, DeletedTimersNeverFire)
     config("1", {channelJson("/media/in.ts"), channelJson("/media/in2.ts")});
     tovuVisitChannel(0);
     tovuVisitChannel(1);
-    ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
-    ASSERT_NE(g_timerChannels[1], TOVU_TIMER_NONE);
+    ASSERT_NE(_tovuChannelTimer(0), TOVU_TIMER_NONE);
+    ASSERT_NE(_tovuChannelTimer(1), TOVU_TIMER_NONE);
     tovuDeleteChannelTimers();
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
-    EXPECT_EQ(g_timerChannels[1], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(1), TOVU_TIMER_NONE);
     // nor are new ones armed afterwards
     tovuVisitChannel(0);
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     // past the time the deleted ones were due: a timer armed after them, for
     // longer, has fired
     static std::atomic<bool> later{false};
@@ -422,7 +422,7 @@ TEST_F(LoopTest, DeletingTimersWaitsForARunningCallback)
     ASSERT_EQ(init(0), 0);
     config("1", {channelJson("/media/in.ts")});
     tovuVisitChannel(0);
-    timer_t t = g_timerChannels[0];
+    timer_t t = _tovuChannelTimer(0);
     ASSERT_NE(t, TOVU_TIMER_NONE);
     std::atomic<bool> deleted{false};
     std::thread deleter;
@@ -452,12 +452,12 @@ TEST_F(LoopTest, DeletingTimersWaitsForARunningCallback)
     // the running callback started the channel before the deletion returned
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
     EXPECT_EQ(_tovuRunningTimerCallbacks(nullptr), 0);
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     EXPECT_TRUE(waitUntil([&] { return nstarts() == 1; }));
     // and no other start follows: none of the channel's timers is left
     EXPECT_TRUE(pollUntilIdle(0));
     tovuVisitChannel(0);
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     EXPECT_EQ(nstarts(), 1u);
 }
 
