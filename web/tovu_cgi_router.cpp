@@ -344,11 +344,9 @@ BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
     TovuConfigLock lock;
     int count = tovuChannelCount();
     for (int i = 0; i < count; ++i) {
-        cJSON *target = jsonGetIndex(jsonGetItem(tovuChannelOutput(i), "targets"), 0);
-        TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(target, "format")));
-        if (format != TOVU_FORMAT_HTTP && format != TOVU_FORMAT_HTML5)
+        const char *url = tovuChannelRedirectedUrl(i);
+        if (!url)
             continue;
-        const char *url = jsonGetText(jsonGetItem(target, "url"));
         const char *scheme = strstr(url, "://");
         if (!scheme)
             continue;
@@ -366,9 +364,8 @@ BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
         }
         const char *colon = static_cast<const char *>(memchr(hostEnd, ':', path - hostEnd));
         const char *cut = colon ? colon : path;
-        long long port = static_cast<long long>(jsonGetInt(tovuGlobalItem("httpPort"))) + i + 1;
         location.assign(url, cut);
-        location += ":" + std::to_string(port);
+        location += ":" + std::to_string(tovuChannelHttpPort(i));
         return TRUE;
     }
     return FALSE;
