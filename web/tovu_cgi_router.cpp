@@ -591,9 +591,9 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     if (eqNoCase(action, "start")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
             r = tovuStartChannel(i);
-            // started by the loop or a restart timer between the state read
-            // above and this start, which neither of them waits for: as if it
-            // had been running
+            // started by the loop or a restart timer (neither takes
+            // g_cgi_mutex) between the state read above and this start: as
+            // if it had been running
             if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
                 r = 0;
         }
