@@ -65,12 +65,12 @@ echo "== tests (address and undefined-behaviour sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run_tests build-asan
 
-echo "== build (thread sanitizer, engine library tests only)"
+echo "== build (thread sanitizer: the engine's, the daemon's and the web server's tests)"
 cmake -S . -B build-tsan -DTOVU_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug -DBUILD_TESTING=ON >/dev/null
-cmake --build build-tsan -j"$jobs" --target test_engine
-echo "== tests (thread sanitizer: the concurrency tests)"
+cmake --build build-tsan -j"$jobs" --target test_engine test_daemon test_web
+echo "== tests (thread sanitizer: the engine's threads, the supervision loop and its restart timers, the web server's restarts)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_tests build-tsan -R '^EngineThreads\.'
+  run_tests build-tsan -R '^(EngineThreads\.|LoopTest\.|CgiServer\.(UploadWithoutServerChangeKeepsTheServer|PortChangeRestartsOnceWithTheLatestSettings|CancelledRestartNeverFires|PortInUseBringsTheServerBackOnItsPort)$)'
 
 if command -v clang++ >/dev/null; then
   echo "== fuzz targets (clang, libFuzzer, address and undefined-behaviour sanitizers; 20 s each)"

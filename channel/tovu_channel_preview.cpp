@@ -15,8 +15,7 @@
 
 namespace {
 
-// the one target: an HTML5 stream of 320 by 240 pixels on port 9528
-constexpr int kPreviewPort = 9528;
+// the one target: an HTML5 stream of 320 by 240 pixels on TOVU_PREVIEW_PORT
 constexpr int kPreviewWidth = 320;
 constexpr int kPreviewHeight = 240;
 constexpr int kPreviewKeyFrames = 5;
@@ -52,9 +51,9 @@ int tovuPreviewChannel(int iChannel)
         tovuCheckQuotedText(cert, "global \"sslCert\"", &fault);
         tovuCheckQuotedText(key, "global \"sslKey\"", &fault);
         targetParam.append("-user_agent \"").append(cert).append("\" -referer \"").append(key).append("\"");
-        targetUrl = "https://0.0.0.0:" + std::to_string(kPreviewPort);
+        targetUrl = "https://0.0.0.0:" + std::to_string(TOVU_PREVIEW_PORT);
     } else {
-        targetUrl = "http://0.0.0.0:" + std::to_string(kPreviewPort);
+        targetUrl = "http://0.0.0.0:" + std::to_string(TOVU_PREVIEW_PORT);
     }
 
     if (tovuCheckFits(targetUrl, kTargetUrlCap, "preview address", &fault))

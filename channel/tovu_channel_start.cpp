@@ -177,7 +177,7 @@ void MakeTarget(int iChannel, TOVU_TARGET *target, const cJSON *jsonOutput,
     std::string address = configuredUrl;
 
     if (format == TOVU_FORMAT_HTTP || format == TOVU_FORMAT_HTML5 || format == TOVU_FORMAT_HTTP_MJPEG)
-        setHttpPort(&address, (long long)iChannel + 1 + jsonGetInt(jsonGetItem(G, "httpPort")));
+        setHttpPort(&address, tovuChannelHttpPort(iChannel));
 
     bool isRtmp = _is_rtmp_url(address.c_str());
     const char *user =

@@ -1,6 +1,7 @@
 // Text checks and option texts shared by channel start, preview, stop,
 // state and status.
 #include "tovu_channel_util.h"
+#include "tovu_channel.h"
 #include "tovu_config.h"
 #include "tovu_helpers.h"
 #include "tovu_base.h"
@@ -146,4 +147,18 @@ int tovuChannelTranscode(int channel_id, const TOVU_SOURCE *sources, int nb_sour
     if (!fn)
         fn = tovu_transcode;
     return fn(channel_id, sources, nb_sources, targets, nb_targets, mux_mode, b_preview);
+}
+
+long long tovuChannelHttpPort(int iChannel)
+{
+    return (long long)iChannel + 1 + jsonGetInt(tovuGlobalItem("httpPort"));
+}
+
+const char *tovuChannelRedirectedUrl(int iChannel)
+{
+    cJSON *target = jsonGetIndex(jsonGetItem(tovuChannelOutput(iChannel), "targets"), 0);
+    TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(target, "format")));
+    if (format != TOVU_FORMAT_HTTP && format != TOVU_FORMAT_HTML5)
+        return nullptr;
+    return jsonGetText(jsonGetItem(target, "url"));
 }

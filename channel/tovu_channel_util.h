@@ -21,11 +21,6 @@
 #include "tovu_channel_testing.h"
 
 
-/* the most sources per channel and targets per channel a start uses (the most
-   channels: TOVU_MAX_CHANNELS) */
-#define TOVU_MAX_SOURCES 20
-#define TOVU_MAX_TARGETS 5
-
 /*
  * The first fault found while a channel's texts are built: a configured text
  * holding a line feed or carriage return, or a double quote in a text that

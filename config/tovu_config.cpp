@@ -26,11 +26,6 @@ TovuRecursiveMutex g_configMutex;
 
 namespace {
 
-const int kMaxChannels = 16;
-const int kMaxSources = 20;
-const int kMaxTargets = 5;
-const int kDefaultHttpPort = 9527;
-
 // a configuration file larger than this is refused rather than read whole
 const long kMaxConfigFileSize = 64L * 1024 * 1024;
 
@@ -85,9 +80,9 @@ void normaliseGlobal(cJSON *global)
         cJSON_AddNumberToObject(global, "log", 0);
     cJSON *port = jsonGetItem(global, "httpPort");
     if (!port)
-        cJSON_AddNumberToObject(global, "httpPort", kDefaultHttpPort);
+        cJSON_AddNumberToObject(global, "httpPort", TOVU_DEFAULT_HTTP_PORT);
     else if (jsonGetInt(port) == 0)
-        tovuSetMemberNumber(global, "httpPort", kDefaultHttpPort);
+        tovuSetMemberNumber(global, "httpPort", TOVU_DEFAULT_HTTP_PORT);
     if (!jsonGetItem(global, "autoRestart"))
         cJSON_AddNumberToObject(global, "autoRestart", 1);
 }
@@ -96,8 +91,8 @@ void normaliseChannel(cJSON *channel)
 {
     cJSON *input = jsonGetItem(channel, "input");
     cJSON *output = jsonGetItem(channel, "output");
-    cutList(jsonGetItem(input, "sources"), kMaxSources);
-    cutList(jsonGetItem(output, "targets"), kMaxTargets);
+    cutList(jsonGetItem(input, "sources"), TOVU_MAX_SOURCES);
+    cutList(jsonGetItem(output, "targets"), TOVU_MAX_TARGETS);
 
     // older documents kept the filters and the stream map in the output
     if (!jsonGetItem(input, "filters") && !moveMember(output, "filters", input, "filters"))
@@ -123,7 +118,7 @@ void normaliseChannels(cJSON *channels)
         }
         channel = next;
     }
-    cutMembers(channels, kMaxChannels);
+    cutMembers(channels, TOVU_MAX_CHANNELS);
 }
 
 // A number as the printer writes it and the parser reads it back: with up to

@@ -16,6 +16,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 
 #include "PlayList.h"
@@ -32,24 +33,45 @@ void sig_handle(int)
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+long long steadyMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
-// the last start of each channel made by the loop or the start-up (main thread only)
-Clock::time_point s_lastStart[TOVU_MAX_CHANNELS];
+// the pacing's clock, in milliseconds (tests set their own)
+std::atomic<TOVU_LOOP_CLOCK> s_clock{steadyMs};
+
+long long nowMs()
+{
+    return s_clock.load(std::memory_order_relaxed)();
+}
+
+// the last start of each channel made by the loop or the start-up, on the
+// pacing's clock (main thread only)
+long long s_lastStart[TOVU_MAX_CHANNELS];
 bool s_started[TOVU_MAX_CHANNELS];
 
 bool startDue(int i)
 {
-    return !s_started[i] ||
-           Clock::now() - s_lastStart[i] >= std::chrono::milliseconds(TOVU_MIN_RESTART_GAP_MS);
+    return !s_started[i] || nowMs() - s_lastStart[i] >= TOVU_MIN_RESTART_GAP_MS;
 }
 
 } // namespace
 
+void _tovuSetLoopClock(TOVU_LOOP_CLOCK fn)
+{
+    s_clock.store(fn ? fn : steadyMs, std::memory_order_relaxed);
+    // the starts noted on the old clock mean nothing on the new one
+    for (bool &started : s_started)
+        started = false;
+}
+
 int tovuStartChannelPaced(int i)
 {
     if (i >= 0 && i < TOVU_MAX_CHANNELS) {
-        s_lastStart[i] = Clock::now();
+        s_lastStart[i] = nowMs();
         s_started[i] = true;
     }
     return tovuStartChannel(i);

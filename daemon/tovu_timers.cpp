@@ -127,6 +127,12 @@ void tovuDeleteChannelTimers(void)
         lock.wait(timerIdle());
 }
 
+timer_t _tovuChannelTimer(int i)
+{
+    TovuMutexLock lock(timerLock());
+    return g_timerChannels[i];
+}
+
 int _tovuRunningTimerCallbacks(bool *closed)
 {
     TovuMutexLock lock(timerLock());

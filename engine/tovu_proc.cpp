@@ -61,7 +61,8 @@ void close_pidfd(TOVU_PROC_CTX *proc)
 
 // A process descriptor for the child just started, so that the poll learns
 // of its end from one readiness call for all slots. Without one (an older
-// kernel, no descriptor left) the poll asks the child itself, as before.
+// kernel, no descriptor left) the poll asks after the child itself, with a
+// wait that does not block, in every pass.
 void open_pidfd(TOVU_PROC_CTX *proc)
 {
     int fd = (int)syscall(SYS_pidfd_open, proc->pid, 0);   // close-on-exec

@@ -344,11 +344,9 @@ BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
     TovuConfigLock lock;
     int count = tovuChannelCount();
     for (int i = 0; i < count; ++i) {
-        cJSON *target = jsonGetIndex(jsonGetItem(tovuChannelOutput(i), "targets"), 0);
-        TOVU_FORMAT format = tovuGetFormatId(jsonGetText(jsonGetItem(target, "format")));
-        if (format != TOVU_FORMAT_HTTP && format != TOVU_FORMAT_HTML5)
+        const char *url = tovuChannelRedirectedUrl(i);
+        if (!url)
             continue;
-        const char *url = jsonGetText(jsonGetItem(target, "url"));
         const char *scheme = strstr(url, "://");
         if (!scheme)
             continue;
@@ -366,9 +364,8 @@ BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
         }
         const char *colon = static_cast<const char *>(memchr(hostEnd, ':', path - hostEnd));
         const char *cut = colon ? colon : path;
-        long long port = static_cast<long long>(jsonGetInt(tovuGlobalItem("httpPort"))) + i + 1;
         location.assign(url, cut);
-        location += ":" + std::to_string(port);
+        location += ":" + std::to_string(tovuChannelHttpPort(i));
         return TRUE;
     }
     return FALSE;
@@ -571,8 +568,11 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     TovuCgiLock lock;
     // The document lock is held only while the document is read or changed:
     // the transcoder's start and the configuration file's write and sync run
-    // without it, so that the supervision loop and "/status" do not wait for
-    // them. g_cgi_mutex stays held throughout and keeps the saves in order.
+    // without it, so that the supervision loop and the restart timers do not
+    // wait for them. "/status" runs on this same web thread and takes
+    // g_cgi_mutex too: it comes before or after a channel request, never
+    // inside one. g_cgi_mutex stays held throughout and keeps the saves in
+    // order.
     {
         TovuConfigLock configLock;
         if (iChannel < 1 || iChannel > tovuChannelCount())
@@ -591,8 +591,9 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     if (eqNoCase(action, "start")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
             r = tovuStartChannel(i);
-            // started meanwhile by the loop or a restart timer (the document
-            // is no longer held across the start): as if it had been running
+            // started by the loop or a restart timer (neither takes
+            // g_cgi_mutex) between the state read above and this start: as
+            // if it had been running
             if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
                 r = 0;
         }

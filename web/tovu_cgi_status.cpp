@@ -31,7 +31,6 @@ TovuMutex g_cgi_mutex;
 static const char kWebsite[] = "tovumedia.com";
 static const char kEmail[] = "support@tovumedia.com";
 static const char kPlatform[] = "linux";
-static const int kPreviewPort = 9528;    /* where a previewing channel serves its stream */
 static const char kRunning[] = "RUNNING";
 
 /* ---------------------------------------------------------------- answer text */
@@ -175,7 +174,7 @@ enum MHD_Result tovuCGIRuntime(struct MHD_Connection *conn)
     out += ",\n";
     appendTextField(out, "platform", kPlatform);
     out += ",\n";
-    appendNumberField(out, "previewPort", kPreviewPort);
+    appendNumberField(out, "previewPort", TOVU_PREVIEW_PORT);
     out += "\n}";
     return tovuCGIQueueJSON(conn, out) ? MHD_YES : MHD_NO;
 }

@@ -6,6 +6,7 @@
 #define TOVU_CHANNEL_H
 
 #include "tovu.h"
+#include "tovu_config.h"
 #include "tovu_tchar.h"
 
 
@@ -18,7 +19,10 @@
  * or TOVU_ERR_TEXT_TOO_LONG (a configured text, named in the channel log),
  * or the engine's result */
 int tovuStartChannel(int iChannel);
-/* starts the preview of channel N's first source, served on port 9528:
+/* the port on which a previewing channel's transcoder serves its stream */
+#define TOVU_PREVIEW_PORT 9528
+/* starts the preview of channel N's first source, served on
+ * TOVU_PREVIEW_PORT:
  * 0, -7 (a folder without a file), the two text codes above, or the
  * engine's result */
 int tovuPreviewChannel(int iChannel);
@@ -28,6 +32,16 @@ void tovuStopChannel(int iChannel, int nStopMode);
 /* the state of the channel's slot (N + 16 for time shift), else of the
  * bound host channel's slot while that one is idle */
 TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel);
+/* the port on which channel N's transcoder serves its HTTP ("http",
+ * "httpts"), HTML5 and MJPEG-over-HTTP outputs: global "httpPort" + N + 1,
+ * in a type the sum cannot overflow; a start writes it into such a target's
+ * address.  The caller holds the document lock. */
+long long tovuChannelHttpPort(int iChannel) TOVU_REQUIRES(g_configMutex);
+/* the output of channel N that the web server redirects to the port above:
+ * when the channel's first target is an HTTP or HTML5 output, its address as
+ * configured (document text, valid while the lock is held), else null.  The
+ * caller holds the document lock. */
+const char *tovuChannelRedirectedUrl(int iChannel) TOVU_REQUIRES(g_configMutex);
 /* size of the status text buffer, with its NUL */
 #define TOVU_STATUS_TEXT_SIZE 100
 /* writes the status text of a running channel into tszStatus, a buffer of

@@ -24,6 +24,12 @@
    format's default */
 #define TOVU_DEFAULT_HTTP_PORT 9527
 
+/* every load and upload cuts the document's lists to TOVU_MAX_CHANNELS
+   channels (tovu_base.h), and each channel's to these many sources and
+   targets; a channel start uses no more */
+#define TOVU_MAX_SOURCES 20
+#define TOVU_MAX_TARGETS 5
+
 /*
  * The configuration lock guards g_jsonConfig: tovuSetConfig holds it while it
  * swaps the tree, and tovuExportConfig while it prints it.  Every other code

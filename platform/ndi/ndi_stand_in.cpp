@@ -9,6 +9,9 @@
 //                                  milliseconds, for ever
 //   initialize-fails               the runtime cannot be initialised here
 //   finder-fails                   no finder can be made
+//   speed<TAB>N                    the finder's time runs N times as fast as
+//                                  the clock: a wait of 1000 ms takes 1000/N
+//                                  ms, a source at MS comes after MS/N ms
 // When TOVU_STANDIN_NDI_LOG names a file, every call is appended to it as a
 // line ("initialize", "find_create local=1 groups=null extra_ips=null",
 // "wait 1000 changed", "wait 1000 quiet", "get_current_sources 2",
@@ -58,6 +61,7 @@ struct Settings {
     std::vector<SourceSpec> sources;
     bool initializeFails = false;
     bool finderFails = false;
+    long speed = 1;
 };
 
 std::vector<std::string> splitTabs(const std::string &line)
@@ -86,6 +90,10 @@ Settings readSettings()
             s.initializeFails = true;
         } else if (f[0] == "finder-fails") {
             s.finderFails = true;
+        } else if (f[0] == "speed" && f.size() >= 2) {
+            s.speed = strtol(f[1].c_str(), nullptr, 10);
+            if (s.speed < 1)
+                s.speed = 1;
         } else if (f[0] == "flap" && f.size() >= 4) {
             SourceSpec src;
             src.flapMs = strtol(f[1].c_str(), nullptr, 10);
@@ -132,9 +140,17 @@ struct Finder {
     std::vector<bool> seen; // the list as the last wait saw it
     std::list<std::vector<NDIlib_source_t>> handedOut; // valid until destroyed
 
+    // the finder's time: milliseconds since its creation, at its speed
     long now() const
     {
-        return (long)std::chrono::duration_cast<Ms>(Clock::now() - created).count();
+        return (long)std::chrono::duration_cast<Ms>(Clock::now() - created).count() *
+               settings.speed;
+    }
+    // sleeps until the finder's time reaches ms
+    void sleepUntil(long ms) const
+    {
+        std::this_thread::sleep_until(created +
+                                      std::chrono::microseconds(ms * 1000 / settings.speed));
     }
     std::vector<bool> listAt(long ms) const
     {
@@ -199,10 +215,10 @@ STANDIN_EXPORT bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t p_instan
     if (!changed) {
         long at = nextChange(f->settings, start);
         if (at >= 0 && at <= end) {
-            std::this_thread::sleep_until(f->created + Ms(at));
+            f->sleepUntil(at);
             changed = true;
         } else {
-            std::this_thread::sleep_until(f->created + Ms(end));
+            f->sleepUntil(end);
         }
     }
     if (changed)

@@ -1,6 +1,7 @@
 // The supervision loop and the restart timers, on the fake transcoder: timed
 // restarts, folder advance and its pacing, time-shift channels, stops made
 // while a timer is pending, the quit flag and the deletion of pending timers.
+// The pacing runs on a clock that the tests move themselves.
 #include <gtest/gtest.h>
 
 #include <limits.h>
@@ -29,6 +30,15 @@ using tovutest::read_file;
 // without polling the engine: the loop does
 using tovutest::waitUntil;
 
+// the loop's pacing clock, in milliseconds: it moves only when a test moves it
+std::atomic<long long> g_loopNow{0};
+long long loopNow()
+{
+    return g_loopNow.load();
+}
+// moved at the start of every pass of runLoop
+std::atomic<long long> g_loopStep{0};
+
 // one enabled channel reading `url`, to UDP with the streams copied;
 // `output_extra` and `channel_extra` add members to its output and to itself
 std::string channelJson(const std::string &url, const std::string &channel_extra = "\"enable\": true",
@@ -52,14 +62,20 @@ protected:
         quit = 0;
         tovuInitChannelTimers();
         fake_conf("FAKE_HOLD=0\n");
+        g_loopNow = 1000000;
+        _tovuSetLoopClock(loopNow);
     }
 
     void TearDown() override
     {
         stopLoop();
         tovuDeleteChannelTimers();
+        _tovuSetLoopClock(nullptr);
         EngineTest::TearDown();
     }
+
+    // moves the pacing clock on
+    static void advance(long long ms) { g_loopNow += ms; }
 
     // installs a document with global "autoRestart" (a JSON value) and the channels
     void config(const std::string &autoRestart, const std::vector<std::string> &channels)
@@ -79,13 +95,17 @@ protected:
         static std::atomic<int> n{0};
         return n;
     }
-    void runLoop()
+    // the loop on its own thread; each pass moves the pacing clock on by msPerPass
+    void runLoop(long long msPerPass = 0)
     {
         quit = 0;
+        g_loopStep = msPerPass;
         loop = std::thread([] {
             tovuSupervise([](int i) {
-                if (i == 0)
+                if (i == 0) {
                     ++passes();
+                    advance(g_loopStep);
+                }
                 tovuVisitChannel(i);
             });
         });
@@ -181,7 +201,7 @@ TEST_F(LoopTest, RestartDelayFollowsAutoRestart)
         config(c.value, {channelJson("/media/in.ts")});
         tovuVisitChannel(0);
         tovuVisitChannel(0); // a pending timer is neither re-armed nor extended
-        timer_t t = g_timerChannels[0];
+        timer_t t = _tovuChannelTimer(0);
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
         if (c.ms < 0) {
             EXPECT_EQ(t, TOVU_TIMER_NONE);
@@ -212,11 +232,11 @@ TEST_F(LoopTest, DisabledChannelIsNotVisited)
         tovuVisitChannel(0);
         tovuVisitChannel(1);
         EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
-        EXPECT_EQ(g_timerChannels[1], TOVU_TIMER_NONE);
+        EXPECT_EQ(_tovuChannelTimer(1), TOVU_TIMER_NONE);
     }
     // a channel index beyond the document
     tovuVisitChannel(5);
-    EXPECT_EQ(g_timerChannels[5], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(5), TOVU_TIMER_NONE);
 }
 
 // the playlist moves on after every end; past the last file it wraps only
@@ -234,7 +254,8 @@ TEST_F(LoopTest, FolderChannelAdvancesAndWrapsOnlyWithAutoRestart)
         std::filesystem::remove(path("stdin.rec"));
         g_tovuPlaylists[0].build("/nonexistent", FALSE, FALSE, TRUE);
         config(c.autoRestart, {channelJson(media)});
-        runLoop();
+        // a whole second of the pacing per pass: every idle visit may start
+        runLoop(TOVU_MIN_RESTART_GAP_MS);
         waitStart(3, 15000);
         stopLoop();
         pollUntilIdle(0);
@@ -243,24 +264,27 @@ TEST_F(LoopTest, FolderChannelAdvancesAndWrapsOnlyWithAutoRestart)
         const char *expect[] = {"a.ts", "b.ts", c.third};
         for (int k = 0; k < 3; ++k)
             EXPECT_NE(lines[k].find(media + "/" + expect[k] + "\""), std::string::npos) << lines[k];
-        EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+        EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     }
 }
 
-// a folder whose files all fail at once: over a few seconds the loop starts
-// about one transcoder a second, not fifty
+// a folder whose files all fail at once: the loop starts one transcoder a
+// second at most, not one a pass, however many passes find the channel idle
 TEST_F(LoopTest, FolderOfFailingFilesStartsAtMostOneTranscoderASecond)
 {
     ASSERT_EQ(init(0), 0);
     fake_conf("FAKE_HOLD=0\nFAKE_EXIT=1\n");
     config("1", {channelJson(folder({"a.ts", "b.ts", "c.ts"}))});
-    runLoop();
-    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    long long from = g_loopNow;
+    runLoop(TOVU_MIN_RESTART_GAP_MS / 4);
+    ASSERT_TRUE(waitPasses(20));
     stopLoop();
-    pollUntilIdle(0);
+    ASSERT_TRUE(pollUntilIdle(0));
+    long long seconds = (g_loopNow - from) / TOVU_MIN_RESTART_GAP_MS;
     size_t n = nstarts();
     EXPECT_GE(n, 1u);
-    EXPECT_LE(n, 5u);
+    EXPECT_LE(n, static_cast<size_t>(seconds) + 1)
+        << "over " << seconds << " s of the loop's clock";
 }
 
 // The pacing decision, visit by visit: a folder channel that ended within a
@@ -269,32 +293,26 @@ TEST_F(LoopTest, FolderOfFailingFilesStartsAtMostOneTranscoderASecond)
 TEST_F(LoopTest, FolderChannelWaitsOutTheSecondSinceItsStart)
 {
     ASSERT_EQ(init(0), 0);
-    fake_conf("FAKE_HOLD=0\n");
     std::string media = folder({"a.ts", "b.ts", "c.ts"});
     config("1", {channelJson(media)});
-    auto started = Clock::now();
     tovuVisitChannel(0);
     ASSERT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
     ASSERT_TRUE(pollUntilIdle(0));
+    advance(TOVU_MIN_RESTART_GAP_MS - 1);
     tovuVisitChannel(0);
-    if (Clock::now() - started < std::chrono::milliseconds(900)) {
-        EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE) << "started again within the second";
-        EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/a.ts") << "advanced without a start";
-    }
-    std::this_thread::sleep_until(started + std::chrono::milliseconds(1050));
+    EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE) << "started again within the second";
+    EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/a.ts") << "advanced without a start";
+    advance(1);
     tovuVisitChannel(0);
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "the second is over";
     EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/b.ts");
 
-    // a file that played longer than a second
-    fake_conf("FAKE_HOLD=1.2\n");
-    ASSERT_TRUE(pollUntilIdle(0));
-    tovuVisitChannel(0);
-    ASSERT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
+    // a file that played 1.2 s: its end is past the second since its start
+    advance(1200);
     ASSERT_TRUE(pollUntilIdle(0));
     tovuVisitChannel(0);
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "a file that played 1.2 s advances at once";
-    EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/a.ts");
+    EXPECT_EQ(g_tovuPlaylists[0].GetCurFileCopy(), media + "/c.ts");
 }
 
 // the way the web interface stops a channel: "enable" set false, then the stop
@@ -306,7 +324,7 @@ TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
     ASSERT_EQ(tovuStartChannel(0), 0);
     ASSERT_TRUE(pollUntilIdle(0));
     tovuVisitChannel(0);
-    ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
+    ASSERT_NE(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     {
         TovuConfigLock doc;
         tovuSetMemberBool(tovuChannelItem(0), "enable", false);
@@ -315,13 +333,13 @@ TEST_F(LoopTest, ChannelStoppedWhileItsTimerIsPendingStaysStopped)
     runLoop();
     // the timer fired and let go of its entry; a start it made would have
     // ended (and been recorded) by the time the channel is idle
-    EXPECT_TRUE(waitUntil([] { return g_timerChannels[0] == TOVU_TIMER_NONE; }));
+    EXPECT_TRUE(waitUntil([] { return _tovuChannelTimer(0) == TOVU_TIMER_NONE; }));
     stopLoop();
     ASSERT_TRUE(pollUntilIdle(0));
     EXPECT_EQ(nstarts(), 1u);
     EXPECT_EQ(tovu_get_state(0), TOVU_STATE_IDLE);
     // the timer fired, found the channel stopped and let go of its entry
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
 }
 
 // a time-shift channel is not attempted while its own slot runs, so nothing
@@ -345,11 +363,11 @@ TEST_F(LoopTest, TimeShiftChannelStartsOnlyWhileItsSlotIsIdle)
 
     tovu_stop(0, 1);
     ASSERT_TRUE(pollUntilIdle(0));
-    // clear of the once-a-second pacing, whatever the load
-    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    // clear of the once-a-second pacing
+    advance(TOVU_MIN_RESTART_GAP_MS);
     tovuVisitChannel(0);
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE) << "a time-shift channel waits for no timer";
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
 }
 
 TEST_F(LoopTest, QuitStopsThePassBeforeTheNextChannel)
@@ -376,14 +394,14 @@ TEST_F(LoopTest, DeletedTimersNeverFire)
     config("1", {channelJson("/media/in.ts"), channelJson("/media/in2.ts")});
     tovuVisitChannel(0);
     tovuVisitChannel(1);
-    ASSERT_NE(g_timerChannels[0], TOVU_TIMER_NONE);
-    ASSERT_NE(g_timerChannels[1], TOVU_TIMER_NONE);
+    ASSERT_NE(_tovuChannelTimer(0), TOVU_TIMER_NONE);
+    ASSERT_NE(_tovuChannelTimer(1), TOVU_TIMER_NONE);
     tovuDeleteChannelTimers();
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
-    EXPECT_EQ(g_timerChannels[1], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(1), TOVU_TIMER_NONE);
     // nor are new ones armed afterwards
     tovuVisitChannel(0);
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     // past the time the deleted ones were due: a timer armed after them, for
     // longer, has fired
     static std::atomic<bool> later{false};
@@ -404,7 +422,7 @@ TEST_F(LoopTest, DeletingTimersWaitsForARunningCallback)
     ASSERT_EQ(init(0), 0);
     config("1", {channelJson("/media/in.ts")});
     tovuVisitChannel(0);
-    timer_t t = g_timerChannels[0];
+    timer_t t = _tovuChannelTimer(0);
     ASSERT_NE(t, TOVU_TIMER_NONE);
     std::atomic<bool> deleted{false};
     std::thread deleter;
@@ -434,12 +452,12 @@ TEST_F(LoopTest, DeletingTimersWaitsForARunningCallback)
     // the running callback started the channel before the deletion returned
     EXPECT_NE(tovu_get_state(0), TOVU_STATE_IDLE);
     EXPECT_EQ(_tovuRunningTimerCallbacks(nullptr), 0);
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     EXPECT_TRUE(waitUntil([&] { return nstarts() == 1; }));
     // and no other start follows: none of the channel's timers is left
     EXPECT_TRUE(pollUntilIdle(0));
     tovuVisitChannel(0);
-    EXPECT_EQ(g_timerChannels[0], TOVU_TIMER_NONE);
+    EXPECT_EQ(_tovuChannelTimer(0), TOVU_TIMER_NONE);
     EXPECT_EQ(nstarts(), 1u);
 }
 

@@ -19,6 +19,8 @@ protected:
     static void SetUpTestSuite() { tovuSharedPrivateNetwork(); }
     void SetUp() override
     {
+        if (geteuid() != 0)
+            GTEST_SKIP() << kNeedsRoot;
         ASSERT_TRUE(tovuSharedPrivateNetwork()) << "needs root: private network namespace";
         ChannelTest::SetUp();
         tovuSetConfigPath(dir.c_str());

@@ -1,11 +1,13 @@
 // Run-time loader of the DeckLink card library and its factory forwarders.
 // The library is opened once per process, at the first forwarder call; a
-// library or entry point that is missing then stays missing until restart.
+// library or entry point that is missing then stays missing until restart,
+// and is told once, by the program's message line.
 #include "tovu_decklink.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
-#include <stdio.h>
+
+#include "tovu_base.h"
 
 #include <atomic>
 
@@ -31,19 +33,33 @@ CreateOpenGLScreenPreviewHelperFunc gCreateOpenGLPreviewFunc = nullptr;
 pthread_once_t gDeckLinkOnceControl = PTHREAD_ONCE_INIT;
 pthread_once_t gPreviewOnceControl = PTHREAD_ONCE_INIT;
 
-void reportLoaderError()
+const char kUnknownLoaderError[] = "unknown dynamic loader error";
+
+// the loader's own account of its last failure
+const char *loaderError()
 {
     const char *err = dlerror();
-    fprintf(stderr, "%s\n", err ? err : "unknown dynamic loader error");
+    return err ? err : kUnknownLoaderError;
 }
 
-// Resolve one entry point into *slot; a missing one is reported and left null.
-template <typename Func> void resolve(void *library, const char *entry, Func *slot)
+void *openLibrary(const char *name)
+{
+    void *library = dlopen(name, RTLD_NOW | RTLD_GLOBAL);
+    if (!library)
+        tovu_message("DeckLink discovery: dlopen of %s failed: %s", name, loaderError());
+    return library;
+}
+
+// Resolve one entry point of the library `name` into *slot; a missing one is
+// reported and left null.
+template <typename Func>
+void resolve(void *library, const char *name, const char *entry, Func *slot)
 {
     dlerror();
     void *sym = dlsym(library, entry);
     if (!sym) {
-        reportLoaderError();
+        tovu_message("DeckLink discovery: dlsym of %s in %s failed: %s", entry, name,
+                     loaderError());
         return;
     }
     *slot = reinterpret_cast<Func>(sym);
@@ -53,27 +69,25 @@ template <typename Func> void resolve(void *library, const char *entry, Func *sl
 
 void InitDeckLinkAPI(void)
 {
-    void *library = dlopen(TOVU_DECKLINK_API_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-    if (!library) {
-        reportLoaderError();
+    const char *name = TOVU_DECKLINK_API_LIBRARY;
+    void *library = openLibrary(name);
+    if (!library)
         return;
-    }
     gLoadedDeckLinkAPI = true;
-    resolve(library, TOVU_DECKLINK_ITERATOR_ENTRY, &gCreateIteratorFunc);
-    resolve(library, TOVU_DECKLINK_API_INFORMATION_ENTRY, &gCreateAPIInformationFunc);
-    resolve(library, TOVU_DECKLINK_VIDEO_CONVERSION_ENTRY, &gCreateVideoConversionFunc);
-    resolve(library, TOVU_DECKLINK_DISCOVERY_ENTRY, &gCreateDeckLinkDiscoveryFunc);
-    resolve(library, TOVU_DECKLINK_ANCILLARY_ENTRY, &gCreateVideoFrameAncillaryPacketsFunc);
+    resolve(library, name, TOVU_DECKLINK_ITERATOR_ENTRY, &gCreateIteratorFunc);
+    resolve(library, name, TOVU_DECKLINK_API_INFORMATION_ENTRY, &gCreateAPIInformationFunc);
+    resolve(library, name, TOVU_DECKLINK_VIDEO_CONVERSION_ENTRY, &gCreateVideoConversionFunc);
+    resolve(library, name, TOVU_DECKLINK_DISCOVERY_ENTRY, &gCreateDeckLinkDiscoveryFunc);
+    resolve(library, name, TOVU_DECKLINK_ANCILLARY_ENTRY, &gCreateVideoFrameAncillaryPacketsFunc);
 }
 
 void InitDeckLinkPreviewAPI(void)
 {
-    void *library = dlopen(TOVU_DECKLINK_PREVIEW_LIBRARY, RTLD_NOW | RTLD_GLOBAL);
-    if (!library) {
-        reportLoaderError();
+    const char *name = TOVU_DECKLINK_PREVIEW_LIBRARY;
+    void *library = openLibrary(name);
+    if (!library)
         return;
-    }
-    resolve(library, TOVU_DECKLINK_GL_PREVIEW_ENTRY, &gCreateOpenGLPreviewFunc);
+    resolve(library, name, TOVU_DECKLINK_GL_PREVIEW_ENTRY, &gCreateOpenGLPreviewFunc);
 }
 
 bool IsDeckLinkAPIPresent(void)

@@ -66,29 +66,30 @@ void inNewProcess(const char *libDir, const std::function<void()> &check)
         unsetenv("LD_LIBRARY_PATH");
 }
 
-// Standard error of this process, caught in a file while it lives.
-class StderrCapture {
+// Standard output of this process, where the program's messages go, caught
+// in a file while it lives.
+class StdoutCapture {
 public:
-    StderrCapture()
+    StdoutCapture()
     {
-        char tmpl[] = "/tmp/tovu_decklink_err_XXXXXX";
+        char tmpl[] = "/tmp/tovu_decklink_out_XXXXXX";
         int fd = mkstemp(tmpl);
         path_ = tmpl;
-        fflush(stderr);
-        saved_ = dup(2);
-        dup2(fd, 2);
+        fflush(stdout);
+        saved_ = dup(1);
+        dup2(fd, 1);
         close(fd);
     }
-    ~StderrCapture()
+    ~StdoutCapture()
     {
-        fflush(stderr);
-        dup2(saved_, 2);
+        fflush(stdout);
+        dup2(saved_, 1);
         close(saved_);
         unlink(path_.c_str());
     }
     std::string text() const
     {
-        fflush(stderr);
+        fflush(stdout);
         std::ifstream in(path_);
         std::stringstream ss;
         ss << in.rdbuf();
@@ -163,7 +164,7 @@ disco::Answer ask(const disco::AnswerServer &server, const std::string &query)
 TEST(DeckLinkDiscovery, WithoutTheLibraryEveryAnswerIsEmpty)
 {
     inNewProcess(nullptr, [] {
-        StderrCapture err;
+        StdoutCapture out;
         disco::AnswerServer server(answer);
         ASSERT_TRUE(server.ok());
         for (const char *query : {"", "?output=1"}) {
@@ -180,10 +181,13 @@ TEST(DeckLinkDiscovery, WithoutTheLibraryEveryAnswerIsEmpty)
         EXPECT_EQ(enumDecklink(0, &record), 1);
         EXPECT_EQ(memcmp(&record, &untouched, sizeof record), 0);
 
-        // the loader's error, once, however many requests came
-        std::string text = err.text();
+        // the loader's error, once, however many requests came, naming the
+        // call and the library
+        std::string text = out.text();
         EXPECT_EQ(countOf(text, "\n"), 1u) << text;
-        EXPECT_EQ(countOf(text, "libDeckLinkAPI.so"), 1u) << text;
+        EXPECT_EQ(text.rfind("TOVUL: DeckLink discovery: dlopen of libDeckLinkAPI.so failed: ", 0),
+                  0u)
+            << text;
     });
 }
 
@@ -315,7 +319,7 @@ TEST(DeckLinkDiscovery, FullRecordIsAnsweredWhole)
 TEST(DeckLinkLoader, ReportsEachMissingPieceOnce)
 {
     inNewProcess(TOVU_DECKLINK_STANDIN_DIR, [] {
-        StderrCapture err;
+        StdoutCapture out;
         for (int round = 0; round < 2; round++) {
             IDeckLinkIterator *it = CreateDeckLinkIteratorInstance();
             ASSERT_NE(it, nullptr);
@@ -328,12 +332,19 @@ TEST(DeckLinkLoader, ReportsEachMissingPieceOnce)
             EXPECT_EQ(CreateOpenGLScreenPreviewHelper(), nullptr);
         }
         EXPECT_TRUE(IsDeckLinkAPIPresent());
-        std::string text = err.text();
-        for (const char *missing :
+        std::string text = out.text();
+        const std::string inLibrary = std::string(" in ") + TOVU_DECKLINK_API_LIBRARY + " failed: ";
+        for (const char *entry :
              {TOVU_DECKLINK_API_INFORMATION_ENTRY, TOVU_DECKLINK_VIDEO_CONVERSION_ENTRY,
-              TOVU_DECKLINK_DISCOVERY_ENTRY, TOVU_DECKLINK_ANCILLARY_ENTRY,
-              TOVU_DECKLINK_PREVIEW_LIBRARY})
-            EXPECT_EQ(countOf(text, missing), 1u) << missing << " in:\n" << text;
+              TOVU_DECKLINK_DISCOVERY_ENTRY, TOVU_DECKLINK_ANCILLARY_ENTRY})
+            EXPECT_EQ(countOf(text, "TOVUL: DeckLink discovery: dlsym of " + std::string(entry) +
+                                        inLibrary),
+                      1u)
+                << entry << " in:\n" << text;
+        EXPECT_EQ(countOf(text, std::string("TOVUL: DeckLink discovery: dlopen of ") +
+                                    TOVU_DECKLINK_PREVIEW_LIBRARY + " failed: "),
+                  1u)
+            << text;
         EXPECT_EQ(countOf(text, TOVU_DECKLINK_ITERATOR_ENTRY), 0u) << text;
         EXPECT_EQ(countOf(text, "\n"), 5u) << text;
     });
