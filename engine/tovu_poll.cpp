@@ -136,6 +136,19 @@ bool read_stream_time(const char *p, int *out)
     return true;
 }
 
+// The rate of the progress line whose " time=" value begins at p: after
+// it, on that line. Encoder banners in the same chunk also say "bitrate=",
+// with the rate they were configured for, and a progress line that gives
+// no rate ("bitrate=N/A") must not take one of theirs: then the figure
+// stays as it was.
+void read_progress_bitrate(const char *p, int *out)
+{
+    const char *eol = p + strcspn(p, "\r\n");
+    const char *b = strstr(p, " bitrate=");
+    if (b && b < eol)
+        tovu_read_int(b + 9, out);
+}
+
 void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk) TOVU_REQUIRES(g_engineMutex)
 {
     chan->tm_alive = now();
@@ -144,8 +157,7 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk) TOVU_REQUIRE
         read_stream_time(t + 6, &chan->streaming_time);
         if (const char *f = strstr(chunk, " fps="))
             tovu_read_int(f + 5, &chan->fps);
-        if (const char *b = strstr(chunk, " bitrate="))
-            tovu_read_int(b + 9, &chan->bitrate);
+        read_progress_bitrate(t + 6, &chan->bitrate);
     }
 
     if (g_cfg.log_level)
