@@ -126,9 +126,9 @@ extern "C" {
 int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args)
 {
     if (proc->pipe_stdin[0] == 0 && proc->pipe_stdin[1] == 0 && make_pipe(proc->pipe_stdin) != 0)
-        return -5;
+        return TOVU_ERR_PIPE;
     if (proc->pipe_stdout[0] == 0 && proc->pipe_stdout[1] == 0 && make_pipe(proc->pipe_stdout) != 0)
-        return -5;
+        return TOVU_ERR_PIPE;
 
     close_pidfd(proc);   // of a child given up on unreaped
     // the child tells through this pipe whether its program could be run
@@ -143,7 +143,7 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
             close(report[1]);
         }
         errno = err;
-        return -13;
+        return TOVU_ERR_FORK;
     }
     if (proc->pid == 0) {
         if (reporting)
