@@ -379,27 +379,11 @@ bool adopts_orphans()
     return prctl(PR_GET_CHILD_SUBREAPER, &on) == 0 && on != 0;
 }
 
-// the parent of process pid, from "/proc/<pid>/stat"; -1 when unknown
+// the parent of process pid; -1 when unknown
 pid_t parent_of(pid_t pid)
 {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char buf[512];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0)
-        return -1;
-    buf[n] = '\0';
-    // "pid (name) state ppid ...": the name may hold anything, ")" included
-    const char *p = strrchr(buf, ')');
-    char state;
-    int ppid;
-    if (!p || sscanf(p + 1, " %c %d", &state, &ppid) != 2)
-        return -1;
-    return (pid_t)ppid;
+    TovuProcStat st;
+    return tovu_proc_stat(pid, &st) ? st.ppid : -1;
 }
 
 bool recorded_by_a_slot(pid_t pid) TOVU_REQUIRES(g_engineMutex)
@@ -667,6 +651,8 @@ void tovu_free(void)
     if (adopts_orphans())
         for (int k = 0; k < kReleaseSweeps && sweep_strays() > 0; k++)
             usleep(kReleaseSweepUs);
+    // nothing that was started runs on: no record is left for a next run
+    tovu_record_release();
 }
 
 } // extern "C"

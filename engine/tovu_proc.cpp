@@ -154,6 +154,7 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
     // the child runs its program this fails, and the child has done it)
     setpgid(proc->pid, proc->pid);
     open_pidfd(proc);
+    tovu_record_started(proc->pid, exe_fname);
     if (reporting) {
         // end of file once the program runs (or the child has ended)
         close(report[1]);
@@ -202,9 +203,11 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
         proc->exit_code = status;
         proc->pid = 0;
         close_pidfd(proc);
+        tovu_record_ended(r);
         return 0;
     }
     if (r < 0 && errno == ECHILD) {
+        tovu_record_ended(proc->pid);
         proc->pid = 0;
         close_pidfd(proc);
         return 0;
