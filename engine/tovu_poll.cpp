@@ -386,7 +386,7 @@ struct SweepPlan {
     std::chrono::steady_clock::time_point again_at;
     unsigned made = 0;
 };
-SweepPlan g_sweep;   // guarded by the engine lock
+SweepPlan g_sweep TOVU_GUARDED_BY(g_engineMutex);
 
 bool adopts_orphans()
 {

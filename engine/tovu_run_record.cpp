@@ -55,10 +55,9 @@ struct Started {
     std::string name;
 };
 
-// guarded by the engine lock
-std::string g_path;
-std::map<pid_t, Started> g_started;
-bool g_failing = false;   // the last write failed (printed once)
+std::string g_path TOVU_GUARDED_BY(g_engineMutex);
+std::map<pid_t, Started> g_started TOVU_GUARDED_BY(g_engineMutex);
+bool g_failing TOVU_GUARDED_BY(g_engineMutex) = false;   // the last write failed (printed once)
 
 std::string boot_id()
 {
