@@ -132,7 +132,7 @@ std::string base_name(const char *exe)
     return name;
 }
 
-// One line of a record, or false when it is none.
+// one process group of a record
 struct Entry {
     pid_t group = 0;
     unsigned long long start = 0;
@@ -140,6 +140,7 @@ struct Entry {
     std::string name;
 };
 
+// one line of a record; false when it is none
 bool read_entry(const std::string &line, Entry *e)
 {
     std::istringstream in(line);
@@ -158,8 +159,9 @@ bool gone(pid_t pid, unsigned long long start)
     return !tovu_proc_stat(pid, &st) || st.start != start || st.state == 'Z' || st.state == 'X';
 }
 
-// the members of group that are of session and not older than start, that is
-// of the group that the record names, found among all processes
+// whether group has a running member of session not older than start: one
+// of the group that the record names, looked for among all processes (only
+// at start-up, and only for a group whose leader has gone)
 bool group_has_member(pid_t group, pid_t session, unsigned long long start)
 {
     bool found = false;
