@@ -42,19 +42,47 @@ bool isDotOrDotDot(const char *name)
 } // namespace
 
 // the state of one recursive walk. A folder is walked under every path that
-// reaches it, except that it is not entered again below itself: the folders
-// on the path from the root down to the one being walked, by device and
-// inode, end a descent that would loop.
+// reaches it, except that it is not entered again below itself, and a link
+// never leads the walk out above the root: the folders on the path from the
+// root down to the one being walked, and those above the root up to "/", by
+// device and inode, end a descent that would loop or leave the root's tree.
 struct CPlayList::WalkState {
-    std::vector<std::pair<dev_t, ino_t>> path;
+    using Id = std::pair<dev_t, ino_t>;
+    std::vector<Id> path;
+    std::vector<Id> above;
     int depth = 0;
     size_t folders = 0;
 
-    bool onPath(const struct stat &st) const
+    bool notToEnter(const struct stat &st) const
     {
-        return std::find(path.begin(), path.end(), std::make_pair(st.st_dev, st.st_ino)) != path.end();
+        const Id id{st.st_dev, st.st_ino};
+        return std::find(path.begin(), path.end(), id) != path.end() ||
+               std::find(above.begin(), above.end(), id) != above.end();
     }
 };
+
+namespace {
+
+// the folders above dir (its parent, up to "/"), by device and inode
+std::vector<std::pair<dev_t, ino_t>> foldersAbove(const std::string &dir)
+{
+    std::vector<std::pair<dev_t, ino_t>> ids;
+    char *real = realpath(dir.c_str(), nullptr);
+    if (!real)
+        return ids;
+    std::string at = real;
+    free(real);
+    while (at.size() > 1) {
+        std::string::size_type slash = at.rfind('/');
+        at.resize(slash == 0 ? 1 : slash);
+        struct stat st;
+        if (stat(at.c_str(), &st) == 0)
+            ids.push_back({st.st_dev, st.st_ino});
+    }
+    return ids;
+}
+
+} // namespace
 
 CPlayList::CPlayList()
     : m_bRecursive(FALSE), m_bShuffle(FALSE), m_posCurItem(m_lstPlayItems.cend())
@@ -222,7 +250,7 @@ int CPlayList::build(LPCTSTR tszRoot, BOOL bRecursive, BOOL bShuffle, BOOL bClea
     m_bRecursive = bRecursive;
     m_bShuffle = bShuffle;
 
-    if (populate(m_strRoot.c_str(), bClear) == 0)
+    if (populate(m_strRoot.c_str()) == 0)
         return 0;
     if (!m_bShuffle)
         sortPaths(m_lstPlayItems);
@@ -242,7 +270,7 @@ int CPlayList::refresh()
     return build(root.c_str(), m_bRecursive, m_bShuffle, FALSE);
 }
 
-size_t CPlayList::populate(LPCTSTR tszRoot, BOOL /*bClear*/)
+size_t CPlayList::populate(LPCTSTR tszRoot)
 {
     Guard g(m_lock);
     std::string root = tszRoot ? tszRoot : "";
@@ -250,6 +278,8 @@ size_t CPlayList::populate(LPCTSTR tszRoot, BOOL /*bClear*/)
     struct stat st;
     if (stat(root.c_str(), &st) == 0)
         state.path.push_back({st.st_dev, st.st_ino});
+    if (m_bRecursive)
+        state.above = foldersAbove(root);
     bool opened;
     {
         struct Walking {
@@ -275,29 +305,28 @@ bool CPlayList::walk(const std::string &dirPath, WalkState &state)
             continue;
         full.assign(dirPath).append("/").append(name);
 
-        // a plain file needs no stat; links and unknown types are followed
-        bool isDir = false;
-        struct stat st;
-        switch (ent->d_type) {
-        case DT_REG: case DT_FIFO: case DT_CHR: case DT_BLK: case DT_SOCK:
-            break;
-        default:
-            if (stat(full.c_str(), &st) == 0) {
-                isDir = S_ISDIR(st.st_mode);
-                break;
-            }
-            // a link that leads nowhere, or round and round, is nothing to play
-            if (ent->d_type == DT_LNK || (lstat(full.c_str(), &st) == 0 && S_ISLNK(st.st_mode)))
+        // Only regular files are played: a pipe or a device in the folder
+        // (or a link to one) would hold or feed the transcoder with what is
+        // no media file. A plain file needs no stat; links and unknown types
+        // are followed. A link that leads nowhere, or round and round, is
+        // nothing to play.
+        if (ent->d_type == DT_FIFO || ent->d_type == DT_CHR || ent->d_type == DT_BLK ||
+            ent->d_type == DT_SOCK)
+            continue;
+        struct stat st = {};
+        if (ent->d_type != DT_REG) {
+            if (stat(full.c_str(), &st) != 0)
                 continue;
-            break;
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+                continue;
         }
-        if (!isDir) {
+        if (ent->d_type == DT_REG || S_ISREG(st.st_mode)) {
             insertFile(dirPath.c_str(), name);
             continue;
         }
         if (!m_bRecursive || state.depth >= kMaxWalkDepth || state.folders >= kMaxWalkFolders)
             continue;
-        if (state.onPath(st))
+        if (state.notToEnter(st))
             continue;
         state.folders++;
         state.depth++;

@@ -1,9 +1,10 @@
 /*
  * main.cpp - the program's entry: one background daemon per machine.
  *
- * Start-up takes the single-instance lock, makes the folders, loads the
- * configuration and binds the channel playlists, initialises the engine,
- * prints the banner, detaches, starts the web server and the enabled
+ * Start-up takes the single-instance lock, ends what a run killed outright
+ * left running (the engine's record of what it started, in /var/run/tovul),
+ * makes the folders, loads the configuration and binds the channel
+ * playlists, initialises the engine, prints the banner, detaches, starts the web server and the enabled
  * channels, and then supervises until a stop signal.  The shutdown first
  * deletes every pending restart timer (of the channels and of the web
  * server) and waits for one already running, so that none fires into a
@@ -35,10 +36,13 @@
 #include "tovu_channel.h"
 #include "tovu_base.h"
 #include "tovu_daemon.h"
+#include "tovu_run_record.h"
 
 namespace {
 
 constexpr char kLockFile[] = "/var/run/tovul.pid";
+// what the engine runs, kept for the next start should this run be killed
+constexpr char kRunRecord[] = "/var/run/tovul/transcoders";
 constexpr char kConfigDir[] = "/etc/tovul";
 constexpr char kDataDir[] = "/var/tovul";
 constexpr char kLogDir[] = "/var/tovul/log";
@@ -71,20 +75,38 @@ int webPort()
     return port ? port : TOVU_DEFAULT_HTTP_PORT;
 }
 
-// Takes the instance lock for the life of the process.  false only when
+enum class Instance { Locked, Refused, Unguarded };
+
+// Takes the instance lock for the life of the process.  Refused only when
 // another process holds it; any other failure goes on without the guard.
-bool lockInstance()
+Instance lockInstance()
 {
     int fd = open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
-        return true;
+        return Instance::Unguarded;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            return false;
+        int err = errno;
         close(fd);
+        return err == EWOULDBLOCK ? Instance::Refused : Instance::Unguarded;
     }
     // the descriptor stays open, and with it the lock
-    return true;
+    return Instance::Locked;
+}
+
+// What a run killed outright (or crashed) left running is ended, one line
+// each, before this run starts anything: it would hold the channels'
+// outputs and run beside the new transcoders. Only under the lock: without
+// it another run may be alive, and what the record names may be its own.
+void endWhatTheLastRunLeft(Instance instance)
+{
+    if (instance == Instance::Locked)
+        tovu_end_recorded(kRunRecord);
+    else
+        tovu_message("the lock file %s could not be taken: what an earlier run left running is not ended",
+                     kLockFile);
+    if (tovu_keep_run_record(kRunRecord) != 0)
+        tovu_message("the record of the running transcoders %s cannot be kept: %s", kRunRecord,
+                     strerror(errno));
 }
 
 // Saves the configuration document; a failed save is said, with the file and
@@ -193,12 +215,14 @@ int main(int argc, char *argv[])
     (void)argc;
     (void)argv;
 
-    if (!lockInstance()) {
+    Instance instance = lockInstance();
+    if (instance == Instance::Refused) {
         fputs(kMsgRunning, stdout);
         return -1;
     }
     // a standard stream whose reader has gone must not end the service
     signal(SIGPIPE, SIG_IGN);
+    endWhatTheLastRunLeft(instance);
 
     CreateFolder(kConfigDir);
     CreateFolder(kLogDir);

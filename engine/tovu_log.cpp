@@ -18,6 +18,7 @@ namespace {
 constexpr off_t kRotateSize = 5000000;
 constexpr int kMaxArchives = 9;
 constexpr size_t kMaxName = 255;   // folder and file name, without the NUL
+constexpr mode_t kLogMode = 0600;
 
 // "%stovu_%03d.log" (archive 0) or "%stovu_%03d-%d.log"; false when the name
 // would not fit in kMaxName bytes. Such names are refused, never cut: a cut
@@ -114,13 +115,19 @@ int append_entries(int channel_id, const std::string &entries)
     if (size > kRotateSize)
         rotate(channel_id, current);
 
-    int fd = open(current.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // The log holds every argument string, with output addresses and
+    // stream keys: for the owner's eyes only, also where an older file let
+    // others read it.
+    int fd = open(current.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kLogMode);
     if (fd < 0) {
         int err = errno;
         note_write(current, err);
         errno = err;
         return -1;
     }
+    struct stat opened;
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && (opened.st_mode & 077))
+        fchmod(fd, opened.st_mode & 0700);
     std::string data;
     if (size == 0)
         data = "\xEF\xBB\xBF";

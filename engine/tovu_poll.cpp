@@ -136,6 +136,19 @@ bool read_stream_time(const char *p, int *out)
     return true;
 }
 
+// The rate of the progress line whose " time=" value begins at p: after
+// it, on that line. Encoder banners in the same chunk also say "bitrate=",
+// with the rate they were configured for, and a progress line that gives
+// no rate ("bitrate=N/A") must not take one of theirs: then the figure
+// stays as it was.
+void read_progress_bitrate(const char *p, int *out)
+{
+    const char *eol = p + strcspn(p, "\r\n");
+    const char *b = strstr(p, " bitrate=");
+    if (b && b < eol)
+        tovu_read_int(b + 9, out);
+}
+
 void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk) TOVU_REQUIRES(g_engineMutex)
 {
     chan->tm_alive = now();
@@ -144,8 +157,7 @@ void handle_chunk(int slot, TOVU_CHAN_CTX *chan, const char *chunk) TOVU_REQUIRE
         read_stream_time(t + 6, &chan->streaming_time);
         if (const char *f = strstr(chunk, " fps="))
             tovu_read_int(f + 5, &chan->fps);
-        if (const char *b = strstr(chunk, " bitrate="))
-            tovu_read_int(b + 9, &chan->bitrate);
+        read_progress_bitrate(t + 6, &chan->bitrate);
     }
 
     if (g_cfg.log_level)
@@ -359,7 +371,22 @@ void sample_cpu_load(time_t pass_time)
 // sweep kills it and reaps it. Nothing is waited for but these pids, so the
 // waits for the slots' own children are not disturbed. A process that is no
 // subreaper gets no such children, and the sweep leaves its children alone.
-std::chrono::steady_clock::time_point g_next_sweep;   // guarded by the engine lock
+//
+// Such children arrive only when a process below this one ends: a slot's
+// own (the poll finds that end), or one that arrived before and was killed,
+// or one that ended by itself; each of those that was this process's child
+// waits unreaped until it is reaped. So a sweep is made at once after a
+// slot's process has ended, soon again while the last one found some, and
+// whenever a child that no slot records has ended; once a second the
+// kernel is asked about the last (one question, whatever the host runs).
+// An idle service, and one whose channels run on, reads nothing of "/proc".
+struct SweepPlan {
+    std::chrono::steady_clock::time_point next_check;   // of ended unrecorded children
+    bool again = false;                                 // the last sweep found some
+    std::chrono::steady_clock::time_point again_at;
+    unsigned made = 0;
+};
+SweepPlan g_sweep TOVU_GUARDED_BY(g_engineMutex);
 
 bool adopts_orphans()
 {
@@ -367,27 +394,11 @@ bool adopts_orphans()
     return prctl(PR_GET_CHILD_SUBREAPER, &on) == 0 && on != 0;
 }
 
-// the parent of process pid, from "/proc/<pid>/stat"; -1 when unknown
+// the parent of process pid; -1 when unknown
 pid_t parent_of(pid_t pid)
 {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", (int)pid);
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    char buf[512];
-    ssize_t n = read(fd, buf, sizeof buf - 1);
-    close(fd);
-    if (n <= 0)
-        return -1;
-    buf[n] = '\0';
-    // "pid (name) state ppid ...": the name may hold anything, ")" included
-    const char *p = strrchr(buf, ')');
-    char state;
-    int ppid;
-    if (!p || sscanf(p + 1, " %c %d", &state, &ppid) != 2)
-        return -1;
-    return (pid_t)ppid;
+    TovuProcStat st;
+    return tovu_proc_stat(pid, &st) ? st.ppid : -1;
 }
 
 bool recorded_by_a_slot(pid_t pid) TOVU_REQUIRES(g_engineMutex)
@@ -398,6 +409,67 @@ bool recorded_by_a_slot(pid_t pid) TOVU_REQUIRES(g_engineMutex)
     return false;
 }
 
+// a pid's decimal text, whole; 0 when it is none
+pid_t read_pid(const char *text, const char **end)
+{
+    int pid;
+    if (tovu_parse_int(text, &pid, end) != 1 || pid <= 0)
+        return 0;
+    return (pid_t)pid;
+}
+
+// This process's children, from the list that the kernel keeps of each
+// thread's children, where it keeps one; false when it does not (then the
+// caller looks at every process's parent).
+bool children_from_tasks(std::vector<pid_t> *children)
+{
+    static const bool kept = access("/proc/thread-self/children", R_OK) == 0;
+    if (!kept)
+        return false;
+    DIR *d = opendir("/proc/self/task");
+    if (!d)
+        return false;
+    while (dirent *e = readdir(d)) {
+        const char *end = e->d_name;
+        if (!read_pid(e->d_name, &end) || *end != '\0')
+            continue;
+        std::string path = std::string("/proc/self/task/") + e->d_name + "/children";
+        int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;   // a thread that has just ended (its children are another's now)
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, (size_t)n);
+        close(fd);
+        for (const char *p = text.c_str(); *p;) {
+            const char *after = p;
+            if (pid_t pid = read_pid(p, &after))
+                children->push_back(pid);
+            p = after == p ? p + 1 : after;
+        }
+    }
+    closedir(d);
+    return true;
+}
+
+// This process's children when the kernel keeps no lists: every process's
+// parent, from "/proc" (the cost grows with what the host runs).
+void children_from_all(std::vector<pid_t> *children)
+{
+    pid_t self = getpid();
+    if (DIR *d = opendir("/proc")) {
+        while (dirent *e = readdir(d)) {
+            const char *end = e->d_name;
+            pid_t pid = read_pid(e->d_name, &end);
+            if (pid && *end == '\0' && parent_of(pid) == self)
+                children->push_back(pid);
+        }
+        closedir(d);
+    }
+}
+
 // Kills and reaps (when already ended) every child that no slot records;
 // returns how many there were. Reads "/proc" without the engine lock, and
 // checks each one again under it: a slot's start forks and records its
@@ -406,16 +478,9 @@ int sweep_strays()
 {
     pid_t self = getpid();
     std::vector<pid_t> children;
-    if (DIR *d = opendir("/proc")) {
-        while (dirent *e = readdir(d)) {
-            int pid;
-            const char *end = e->d_name;
-            if (tovu_parse_int(e->d_name, &pid, &end) != 1 || *end != '\0' || pid <= 0)
-                continue;
-            if (parent_of(pid) == self)
-                children.push_back(pid);
-        }
-        closedir(d);
+    if (!children_from_tasks(&children)) {
+        children.clear();
+        children_from_all(&children);
     }
     int found = 0;
     TovuLock lock;
@@ -429,26 +494,47 @@ int sweep_strays()
     return found;
 }
 
-// once a second, at once after a slot's process has ended, and soon again
-// while the last sweep found some
+// Whether a child of this process has ended that no slot records: it is
+// left unreaped for the sweep (nothing is reaped here).
+bool unrecorded_child_ended()
+{
+    siginfo_t info;
+    memset(&info, 0, sizeof info);
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0)
+        return false;   // no child at all, or none ended
+    TovuLock lock;
+    return !recorded_by_a_slot(info.si_pid);
+}
+
 void sweep_if_due(bool ended)
 {
     auto t = std::chrono::steady_clock::now();
+    bool due, check;
     {
         TovuLock lock;
-        if (!ended && t < g_next_sweep)
-            return;
-        g_next_sweep = t + kSweepEvery;
+        due = ended || (g_sweep.again && t >= g_sweep.again_at);
+        check = t >= g_sweep.next_check;
+        if (check)
+            g_sweep.next_check = t + kSweepEvery;
     }
-    if (!adopts_orphans() || sweep_strays() == 0)
+    if (!due && !(check && unrecorded_child_ended()))
         return;
+    int found = adopts_orphans() ? sweep_strays() : 0;
     TovuLock lock;
-    g_next_sweep = t + kSweepAgain;
+    g_sweep.made++;
+    g_sweep.again = found > 0;
+    g_sweep.again_at = t + kSweepAgain;
 }
 
 } // namespace
 
 extern "C" {
+
+unsigned _tovu_sweeps(void)
+{
+    TovuLock lock;
+    return g_sweep.made;
+}
 
 void _tovu_set_clock(TOVU_CLOCK fn)
 {
@@ -655,6 +741,8 @@ void tovu_free(void)
     if (adopts_orphans())
         for (int k = 0; k < kReleaseSweeps && sweep_strays() > 0; k++)
             usleep(kReleaseSweepUs);
+    // nothing that was started runs on: no record is left for a next run
+    tovu_record_release();
 }
 
 } // extern "C"

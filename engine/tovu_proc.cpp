@@ -127,9 +127,9 @@ extern "C" {
 int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *args)
 {
     if (proc->pipe_stdin[0] == 0 && proc->pipe_stdin[1] == 0 && make_pipe(proc->pipe_stdin) != 0)
-        return -5;
+        return TOVU_ERR_PIPE;
     if (proc->pipe_stdout[0] == 0 && proc->pipe_stdout[1] == 0 && make_pipe(proc->pipe_stdout) != 0)
-        return -5;
+        return TOVU_ERR_PIPE;
 
     close_pidfd(proc);   // of a child given up on unreaped
     // the child tells through this pipe whether its program could be run
@@ -144,7 +144,7 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
             close(report[1]);
         }
         errno = err;
-        return -13;
+        return TOVU_ERR_FORK;
     }
     if (proc->pid == 0) {
         if (reporting)
@@ -155,6 +155,7 @@ int tovu_start_proc(TOVU_PROC_CTX *proc, const char *exe_fname, char *const *arg
     // the child runs its program this fails, and the child has done it)
     setpgid(proc->pid, proc->pid);
     open_pidfd(proc);
+    tovu_record_started(proc->pid, exe_fname);
     if (reporting) {
         // end of file once the program runs (or the child has ended)
         close(report[1]);
@@ -203,9 +204,11 @@ int tovu_poll_proc(TOVU_PROC_CTX *proc)
         proc->exit_code = status;
         proc->pid = 0;
         close_pidfd(proc);
+        tovu_record_ended(r);
         return 0;
     }
     if (r < 0 && errno == ECHILD) {
+        tovu_record_ended(proc->pid);
         proc->pid = 0;
         close_pidfd(proc);
         return 0;

@@ -70,6 +70,8 @@ void abandon_extraction(TOVU_CHAN_CTX *chan)
         const auto deadline = std::chrono::steady_clock::now() + kAbandonWait;
         while (tovu_poll_proc(&chan->proc) != 0 && std::chrono::steady_clock::now() < deadline)
             usleep(1000);
+        if (chan->proc.pid > 0)
+            tovu_record_ended(chan->proc.pid);   // killed with its group: nothing of it to end later
         chan->proc.pid = 0;
     }
     _tovu_free_param(chan);

@@ -70,7 +70,7 @@ protected:
     void Load();
     void Save() const;
     void insertFile(LPCTSTR tszDir, LPCTSTR tszfn);
-    size_t populate(LPCTSTR tszRoot, BOOL bClear);
+    size_t populate(LPCTSTR tszRoot);
 
     std::string m_strfnPlayList TOVU_GUARDED_BY(m_lock);
     std::string m_strRoot TOVU_GUARDED_BY(m_lock);

@@ -38,6 +38,8 @@ typedef struct TOVU_TEST_SETTINGS {
     char ytdlp_path[256];
 } TOVU_TEST_SETTINGS;
 void _tovu_get_settings(TOVU_TEST_SETTINGS *settings);
+/* how many sweeps for children that no slot records the poll has made */
+unsigned _tovu_sweeps(void);
 
 #ifdef __cplusplus
 }

@@ -349,11 +349,11 @@ TEST_F(PlayListTest, WalkIsDepthFirstInListingOrder)
 
     TestPlayList pl;
     pl.setRecursive(TRUE);
-    EXPECT_EQ(pl.populate(folder.c_str(), TRUE), 6u);
+    EXPECT_EQ(pl.populate(folder.c_str()), 6u);
     EXPECT_EQ(pl.items(), expected);
     // the count is that of the whole list, not of what was added
-    EXPECT_EQ(pl.populate((folder + "/sub").c_str(), FALSE), 6u);
-    EXPECT_EQ(pl.populate((folder + "/none").c_str(), FALSE), 0u);
+    EXPECT_EQ(pl.populate((folder + "/sub").c_str()), 6u);
+    EXPECT_EQ(pl.populate((folder + "/none").c_str()), 0u);
     EXPECT_EQ(pl.GetCount(), 6u);
 }
 
@@ -406,6 +406,34 @@ TEST_F(PlayListTest, LinksThatLoopOrLeadNowhereAreNoFiles)
     TestPlayList pl;
     EXPECT_EQ(pl.build(at("media/loop").c_str(), TRUE, FALSE, TRUE), 1);
     EXPECT_EQ(pl.items(), std::vector<std::string>{at("media/loop/sub/b.ts")});
+}
+
+// Only regular files play: a pipe, a device or a socket in the folder, or a
+// link to one, is passed by. A link that leads out above the root (its
+// parent, "/") is not walked, while one to a folder beside the root is.
+TEST_F(PlayListTest, OnlyRegularFilesAndNoLinkAboveTheRoot)
+{
+    mkdirs("media/sub");
+    mkdirs("beside");
+    touchAll({"media/a.ts", "media/sub/b.ts", "beside/c.ts", "outside.ts"});
+    ASSERT_EQ(mkfifo(at("media/pipe.ts").c_str(), 0600), 0);
+    const std::pair<const char *, const char *> links[] = {
+        {"media/null.ts", "/dev/null"},      // a device
+        {"media/tofifo.ts", "pipe.ts"},      // the pipe again
+        {"media/sub/parent", "../.."},       // the root's parent, from below
+        {"media/up", ".."},                  // and from the root
+        {"media/top", "/"},
+        {"media/beside", "../beside"},       // a folder beside the root: walked
+    };
+    for (const auto &[at_, target] : links)
+        ASSERT_EQ(symlink(target, at(at_).c_str()), 0) << at_;
+    for (BOOL recursive : {TRUE, FALSE}) {
+        SCOPED_TRACE(recursive);
+        TestPlayList pl;
+        std::vector<std::string> want = recursive ? media({"a.ts", "beside/c.ts", "sub/b.ts"}) : media({"a.ts"});
+        EXPECT_EQ(pl.build(folder.c_str(), recursive, FALSE, TRUE), (int)want.size());
+        EXPECT_EQ(pl.items(), want);
+    }
 }
 
 // a folder reached through several paths is walked under each; only a link

@@ -629,6 +629,98 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     EXPECT_TRUE(processesNamed({"tovul.so", "ffmpeg"}).empty());
 }
 
+// the process runs (is not a zombie), and its process group
+bool alive(pid_t pid, pid_t *group = nullptr)
+{
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    char state;
+    int ppid, pgrp;
+    if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
+        return false;
+    if (group)
+        *group = pgrp;
+    return state != 'Z' && state != 'X';
+}
+
+// the processes of this namespace that run in process group pgid
+std::vector<pid_t> inGroup(pid_t pgid)
+{
+    std::vector<pid_t> found;
+    for (const auto &e : fs::directory_iterator("/proc")) {
+        std::string name = e.path().filename();
+        pid_t group;
+        if (name.find_first_not_of("0123456789") == std::string::npos && alive(std::stoi(name), &group) &&
+            group == pgid)
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// A transcoder that ignores SIGPIPE and never reads its input (a real one
+// need not notice the daemon's end) outlives a daemon killed outright, with
+// what it started in its group. The next start ends that set, one line
+// each, before it starts its own: one set runs. After a clean stop nothing
+// runs, and no record is left.
+TEST_F(DaemonTest, NextStartEndsWhatAKilledDaemonLeft)
+{
+    fakeConf("FAKE_HOLD=-1\nFAKE_IGNORE_PIPE=1\nFAKE_SPAWN='sleep 1000 &'\n"
+             "FAKE_OUTPUT='frame= 1 time=00:00:01.00 bitrate=1.0kbits/s\\n'\nFAKE_REPEAT=100000\n"
+             "FAKE_INTERVAL=0.5\n");
+    writeConfig(configJson("\"autoRestart\": 1", {channelJson(tmp.file("in0.ts"), true),
+                                                  channelJson(tmp.file("in1.ts"), true)}));
+    const std::string record = run + "/tovul/transcoders";
+    pid_t pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    std::vector<pid_t> first;
+    ASSERT_TRUE(waitUntil([&] {
+        first = processesNamed({"tovul.so"});
+        return first.size() == 2 && inGroup(first[0]).size() >= 2 && inGroup(first[1]).size() >= 2;
+    }, 20000)) << output();
+    std::sort(first.begin(), first.end());
+    std::string text = read_file(record);
+    for (pid_t p : first)
+        EXPECT_NE(text.find("\n" + std::to_string(p) + " "), std::string::npos) << text;
+    struct stat st;
+    ASSERT_EQ(stat(record.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat((run + "/tovul").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    EXPECT_EQ(waitDaemon(pid, 10000), 128 + SIGKILL);
+    // the fault this guards against: nothing of the daemon ends them
+    usleep(1500000);
+    for (pid_t p : first)
+        ASSERT_GE(inGroup(p).size(), 2u) << "transcoder " << p << " and what it started run on";
+
+    fs::remove(tmp.file("daemon.out"));
+    pid = startDaemon();
+    ASSERT_GT(pid, 0);
+    for (pid_t p : first) {
+        EXPECT_NE(output().find(" (process group " + std::to_string(p) + ") was left running by the last run: ended\n"),
+                  std::string::npos) << output();
+        EXPECT_TRUE(inGroup(p).empty()) << "group " << p;
+    }
+    std::vector<pid_t> second;
+    EXPECT_TRUE(waitUntil([&] {
+        second = processesNamed({"tovul.so"});
+        return second.size() == 2;
+    }, 20000)) << output();
+    std::sort(second.begin(), second.end());
+    EXPECT_NE(second, first);
+    // and stays one set: the new daemon leaves the new transcoders alone
+    usleep(1500000);
+    std::vector<pid_t> still = processesNamed({"tovul.so"});
+    std::sort(still.begin(), still.end());
+    EXPECT_EQ(still, second);
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    EXPECT_EQ(waitDaemon(pid, 20000), 0) << output();
+    EXPECT_TRUE(processesNamed({"tovul.so", "sleep"}).empty());
+    EXPECT_FALSE(exists(record));
+}
+
 } // namespace
 
 namespace {

@@ -77,6 +77,46 @@ TEST_F(Descendants, NothingOutlivesAStopOrAnEnd)
     }
 }
 
+// The sweep costs nothing while nothing below this process ends: it looks
+// for children no slot records at once after a slot's process has ended,
+// and when a child no slot records has ended (reaping it), never on a
+// timer alone; so what the host runs beside does not make it dearer.
+TEST_F(Descendants, SweepsOnlyAfterAnEnd)
+{
+    ASSERT_EQ(init(0), 0);
+    auto passes = [](int n) {
+        for (int k = 0; k < n; k++) {
+            tovu_poll();
+            usleep(20000);
+        }
+    };
+    passes(10);   // what an earlier test's last sweep left due
+    unsigned before = _tovu_sweeps();
+    passes(75);   // 1.5 s
+    EXPECT_EQ(_tovu_sweeps(), before) << "an idle engine swept";
+
+    fake_conf("FAKE_HOLD=-1\n");
+    tovutest::Records r;
+    ASSERT_EQ(r.start(0), 0);
+    passes(75);
+    EXPECT_EQ(_tovu_sweeps(), before) << "a running transcoder made the engine sweep";
+    tovu_stop(0, 1);
+    ASSERT_TRUE(wait_state(0, TOVU_STATE_IDLE));
+    EXPECT_GT(_tovu_sweeps(), before);
+
+    // a child of this process that no slot records, ended: swept and reaped
+    before = _tovu_sweeps();
+    pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    ASSERT_GT(child, 0);
+    EXPECT_TRUE(tovutest::pollUntil([&] {
+        tovu_poll();
+        return kill(child, 0) != 0;
+    }, 5000)) << "the ended child is still unreaped";
+    EXPECT_GT(_tovu_sweeps(), before);
+}
+
 TEST_F(Descendants, NothingOutlivesTheRelease)
 {
     fake_conf(std::string("FAKE_HOLD=-1\n") + kSpawn);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <vector>
 
 using tovutest::exists;
 using tovutest::read_file;
@@ -129,6 +130,63 @@ TEST_F(EngineE2E, TestPictureToFileAndUdpIsSupervisedAndStopped)
     int status = pclose(p);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << errors;
     EXPECT_EQ(errors, "");
+}
+
+// Two HLS renditions of 300 and 800 kbit/s: the encoders' banners in the
+// channel's output say "bitrate=300" and "bitrate=800", the progress lines
+// "bitrate=N/A". The channel's rate is the progress lines' own, so it stays
+// unknown all along while the stream time grows; the playlists play.
+TEST_F(EngineE2E, HlsRenditionsShowNoBannerRate)
+{
+    ASSERT_EQ(tovutest::initEngine(tovutest::standInDir(), dir, 32), 0);
+    std::string in_url = "testsrc2=size=320x240:rate=25";
+    std::string in_opts = "-re -f lavfi";
+    TOVU_SOURCE src{};
+    src.format = TOVU_FORMAT_GENERAL;
+    src.url = &in_url[0];
+    src.param = &in_opts[0];
+
+    std::string urls[2] = {dir + "/low.m3u8", dir + "/high.m3u8"};
+    TOVU_TARGET hls[2] = {};
+    const int kbps[2] = {300, 800};
+    for (int i = 0; i < 2; i++) {
+        hls[i].format = TOVU_FORMAT_HLS;
+        hls[i].url = &urls[i][0];
+        hls[i].video.b_enable = 1;
+        hls[i].video.codec = TOVU_VIDEO_H264;
+        hls[i].video.kbps = kbps[i];
+        hls[i].video.key_frame_intv = 25;
+    }
+    const TOVU_TARGET *targets[2] = {&hls[0], &hls[1]};
+    ASSERT_EQ(tovu_transcode(0, &src, 1, targets, 2, 0, 0), 0);
+
+    std::vector<int> rates;
+    tovutest::pollUntil([&] {
+        tovu_poll();
+        rates.push_back(tovu_get_stream_bitrate(0));
+        return tovu_get_state(0) != TOVU_STATE_RUNNING || tovu_get_stream_time(0) >= 3;
+    }, 30000, 20);
+    std::string log = read_file(dir + "/tovu_001.log");
+    ASSERT_GE(tovu_get_stream_time(0), 3) << log;
+    // the fault's conditions are there
+    EXPECT_NE(log.find(" bitrate=300 "), std::string::npos) << log;
+    EXPECT_NE(log.find("bitrate=N/A"), std::string::npos) << log;
+    for (int r : rates)
+        ASSERT_EQ(r, -1) << log;
+
+    tovu_stop(0, 0);
+    tovutest::pollUntil([] { tovu_poll(); return tovu_get_state(0) == TOVU_STATE_IDLE; }, 30000, 20);
+    for (const std::string &u : urls) {
+        std::string probe = "ffprobe -v error -select_streams v:0 -show_entries stream=codec_name -of csv=p=0 '" +
+                            u + "' 2>/dev/null";
+        FILE *p = popen(probe.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        char buf[64] = "";
+        if (!fgets(buf, sizeof buf, p))
+            buf[0] = '\0';
+        pclose(p);
+        EXPECT_EQ(std::string(buf), "h264\n") << u;
+    }
 }
 
 } // namespace

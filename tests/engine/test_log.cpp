@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <stdlib.h>
 #include <string.h>
@@ -114,6 +115,25 @@ TEST_F(Log, NewFileGetsMarkAndTimestampPrefix)
     EXPECT_TRUE(std::regex_match(
         rest, std::regex("frame=1 time=00:00:01" + stamp_regex() + "a\nb" + stamp_regex() + "line\n")))
         << rest;
+}
+
+// The logs hold the argument strings (addresses, stream keys): a new one is
+// its owner's alone, whatever the umask, and an older one that others could
+// read loses their bits at its next entry, keeping the owner's.
+TEST_F(Log, FilesAreTheOwnersAlone)
+{
+    mode_t old = umask(0);
+    ASSERT_EQ(tovu_log(0, 1, "new"), 0);
+    umask(old);
+    struct stat st;
+    ASSERT_EQ(stat(current(0).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    make_sized(current(1), 10);
+    ASSERT_EQ(chmod(current(1).c_str(), 0764), 0);
+    ASSERT_EQ(tovu_log(1, 0, "older"), 0);
+    ASSERT_EQ(stat(current(1).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
 TEST_F(Log, EmptyExistingFileGetsMark)

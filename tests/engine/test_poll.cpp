@@ -60,6 +60,7 @@ TEST_F(Poll, ProgressAndFailoverChunks)
     start_silent(0);
     const char *kOut = "primary input timed out, switching to secondary input\n";
     const char *kBack = "primary input available again, switching back\n";
+    const char *kBanner = "[libx264 @ 0x5581] 264 - core 164 - options: rc=abr mbtree=1 bitrate=300 ratetol=1.0\n";
     struct Case {
         const char *name;
         TOVU_CHANNEL_STATE from;
@@ -97,6 +98,16 @@ TEST_F(Poll, ProgressAndFailoverChunks)
          TOVU_STATE_RUNNING},
         {"largest time", TOVU_STATE_RUNNING, {" time=596523:14:07 bitrate=99999999999\r"}, INT_MAX,
          -1, INT_MAX, TOVU_STATE_RUNNING},
+        // the rate is the progress line's own, never an encoder banner's
+        {"banner before a line without a rate", TOVU_STATE_RUNNING,
+         {std::string(kBanner) + "frame= 1 time=00:00:05.00 bitrate=N/A speed=1x\r"}, 5, -1, -1,
+         TOVU_STATE_RUNNING},
+        {"banner after a line without a rate", TOVU_STATE_RUNNING,
+         {std::string("frame= 1 time=00:00:05.00 bitrate=N/A\r") + kBanner}, 5, -1, -1,
+         TOVU_STATE_RUNNING},
+        {"banner and a line with a rate", TOVU_STATE_RUNNING,
+         {std::string(kBanner) + "frame= 2 fps=25 time=00:00:06.00 bitrate= 812.5kbits/s\r"}, 6, 25,
+         812, TOVU_STATE_RUNNING},
     };
     for (const Case &c : cases) {
         set_slot(0, c.from);

@@ -558,6 +558,35 @@ TEST_F(StandInRun, FfmpegDiesWithTheStandIn)
     EXPECT_TRUE(gone_within(kids[0], 30.0)) << "ffmpeg " << kids[0] << " outlived the stand-in";
 }
 
+// The service gone while its input is still held open (here by the test):
+// the stand-in, having lost its parent, stops ffmpeg as the end of its input
+// does, with a readable file, and ends.
+TEST_F(StandInRun, LossOfTheParentStopsFfmpeg)
+{
+    std::string out_ts = dir.file("orphan.ts");
+    // the parent: a shell that starts the stand-in on its own input and waits
+    char *const args[] = {const_cast<char *>("bash"), const_cast<char *>("-c"),
+                          const_cast<char *>("setsid \"$0\" <&0 & echo \"stand-in $!.\"; wait"),
+                          const_cast<char *>(kStandIn.c_str()), nullptr};
+    ASSERT_EQ(tovu_start_proc(&g.proc, "/bin/bash", args), 0);
+    std::string line = std::string(TOVU_HANDSHAKE_TOKEN) + "-re -f lavfi -i testsrc=size=320x240:rate=25 "
+                       "-c:v libx264 -preset:v faster -f mpegts \"" + out_ts + "\"\n";
+    ASSERT_GT(pipe_write_str(g.proc.pipe_stdin[1], line.c_str()), 0);
+    std::string out;
+    ASSERT_TRUE(wait_for_output(&g.proc, " time=", &out, 60)) << out;
+    size_t at = out.find("stand-in ");
+    ASSERT_NE(at, std::string::npos) << out;
+    pid_t stand_in = static_cast<pid_t>(std::stol(out.substr(at + 9)));
+    std::vector<pid_t> kids = children_of(stand_in);
+
+    ASSERT_EQ(kill(g.proc.pid, SIGKILL), 0);
+    ASSERT_TRUE(wait_for_end(&g.proc, &out, 30));
+    EXPECT_TRUE(gone_within(stand_in, 15.0)) << "the stand-in " << stand_in << " outlived its parent";
+    for (pid_t k : kids)
+        EXPECT_TRUE(gone_within(k, 5.0)) << "ffmpeg " << k;
+    EXPECT_EQ(video_codec(out_ts), "h264");
+}
+
 // The stand-in reads exactly the token and one line: what follows in the
 // slot's shared pipe stays there for the next child.
 TEST_F(StandInRun, ReadsNoFurtherThanTheLine)
