@@ -185,6 +185,13 @@ void tovuCGIPrintAclProblems(void);
 
 /* ---------------------------------------------------------------- API router and login */
 
+/* The number of the document in use (tovuConfigVersion), carried by the
+ * answers to "/config" and to an upload.  An upload that carries it names
+ * the document its copy came from; when that is no longer the one in use the
+ * upload is refused with 409, so that it cannot undo changes made since.  An
+ * upload without it is taken whatever is in use. */
+#define TOVU_CGI_VERSION_HEADER "X-Config-Version"
+
 /* one row of the channel request's answer table */
 typedef struct TOVU_CGI_STATUS_TAG {
     int code;

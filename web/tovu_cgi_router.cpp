@@ -189,6 +189,27 @@ std::string uploadProblem(const cJSON *doc)
     return text;
 }
 
+/* The number an upload names in its TOVU_CGI_VERSION_HEADER: false when it
+   names none, and an empty *why unless the value is not a number */
+bool namedVersion(struct MHD_Connection *conn, uint64_t *version, std::string *why)
+{
+    why->clear();
+    const char *value =
+        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, TOVU_CGI_VERSION_HEADER);
+    if (!value)
+        return false;
+    std::string text = value;
+    bool digits = !text.empty() && text.size() <= 19 &&
+                  text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits) {
+        *why = std::string("the \"" TOVU_CGI_VERSION_HEADER "\" header \"") +
+               tovuCGILogSafe(value, 40) + "\" is not a document number";
+        return true;
+    }
+    *version = strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
 /* Writes a printed document to its file; on failure prints so (on standard
    output, with the server's other messages), naming what asked for the save,
    and returns the cause (an errno value), else 0. */
@@ -485,15 +506,34 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     // is saved, nor after it has been taken back
     TovuConfigLock configLock;
 
+    const uint64_t inUse = tovuConfigVersion();
+    const std::string inUseText = std::to_string(inUse);
+    uint64_t named = 0;
     std::string refusal;
+    if (namedVersion(conn, &named, &refusal) && refusal.empty() && named != inUse) {
+        // made from a copy that is not the document in use: taking it would
+        // put back whatever was changed since that copy was loaded
+        int r = answerCopy(conn, MHD_HTTP_CONFLICT,
+                           kNotApplied + std::string("the configuration was changed elsewhere "
+                                                     "since this copy was loaded (the copy is "
+                                                     "number ") +
+                               std::to_string(named) + ", the one in use number " + inUseText +
+                               "); load the one in use and make the change again",
+                           {{kHeaderContentType, kTypeText}, {TOVU_CGI_VERSION_HEADER, inUseText}});
+        lock.unlock();
+        return r;
+    }
+
     cJSON *doc = nullptr;
-    if (tovuConfigTooDeep(szPost))
-        refusal = "the configuration nests more than " + std::to_string(TOVU_MAX_CONFIG_DEPTH) +
-                  " levels deep";
-    else if (!(doc = tovuParseConfig(szPost)))
-        refusal = "the configuration is not JSON";
-    else
-        refusal = uploadProblem(doc);
+    if (refusal.empty()) {
+        if (tovuConfigTooDeep(szPost))
+            refusal = "the configuration nests more than " +
+                      std::to_string(TOVU_MAX_CONFIG_DEPTH) + " levels deep";
+        else if (!(doc = tovuParseConfig(szPost)))
+            refusal = "the configuration is not JSON";
+        else
+            refusal = uploadProblem(doc);
+    }
     if (!refusal.empty()) {
         cJSON_Delete(doc);
         int r = answerCopy(conn, MHD_HTTP_BAD_REQUEST, kNotApplied + refusal,
@@ -527,7 +567,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (saveError) {
         // not stored, so not in use either: the previous document is back,
         // and the engine and the server never saw the new one
-        cJSON_Delete(tovuSwapConfig(previous));
+        cJSON_Delete(tovuRestoreConfig(previous, inUse));
         lock.unlock();
         return answerCopy(conn, MHD_HTTP_INTERNAL_SERVER_ERROR,
                           kNotApplied + std::string(kNotSaved) + strerror(saveError),
@@ -545,15 +585,17 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (after != before)
         s_serverSettingsChanged = true;
 
+    const std::string version = std::to_string(tovuConfigVersion());
     if (import) {
         lock.unlock();
         return answerEmpty(conn, MHD_HTTP_MOVED_PERMANENTLY,
                            {{kHeaderConnection, kKeepAlive},
                             {kHeaderContentType, kTypeJson},
-                            {kHeaderLocation, kHomeLocation}});
+                            {kHeaderLocation, kHomeLocation},
+                            {TOVU_CGI_VERSION_HEADER, version}});
     }
 
-    Headers headers;
+    Headers headers = {{TOVU_CGI_VERSION_HEADER, version}};
     std::string password = jsonGetText(tovuGlobalItem("loginPass"));
     if (!password.empty())
         headers.emplace_back(kHeaderSetCookie, kAuthPrefix + tovuCGICookieEncode(password.c_str()));
