@@ -216,6 +216,11 @@ int tovuCGILoginPage(struct MHD_Connection *conn);
 int tovuCGILogin(char *szPost, struct MHD_Connection *conn);
 int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szArgs);
 int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *szPost);
+/* the body of a channel start's answer for its result code: "" for 0; the
+   fixed text of the code when it has one, then ": " and the cause that the
+   channel log got (tovu_take_refusal), when there is one; never empty for a
+   refusal */
+std::string tovuCGIStartRefusal(int code, const std::string &cause);
 /* TRUE once after an upload changed "httpPort", "sslEnable", "sslCert" or
    "sslKey": the server then restarts itself */
 BOOL tovuCGITakeServerSettingsChanged(void);

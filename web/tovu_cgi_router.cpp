@@ -61,15 +61,17 @@ const char kLoginPage4[] =
     "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
     " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
 
+/* the refusals of a start that the answer names by a fixed text of its own;
+   the cause the channel log got follows it */
 const TOVU_CGI_STATUS kChannelAnswers[] = {
-    {0, ""},
-    {-1, "not initialized"},
-    {-2, "invalid channel"},
-    {-3, "channel busy"},
-    {-7, "source url not valid"},
-    {-8, "target url not valid"},
-    {-9, "target codec not valid"},
+    {TOVU_ERR_NOT_INIT, "not initialized"},
+    {TOVU_ERR_INVALID_SLOT, "invalid channel"},
+    {TOVU_ERR_BUSY, "channel busy"},
+    {TOVU_ERR_NO_SOURCE_URL, "source url not valid"},
+    {TOVU_ERR_NO_TARGET_URL, "target url not valid"},
+    {TOVU_ERR_NO_ENCODER, "target codec not valid"},
 };
+const char kNotKept[] = "the change is in use but will not survive a restart: ";
 
 typedef std::vector<std::pair<const char *, std::string>> Headers;
 
@@ -358,6 +360,24 @@ BOOL tovuCGITakeServerSettingsChanged(void)
     return s_serverSettingsChanged.exchange(false) ? TRUE : FALSE;
 }
 
+/* ---------------------------------------------------------------- channel answers */
+
+std::string tovuCGIStartRefusal(int code, const std::string &cause)
+{
+    if (code == 0)
+        return "";
+    std::string text;
+    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
+        if (row.code == code)
+            text = row.status;
+    }
+    if (!cause.empty())
+        text += (text.empty() ? "" : ": ") + cause;
+    if (text.empty())
+        text = "channel start refused (" + std::to_string(code) + ")";
+    return text;
+}
+
 /* ---------------------------------------------------------------- redirect */
 
 BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
@@ -630,37 +650,37 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     };
     TovuPrintedConfig printed;
     int r = 0;
+    std::string cause;
+    int saveError = 0;
     if (eqNoCase(action, "start")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
+            tovu_take_refusal();
             r = tovuStartChannel(i);
+            cause = tovu_take_refusal();
             // started meanwhile by the loop or a restart timer (the document
             // is no longer held across the start): as if it had been running
             if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
                 r = 0;
         }
         setEnable(TRUE, &printed);
-        writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
+        saveError = writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
     } else if (eqNoCase(action, "stop")) {
         setEnable(FALSE, &printed);
-        writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
+        saveError = writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
         tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
     } else if (eqNoCase(action, "preview")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
             tovuPreviewChannel(i);
     }
 
-    const char *text = "";
-    unsigned status = MHD_HTTP_BAD_REQUEST;
-    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
-        if (row.code == r) {
-            text = row.status;
-            status = r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST;
-            break;
-        }
-    }
-    return queueResponse(conn, status,
-                         makeResponse(text, strlen(text), MHD_RESPMEM_PERSISTENT,
-                                      {{kHeaderConnection, kKeepAlive}}));
+    // the refusal first, then a save that failed: the channel's "enable" is
+    // changed in memory all the same, and the start or stop has acted
+    std::string text = tovuCGIStartRefusal(r, cause);
+    if (saveError)
+        text += (text.empty() ? "" : "\n") + std::string(kNotKept) + kNotSaved +
+                strerror(saveError);
+    return answerCopy(conn, r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, text,
+                      {{kHeaderConnection, kKeepAlive}});
 }
 
 /* ---------------------------------------------------------------- the router */
