@@ -172,11 +172,19 @@ std::string uploadProblem(const cJSON *doc)
 {
     if (!cJSON_IsObject(doc))
         return "the configuration is not a JSON object";
+    const cJSON *global = tovuDocGlobal(doc);
+    if (global && !cJSON_IsObject(global))
+        return "the \"global\" setting is not a JSON object";
+    // settings of the login, the access rules and HTTPS that read as empty
+    // when they are no text: each would turn its guard off
+    for (const char *key : {"loginPass", "ipACL", "sslCert", "sslKey"}) {
+        const cJSON *item = tovuDocGlobalItem(doc, key);
+        if (item && !cJSON_IsString(item))
+            return std::string("the \"") + key + "\" setting is not a text";
+    }
     const cJSON *acl = tovuDocGlobalItem(doc, "ipACL");
     if (!acl)
         return "";
-    if (!cJSON_IsString(acl))
-        return "the \"ipACL\" setting is not a text";
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(jsonGetText(acl));
     if (problems.empty())
         return "";
