@@ -240,18 +240,36 @@ struct ServerSettings {
     bool ssl = false;
     std::string cert, key;
 
-    void read() TOVU_REQUIRES(g_configMutex)
+    void read() TOVU_REQUIRES(g_configMutex) { read(g_jsonConfig); }
+    void read(const cJSON *doc)
     {
-        port = jsonGetInt(tovuGlobalItem("httpPort"));
-        ssl = jsonGetBool(tovuGlobalItem("sslEnable"));
-        cert = jsonGetText(tovuGlobalItem("sslCert"));
-        key = jsonGetText(tovuGlobalItem("sslKey"));
+        port = jsonGetInt(tovuDocGlobalItem(doc, "httpPort"));
+        ssl = jsonGetBool(tovuDocGlobalItem(doc, "sslEnable"));
+        cert = jsonGetText(tovuDocGlobalItem(doc, "sslCert"));
+        key = jsonGetText(tovuDocGlobalItem(doc, "sslKey"));
     }
     bool operator!=(const ServerSettings &o) const
     {
         return port != o.port || ssl != o.ssl || cert != o.cert || key != o.key;
     }
+    bool httpsChanged(const ServerSettings &o) const
+    {
+        return ssl != o.ssl || cert != o.cert || key != o.key;
+    }
 };
+
+/* Why the server could not serve what an upload's document asks for, or ""
+   when it could: a port out of range or that cannot be bound, or HTTPS newly
+   asked for (turned on, or other files) that cannot start. */
+std::string serverProblem(const cJSON *doc, const ServerSettings &before)
+{
+    ServerSettings after;
+    after.read(doc);
+    std::string why = tovuCGIPortProblem(tovuDocHttpPort(doc));
+    if (why.empty() && after.ssl && after.httpsChanged(before))
+        why = tovuCGIHttpsProblem(after.cert, after.key);
+    return why;
+}
 
 /* ---------------------------------------------------------------- route table */
 
@@ -552,6 +570,8 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         return r;
     }
 
+    ServerSettings before;
+    before.read();
     cJSON *doc = nullptr;
     if (refusal.empty()) {
         if (tovuConfigTooDeep(szPost))
@@ -561,6 +581,8 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
             refusal = "the configuration is not JSON";
         else
             refusal = uploadProblem(doc);
+        if (refusal.empty())
+            refusal = serverProblem(doc, before);
     }
     if (!refusal.empty()) {
         cJSON_Delete(doc);
@@ -570,8 +592,6 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         return r;
     }
 
-    ServerSettings before;
-    before.read();
     cJSON *previous = tovuSwapConfig(doc);
 
     // the answer's body is the text the file gets
