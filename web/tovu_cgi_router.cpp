@@ -271,6 +271,18 @@ std::string serverProblem(const cJSON *doc, const ServerSettings &before)
     return why;
 }
 
+/* why a start of one of the installed document's channels would refuse its
+   texts, or "" when none would */
+std::string channelTextProblem() TOVU_REQUIRES(g_configMutex)
+{
+    for (int i = 0, n = tovuChannelCount(); i < n; ++i) {
+        std::string why = tovuChannelTextProblem(i);
+        if (!why.empty())
+            return why + ", which a start of the channel refuses";
+    }
+    return "";
+}
+
 /* ---------------------------------------------------------------- route table */
 
 struct Request {
@@ -584,6 +596,16 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         if (refusal.empty())
             refusal = serverProblem(doc, before);
     }
+    cJSON *previous = nullptr;
+    if (refusal.empty()) {
+        // the channels are read as a start reads them, from the installed
+        // document: in place for this check, seen by nobody else (the lock
+        // is held), and taken back when it fails
+        previous = tovuSwapConfig(doc);
+        refusal = channelTextProblem();
+        if (!refusal.empty())
+            doc = tovuRestoreConfig(previous, inUse);
+    }
     if (!refusal.empty()) {
         cJSON_Delete(doc);
         int r = answerCopy(conn, MHD_HTTP_BAD_REQUEST, kNotApplied + refusal,
@@ -591,8 +613,6 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         lock.unlock();
         return r;
     }
-
-    cJSON *previous = tovuSwapConfig(doc);
 
     // the answer's body is the text the file gets
     TovuPrintedConfig printed;

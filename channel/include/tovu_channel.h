@@ -5,6 +5,8 @@
 #ifndef TOVU_CHANNEL_H
 #define TOVU_CHANNEL_H
 
+#include <string>
+
 #include "tovu.h"
 #include "tovu_tchar.h"
 
@@ -18,6 +20,12 @@
  * or TOVU_ERR_TEXT_TOO_LONG (a configured text, named in the channel log),
  * or the engine's result */
 int tovuStartChannel(int iChannel);
+/* What a start of channel N would refuse among its texts, found without
+ * starting anything, touching its playlist or writing its log: "" when
+ * nothing, else as the log would name it ('channel 3 target "url" holds a
+ * double quote').  Reads the installed document; the caller holds a
+ * TovuConfigLock, so that an upload can ask before its document is used. */
+std::string tovuChannelTextProblem(int iChannel);
 /* starts the preview of channel N's first source, served on port 9528:
  * 0, -7 (a folder without a file), the two text codes above, or the
  * engine's result */
