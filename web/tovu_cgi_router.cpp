@@ -584,6 +584,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
 
     ServerSettings before;
     before.read();
+    const int channelsBefore = tovuChannelCount();
     cJSON *doc = nullptr;
     if (refusal.empty()) {
         if (tovuConfigTooDeep(szPost))
@@ -642,6 +643,12 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
                           {{kHeaderContentType, kTypeText}});
     }
     cJSON_Delete(previous);
+
+    // channels the document no longer has would run on unseen, out of reach
+    // of a stop request; their logs still get the stop, under the settings
+    // they ran with
+    for (int i = tovuChannelCount(); i < channelsBefore; ++i)
+        tovuStopRemovedChannel(i);
 
     TovuEngineSettings settings;
     settings.read();

@@ -33,6 +33,10 @@ int tovuPreviewChannel(int iChannel);
 /* stops slot N + 16 first for a time-shift channel, then slot N;
  * nStopMode 0 interrupts, 1 kills */
 void tovuStopChannel(int iChannel, int nStopMode);
+/* stops what still runs of a channel that the document no longer has (an
+ * upload took it out): both of its slots, as a stop request would (an
+ * interrupt; a kill for a slot already stopping) */
+void tovuStopRemovedChannel(int iChannel);
 /* the state of the channel's slot (N + 16 for time shift), else of the
  * bound host channel's slot while that one is idle */
 TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel);

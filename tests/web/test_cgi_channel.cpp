@@ -292,3 +292,27 @@ TEST_F(CgiChannel, UploadOfAChannelAStartWouldRefuseIsRefused)
     EXPECT_EQ(log_text(1), "");
     EXPECT_EQ(post("/config", good).status, 200);
 }
+
+// An upload that takes out running channels stops them as a stop request
+// would, before it answers.
+TEST_F(CgiChannel, UploadThatRemovesRunningChannelsStopsThem)
+{
+    fake_conf("FAKE_HOLD=-1\n");
+    ASSERT_EQ(init(1), 0);
+    serve(doc("", kChannel + "," + kChannel + "," + kChannel));
+    for (const char *target : {"/channel1?start", "/channel2?start", "/channel3?start"})
+        ASSERT_EQ(get(target).status, 200) << target;
+
+    Reply r = post("/config", doc("", kChannel));
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(tovu_get_state(i), TOVU_STATE_STOPPING) << i;
+        EXPECT_NE(log_text(i).find("stop transcoding"), std::string::npos) << i;
+    }
+    EXPECT_TRUE(tovutest::pollUntil([] {
+        tovu_poll();
+        return tovu_get_state(1) == TOVU_STATE_IDLE && tovu_get_state(2) == TOVU_STATE_IDLE;
+    }, 10000));
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+}
