@@ -46,7 +46,8 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
     if (kind.check)
         return 0;
     if (iRealCh < 0 || iRealCh >= TOVU_MAX_CHANNELS) {
-        tovuLogRefusal(iChannel, "%s: no playlist for the folder of channel %d", kind.what, iRealCh + 1);
+        tovuLogRefusal(iChannel, "%s: no playlist for the folder of channel %d", kind.what,
+                       iRealCh + 1);
         return TOVU_ERR_NO_SOURCE_URL;
     }
     CPlayList &playlist = g_tovuPlaylists[iRealCh];

@@ -512,7 +512,8 @@ int tovuStartChannel(int iChannel)
     {
         TovuConfigLock lock;
         if (!tovuChannelItem(iChannel)) {
-            tovuLogRefusal(iChannel, "%s: no channel %d in the configuration", kStartWhat, iChannel + 1);
+            tovuLogRefusal(iChannel, "%s: no channel %d in the configuration", kStartWhat,
+                           iChannel + 1);
             return TOVU_ERR_NO_SOURCE_URL;
         }
         const cJSON *input = tovuChannelInput(iChannel);

@@ -133,7 +133,8 @@ std::string readWholeFile(const char *what, const char *setting, const std::stri
         std::string("the ") + what + " \"" + tovuCGILogSafe(path.c_str(), 200) + "\"";
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        return named + (errno == ENOENT ? " is missing" : " cannot be read: " + std::string(strerror(errno)));
+        return named + (errno == ENOENT ? std::string(" is missing")
+                                        : " cannot be read: " + std::string(strerror(errno)));
     if (!S_ISREG(st.st_mode))
         return named + " is not a regular file";
     // a fifo put in the file's place meanwhile must not hold the start
