@@ -149,6 +149,14 @@ void tovuCGIConnectionNotice(void *cls, struct MHD_Connection *connection, void 
                              enum MHD_ConnectionNotificationCode code);
 void tovuCGIHeadersIn(struct MHD_Connection *connection);
 void tovuCGIAnswered(struct MHD_Connection *connection);
+/* Why the server could not move to this port, "" when it could: a port
+   outside 1..TOVU_MAX_PORT, or one that cannot be bound (held by another
+   program, not allowed); the port served now passes.  The port is bound and
+   let go at once.  Safe on the web thread. */
+std::string tovuCGIPortProblem(int port);
+/* Why HTTPS could not start from these files, "" when it could: a file not
+   set, missing, unreadable or empty, or a pair the TLS library refuses. */
+std::string tovuCGIHttpsProblem(const std::string &certPath, const std::string &keyPath);
 
 /* with TRUE: restart the server TOVU_CGI_RESTART_DELAY_SEC from now with the
    settings then in the document; FALSE: nothing */
@@ -223,6 +231,13 @@ void tovuCGIPrintSettingProblems(void);
 
 /* ---------------------------------------------------------------- API router and login */
 
+/* The number of the document in use (tovuConfigVersion), carried by the
+ * answers to "/config" and to an upload.  An upload that carries it names
+ * the document its copy came from; when that is no longer the one in use the
+ * upload is refused with 409, so that it cannot undo changes made since.  An
+ * upload without it is taken whatever is in use. */
+#define TOVU_CGI_VERSION_HEADER "X-Config-Version"
+
 /* one row of the channel request's answer table */
 typedef struct TOVU_CGI_STATUS_TAG {
     int code;
@@ -247,6 +262,11 @@ int tovuCGILoginPage(struct MHD_Connection *conn);
 int tovuCGILogin(char *szPost, struct MHD_Connection *conn);
 int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szArgs);
 int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *szPost);
+/* the body of a channel start's answer for its result code: "" for 0; the
+   fixed text of the code when it has one, then ": " and the cause that the
+   channel log got (tovu_take_refusal), when there is one; never empty for a
+   refusal */
+std::string tovuCGIStartRefusal(int code, const std::string &cause);
 /* TRUE once after an upload changed "httpPort", "sslEnable", "sslCert" or
    "sslKey": the server then restarts itself */
 BOOL tovuCGITakeServerSettingsChanged(void);

@@ -61,15 +61,17 @@ const char kLoginPage4[] =
     "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
     " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
 
+/* the refusals of a start that the answer names by a fixed text of its own;
+   the cause the channel log got follows it */
 const TOVU_CGI_STATUS kChannelAnswers[] = {
-    {0, ""},
-    {-1, "not initialized"},
-    {-2, "invalid channel"},
-    {-3, "channel busy"},
-    {-7, "source url not valid"},
-    {-8, "target url not valid"},
-    {-9, "target codec not valid"},
+    {TOVU_ERR_NOT_INIT, "not initialized"},
+    {TOVU_ERR_INVALID_SLOT, "invalid channel"},
+    {TOVU_ERR_BUSY, "channel busy"},
+    {TOVU_ERR_NO_SOURCE_URL, "source url not valid"},
+    {TOVU_ERR_NO_TARGET_URL, "target url not valid"},
+    {TOVU_ERR_NO_ENCODER, "target codec not valid"},
 };
+const char kNotKept[] = "the change is in use but will not survive a restart: ";
 
 typedef std::vector<std::pair<const char *, std::string>> Headers;
 
@@ -170,11 +172,19 @@ std::string uploadProblem(const cJSON *doc)
 {
     if (!cJSON_IsObject(doc))
         return "the configuration is not a JSON object";
+    const cJSON *global = tovuDocGlobal(doc);
+    if (global && !cJSON_IsObject(global))
+        return "the \"global\" setting is not a JSON object";
+    // settings of the login, the access rules and HTTPS that read as empty
+    // when they are no text: each would turn its guard off
+    for (const char *key : {"loginPass", "ipACL", "sslCert", "sslKey"}) {
+        const cJSON *item = tovuDocGlobalItem(doc, key);
+        if (item && !cJSON_IsString(item))
+            return std::string("the \"") + key + "\" setting is not a text";
+    }
     const cJSON *acl = tovuDocGlobalItem(doc, "ipACL");
     if (!acl)
         return "";
-    if (!cJSON_IsString(acl))
-        return "the \"ipACL\" setting is not a text";
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(jsonGetText(acl));
     if (problems.empty())
         return "";
@@ -187,6 +197,27 @@ std::string uploadProblem(const cJSON *doc)
     if (problems.size() > kNamedMax)
         text += "; and " + std::to_string(problems.size() - kNamedMax) + " more such rules";
     return text;
+}
+
+/* The number an upload names in its TOVU_CGI_VERSION_HEADER: false when it
+   names none, and an empty *why unless the value is not a number */
+bool namedVersion(struct MHD_Connection *conn, uint64_t *version, std::string *why)
+{
+    why->clear();
+    const char *value =
+        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, TOVU_CGI_VERSION_HEADER);
+    if (!value)
+        return false;
+    std::string text = value;
+    bool digits = !text.empty() && text.size() <= 19 &&
+                  text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits) {
+        *why = std::string("the \"" TOVU_CGI_VERSION_HEADER "\" header \"") +
+               tovuCGILogSafe(value, 40) + "\" is not a document number";
+        return true;
+    }
+    *version = strtoull(text.c_str(), nullptr, 10);
+    return true;
 }
 
 /* Writes a printed document to its file; on failure prints so (on standard
@@ -209,18 +240,48 @@ struct ServerSettings {
     bool ssl = false;
     std::string cert, key;
 
-    void read() TOVU_REQUIRES(g_configMutex)
+    void read() TOVU_REQUIRES(g_configMutex) { read(g_jsonConfig); }
+    void read(const cJSON *doc)
     {
-        port = jsonGetInt(tovuGlobalItem("httpPort"));
-        ssl = jsonGetBool(tovuGlobalItem("sslEnable"));
-        cert = jsonGetText(tovuGlobalItem("sslCert"));
-        key = jsonGetText(tovuGlobalItem("sslKey"));
+        port = jsonGetInt(tovuDocGlobalItem(doc, "httpPort"));
+        ssl = jsonGetBool(tovuDocGlobalItem(doc, "sslEnable"));
+        cert = jsonGetText(tovuDocGlobalItem(doc, "sslCert"));
+        key = jsonGetText(tovuDocGlobalItem(doc, "sslKey"));
     }
     bool operator!=(const ServerSettings &o) const
     {
         return port != o.port || ssl != o.ssl || cert != o.cert || key != o.key;
     }
+    bool httpsChanged(const ServerSettings &o) const
+    {
+        return ssl != o.ssl || cert != o.cert || key != o.key;
+    }
 };
+
+/* Why the server could not serve what an upload's document asks for, or ""
+   when it could: a port out of range or that cannot be bound, or HTTPS newly
+   asked for (turned on, or other files) that cannot start. */
+std::string serverProblem(const cJSON *doc, const ServerSettings &before)
+{
+    ServerSettings after;
+    after.read(doc);
+    std::string why = tovuCGIPortProblem(tovuDocHttpPort(doc));
+    if (why.empty() && after.ssl && after.httpsChanged(before))
+        why = tovuCGIHttpsProblem(after.cert, after.key);
+    return why;
+}
+
+/* why a start of one of the installed document's channels would refuse its
+   texts, or "" when none would */
+std::string channelTextProblem() TOVU_REQUIRES(g_configMutex)
+{
+    for (int i = 0, n = tovuChannelCount(); i < n; ++i) {
+        std::string why = tovuChannelTextProblem(i);
+        if (!why.empty())
+            return why + ", which a start of the channel refuses";
+    }
+    return "";
+}
 
 /* ---------------------------------------------------------------- route table */
 
@@ -335,6 +396,24 @@ enum MHD_Result mhdKeyValueIterator(void *cls, enum MHD_ValueKind, const char *k
 BOOL tovuCGITakeServerSettingsChanged(void)
 {
     return s_serverSettingsChanged.exchange(false) ? TRUE : FALSE;
+}
+
+/* ---------------------------------------------------------------- channel answers */
+
+std::string tovuCGIStartRefusal(int code, const std::string &cause)
+{
+    if (code == 0)
+        return "";
+    std::string text;
+    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
+        if (row.code == code)
+            text = row.status;
+    }
+    if (!cause.empty())
+        text += (text.empty() ? "" : ": ") + cause;
+    if (text.empty())
+        text = "channel start refused (" + std::to_string(code) + ")";
+    return text;
 }
 
 /* ---------------------------------------------------------------- redirect */
@@ -482,15 +561,49 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     // is saved, nor after it has been taken back
     TovuConfigLock configLock;
 
+    const uint64_t inUse = tovuConfigVersion();
+    const std::string inUseText = std::to_string(inUse);
+    uint64_t named = 0;
     std::string refusal;
+    if (namedVersion(conn, &named, &refusal) && refusal.empty() && named != inUse) {
+        // made from a copy that is not the document in use: taking it would
+        // put back whatever was changed since that copy was loaded
+        int r = answerCopy(conn, MHD_HTTP_CONFLICT,
+                           kNotApplied + std::string("the configuration was changed elsewhere "
+                                                     "since this copy was loaded (the copy is "
+                                                     "number ") +
+                               std::to_string(named) + ", the one in use number " + inUseText +
+                               "); load the one in use and make the change again",
+                           {{kHeaderContentType, kTypeText}, {TOVU_CGI_VERSION_HEADER, inUseText}});
+        lock.unlock();
+        return r;
+    }
+
+    ServerSettings before;
+    before.read();
+    const int channelsBefore = tovuChannelCount();
     cJSON *doc = nullptr;
-    if (tovuConfigTooDeep(szPost))
-        refusal = "the configuration nests more than " + std::to_string(TOVU_MAX_CONFIG_DEPTH) +
-                  " levels deep";
-    else if (!(doc = tovuParseConfig(szPost)))
-        refusal = "the configuration is not JSON";
-    else
-        refusal = uploadProblem(doc);
+    if (refusal.empty()) {
+        if (tovuConfigTooDeep(szPost))
+            refusal = "the configuration nests more than " +
+                      std::to_string(TOVU_MAX_CONFIG_DEPTH) + " levels deep";
+        else if (!(doc = tovuParseConfig(szPost)))
+            refusal = "the configuration is not JSON";
+        else
+            refusal = uploadProblem(doc);
+        if (refusal.empty())
+            refusal = serverProblem(doc, before);
+    }
+    cJSON *previous = nullptr;
+    if (refusal.empty()) {
+        // the channels are read as a start reads them, from the installed
+        // document: in place for this check, seen by nobody else (the lock
+        // is held), and taken back when it fails
+        previous = tovuSwapConfig(doc);
+        refusal = channelTextProblem();
+        if (!refusal.empty())
+            doc = tovuRestoreConfig(previous, inUse);
+    }
     if (!refusal.empty()) {
         cJSON_Delete(doc);
         int r = answerCopy(conn, MHD_HTTP_BAD_REQUEST, kNotApplied + refusal,
@@ -498,10 +611,6 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         lock.unlock();
         return r;
     }
-
-    ServerSettings before;
-    before.read();
-    cJSON *previous = tovuSwapConfig(doc);
 
     // the answer's body is the text the file gets
     TovuPrintedConfig printed;
@@ -524,13 +633,19 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (saveError) {
         // not stored, so not in use either: the previous document is back,
         // and the engine and the server never saw the new one
-        cJSON_Delete(tovuSwapConfig(previous));
+        cJSON_Delete(tovuRestoreConfig(previous, inUse));
         lock.unlock();
         return answerCopy(conn, MHD_HTTP_INTERNAL_SERVER_ERROR,
                           kNotApplied + std::string(kNotSaved) + strerror(saveError),
                           {{kHeaderContentType, kTypeText}});
     }
     cJSON_Delete(previous);
+
+    // channels the document no longer has would run on unseen, out of reach
+    // of a stop request; their logs still get the stop, under the settings
+    // they ran with
+    for (int i = tovuChannelCount(); i < channelsBefore; ++i)
+        tovuStopRemovedChannel(i);
 
     TovuEngineSettings settings;
     settings.read();
@@ -542,15 +657,17 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (after != before)
         s_serverSettingsChanged = true;
 
+    const std::string version = std::to_string(tovuConfigVersion());
     if (import) {
         lock.unlock();
         return answerEmpty(conn, MHD_HTTP_MOVED_PERMANENTLY,
                            {{kHeaderConnection, kKeepAlive},
                             {kHeaderContentType, kTypeJson},
-                            {kHeaderLocation, kHomeLocation}});
+                            {kHeaderLocation, kHomeLocation},
+                            {TOVU_CGI_VERSION_HEADER, version}});
     }
 
-    Headers headers;
+    Headers headers = {{TOVU_CGI_VERSION_HEADER, version}};
     std::string password = jsonGetText(tovuGlobalItem("loginPass"));
     if (!password.empty())
         headers.emplace_back(kHeaderSetCookie, kAuthPrefix + tovuCGICookieEncode(password.c_str()));
@@ -588,9 +705,13 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     };
     TovuPrintedConfig printed;
     int r = 0;
+    std::string cause;
+    int saveError = 0;
     if (eqNoCase(action, "start")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
+            tovu_take_refusal();
             r = tovuStartChannel(i);
+            cause = tovu_take_refusal();
             // started by the loop or a restart timer (neither takes
             // g_cgi_mutex) between the state read above and this start: as
             // if it had been running
@@ -598,28 +719,24 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
                 r = 0;
         }
         setEnable(TRUE, &printed);
-        writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
+        saveError = writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
     } else if (eqNoCase(action, "stop")) {
         setEnable(FALSE, &printed);
-        writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
+        saveError = writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
         tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
     } else if (eqNoCase(action, "preview")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
             tovuPreviewChannel(i);
     }
 
-    const char *text = "";
-    unsigned status = MHD_HTTP_BAD_REQUEST;
-    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
-        if (row.code == r) {
-            text = row.status;
-            status = r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST;
-            break;
-        }
-    }
-    return queueResponse(conn, status,
-                         makeResponse(text, strlen(text), MHD_RESPMEM_PERSISTENT,
-                                      {{kHeaderConnection, kKeepAlive}}));
+    // the refusal first, then a save that failed: the channel's "enable" is
+    // changed in memory all the same, and the start or stop has acted
+    std::string text = tovuCGIStartRefusal(r, cause);
+    if (saveError)
+        text += (text.empty() ? "" : "\n") + std::string(kNotKept) + kNotSaved +
+                strerror(saveError);
+    return answerCopy(conn, r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, text,
+                      {{kHeaderConnection, kKeepAlive}});
 }
 
 /* ---------------------------------------------------------------- the router */

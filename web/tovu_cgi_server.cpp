@@ -32,9 +32,12 @@
 #include "tovu_config.h"
 #include "tovu_base.h"
 
+#include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,6 +67,10 @@ const char kBusyText[] = "busy: too many uploads at once, try again";
 const char kTooLongText[] = "too many query arguments, or too long a query";
 const char kFramingText[] = "bad request: the length of the body is not clear (told twice, or in two ways)";
 const char kOtherSiteText[] = "refused: a change asked for by a page of another site";
+/* an upload longer than its buffer holds: nothing of it is applied */
+const std::string kTooLargeText = "the change was not applied: the configuration is larger than " +
+                                  std::to_string(TOVU_CGI_POST_SIZE - 1) +
+                                  " bytes, the most an upload may be";
 
 const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
 const size_t kLoginPostMax = TOVU_CGI_LOGIN_POST_SIZE - 1;
@@ -129,6 +136,7 @@ struct PostBuffer : RequestState {
     bool shared = true;       /* its room counts in s_postRoom (an upload; not the login form) */
     size_t max = kPostMax;    /* body bytes it keeps at most */
     bool refused = false;     /* a piece found no room under the bound: answered 503 */
+    bool tooLarge = false;    /* an upload's body passed max: answered 413, nothing kept */
 };
 
 /* room taken by all POST buffers together, at most TOVU_CGI_POST_TOTAL */
@@ -142,29 +150,70 @@ timer_t allBitsTimer()
 }
 
 
-/* the whole of a regular, non-empty file; false when there is none to read */
-bool readWholeFile(const std::string &path, std::string &text)
+/* The whole of a regular, non-empty file, read into text; "" when it was,
+   else why not, naming the file as what ("certificate file") and its path. */
+std::string readWholeFile(const char *what, const char *setting, const std::string &path,
+                          std::string &text)
 {
     text.clear();
     if (path.empty())
-        return false;
-    // a fifo in the file's place must not hold the start
+        return std::string("no ") + what + " is set (\"" + setting + "\" is empty)";
+    const std::string named =
+        std::string("the ") + what + " \"" + tovuCGILogSafe(path.c_str(), 200) + "\"";
     struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return named + (errno == ENOENT ? std::string(" is missing")
+                                        : " cannot be read: " + std::string(strerror(errno)));
+    if (!S_ISREG(st.st_mode))
+        return named + " is not a regular file";
+    // a fifo put in the file's place meanwhile must not hold the start
     int fd = tovu_open_regular(path.c_str(), &st);
     if (fd < 0)
-        return false;
-    bool ok = st.st_size > 0;
-    if (ok) {
-        char buf[16384];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        ok = n == 0 && !text.empty();
-    }
+        return named + " cannot be read: " + strerror(errno ? errno : EACCES);
+    char buf[16384];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    int err = errno;
     close(fd);
-    if (!ok)
+    if (n < 0) {
         text.clear();
-    return ok;
+        return named + " cannot be read: " + strerror(err);
+    }
+    if (text.empty())
+        return named + " is empty";
+    return "";
+}
+
+/* the private key does not linger in freed memory */
+void wipe(std::string &text)
+{
+    std::fill(text.begin(), text.end(), '\0');
+    text.clear();
+}
+
+/* Why HTTPS cannot start from these files, "" when the TLS library takes
+   them; the texts are read into cert and key. */
+std::string httpsProblem(const std::string &certPath, const std::string &keyPath, std::string &cert,
+                         std::string &key)
+{
+    std::string why = readWholeFile("certificate file", "sslCert", certPath, cert);
+    if (why.empty())
+        why = readWholeFile("key file", "sslKey", keyPath, key);
+    if (!why.empty())
+        return why;
+    // the library loads the pair as a start does, without a socket or a thread
+    struct MHD_Daemon *probe = MHD_start_daemon(
+        MHD_USE_TLS | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, mhdAccessHandlerCallback,
+        nullptr, MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
+        MHD_OPTION_END);
+    if (probe) {
+        MHD_stop_daemon(probe);
+        return "";
+    }
+    return "the TLS library refuses the certificate file \"" + tovuCGILogSafe(certPath.c_str(), 200) +
+           "\" with the key file \"" + tovuCGILogSafe(keyPath.c_str(), 200) +
+           "\" (not a certificate and its private key in PEM form, or not a pair)";
 }
 
 /* the POST buffer a request's con_cls points at; null for a mark */
@@ -219,14 +268,20 @@ bool growPost(PostBuffer *post, size_t need)
     return true;
 }
 
+/* lets go of what a POST collected, and of its room */
+void dropText(PostBuffer *post)
+{
+    if (post->shared)
+        s_postRoom -= post->text.capacity();
+    std::vector<char>().swap(post->text);
+}
+
 /* A POST that found no room is answered 503 at its final call; what it
    collected is let go at once. */
 void refusePost(PostBuffer *post)
 {
     post->refused = true;
-    if (post->shared)
-        s_postRoom -= post->text.capacity();
-    std::vector<char>().swap(post->text);
+    dropText(post);
 }
 
 void completedCallback(void *, struct MHD_Connection *connection, void **con_cls,
@@ -274,6 +329,9 @@ const unsigned kServerFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
 
 /* the port of the running server */
 uint16_t s_runningPort TOVU_GUARDED_BY(s_serverMutex) = 0;
+/* the same, for the web thread, which must not wait for s_serverMutex (a
+   restart holds it while it waits for that thread to end); 0 while none runs */
+std::atomic<int> s_servedPort{0};
 
 struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const TovuCgiBounds &bounds,
                                const std::string *key, const std::string *cert)
@@ -296,25 +354,32 @@ struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const TovuCgiBound
                             MHD_OPTION_END);
 }
 
-/* global "httpPort", or the default when it reads 0 */
-uint16_t settingsPort()
+/* the port the settings ask for */
+int settingsPort()
 {
     TovuConfigLock lock;
-    int n = jsonGetInt(tovuGlobalItem("httpPort"));
-    return n != 0 ? static_cast<uint16_t>(n) : static_cast<uint16_t>(TOVU_DEFAULT_HTTP_PORT);
+    return tovuHttpPort();
 }
 
 /* Starts on the given port (0: the one of the settings), with the HTTPS
-   settings of the document.  HTTPS that fails where plain HTTP then starts on
-   the same port is turned off in the document; when neither starts (the port
-   is taken), the setting stays. */
-BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
+   settings of the document.  HTTPS that cannot start is said in one line,
+   with the plain HTTP served in its place; a pair of files that the TLS
+   library refuses is turned off in the document too.  When nothing starts
+   (the port is taken) the setting stays. */
+BOOL startLocked(int port = 0) TOVU_REQUIRES(s_serverMutex)
 {
     if (g_mhd)
         return TRUE;
 
     if (port == 0)
         port = settingsPort();
+    // a port outside the range is not taken modulo 65536
+    if (port < 1 || port > TOVU_MAX_PORT) {
+        tovu_message("the web server cannot start: \"httpPort\" %d is not a port from 1 to %d",
+                     port, TOVU_MAX_PORT);
+        return FALSE;
+    }
+    const uint16_t port16 = static_cast<uint16_t>(port);
     bool ssl = false;
     std::string certPath, keyPath;
     {
@@ -328,29 +393,42 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
     TovuCgiBounds bounds = tovuCGIBounds();
     tovuCGIWatchStart(bounds.headerMs);
 
-    bool httpsFailed = false;
+    std::string why;
+    bool refusedPair = false;
     if (ssl) {
         std::string cert, key;
-        if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
-            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port, bounds, &key, &cert);
-            httpsFailed = !g_mhd;
-            // the private key does not linger in freed memory
-            std::fill(key.begin(), key.end(), '\0');
+        why = readWholeFile("certificate file", "sslCert", certPath, cert);
+        if (why.empty())
+            why = readWholeFile("key file", "sslKey", keyPath, key);
+        if (why.empty()) {
+            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port16, bounds, &key, &cert);
+            if (!g_mhd) {
+                // the pair, or the port: the plain start below tells
+                why = httpsProblem(certPath, keyPath, cert, key);
+                refusedPair = !why.empty();
+                if (!refusedPair)
+                    why = "the HTTPS start failed";
+            }
         }
+        wipe(key);
     }
     if (!g_mhd)
-        g_mhd = startDaemon(kServerFlags, port, bounds, nullptr, nullptr);
-    if (httpsFailed && g_mhd) {
-        tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
-                     static_cast<unsigned>(port));
-        TovuConfigLock lock;
-        if (tovuGlobalItem("sslEnable"))
-            tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
+        g_mhd = startDaemon(kServerFlags, port16, bounds, nullptr, nullptr);
+    if (ssl && !why.empty() && g_mhd) {
+        tovu_message("HTTPS is on, but %s: the web interface is served over plain HTTP on port %d",
+                     why.c_str(), port);
+        if (refusedPair) {
+            TovuConfigLock lock;
+            if (tovuGlobalItem("sslEnable"))
+                tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
+        }
     }
-    if (g_mhd)
-        s_runningPort = port;
-    else
+    if (g_mhd) {
+        s_runningPort = port16;
+        s_servedPort = port;
+    } else {
         tovuCGIWatchStop();
+    }
     return g_mhd ? TRUE : FALSE;
 }
 
@@ -360,7 +438,25 @@ void stopLocked() TOVU_REQUIRES(s_serverMutex)
         MHD_stop_daemon(g_mhd);
         g_mhd = nullptr;
         tovuCGIWatchStop();
+        s_servedPort = 0;
     }
+}
+
+/* Puts the port served back into the document and its file, after a restart
+   on the new one failed, so that the next start finds a port that works. */
+void keepServedPort(uint16_t port)
+{
+    TovuPrintedConfig printed;
+    {
+        TovuConfigLock lock;
+        if (!tovuSetMemberNumber(tovuGlobal(), "httpPort", port))
+            return;
+        tovuPrintConfig(nullptr, &printed);
+    }
+    errno = 0;
+    if (tovuWritePrintedConfig(printed) != 0)
+        tovu_message("the web server's port %u could not be saved to %s: %s",
+                     static_cast<unsigned>(port), printed.path.c_str(), strerror(errno ? errno : EIO));
 }
 
 /* the body the router gets, as text: the first part of a multipart form, else
@@ -424,6 +520,19 @@ bool redirected(const char *url)
     return tovuCGIRedirectLocation(url, location) != FALSE;
 }
 
+/* true when the request's "Content-Length" tells more than max bytes */
+bool toldLonger(struct MHD_Connection *connection, size_t max)
+{
+    const char *value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                    MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (!value)
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long n = strtoull(value, &end, 10);
+    return end != value && (errno == ERANGE || n > max);
+}
+
 /* a new buffer for a POST's body; null when there is no memory */
 PostBuffer *newPost(bool shared, size_t max)
 {
@@ -469,6 +578,12 @@ enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bo
         }
         post = newPost(false, kLoginPostMax);
     } else if (eqNoCase(url, kConfigPath)) {
+        // told too long before a byte of it is read: answered at once, and
+        // the connection ends rather than read what would be let go
+        if (toldLonger(connection, kPostMax)) {
+            *con_cls = asCls(kAnsweredMark);
+            return answerText(connection, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText.c_str(), true);
+        }
         post = newPost(true, kPostMax);
     } else {
         *con_cls = asCls(kIgnoredMark);
@@ -483,6 +598,8 @@ enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bo
 /* the final call of a POST that collected its body */
 enum MHD_Result finalCall(struct MHD_Connection *connection, const char *url, PostBuffer *post)
 {
+    if (post->tooLarge)
+        return answerText(connection, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText.c_str());
     if (post->refused || !growPost(post, post->text.size() + 1))
         return answerText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, kBusyText);
     return toResult(routed(connection, url, postBody(connection, post)));
@@ -549,12 +666,15 @@ void timerCGI(union sigval)
         uint16_t before = g_mhd ? s_runningPort : 0;
         stopLocked();
         if (!startLocked()) {
-            // the new port is taken (or cannot be had): back on the old one
-            uint16_t wanted = settingsPort();
+            // the new port was taken after all (the upload found it free):
+            // back on the old one, in the document and the file as well
+            int wanted = settingsPort();
             if (before && startLocked(before)) {
-                tovu_message("the web server's restart on port %u failed, the web interface is "
+                tovu_message("the web server's restart on port %d failed, the web interface is "
                              "back on port %u",
-                             static_cast<unsigned>(wanted), static_cast<unsigned>(before));
+                             wanted, static_cast<unsigned>(before));
+                if (wanted != before)
+                    keepServedPort(before);
             } else {
                 tovu_message("the web server's restart failed, the web interface stays down");
             }
@@ -581,6 +701,41 @@ void tovuCancelCGIRestart(void)
     s_pendingTimers.clear();
     while (s_restartsRunning != 0)
         lock.wait(s_timerIdle);
+}
+
+/* ---------------------------------------------------------------- checks of an upload */
+
+std::string tovuCGIPortProblem(int port)
+{
+    if (port < 1 || port > TOVU_MAX_PORT)
+        return "\"httpPort\" " + std::to_string(port) + " is not a port from 1 to " +
+               std::to_string(TOVU_MAX_PORT);
+    if (port == s_servedPort.load())
+        return "";
+    // bound as the server binds it, then let go
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "port " + std::to_string(port) + " cannot be tried: " + strerror(errno);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    std::string why;
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0)
+        why = "port " + std::to_string(port) + " cannot be served: " + strerror(errno);
+    close(fd);
+    return why;
+}
+
+std::string tovuCGIHttpsProblem(const std::string &certPath, const std::string &keyPath)
+{
+    std::string cert, key;
+    std::string why = httpsProblem(certPath, keyPath, cert, key);
+    wipe(key);
+    return why;
 }
 
 /* ---------------------------------------------------------------- request intake */
@@ -614,12 +769,17 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         // a body sent with a GET, or one that nobody looks at, is let go
         size_t n = *upload_data_size;
         *upload_data_size = 0;
-        if (!post || post->refused)
+        if (!post || post->refused || post->tooLarge)
             return MHD_YES;
         size_t len = post->text.size();
-        // an upload's piece that would pass the limit is dropped whole (what
-        // came before stays one document); the login form keeps what fits,
-        // its first field in front.  Room is kept for the NUL that ends the text.
+        // an upload that passes the limit is refused whole (a part of a
+        // document is not the document); the login form keeps what fits, its
+        // first field in front.  Room is kept for the NUL that ends the text.
+        if (post->shared && n > post->max - len) {
+            post->tooLarge = true;
+            dropText(post);
+            return MHD_YES;
+        }
         if (!post->shared)
             n = std::min(n, post->max - len);
         if (n && n <= post->max - len) {
