@@ -45,8 +45,6 @@ const char kAllow[] = "allow";
 const char kDeny[] = "deny";
 const char kDigits[] = "0123456789";
 const long kPrefixMax = 32;
-/* the settings the web server reads as text */
-const char *const kTextSettings[] = {"loginPass", "ipACL", "sslCert", "sslKey"};
 
 /* one rule as written: an action and, unless it is the text's last word, a target */
 struct AclRule {
@@ -242,6 +240,8 @@ const char *jsonKindName(const cJSON *item)
 
 } // namespace
 
+const char *const tovuCGITextSettings[4] = {"loginPass", "ipACL", "sslCert", "sslKey"};
+
 std::vector<std::string> tovuCGISettingTypeProblems(const cJSON *doc)
 {
     std::vector<std::string> problems;
@@ -251,7 +251,7 @@ std::vector<std::string> tovuCGISettingTypeProblems(const cJSON *doc)
                            jsonKindName(global) + ", not an object");
         return problems;
     }
-    for (const char *key : kTextSettings) {
+    for (const char *key : tovuCGITextSettings) {
         const cJSON *item = tovuDocGlobalItem(doc, key);
         if (!item || cJSON_IsString(item))
             continue;

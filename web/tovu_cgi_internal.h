@@ -221,9 +221,12 @@ struct TovuAclProblem {
 std::vector<TovuAclProblem> tovuCGIAclProblems(const char *szACL);
 /* prints each such rule of the document's "ipACL" on standard output */
 void tovuCGIPrintAclProblems(void);
-/* The settings of a document that the web server reads as text and are not
- * ("loginPass", "ipACL", "sslCert", "sslKey"), or its "global" when that is
- * not an object, one message each.  A non-text "ipACL" refuses every client. */
+/* the settings the web server reads as text: each one that is no text would
+ * read as empty and turn its guard off, so an upload refuses it and the
+ * server's start names it */
+extern const char *const tovuCGITextSettings[4];
+/* The settings of a document among tovuCGITextSettings that are not text, or
+ * its "global" when that is not an object, one message each.  A non-text "ipACL" refuses every client. */
 std::vector<std::string> tovuCGISettingTypeProblems(const cJSON *doc);
 /* prints those of the installed document, then the unreadable "ipACL" rules,
  * on standard output (the start of the server does, once) */

@@ -175,9 +175,7 @@ std::string uploadProblem(const cJSON *doc)
     const cJSON *global = tovuDocGlobal(doc);
     if (global && !cJSON_IsObject(global))
         return "the \"global\" setting is not a JSON object";
-    // settings of the login, the access rules and HTTPS that read as empty
-    // when they are no text: each would turn its guard off
-    for (const char *key : {"loginPass", "ipACL", "sslCert", "sslKey"}) {
+    for (const char *key : tovuCGITextSettings) {
         const cJSON *item = tovuDocGlobalItem(doc, key);
         if (item && !cJSON_IsString(item))
             return std::string("the \"") + key + "\" setting is not a text";

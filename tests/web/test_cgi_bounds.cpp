@@ -37,20 +37,6 @@ int countOpen(const std::vector<int> &fds)
     return n;
 }
 
-// room for this many descriptors in the test process (as root the hard limit may rise)
-bool roomForDescriptors(rlim_t n)
-{
-    rlimit r{};
-    if (getrlimit(RLIMIT_NOFILE, &r) != 0)
-        return false;
-    if (r.rlim_cur >= n)
-        return true;
-    r.rlim_cur = n;
-    if (r.rlim_max < n)
-        r.rlim_max = n;
-    return setrlimit(RLIMIT_NOFILE, &r) == 0;
-}
-
 // A page's status poll: "/status" once a second on one kept-alive connection.
 struct StatusPoll {
     std::atomic<bool> stop{false};

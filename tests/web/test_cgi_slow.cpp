@@ -31,20 +31,6 @@ std::string doc(const std::string &global = "")
     return "{\"name\": \"t\", \"global\": {" + global + "}, \"channels\": []}";
 }
 
-// room for this many descriptors in the test process (as root the hard limit may rise)
-bool roomForDescriptors(rlim_t n)
-{
-    rlimit r{};
-    if (getrlimit(RLIMIT_NOFILE, &r) != 0)
-        return false;
-    if (r.rlim_cur >= n)
-        return true;
-    r.rlim_cur = n;
-    if (r.rlim_max < n)
-        r.rlim_max = n;
-    return setrlimit(RLIMIT_NOFILE, &r) == 0;
-}
-
 // waits until the server closes fd (or the time runs out); the time it took
 Clock::duration untilClosed(int fd, Clock::time_point since, int timeoutMs)
 {
