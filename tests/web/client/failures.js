@@ -171,6 +171,36 @@ test('the password changed from another page: the first page is told the login h
   assert.strictEqual(await page.textContent(row(1) + ' td:nth-child(4)'), '');
 });
 
+test('the login ended: the offer, an address typed anew and a reload each reach the login page', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  // a browser that keeps what the service lets it keep
+  const page = await ctx.page({ cache: true });
+  await ctx.open();
+  const r = await fetch(h.BASE + '/config', { method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(config([channel('/tmp/a.mp4')], { loginPass: 'n3w' })) });
+  assert.strictEqual(r.status, 200);
+  d.login('n3w');
+  await waitLine(page, STATUS_LOGIN);
+  await Promise.all([page.waitForNavigation(), page.click('#notice .login')]);
+  await page.waitForSelector('input[name=auth]');
+  await ctx.snap('login page from the offer');
+  const tab = await ctx.bctx.newPage();
+  for (const where of ['/', '/index.html']) {
+    await tab.goto(h.BASE + where);
+    assert.ok(await tab.$('input[name=auth]'), where + ' typed anew gives the login page');
+  }
+  await tab.close();
+  await page.reload();
+  await page.waitForSelector('input[name=auth]');
+  // logged in again, the page is back, and stays at a reload
+  await page.fill('input[name=auth]', 'n3w');
+  await Promise.all([page.waitForNavigation(), page.click('input[type=submit]')]);
+  await h.ready(page);
+  await page.reload();
+  await h.ready(page);
+  assert.strictEqual((await pageConfig(page)).global.loginPass, 'n3w');
+});
+
 test('an upload refused with 400: the service\'s answer is told, the edit stays, nothing changes', async (ctx) => {
   // a hand-written document with an access rule the service cannot read: it is loaded (and matches
   // nothing, so the page is served), but an upload that holds it is refused
