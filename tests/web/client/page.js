@@ -338,6 +338,62 @@ test('texts from the service are shown as text: urls, memos and status texts', a
   assert.strictEqual(ctx.dialogs.length, 0, 'no markup ran');
 });
 
+test('long addresses, memos and status texts are cut with the whole text on hover; Status stays in the window', async (ctx) => {
+  const url = '/media/' + 'long-folder-name/'.repeat(14) + 'clip-0123456.mp4';   // 261 characters, as reported
+  const memo = 'a memo that goes on '.repeat(13) + 'and on';
+  const status = '00:01:02 ' + 'x'.repeat(90);
+  const ch = channel(url);
+  ch.memo = memo;
+  await ctx.daemon({ config: config([ch, channel('/tmp/b.mp4')]) });
+  const page = await ctx.page();
+  await page.route((u) => u.pathname === '/status', async (route) => {
+    try {
+      const r = await route.fetch();
+      const ans = JSON.parse(await r.text());
+      ans.channels[0] = { state: 'running', status };
+      await route.fulfill({ response: r, body: JSON.stringify(ans) });
+    } catch (e) { /* the page was closed meanwhile */ }
+  });
+  const cells = (n) => page.$$eval('#chTable tbody tr:nth-child(' + n + ') td', (tds) => tds.map((td) => ({
+    title: td.getAttribute('title'), cut: td.scrollWidth > td.clientWidth })));
+  for (const width of [1400, 1024]) {
+    await page.setViewportSize({ width, height: 800 });
+    await ctx.open();
+    await page.waitForFunction(() => window.channelStatus.length === 2);
+    await page.waitForFunction(() => /x{10}/.test(document.querySelector('#chTable tbody td:nth-child(5)').textContent));
+    const box = await page.evaluate(() => ({
+      table: document.querySelector('#chTable').getBoundingClientRect().right,
+      status: document.querySelector('#chTable th.colStatus').getBoundingClientRect(),
+      page: document.documentElement.scrollWidth
+    }));
+    assert.ok(box.page <= width, width + ': the page is ' + box.page + ' px wide');
+    assert.ok(box.table <= width && box.status.right <= width && box.status.width >= 150,
+      width + ': Status in the window: ' + JSON.stringify(box));
+    const c = await cells(1);
+    assert.strictEqual(url.length, 261);
+    assert.deepStrictEqual([c[1].title, c[3].title, c[4].title], [url, memo, status]);
+    assert.deepStrictEqual([c[1].cut, c[3].cut, c[4].cut], [true, true, true]);
+    await ctx.snap('long cells ' + width);
+    if (width === 1400) {
+      // a column dragged wider still widens the table, by what it was dragged
+      const grip = await page.locator('.JCLRgrip').nth(3).boundingBox();
+      const memoBefore = (await page.locator('#chTable th.colMemo').boundingBox()).width;
+      await page.mouse.move(grip.x + grip.width / 2, grip.y + grip.height / 2);
+      await page.mouse.down();
+      await page.mouse.move(grip.x + grip.width / 2 + 100, grip.y + grip.height / 2, { steps: 5 });
+      await page.mouse.up();
+      const memoAfter = (await page.locator('#chTable th.colMemo').boundingBox()).width;
+      assert.ok(Math.abs(memoAfter - memoBefore - 100) < 3, 'Memo dragged from ' + memoBefore + ' to ' + memoAfter);
+    }
+    // while channel 1 is edited too
+    await h.edit(page, 1);
+    const edited = await page.evaluate(() => document.querySelector('#chTable th.colStatus').getBoundingClientRect().right);
+    assert.ok(edited <= width, width + ': Status while editing ends at ' + edited);
+    await ctx.snap('long cells edited ' + width);
+    await page.click('#btnCancel');
+  }
+});
+
 test('login through the page with a password holding "+" and "@"', async (ctx) => {
   const pass = 'se+cr@t 1';
   const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')], { loginPass: pass }) });
