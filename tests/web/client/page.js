@@ -7,6 +7,7 @@
 const fs = require('fs');
 const path = require('path');
 const os = require('os');
+const { spawnSync } = require('child_process');
 const h = require('./lib/harness');
 const { test, assert, waitFor, channel, config } = h;
 
@@ -20,6 +21,34 @@ function tmpFile(name, text) {
   const f = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-web-')), name);
   fs.writeFileSync(f, text);
   return f;
+}
+
+// A self-signed certificate and its key in a new folder: [cert, key].
+function makeCertificate() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-tls-'));
+  const [key, cert, tpl] = ['web.key', 'web.crt', 'web.tpl'].map((f) => path.join(dir, f));
+  fs.writeFileSync(tpl, 'cn = 127.0.0.1\nexpiration_days = 30\ntls_www_server\nencryption_key\nsigning_key\n');
+  for (const args of [['--generate-privkey', '--key-type=ecdsa', '--outfile', key],
+    ['--generate-self-signed', '--load-privkey', key, '--template', tpl, '--outfile', cert]]) {
+    const r = spawnSync('certtool', args);
+    if (r.status !== 0) throw new Error('certtool ' + args[0] + ': ' + r.stderr);
+  }
+  return [cert, key];
+}
+
+async function noticeLines(page) {
+  return page.$$eval('#notice.shown .lines div', (ds) => ds.map((d) => d.textContent));
+}
+
+async function answersAt(url) {
+  try { await fetch(url + 'runtime'); return true; } catch (e) { return false; }
+}
+
+async function settingsOk(page) {
+  const posted = page.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
+  await page.click('#dlgSettings .ok');
+  assert.strictEqual((await posted).status(), 200);
+  await page.waitForSelector('#dlgSettings', { state: 'hidden' });
 }
 
 async function statusText(page, n) {
@@ -201,6 +230,94 @@ test('global settings: an empty port sends nothing; OK writes exactly the fourte
   });
   // the page was not reloaded
   assert.strictEqual(ctx.requests.filter((r) => new URL(r.url).pathname === '/runtime').length, 1);
+});
+
+test('a port change that worked: the page says where the service now is, with a link that leads there', async (ctx) => {
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.open();
+  await page.waitForFunction(() => window.channelStatus.length === 1);
+  await page.click('#btnSettings');
+  await page.fill('#gPort', '9600');
+  await settingsOk(page);
+  const there = 'http://127.0.0.1:9600/';
+  assert.strictEqual(await page.textContent('#moved'),
+    'Global Settings saved: the web interface now answers at ' + there + '. Open it there to go on.');
+  assert.strictEqual(await page.getAttribute('#moved a', 'href'), there);
+  // the old address gone, the page still says where to go, not that nothing answers
+  await waitFor('the old port closed', async () => !(await answersAt(h.BASE + '/')));
+  await waitFor('the new port open', () => answersAt(there));
+  await page.waitForFunction(() => document.querySelector('#chTable').classList.contains('stale'));
+  await h.sleep(2500);
+  assert.deepStrictEqual(await noticeLines(page), []);
+  assert.strictEqual(await page.isVisible('#moved'), true);
+  await ctx.snap('moved');
+  await Promise.all([page.waitForNavigation(), page.click('#moved a')]);
+  await h.ready(page);
+  assert.strictEqual(page.url(), there);
+  assert.strictEqual(await page.isVisible('#moved'), false);
+  assert.strictEqual((await page.evaluate(() => window.jsonConfig)).global.httpPort, 9600);
+});
+
+test('HTTPS: a page over HTTP with "sslEnable" on warns; a change to working files leads to the HTTPS page', async (ctx) => {
+  const [cert, key] = makeCertificate();
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')],
+    { loginPass: 'pw', sslEnable: true, sslCert: cert + '.missing', sslKey: key }) });
+  const page = await ctx.page();
+  await ctx.bctx.addCookies([{ name: 'auth', value: 'pw', url: h.BASE }]);
+  await ctx.open();
+  // the service could not start HTTPS and serves plain HTTP
+  assert.strictEqual(await page.textContent('#warning'), 'CAUTION HTTPS is enabled in Global Settings, but this page' +
+    ' came over plain HTTP: the service could not start HTTPS with its SSL Cert File and SSL Key File (its start-up' +
+    ' output says why). The login password and the configuration travel unencrypted until both files are mended.');
+  await ctx.snap('served over HTTP with HTTPS on');
+  await page.click('#btnSettings');
+  assert.strictEqual(await page.isChecked('#gSsl'), true);
+  await page.fill('#gCert', cert);
+  await settingsOk(page);
+  const there = 'https://127.0.0.1:' + h.PORT + '/';
+  assert.strictEqual(await page.getAttribute('#moved a', 'href'), there);
+  assert.match(await page.textContent('#moved'), /accept the service's certificate first\.$/);
+  assert.strictEqual(await page.isVisible('#warning'), false, 'no warning while the page moves to HTTPS');
+  await page.waitForFunction(() => document.querySelector('#chTable').classList.contains('stale'));
+  assert.deepStrictEqual(await noticeLines(page), []);
+  await ctx.snap('moving to HTTPS');
+  await Promise.all([page.waitForNavigation(), page.click('#moved a')]);
+  await h.ready(page);
+  assert.strictEqual(page.url(), there);
+  assert.strictEqual(await page.isVisible('#warning'), false);
+  await ctx.snap('served over HTTPS');
+});
+
+test('a move that did not happen: the page says so and takes the document as the service holds it', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.page();
+  // the service accepts the new port, then goes away for a while and comes
+  // back where it was, with its old port in the document
+  let down = false;
+  await page.route((u) => u.origin === h.BASE && (u.pathname === '/status' || u.pathname === '/config'), async (route) => {
+    const rq = route.request();
+    if (rq.method() === 'POST') {
+      const doc = JSON.parse(rq.postData());
+      await route.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(doc) });
+      down = true;
+      setTimeout(() => { down = false; }, 3000);
+    } else if (down) {
+      await route.abort('connectionrefused');
+    } else {
+      await route.continue();
+    }
+  });
+  await ctx.open();
+  await page.click('#btnSettings');
+  await page.fill('#gPort', '9600');
+  await page.click('#dlgSettings .ok');
+  await page.waitForSelector('#moved', { state: 'visible' });
+  await waitFor('the line', async () => (await noticeLines(page)).includes('The web interface did not move to' +
+    ' http://127.0.0.1:9600/: the service answers at this address again.'));
+  assert.strictEqual(await page.isVisible('#moved'), false);
+  await page.waitForFunction(() => window.jsonConfig.global.httpPort === 9527);
+  assert.deepStrictEqual(await page.evaluate(() => window.jsonConfig), await d.config());
+  await ctx.snap('not moved');
 });
 
 test('export downloads tovul.json; import reloads the page with the imported channels', async (ctx) => {

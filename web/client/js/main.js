@@ -9,6 +9,7 @@
  *   util.js, state.js     helpers; the shared state and the document's readers
  *   api.js                every request to the service, and how each can fail
  *   notice.js             the notice box: what failed and why, the login offer
+ *   address.js            where the web interface went after a port or HTTPS change
  *   ui.js                 pop-ups, editable choices and tables, picker lists
  *   logo.js               the colour walk over the product name
  *   chlist.js             the channel list and its selection
@@ -37,12 +38,29 @@ import { deckPicker, ndiPicker } from './pickers.js';
 import { videoDialog } from './video/dialog.js';
 import { formatDialog } from './format/dialog.js';
 import { editor } from './editor/channel.js';
+import { address } from './address.js';
 
 var TXT_LOAD_ERROR = 'The page could not load: ';
 var TXT_LOAD_AGAIN = 'Load the page again once the service answers.';
 
 function loadFailed(f) {
   notice.failed('load', TXT_LOAD_ERROR, f, f.login ? '' : TXT_LOAD_AGAIN);
+}
+
+// The document as the service holds it now, in place of the page's copy,
+// unless an edit, a dialog or an upload is under way (what it sends is
+// answered for by the service).
+function reload() {
+  if (state.editing || popup.anyOpen() || api.uploading()) return;
+  api.config().done(function (cfg) {
+    if (state.editing || popup.anyOpen() || api.uploading()) return;
+    state.jsonConfig = cfg;
+    settings.showWarning();
+    settings.fill();
+    chlist.fill();
+    var n = Math.min(state.selRow, channels().length);
+    if (n > 0) chlist.select(n); else chlist.highlight(0);
+  });
 }
 
 function loaded() {
@@ -54,6 +72,7 @@ function loaded() {
   formatDialog.init();
   deckPicker.init();
   ndiPicker.init();
+  address.onBackHere(reload);
 
   statusPoll.start();
   api.runtime().done(function (rt) {

@@ -7,6 +7,7 @@ import { state, stateOf, firstTarget } from './state.js';
 import { api, TXT_UNREACHABLE } from './api.js';
 import { chlist } from './chlist.js';
 import { notice, because } from './notice.js';
+import { address } from './address.js';
 
 var STATUS_PERIOD_MS = 1000;
 var CPU_CELLS_PER_ROW = 16;
@@ -46,10 +47,13 @@ export var statusPoll = {
     api.status().done(function (ans) {
       notice.clear('status');
       $('#chTable').removeClass('stale');
+      address.pollAnswered();
       statusPoll.show(ans);
     }).fail(function (f) {
       $('#chTable').addClass('stale');
-      if (f.login) notice.set('status', TXT_STATUS_LOGIN, true);
+      // after a move of the web interface, the page says where it went instead
+      if (!f.login && address.pollFailed()) notice.clear('status');
+      else if (f.login) notice.set('status', TXT_STATUS_LOGIN, true);
       else if (f.text === TXT_UNREACHABLE) notice.set('status', TXT_STATUS_UNREACHABLE);
       else notice.set('status', TXT_STATUS_ERROR + because(f.text));
     }).always(function () { polling = false; });

@@ -229,7 +229,9 @@ class Context {
   // cannot be reached from the test's namespace).
   async page(opts) {
     const cdn = !opts || opts.cdn !== false;
-    this.bctx = await this.browser.newContext({ viewport: { width: 1400, height: 900 }, acceptDownloads: true });
+    // the service's HTTPS is tested with a certificate of the test's own making
+    this.bctx = await this.browser.newContext({ viewport: { width: 1400, height: 900 }, acceptDownloads: true,
+      ignoreHTTPSErrors: true });
     if (!opts || !opts.cache) {
       await this.bctx.route(JQUERY_CDN, (route) => cdn ? route.fulfill({
         status: 200, contentType: 'text/javascript', body: fs.readFileSync(JQUERY_FILE),
