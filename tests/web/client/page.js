@@ -151,6 +151,28 @@ test('start, stop and preview: requests, status cells and the player', async (ct
   assert.match(await statusText(page, 1), /^ IDLE$/);
 });
 
+test('a preview that cannot be played says so: its transcoder ended, or no stream came', async (ctx) => {
+  const cases = [
+    // transcoder, source, why
+    ['standin', '/tmp/no-such-clip.mp4', 'the channel\'s preview ended before anything played (its channel log says why).'],
+    ['fake', '/tmp/a.mp4', 'no stream that the browser can play came from http://127.0.0.1:9528.']
+  ];
+  for (const [transcoder, source, why] of cases) {
+    const d = await ctx.daemon({ transcoder, config: config([channel(source)]) });
+    const page = await ctx.open();
+    await page.waitForFunction(() => window.channelStatus.length === 1);
+    await page.click('#btnPreview');
+    await page.waitForSelector('#player', { state: 'visible' });
+    await page.waitForSelector('#playerMsg', { state: 'visible', timeout: 90000 });
+    assert.strictEqual(await page.textContent('#playerMsg'), 'The preview could not be played: ' + why);
+    await ctx.snap('not played ' + transcoder);
+    await page.click('#btnPreview');
+    await page.waitForSelector('#player', { state: 'hidden' });
+    assert.strictEqual(await page.isVisible('#playerMsg'), false);
+    await d.stop();
+  }
+});
+
 test('start and stop of all channels from the drop-downs; a failed start is reported', async (ctx) => {
   // channel 3 plays a folder without files: the service refuses to start it
   const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-empty-'));

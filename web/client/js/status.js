@@ -17,6 +17,8 @@ var TXT_STATUS_ERROR = 'Status error! ';
 
 var polling = false;   // a "/status" is out
 var paused = 0;        // searches of this page that hold the service's one thread
+var sent = 0;          // the number of the last "/status" sent
+var watchers = [];     // called with each answer shown and the number of its request
 
 // Whether "Preview" does something for channel n shown as ch: it ends the
 // preview this page is playing; it starts one on an idle channel (or one
@@ -44,11 +46,13 @@ export var statusPoll = {
   poll: function () {
     if (polling || paused) return;
     polling = true;
+    var seq = ++sent;
     api.status().done(function (ans) {
       notice.clear('status');
       $('#chTable').removeClass('stale');
       address.pollAnswered();
       statusPoll.show(ans);
+      watchers.forEach(function (fn) { fn(seq); });
     }).fail(function (f) {
       $('#chTable').addClass('stale');
       // after a move of the web interface, the page says where it went instead
@@ -60,6 +64,11 @@ export var statusPoll = {
   },
   // Around a request that the service answers only after a while (a search):
   // the poll waits for it rather than call the service unreachable.
+  // The number of the last "/status" sent: an answer to a later one tells
+  // of what the service did after this moment.
+  sentCount: function () { return sent; },
+  // fn(seq) after each answer has been shown
+  watch: function (fn) { watchers.push(fn); },
   pause: function () { paused++; },
   resume: function () { if (paused > 0) paused--; },
   show: function (ans) {
