@@ -44,7 +44,7 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
     if (!fault->ok())
         return fault->code;
     if (iRealCh < 0 || iRealCh >= TOVU_MAX_CHANNELS) {
-        tovu_logf(iChannel, 1, "%s: no playlist for the folder of channel %d", kind.what, iRealCh + 1);
+        tovuLogRefusal(iChannel, "%s: no playlist for the folder of channel %d", kind.what, iRealCh + 1);
         return TOVU_ERR_NO_SOURCE_URL;
     }
     CPlayList &playlist = g_tovuPlaylists[iRealCh];
@@ -52,7 +52,7 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
                                 jsonGetBool(jsonGetItem(G, "folderShuffle")), TRUE);
     tovuLogSkippedFiles(iChannel, kind.what, playlist);
     if (nFiles == 0) {
-        tovu_logf(iChannel, 1, "%s: no file in folder %s", kind.what, address->c_str());
+        tovuLogRefusal(iChannel, "%s: no file in folder %s", kind.what, address->c_str());
         return TOVU_ERR_NO_SOURCE_URL;
     }
     std::string current = playlist.GetCurFileCopy();

@@ -398,8 +398,8 @@ int ChannelStart::fillTargets(int iRealCh, bool bBound)
     const cJSON *targetList = jsonGetItem(O, "targets");
     int nAvailable = jsonGetListSize(targetList);
     if (nAvailable < nTargets) {
-        tovu_logf(N, 1, "%s: channel %d has %d targets, fewer than the %d of channel %d", kStartWhat,
-                  iRealCh + 1, nAvailable, nTargets, N + 1);
+        tovuLogRefusal(N, "%s: channel %d has %d targets, fewer than the %d of channel %d",
+                       kStartWhat, iRealCh + 1, nAvailable, nTargets, N + 1);
         return TOVU_ERR_NO_TARGET_URL;
     }
     for (int j = 0; j < nTargets; j++) {
@@ -501,7 +501,7 @@ int tovuStartChannel(int iChannel)
     {
         TovuConfigLock lock;
         if (!tovuChannelItem(iChannel)) {
-            tovu_logf(iChannel, 1, "%s: no channel %d in the configuration", kStartWhat, iChannel + 1);
+            tovuLogRefusal(iChannel, "%s: no channel %d in the configuration", kStartWhat, iChannel + 1);
             return TOVU_ERR_NO_SOURCE_URL;
         }
         const cJSON *input = tovuChannelInput(iChannel);
@@ -513,11 +513,11 @@ int tovuStartChannel(int iChannel)
         if (nTargets > TOVU_MAX_TARGETS)
             nTargets = TOVU_MAX_TARGETS;
         if (nSources == 0) {
-            tovu_logf(iChannel, 1, "%s: channel %d has no source", kStartWhat, iChannel + 1);
+            tovuLogRefusal(iChannel, "%s: channel %d has no source", kStartWhat, iChannel + 1);
             return TOVU_ERR_NO_SOURCE_URL;
         }
         if (nTargets == 0) {
-            tovu_logf(iChannel, 1, "%s: channel %d has no target", kStartWhat, iChannel + 1);
+            tovuLogRefusal(iChannel, "%s: channel %d has no target", kStartWhat, iChannel + 1);
             return TOVU_ERR_NO_TARGET_URL;
         }
         start.reset(new ChannelStart(iChannel, nSources, nTargets));

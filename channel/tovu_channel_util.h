@@ -72,7 +72,11 @@ void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,
 bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &field,
                    TovuTextFault *fault);
 
-/* writes "<what> refused (<code>): <field> ..." into channel N's log */
+/* a start's or preview's refusal: one line in channel N's log, formatted as
+ * printf's, and noted as the start's cause (tovu_take_refusal) */
+void tovuLogRefusal(int iChannel, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+/* writes "<what> refused (<code>): <field> ..." into channel N's log (a refusal) */
 void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault);
 
 /* writes one line into channel N's log for each file that the last build of

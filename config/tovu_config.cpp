@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <errno.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -303,12 +304,49 @@ cJSON *tovuParseConfig(const char *szJSON)
     return doc;
 }
 
+namespace {
+
+uint64_t s_configVersion TOVU_GUARDED_BY(g_configMutex) = 0;   /* of the installed document */
+uint64_t s_lastVersion TOVU_GUARDED_BY(g_configMutex) = 0;     /* the last one given */
+
+/* the number of a new install: the clock's microseconds for the first of a
+   run, else one more than the last given (a number taken back is not given
+   again) */
+void numberNewInstall() TOVU_REQUIRES(g_configMutex)
+{
+    if (s_lastVersion == 0) {
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        s_lastVersion = static_cast<uint64_t>(now.tv_sec) * 1000000u +
+                        static_cast<uint64_t>(now.tv_nsec / 1000);
+    }
+    s_configVersion = ++s_lastVersion;
+}
+
+} // namespace
+
 cJSON *tovuSwapConfig(cJSON *doc)
 {
     TovuConfigLock lock;
     cJSON *old = g_jsonConfig;
     g_jsonConfig = doc;
+    if (doc)
+        numberNewInstall();
     return old;
+}
+
+cJSON *tovuRestoreConfig(cJSON *doc, uint64_t version)
+{
+    TovuConfigLock lock;
+    cJSON *old = g_jsonConfig;
+    g_jsonConfig = doc;
+    s_configVersion = version;
+    return old;
+}
+
+uint64_t tovuConfigVersion(void)
+{
+    return g_jsonConfig ? s_configVersion : 0;
 }
 
 cJSON *tovuSetConfig(const char *szJSON)

@@ -184,16 +184,36 @@ int tovu_logf(int channel_id, int b_timestamp, const char *fmt, ...)
 
 } // extern "C"
 
+namespace {
+
+thread_local std::string t_refusal;
+
+} // namespace
+
+void tovu_note_refusal(const std::string &text)
+{
+    t_refusal = text;
+}
+
+std::string tovu_take_refusal(void)
+{
+    std::string text;
+    text.swap(t_refusal);
+    return text;
+}
+
 int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, ...)
 {
-    TovuLock lock;
-    if (!g_cfg.b_init || !g_cfg.log_level)
-        return code;
-    const std::string first = std::string(what ? what : "error") + " " + std::to_string(code);
     va_list ap;
     va_start(ap, fmt);
     std::string second = format(fmt, ap);
     va_end(ap);
+    tovu_note_refusal(second);
+
+    TovuLock lock;
+    if (!g_cfg.b_init || !g_cfg.log_level)
+        return code;
+    const std::string first = std::string(what ? what : "error") + " " + std::to_string(code);
     std::string entries;
     add_entry(&entries, 1, first.substr(0, 999).c_str());
     add_entry(&entries, 1, second.c_str());

@@ -162,15 +162,23 @@ static int answerNotFound(struct MHD_Connection *conn)
 static struct MHD_Response *configResponse(void)
 {
     char *text;
+    uint64_t version;
     {
         TovuConfigLock lock;
         text = g_jsonConfig ? cJSON_Print(g_jsonConfig) : nullptr;
+        version = tovuConfigVersion();
     }
     if (!text)
         return nullptr;
     struct MHD_Response *resp =
         MHD_create_response_from_buffer(strlen(text), text, MHD_RESPMEM_MUST_COPY);
     cJSON_free(text);
+    // the number of the document printed, for the upload made from this copy
+    if (resp && MHD_add_response_header(resp, TOVU_CGI_VERSION_HEADER,
+                                        std::to_string(version).c_str()) != MHD_YES) {
+        MHD_destroy_response(resp);
+        resp = nullptr;
+    }
     return resp;
 }
 

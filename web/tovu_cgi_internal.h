@@ -185,6 +185,13 @@ void tovuCGIPrintAclProblems(void);
 
 /* ---------------------------------------------------------------- API router and login */
 
+/* The number of the document in use (tovuConfigVersion), carried by the
+ * answers to "/config" and to an upload.  An upload that carries it names
+ * the document its copy came from; when that is no longer the one in use the
+ * upload is refused with 409, so that it cannot undo changes made since.  An
+ * upload without it is taken whatever is in use. */
+#define TOVU_CGI_VERSION_HEADER "X-Config-Version"
+
 /* one row of the channel request's answer table */
 typedef struct TOVU_CGI_STATUS_TAG {
     int code;
@@ -209,6 +216,11 @@ int tovuCGILoginPage(struct MHD_Connection *conn);
 int tovuCGILogin(char *szPost, struct MHD_Connection *conn);
 int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szArgs);
 int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs, char *szPost);
+/* the body of a channel start's answer for its result code: "" for 0; the
+   fixed text of the code when it has one, then ": " and the cause that the
+   channel log got (tovu_take_refusal), when there is one; never empty for a
+   refusal */
+std::string tovuCGIStartRefusal(int code, const std::string &cause);
 /* TRUE once after an upload changed "httpPort", "sslEnable", "sslCert" or
    "sslKey": the server then restarts itself */
 BOOL tovuCGITakeServerSettingsChanged(void);

@@ -61,15 +61,17 @@ const char kLoginPage4[] =
     "<form action=\"login\" method=\"post\">\n <input type=\"password\" name=\"auth\" required>\n"
     " <input type=\"submit\" value=\"Login\">\n</form></div>\n</body>\n</html>";
 
+/* the refusals of a start that the answer names by a fixed text of its own;
+   the cause the channel log got follows it */
 const TOVU_CGI_STATUS kChannelAnswers[] = {
-    {0, ""},
-    {-1, "not initialized"},
-    {-2, "invalid channel"},
-    {-3, "channel busy"},
-    {-7, "source url not valid"},
-    {-8, "target url not valid"},
-    {-9, "target codec not valid"},
+    {TOVU_ERR_NOT_INIT, "not initialized"},
+    {TOVU_ERR_INVALID_SLOT, "invalid channel"},
+    {TOVU_ERR_BUSY, "channel busy"},
+    {TOVU_ERR_NO_SOURCE_URL, "source url not valid"},
+    {TOVU_ERR_NO_TARGET_URL, "target url not valid"},
+    {TOVU_ERR_NO_ENCODER, "target codec not valid"},
 };
+const char kNotKept[] = "the change is in use but will not survive a restart: ";
 
 typedef std::vector<std::pair<const char *, std::string>> Headers;
 
@@ -187,6 +189,27 @@ std::string uploadProblem(const cJSON *doc)
     if (problems.size() > kNamedMax)
         text += "; and " + std::to_string(problems.size() - kNamedMax) + " more such rules";
     return text;
+}
+
+/* The number an upload names in its TOVU_CGI_VERSION_HEADER: false when it
+   names none, and an empty *why unless the value is not a number */
+bool namedVersion(struct MHD_Connection *conn, uint64_t *version, std::string *why)
+{
+    why->clear();
+    const char *value =
+        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, TOVU_CGI_VERSION_HEADER);
+    if (!value)
+        return false;
+    std::string text = value;
+    bool digits = !text.empty() && text.size() <= 19 &&
+                  text.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits) {
+        *why = std::string("the \"" TOVU_CGI_VERSION_HEADER "\" header \"") +
+               tovuCGILogSafe(value, 40) + "\" is not a document number";
+        return true;
+    }
+    *version = strtoull(text.c_str(), nullptr, 10);
+    return true;
 }
 
 /* Writes a printed document to its file; on failure prints so (on standard
@@ -337,6 +360,24 @@ BOOL tovuCGITakeServerSettingsChanged(void)
     return s_serverSettingsChanged.exchange(false) ? TRUE : FALSE;
 }
 
+/* ---------------------------------------------------------------- channel answers */
+
+std::string tovuCGIStartRefusal(int code, const std::string &cause)
+{
+    if (code == 0)
+        return "";
+    std::string text;
+    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
+        if (row.code == code)
+            text = row.status;
+    }
+    if (!cause.empty())
+        text += (text.empty() ? "" : ": ") + cause;
+    if (text.empty())
+        text = "channel start refused (" + std::to_string(code) + ")";
+    return text;
+}
+
 /* ---------------------------------------------------------------- redirect */
 
 BOOL tovuCGIRedirectLocation(const char *szPath, std::string &location)
@@ -485,15 +526,34 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     // is saved, nor after it has been taken back
     TovuConfigLock configLock;
 
+    const uint64_t inUse = tovuConfigVersion();
+    const std::string inUseText = std::to_string(inUse);
+    uint64_t named = 0;
     std::string refusal;
+    if (namedVersion(conn, &named, &refusal) && refusal.empty() && named != inUse) {
+        // made from a copy that is not the document in use: taking it would
+        // put back whatever was changed since that copy was loaded
+        int r = answerCopy(conn, MHD_HTTP_CONFLICT,
+                           kNotApplied + std::string("the configuration was changed elsewhere "
+                                                     "since this copy was loaded (the copy is "
+                                                     "number ") +
+                               std::to_string(named) + ", the one in use number " + inUseText +
+                               "); load the one in use and make the change again",
+                           {{kHeaderContentType, kTypeText}, {TOVU_CGI_VERSION_HEADER, inUseText}});
+        lock.unlock();
+        return r;
+    }
+
     cJSON *doc = nullptr;
-    if (tovuConfigTooDeep(szPost))
-        refusal = "the configuration nests more than " + std::to_string(TOVU_MAX_CONFIG_DEPTH) +
-                  " levels deep";
-    else if (!(doc = tovuParseConfig(szPost)))
-        refusal = "the configuration is not JSON";
-    else
-        refusal = uploadProblem(doc);
+    if (refusal.empty()) {
+        if (tovuConfigTooDeep(szPost))
+            refusal = "the configuration nests more than " +
+                      std::to_string(TOVU_MAX_CONFIG_DEPTH) + " levels deep";
+        else if (!(doc = tovuParseConfig(szPost)))
+            refusal = "the configuration is not JSON";
+        else
+            refusal = uploadProblem(doc);
+    }
     if (!refusal.empty()) {
         cJSON_Delete(doc);
         int r = answerCopy(conn, MHD_HTTP_BAD_REQUEST, kNotApplied + refusal,
@@ -527,7 +587,7 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (saveError) {
         // not stored, so not in use either: the previous document is back,
         // and the engine and the server never saw the new one
-        cJSON_Delete(tovuSwapConfig(previous));
+        cJSON_Delete(tovuRestoreConfig(previous, inUse));
         lock.unlock();
         return answerCopy(conn, MHD_HTTP_INTERNAL_SERVER_ERROR,
                           kNotApplied + std::string(kNotSaved) + strerror(saveError),
@@ -545,15 +605,17 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
     if (after != before)
         s_serverSettingsChanged = true;
 
+    const std::string version = std::to_string(tovuConfigVersion());
     if (import) {
         lock.unlock();
         return answerEmpty(conn, MHD_HTTP_MOVED_PERMANENTLY,
                            {{kHeaderConnection, kKeepAlive},
                             {kHeaderContentType, kTypeJson},
-                            {kHeaderLocation, kHomeLocation}});
+                            {kHeaderLocation, kHomeLocation},
+                            {TOVU_CGI_VERSION_HEADER, version}});
     }
 
-    Headers headers;
+    Headers headers = {{TOVU_CGI_VERSION_HEADER, version}};
     std::string password = jsonGetText(tovuGlobalItem("loginPass"));
     if (!password.empty())
         headers.emplace_back(kHeaderSetCookie, kAuthPrefix + tovuCGICookieEncode(password.c_str()));
@@ -588,37 +650,37 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     };
     TovuPrintedConfig printed;
     int r = 0;
+    std::string cause;
+    int saveError = 0;
     if (eqNoCase(action, "start")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE) {
+            tovu_take_refusal();
             r = tovuStartChannel(i);
+            cause = tovu_take_refusal();
             // started meanwhile by the loop or a restart timer (the document
             // is no longer held across the start): as if it had been running
             if (r == TOVU_ERR_BUSY && tovuGetChannelState(i) != TOVU_STATE_IDLE)
                 r = 0;
         }
         setEnable(TRUE, &printed);
-        writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
+        saveError = writeDocument(printed, "channel " + std::to_string(iChannel) + " start");
     } else if (eqNoCase(action, "stop")) {
         setEnable(FALSE, &printed);
-        writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
+        saveError = writeDocument(printed, "channel " + std::to_string(iChannel) + " stop");
         tovuStopChannel(i, tovuGetChannelState(i) == TOVU_STATE_STOPPING ? 1 : 0);
     } else if (eqNoCase(action, "preview")) {
         if (tovuGetChannelState(i) == TOVU_STATE_IDLE)
             tovuPreviewChannel(i);
     }
 
-    const char *text = "";
-    unsigned status = MHD_HTTP_BAD_REQUEST;
-    for (const TOVU_CGI_STATUS &row : kChannelAnswers) {
-        if (row.code == r) {
-            text = row.status;
-            status = r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST;
-            break;
-        }
-    }
-    return queueResponse(conn, status,
-                         makeResponse(text, strlen(text), MHD_RESPMEM_PERSISTENT,
-                                      {{kHeaderConnection, kKeepAlive}}));
+    // the refusal first, then a save that failed: the channel's "enable" is
+    // changed in memory all the same, and the start or stop has acted
+    std::string text = tovuCGIStartRefusal(r, cause);
+    if (saveError)
+        text += (text.empty() ? "" : "\n") + std::string(kNotKept) + kNotSaved +
+                strerror(saveError);
+    return answerCopy(conn, r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, text,
+                      {{kHeaderConnection, kKeepAlive}});
 }
 
 /* ---------------------------------------------------------------- the router */

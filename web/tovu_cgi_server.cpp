@@ -29,9 +29,11 @@
 #include "tovu_base.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -73,6 +75,10 @@ const char kBusyText[] = "busy: too many uploads at once, try again";
 const char kTooLongText[] = "too many query arguments, or too long a query";
 const char kFramingText[] = "bad request: the length of the body is not clear (told twice, or in two ways)";
 const char kOtherSiteText[] = "refused: a change asked for by a page of another site";
+/* an upload longer than its buffer holds: nothing of it is applied */
+const std::string kTooLargeText = "the change was not applied: the configuration is larger than " +
+                                  std::to_string(TOVU_CGI_POST_SIZE - 1) +
+                                  " bytes, the most an upload may be";
 
 const size_t kPostMax = TOVU_CGI_POST_SIZE - 1;
 const size_t kLoginPostMax = TOVU_CGI_LOGIN_POST_SIZE - 1;
@@ -101,6 +107,7 @@ struct PostBuffer {
     bool shared = true;       /* its room counts in s_postRoom (an upload; not the login form) */
     size_t max = kPostMax;    /* body bytes it keeps at most */
     bool refused = false;     /* a piece found no room under the bound: answered 503 */
+    bool tooLarge = false;    /* an upload's body passed max: answered 413, nothing kept */
 };
 
 /* room taken by all POST buffers together, at most TOVU_CGI_POST_TOTAL */
@@ -192,14 +199,20 @@ bool growPost(PostBuffer *post, size_t need)
     return true;
 }
 
+/* lets go of what a POST collected, and of its room */
+void dropText(PostBuffer *post)
+{
+    if (post->shared)
+        s_postRoom -= post->text.capacity();
+    std::vector<char>().swap(post->text);
+}
+
 /* A POST that found no room is answered 503 at its final call; what it
    collected is let go at once. */
 void refusePost(PostBuffer *post)
 {
     post->refused = true;
-    if (post->shared)
-        s_postRoom -= post->text.capacity();
-    std::vector<char>().swap(post->text);
+    dropText(post);
 }
 
 void completedCallback(void *, struct MHD_Connection *, void **con_cls,
@@ -390,6 +403,19 @@ bool redirected(const char *url)
     return tovuCGIRedirectLocation(url, location) != FALSE;
 }
 
+/* true when the request's "Content-Length" tells more than max bytes */
+bool toldLonger(struct MHD_Connection *connection, size_t max)
+{
+    const char *value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND,
+                                                    MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (!value)
+        return false;
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long n = strtoull(value, &end, 10);
+    return end != value && (errno == ERANGE || n > max);
+}
+
 /* a new buffer for a POST's body; null when there is no memory */
 PostBuffer *newPost(bool shared, size_t max)
 {
@@ -435,6 +461,12 @@ enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bo
         }
         post = newPost(false, kLoginPostMax);
     } else if (eqNoCase(url, kConfigPath)) {
+        // told too long before a byte of it is read: answered at once, and
+        // the connection ends rather than read what would be let go
+        if (toldLonger(connection, kPostMax)) {
+            *con_cls = const_cast<char *>(kAnsweredMarker);
+            return answerText(connection, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText.c_str(), true);
+        }
         post = newPost(true, kPostMax);
     } else {
         *con_cls = const_cast<char *>(kIgnoredMarker);
@@ -449,6 +481,8 @@ enum MHD_Result firstCall(struct MHD_Connection *connection, const char *url, bo
 /* the final call of a POST that collected its body */
 enum MHD_Result finalCall(struct MHD_Connection *connection, const char *url, PostBuffer *post)
 {
+    if (post->tooLarge)
+        return answerText(connection, MHD_HTTP_CONTENT_TOO_LARGE, kTooLargeText.c_str());
     if (post->refused || !growPost(post, post->text.size() + 1))
         return answerText(connection, MHD_HTTP_SERVICE_UNAVAILABLE, kBusyText);
     return toResult(routed(connection, url, postBody(connection, post)));
@@ -761,12 +795,17 @@ enum MHD_Result mhdAccessHandlerCallback(void *, struct MHD_Connection *connecti
         // a body sent with a GET, or one that nobody looks at, is let go
         size_t n = *upload_data_size;
         *upload_data_size = 0;
-        if (!post || post->refused)
+        if (!post || post->refused || post->tooLarge)
             return MHD_YES;
         size_t len = post->text.size();
-        // an upload's piece that would pass the limit is dropped whole (what
-        // came before stays one document); the login form keeps what fits,
-        // its first field in front.  Room is kept for the NUL that ends the text.
+        // an upload that passes the limit is refused whole (a part of a
+        // document is not the document); the login form keeps what fits, its
+        // first field in front.  Room is kept for the NUL that ends the text.
+        if (post->shared && n > post->max - len) {
+            post->tooLarge = true;
+            dropText(post);
+            return MHD_YES;
+        }
         if (!post->shared)
             n = std::min(n, post->max - len);
         if (n && n <= post->max - len) {

@@ -7,6 +7,7 @@
 #define TOVU_CONFIG_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <cjson/cJSON.h>
@@ -94,6 +95,20 @@ cJSON *tovuSetConfig(const char *szJSON);
  * unless the caller itself still holds items of it. */
 cJSON *tovuParseConfig(const char *szJSON);
 cJSON *tovuSwapConfig(cJSON *doc);
+/* puts back a document that tovuSwapConfig replaced, with the number it had
+ * (an install taken back leaves no trace), and hands back the one it
+ * replaces */
+cJSON *tovuRestoreConfig(cJSON *doc, uint64_t version);
+/*
+ * The number of the installed document.  Every install (the start-up load,
+ * an upload, an import) gives it a new one; the first of a run is read from
+ * the clock (microseconds since 1970) and each later one adds 1, so no number
+ * comes twice, within a run or across runs, and each fits a JavaScript
+ * number.  A client that sends back the number of its copy can so be told
+ * when its copy is no longer the document in use.  0 before the first
+ * install.  Read it under the lock that keeps the document it numbers.
+ */
+uint64_t tovuConfigVersion(void) TOVU_REQUIRES(g_configMutex);
 BOOL isChannelValid(cJSON *jsonChannel);
 BOOL isOutputValid(cJSON *jsonTarget);
 /* the configuration path with its extension replaced by tszExt, or "" when the

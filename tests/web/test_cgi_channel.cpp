@@ -108,20 +108,31 @@ TEST_F(CgiChannel, SecondStopWhileStoppingKills)
     }, 10000));
 }
 
-TEST_F(CgiChannel, FailedStartsAnswer400WithTheirText)
+// A refused start answers 400 with its code's text, then the cause that the
+// channel log got; a refusal without a text of its own still says why.
+TEST_F(CgiChannel, FailedStartsAnswer400WithTheirReason)
 {
-    ASSERT_EQ(init(0), 0);
+    ASSERT_EQ(init(1), 0);
     std::string emptyFolder = path("empty");
     ASSERT_EQ(mkdir(emptyFolder.c_str(), 0755), 0);
     struct Case {
         std::string channel;
-        const char *body;
+        std::string body;
     } cases[] = {
-        {chan(src("file", emptyFolder), tgt("udp", "udp://127.0.0.1:5000")), "source url not valid"},
+        {chan(src("file", emptyFolder), tgt("udp", "udp://127.0.0.1:5000")),
+         "source url not valid: channel start: no file in folder " + emptyFolder},
         // bound to channel 1, which has fewer targets
         {chan(src("udp", "udp://127.0.0.1:4001") + ",{\"bind\":1}",
               tgt("udp", "udp://127.0.0.1:5001") + "," + tgt("udp", "udp://127.0.0.1:5002")),
-         "target url not valid"},
+         "target url not valid: channel start: channel 1 has 1 targets, fewer than the 2 of "
+         "channel 3"},
+        {chan(src("udp", "udp://127.0.0.1:4002"), tgt("file", "/tmp/a\\\"b.ts")),
+         "channel start refused (-15): channel 4 target \"url\" holds a double quote"},
+        {chan(src("udp", "udp://127.0.0.1:4003\\n-y"), tgt("udp", "udp://127.0.0.1:5003")),
+         "channel start refused (-15): channel 5 source \"url\" holds a line break"},
+        {chan(src("udp", "udp://127.0.0.1:4004"), tgt("udp", "udp://127.0.0.1:5004/" + std::string(1200, 'x'))),
+         "channel start refused (-16): channel 6 target \"url\" is too long for the option text it "
+         "fills"},
     };
     std::string channels = kChannel;
     for (const Case &c : cases)
@@ -132,6 +143,10 @@ TEST_F(CgiChannel, FailedStartsAnswer400WithTheirText)
         Reply r = get(target);
         EXPECT_EQ(r.status, 400) << target;
         EXPECT_EQ(r.body, cases[i].body) << target;
+        // the same cause, in the log
+        EXPECT_NE(log_text(static_cast<int>(i) + 1).find(cases[i].body.substr(cases[i].body.find("channel "))),
+                  std::string::npos)
+            << target;
         // enabled all the same, so the supervision retries it
         EXPECT_EQ(savedEnable(static_cast<int>(i) + 1), "true") << target;
     }
@@ -140,6 +155,37 @@ TEST_F(CgiChannel, FailedStartsAnswer400WithTheirText)
     Reply r = get("/channel1?start");
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(r.body, "not initialized");
+}
+
+// Each start code's answer: the fixed texts stay as scripts know them, and
+// no refusal is answered without a word.
+TEST(CgiStartRefusal, EachCodeHasItsAnswer)
+{
+    struct Case {
+        int code;
+        const char *cause;
+        const char *answer;
+    } cases[] = {
+        {0, "", ""},
+        {TOVU_ERR_NOT_INIT, "", "not initialized"},
+        {TOVU_ERR_INVALID_SLOT, "", "invalid channel"},
+        {TOVU_ERR_BUSY, "start refused: slot 2 is busy (state 2)",
+         "channel busy: start refused: slot 2 is busy (state 2)"},
+        {TOVU_ERR_PIPE, "", "channel start refused (-5)"},
+        {TOVU_ERR_RTP_INPUT, "x", "x"},
+        {TOVU_ERR_NO_SOURCE_URL, "", "source url not valid"},
+        {TOVU_ERR_NO_TARGET_URL, "", "target url not valid"},
+        {TOVU_ERR_NO_ENCODER, "y", "target codec not valid: y"},
+        {TOVU_ERR_BAD_TARGET_FORMAT, "", "channel start refused (-10)"},
+        {TOVU_ERR_LOG, "", "channel start refused (-12)"},
+        {TOVU_ERR_FORK, "", "channel start refused (-13)"},
+        {TOVU_ERR_ARGS_TOO_LONG, "", "channel start refused (-14)"},
+        {TOVU_ERR_LINE_BREAK, "", "channel start refused (-15)"},
+        {TOVU_ERR_TEXT_TOO_LONG, "", "channel start refused (-16)"},
+        {-99, "", "channel start refused (-99)"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(tovuCGIStartRefusal(c.code, c.cause), c.answer) << c.code;
 }
 
 TEST_F(CgiChannel, PreviewOnlyFromIdle)
@@ -168,12 +214,24 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
     StdoutCapture out(path("stdout"));
     ReadOnlyFolder readOnly(cfg.path());
     ASSERT_TRUE(readOnly.ok()) << "needs root: private mount namespace";
-    serve(doc("", kChannel));
+    serve(doc("", kChannel + "," + chan(src("udp", "udp://127.0.0.1:4002"), tgt("file", "/tmp/a\\\"b.ts"))));
 
-    EXPECT_EQ(get("/channel1?start").status, 200);
+    // done, and the answer says that it will not last
+    const std::string notKept = "the change is in use but will not survive a restart: the "
+                                "configuration could not be saved: Read-only file system";
+    Reply r = get("/channel1?start");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, notKept);
     EXPECT_FALSE(handedOver().empty());
     EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
-    EXPECT_EQ(get("/channel1?stop").status, 200);
+    r = get("/channel1?stop");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, notKept);
+    // a refusal first, then the save
+    r = get("/channel2?start");
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.body, "channel start refused (-15): channel 2 target \"url\" holds a double quote\n" +
+                          notKept);
     EXPECT_TRUE(tovutest::pollUntil([] {
         tovu_poll();
         return tovuGetChannelState(0) == TOVU_STATE_IDLE;

@@ -168,16 +168,50 @@ TEST_F(CgiServer, PostBodyHandedToRouter)
     }
 }
 
-TEST_F(CgiServer, OversizedPostsAreCut)
+// An upload longer than the intake holds is refused whole, naming the limit,
+// whether its length is told before the body or found only by reading it;
+// nothing of it is applied. One at the limit is taken.
+TEST_F(CgiServer, OversizedUploadsAreRefusedWhole)
 {
     install(doc(""));
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    const std::string file = cfgtest::readFile(configFile());
     start();
-    // pieces past 99,999 bytes are dropped: the JSON in front still arrives whole
-    std::string json = doc("\"memo\": \"big\"") + std::string(180000, ' ');
-    EXPECT_EQ(post("/config", json).status, 200);
-    std::string junk(300000, '{');
-    EXPECT_EQ(post("/config", junk).status, 400);
-    EXPECT_EQ(get("/").status, 200);
+    const std::string tooLarge = "the change was not applied: the configuration is larger than "
+                                 "99999 bytes, the most an upload may be";
+    const std::string json = doc("\"memo\": \"big\"");
+    const size_t limit = TOVU_CGI_POST_SIZE - 1;
+
+    // a document in front, then blanks past the limit: not a part of it either
+    std::string over = json + std::string(limit + 1 - json.size(), ' ');
+    Reply r = post("/config", over);
+    EXPECT_EQ(r.status, 413);
+    EXPECT_EQ(r.body, tooLarge);
+    EXPECT_EQ(post("/config", std::string(300000, '{')).status, 413);
+
+    // chunked: the length is known only once the limit is passed
+    std::string chunked = "POST /config HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                          "Transfer-Encoding: chunked\r\n\r\n";
+    for (size_t sent = 0; sent < over.size(); sent += 4096) {
+        std::string piece = over.substr(sent, 4096);
+        std::ostringstream size;
+        size << std::hex << piece.size();
+        chunked += size.str() + "\r\n" + piece + "\r\n";
+    }
+    chunked += "0\r\n\r\n";
+    r = raw(chunked);
+    EXPECT_EQ(r.status, 413);
+    EXPECT_EQ(r.body, tooLarge);
+    {
+        TovuConfigLock lock;
+        EXPECT_EQ(tovuGlobalItem("memo"), nullptr);
+    }
+    EXPECT_EQ(cfgtest::readFile(configFile()), file);
+
+    r = post("/config", json + std::string(limit - json.size(), ' '));
+    EXPECT_EQ(r.status, 200) << r.body;
+    TovuConfigLock lock;
+    EXPECT_STREQ(jsonGetText(tovuGlobalItem("memo")), "big");
 }
 
 

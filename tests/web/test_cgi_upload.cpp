@@ -246,6 +246,8 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
         cfgtest::TempDir outDir;
         StdoutCapture out(outDir / "stdout");
         start();
+        const std::string version = get("/config", kCookie).header("x-config-version");
+        ASSERT_FALSE(version.empty());
 
         Reply r = post("/config", upload, kCookie);
         EXPECT_EQ(r.status, 500);
@@ -271,6 +273,8 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
         EXPECT_TRUE(waitUntil([] { return !_tovuCGIRestartAhead(); }));
         EXPECT_EQ(get("/status", "", "127.0.0.1", 9600).status, -1);
         expectUnchanged(c.what, before, file, path);
+        // the document in use keeps its number: a copy of it may still be uploaded
+        EXPECT_EQ(get("/config", kCookie).header("x-config-version"), version);
 
         // once the folder is there again, the next save stores the old document
         readOnly.reset();
@@ -291,4 +295,63 @@ TEST_F(CgiServer, FailedSaveOfAnUploadIsNotApplied)
     _tovu_get_settings(&engine);
     EXPECT_EQ(engine.log_level, 32);
     EXPECT_STREQ(engine.omx_path, "/opt/omx/core.so");
+}
+
+// The document in use is numbered, and "/config" and an upload answer with
+// the number. An upload that names the number of its copy is refused with 409
+// once another document came in since, so that it cannot put back what was
+// changed; one that names none is taken as always.
+TEST_F(CgiServer, UploadFromAnOlderCopyIsRefused)
+{
+    install(doc("\"memo\": \"a\""));
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    start();
+    const std::string v1 = get("/config", kCookie).header("x-config-version");
+    {
+        TovuConfigLock lock;
+        EXPECT_EQ(v1, std::to_string(tovuConfigVersion()));
+    }
+    auto named = [](const std::string &version) {
+        return kCookie + "X-Config-Version: " + version + "\r\n";
+    };
+
+    // tab B, made from the copy in use: taken, under a new number
+    Reply b = post("/config", doc("\"memo\": \"b\""), named(v1));
+    EXPECT_EQ(b.status, 200) << b.body;
+    const std::string v2 = b.header("x-config-version");
+    ASSERT_FALSE(v2.empty());
+    EXPECT_GT(std::stoull(v2), std::stoull(v1));
+    EXPECT_EQ(get("/config", kCookie).header("x-config-version"), v2);
+
+    // tab A, still on the first copy: refused, nothing of it taken
+    const std::string before = document();
+    const std::string file = cfgtest::readFile(configFile());
+    for (const char *target : {"/config", "/config?import"}) {
+        Reply a = post(target, doc("\"memo\": \"a2\""), named(v1));
+        EXPECT_EQ(a.status, 409) << target;
+        EXPECT_EQ(a.header("x-config-version"), v2) << target;
+        EXPECT_EQ(a.body, kNotApplied +
+                              "the configuration was changed elsewhere since this copy was loaded "
+                              "(the copy is number " + v1 + ", the one in use number " + v2 +
+                              "); load the one in use and make the change again")
+            << target;
+        expectUnchanged(target, before, file, configFile());
+    }
+    // a number from another run is not the one in use either
+    EXPECT_EQ(post("/config", doc(""), named("1")).status, 409);
+
+    for (const char *bad : {"", "abc", "-1", "12x", "99999999999999999999"}) {
+        Reply r = post("/config", doc("\"memo\": \"a3\""), named(bad));
+        EXPECT_EQ(r.status, 400) << bad;
+        EXPECT_EQ(r.body, kNotApplied + "the \"X-Config-Version\" header \"" + bad +
+                              "\" is not a document number")
+            << bad;
+        expectUnchanged(bad, before, file, configFile());
+    }
+
+    // a script that names no number is taken, and so renumbers the document
+    Reply script = post("/config", doc("\"memo\": \"script\""), kCookie);
+    EXPECT_EQ(script.status, 200);
+    EXPECT_GT(std::stoull(script.header("x-config-version")), std::stoull(v2));
+    EXPECT_EQ(post("/config", doc(""), named(v2)).status, 409);
 }
