@@ -8,12 +8,23 @@
  * password was changed elsewhere, the cookie is gone) does not fail the
  * request: the service answers it with its login page, as 200 text/html.
  * No answer of the API is HTML, so any HTML answer is that page.
+ *
+ * The service numbers each document it installs, and its answers to
+ * "/config" and to a channel request carry the number in use. The page's
+ * copy keeps the number it came with (state.configVersion) and every upload
+ * names it: when the document was changed elsewhere meanwhile, the upload is
+ * refused with 409 (a failure with conflict set) instead of undoing that
+ * change.
  */
+import { state } from './state.js';
 
 export var TXT_UNREACHABLE = 'the service cannot be reached';
 export var TXT_LOGIN_ENDED = 'the login has ended';
 var TXT_UNREADABLE = 'the answer of the service could not be read';
+var TXT_CHANGED_ELSEWHERE = 'the configuration was changed elsewhere since this page loaded it';
 var SERVICE_TEXT_MAX = 300;
+var VERSION_HEADER = 'X-Config-Version';
+var HTTP_CONFLICT = 409;
 // a "/status" that gets no answer in this time counts as unanswered; the
 // service answers it at once unless it is down or hung
 var STATUS_TIMEOUT_MS = 10000;
@@ -23,8 +34,26 @@ function isLoginPage(xhr) {
   return /^\s*text\/html/i.test(type || '');
 }
 
-function failure(text, login) {
-  return { text: text, login: !!login };
+function failure(text, login, conflict) {
+  return { text: text, login: !!login, conflict: !!conflict };
+}
+
+// The document number an answer carries, '' when it carries none.
+export function versionOf(xhr) {
+  var v = xhr && xhr.getResponseHeader ? xhr.getResponseHeader(VERSION_HEADER) : null;
+  return /^\d+$/.test(v || '') ? v : '';
+}
+
+// After a start or stop of this page, whose answer carries the number v:
+// the page's copy changed as the service's did (its "enable") and takes v
+// only when no other change came in between, that is when v follows the
+// copy's own number. Otherwise the copy keeps its number, and its next
+// upload is refused as made from an older document.
+export function followVersion(v) {
+  var mine = Number(state.configVersion), theirs = Number(v);
+  if (state.configVersion !== '' && v !== '' && Number.isSafeInteger(theirs) && theirs === mine + 1) {
+    state.configVersion = v;
+  }
 }
 
 // The service's short text of a refusal, on one line and cut to a length
@@ -38,7 +67,9 @@ export function failureOf(xhr, textStatus) {
   if (isLoginPage(xhr)) return failure(TXT_LOGIN_ENDED, true);
   if (!xhr || !xhr.status || textStatus === 'timeout') return failure(TXT_UNREACHABLE);
   if (xhr.status >= 400) {
-    return failure(serviceText(xhr) || 'the service answered ' + xhr.status + ' ' + (xhr.statusText || ''));
+    var conflict = xhr.status === HTTP_CONFLICT;
+    return failure(serviceText(xhr) || (conflict ? TXT_CHANGED_ELSEWHERE :
+      'the service answered ' + xhr.status + ' ' + (xhr.statusText || '')), false, conflict);
   }
   return failure(TXT_UNREADABLE);
 }
@@ -107,10 +138,14 @@ export var api = {
   status: function () { return ask({ url: '/status', dataType: 'json', cache: false, timeout: STATUS_TIMEOUT_MS }); },
   // The action is the whole query ("?start"): no cache-buster may be added.
   channel: function (n, action) { return ask({ url: '/channel' + n + '?' + action, dataType: 'text' }); },
-  // Uploads a whole document; the answer is the document as the service keeps it.
+  // Uploads a whole document made from the page's copy, naming the copy's
+  // number; the answer is the document as the service keeps it, whose
+  // number the copy takes with it.
   upload: function (doc) {
+    var headers = {};
+    if (state.configVersion !== '') headers[VERSION_HEADER] = state.configVersion;
     return oneUpload(ask({
-      url: '/config', type: 'POST', data: JSON.stringify(doc),
+      url: '/config', type: 'POST', data: JSON.stringify(doc), headers: headers,
       contentType: 'application/json', dataType: 'json', processData: false
     }));
   },

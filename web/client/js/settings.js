@@ -3,8 +3,8 @@
  * configuration, and the import and export of the whole configuration.
  */
 import { ParseInt, str, deepCopy } from './util.js';
-import { state } from './state.js';
-import { api } from './api.js';
+import { state, takeDocument } from './state.js';
+import { api, versionOf } from './api.js';
 import { popup } from './ui.js';
 import { notice, because } from './notice.js';
 import { address } from './address.js';
@@ -98,8 +98,8 @@ export var settings = {
     if (api.uploading()) return;
     $('#dlgSettings .ok').prop('disabled', true);
     var before = state.jsonConfig;
-    api.upload(doc).done(function (ans) {
-      state.jsonConfig = ans;
+    api.upload(doc).done(function (ans, xhr) {
+      takeDocument(ans, versionOf(xhr));
       notice.clear(KEY_UPLOAD);
       address.accepted(before, ans);
       settings.showWarning();
