@@ -108,6 +108,8 @@ test('the service stopped: every change and action fails and says so; the page r
   await waitLine(page, STATUS_UNREACHABLE, true);
   assert.strictEqual(await d.configText(), stored);
   await ctx.snap('service back');
+  // started anew, the service numbers its document anew: the page's copy,
+  // still the document in use, takes the new number and is not refused
   await h.apply(page);
   await waitLine(page, 'Apply error! Channel 2 was not saved: ' + UNREACHABLE + APPLY_AGAIN, true);
   const doc = await d.config();

@@ -186,8 +186,8 @@ test('start and stop of all channels from the drop-downs; a failed start is repo
   await waitFor('channels 1 and 2 running', async () => (await d.status()).channels.slice(0, 2).every((c) => c.state === 'running'));
   await waitFor('three start requests', () => [1, 2, 3].every((n) => ctx.sent('/channel' + n + '?start').length === 1));
   assert.strictEqual(ctx.sent('/channel1?stop').length, 0);
-  // the one refused start is told, on a line of its own
-  const refused = 'Channel start error! Channel 3: source url not valid.';
+  // the one refused start is told, on a line of its own, with its cause
+  const refused = 'Channel start error! Channel 3: source url not valid: channel start: no file in folder ' + empty + '.';
   await page.waitForFunction((t) => document.querySelector('#notice .lines').textContent === t, refused);
   assert.strictEqual(ctx.dialogs.length, 0);
   assert.deepStrictEqual((await d.config()).channels.map((c) => c.enable), [true, true, true]);

@@ -48,11 +48,20 @@ export function versionOf(xhr) {
 // the page's copy changed as the service's did (its "enable") and takes v
 // only when no other change came in between, that is when v follows the
 // copy's own number. Otherwise the copy keeps its number, and its next
-// upload is refused as made from an older document.
+// upload is refused as made from an older document. Answers to starts sent
+// together may arrive out of turn: a number that comes early waits for the
+// one before it.
+var ownNumbers = [];
+
 export function followVersion(v) {
-  var mine = Number(state.configVersion), theirs = Number(v);
-  if (state.configVersion !== '' && v !== '' && Number.isSafeInteger(theirs) && theirs === mine + 1) {
-    state.configVersion = v;
+  var theirs = Number(v);
+  if (state.configVersion === '' || v === '' || !Number.isSafeInteger(theirs)) return;
+  ownNumbers.push(theirs);
+  for (;;) {
+    var mine = Number(state.configVersion);
+    ownNumbers = ownNumbers.filter(function (x) { return x > mine; });
+    if (ownNumbers.indexOf(mine + 1) < 0) return;
+    state.configVersion = String(mine + 1);
   }
 }
 
@@ -126,6 +135,33 @@ function exportFile() {
 }
 
 var uploadsOut = 0;
+var syncing = null;   // the "/config" of a check of the copy's number, while it is out
+
+// After a time without answers the service may have been restarted, and a
+// restart numbers its document anew. A copy that is still exactly the
+// document in use takes the new number, so that its next change is not
+// refused for nothing; one that differs keeps its own, and its next upload
+// is refused. An upload sent meanwhile waits for the check.
+function syncVersion() {
+  if (syncing || uploadsOut > 0 || state.configVersion === '') return;
+  syncing = ask({ url: '/config', dataType: 'json', cache: false }).done(function (cfg, xhr) {
+    var v = versionOf(xhr);
+    if (v !== '' && JSON.stringify(cfg) === JSON.stringify(state.jsonConfig)) {
+      state.configVersion = v;
+    }
+  }).always(function () { syncing = null; });
+}
+
+// An upload, sent once a check of the number is done; its request is made
+// only then, with the number the copy has at that moment.
+function uploadAfterSync(opts) {
+  var d = $.Deferred();
+  $.when(syncing).always(function () {
+    ask(opts()).done(function (data, xhr) { d.resolve(data, xhr); })
+      .fail(function (f, xhr) { d.reject(f, xhr); });
+  });
+  return d.promise();
+}
 
 function oneUpload(p) {
   uploadsOut++;
@@ -142,13 +178,16 @@ export var api = {
   // number; the answer is the document as the service keeps it, whose
   // number the copy takes with it.
   upload: function (doc) {
-    var headers = {};
-    if (state.configVersion !== '') headers[VERSION_HEADER] = state.configVersion;
-    return oneUpload(ask({
-      url: '/config', type: 'POST', data: JSON.stringify(doc), headers: headers,
-      contentType: 'application/json', dataType: 'json', processData: false
+    return oneUpload(uploadAfterSync(function () {
+      var headers = {};
+      if (state.configVersion !== '') headers[VERSION_HEADER] = state.configVersion;
+      return {
+        url: '/config', type: 'POST', data: JSON.stringify(doc), headers: headers,
+        contentType: 'application/json', dataType: 'json', processData: false
+      };
     }));
   },
+  syncVersion: syncVersion,
   exportFile: exportFile,
   importFile: function (form) { return oneUpload(importFile(form)); },
   // An upload is out. Each upload is a whole document made from the page's

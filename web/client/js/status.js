@@ -19,6 +19,7 @@ var polling = false;   // a "/status" is out
 var paused = 0;        // searches of this page that hold the service's one thread
 var sent = 0;          // the number of the last "/status" sent
 var watchers = [];     // called with each answer shown and the number of its request
+var unanswered = false;   // the last poll got no answer
 
 // Whether "Preview" does something for channel n shown as ch: it ends the
 // preview this page is playing; it starts one on an idle channel (or one
@@ -51,10 +52,14 @@ export var statusPoll = {
       notice.clear('status');
       $('#chTable').removeClass('stale');
       address.pollAnswered();
+      // back after a time without: the service may have started anew
+      if (unanswered) api.syncVersion();
+      unanswered = false;
       statusPoll.show(ans);
       watchers.forEach(function (fn) { fn(seq); });
     }).fail(function (f) {
       $('#chTable').addClass('stale');
+      if (!f.login) unanswered = true;
       // after a move of the web interface, the page says where it went instead
       if (!f.login && address.pollFailed()) notice.clear('status');
       else if (f.login) notice.set('status', TXT_STATUS_LOGIN, true);
