@@ -43,6 +43,8 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
     // rather than found without a file
     if (!fault->ok())
         return fault->code;
+    if (kind.check)
+        return 0;
     if (iRealCh < 0 || iRealCh >= TOVU_MAX_CHANNELS) {
         tovuLogRefusal(iChannel, "%s: no playlist for the folder of channel %d", kind.what, iRealCh + 1);
         return TOVU_ERR_NO_SOURCE_URL;

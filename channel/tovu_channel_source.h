@@ -31,6 +31,9 @@ struct TovuSourceKind {
     size_t paramCap;
     size_t videoParamCap;
     size_t mapCap;
+    /* only the texts are checked: a folder source keeps its own address (no
+       playlist is built) and nothing is logged */
+    bool check = false;
 };
 
 /*

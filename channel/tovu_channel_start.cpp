@@ -17,6 +17,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -29,6 +30,7 @@ constexpr const char *kStartWhat = "channel start";
 // the capacities of the record texts in bytes with the NUL: the source's
 // (address, input options, video options, stream selection), the targets'
 constexpr TovuSourceKind kStartSource = {kStartWhat, false, 1000, 1000, 1000, 1000};
+constexpr TovuSourceKind kCheckSource = {kStartWhat, false, 1000, 1000, 1000, 1000, true};
 constexpr size_t kTargetStreamParamCap = 1000;
 constexpr size_t kTargetUrlCap = 1000;
 constexpr size_t kTargetParamCap = 2000;
@@ -356,8 +358,11 @@ void fillStreams(TOVU_TARGET *rec, const cJSON *T)
 
 class ChannelStart {
 public:
-    ChannelStart(int iChannel, int nSources, int nTargets) TOVU_REQUIRES(g_configMutex)
-        : N(iChannel), nSources(nSources), nTargets(nTargets), recs(nSources, nTargets),
+    // check: the records are built only to check their texts (kCheckSource)
+    ChannelStart(int iChannel, int nSources, int nTargets, bool check = false)
+        TOVU_REQUIRES(g_configMutex)
+        : N(iChannel), nSources(nSources), nTargets(nTargets), check(check),
+          recs(nSources, nTargets),
           nChannelSources(jsonGetListSize(jsonGetItem(tovuChannelInput(iChannel), "sources")))
     {
     }
@@ -365,6 +370,8 @@ public:
     // the records, read from the document under its lock: 0 when they are
     // ready for launch()
     int build() TOVU_REQUIRES(g_configMutex);
+    // the first fault among the texts that build() found
+    const TovuTextFault &fault() const { return recs.fault; }
     // the engine's start; needs no document
     int launch();
 
@@ -375,6 +382,7 @@ private:
     const int N;
     const int nSources;
     const int nTargets;
+    const bool check;
     StartRecords recs;
     const int nChannelSources;
     int iSource = 0;
@@ -385,9 +393,9 @@ int ChannelStart::fillSource(int iRealCh)
     TOVU_SOURCE &src = recs.sources[iSource];
     if (iSource == 0)
         recs.firstMap = jsonGetItem(tovuChannelInput(iRealCh), "map");
-    int result = tovuBuildSource(kStartSource, N, iRealCh, iSource, nChannelSources, &src,
-                                 &recs.store, &recs.fault);
-    if (result != 0)
+    int result = tovuBuildSource(check ? kCheckSource : kStartSource, N, iRealCh, iSource,
+                                 nChannelSources, &src, &recs.store, &recs.fault);
+    if (result != 0 || check)
         return result;
     return tovuRefuseRtpWithoutPort(N, kStartWhat, iRealCh, src);
 }
@@ -398,6 +406,8 @@ int ChannelStart::fillTargets(int iRealCh, bool bBound)
     const cJSON *targetList = jsonGetItem(O, "targets");
     int nAvailable = jsonGetListSize(targetList);
     if (nAvailable < nTargets) {
+        if (check)
+            return TOVU_ERR_NO_TARGET_URL;
         tovuLogRefusal(N, "%s: channel %d has %d targets, fewer than the %d of channel %d",
                        kStartWhat, iRealCh + 1, nAvailable, nTargets, N + 1);
         return TOVU_ERR_NO_TARGET_URL;
@@ -475,7 +485,8 @@ int ChannelStart::build()
         }
     }
     if (!recs.fault.ok()) {
-        tovuLogTextFault(N, kStartWhat, recs.fault);
+        if (!check)
+            tovuLogTextFault(N, kStartWhat, recs.fault);
         return recs.fault.code;
     }
     if (result != 0)
@@ -526,4 +537,19 @@ int tovuStartChannel(int iChannel)
             return ret;
     }
     return start->launch();
+}
+
+std::string tovuChannelTextProblem(int iChannel)
+{
+    TovuConfigLock lock;
+    if (!tovuChannelItem(iChannel))
+        return "";
+    int nSources = jsonGetListSize(jsonGetItem(tovuChannelInput(iChannel), "sources"));
+    int nTargets = jsonGetListSize(jsonGetItem(tovuChannelOutput(iChannel), "targets"));
+    if (nSources == 0 || nTargets == 0)
+        return "";
+    ChannelStart start(iChannel, std::min(nSources, TOVU_MAX_SOURCES),
+                       std::min(nTargets, TOVU_MAX_TARGETS), true);
+    start.build();
+    return tovuTextFaultText(start.fault());
 }

@@ -54,6 +54,12 @@ void tovuStopChannel(int iChannel, int nStopMode)
     tovu_stop(iChannel, nStopMode);
 }
 
+void tovuStopRemovedChannel(int iChannel)
+{
+    for (int slot : {iChannel + kTimeShiftSlotOffset, iChannel})
+        tovu_stop(slot, tovu_get_state(slot) == TOVU_STATE_STOPPING ? 1 : 0);
+}
+
 TOVU_CHANNEL_STATE tovuGetChannelState(int iChannel)
 {
     bool bTimeShift;

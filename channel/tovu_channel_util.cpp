@@ -101,14 +101,20 @@ void tovuLogRefusal(int iChannel, const char *fmt, ...)
     tovu_logf(iChannel, 1, "%s", buf);
 }
 
-void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault)
+std::string tovuTextFaultText(const TovuTextFault &fault)
 {
     if (fault.code == TOVU_ERR_LINE_BREAK)
-        tovuLogRefusal(iChannel, "%s refused (%d): %s holds %s", what, fault.code, fault.field.c_str(),
-                       fault.quote ? "a double quote" : "a line break");
-    else if (fault.code == TOVU_ERR_TEXT_TOO_LONG)
-        tovuLogRefusal(iChannel, "%s refused (%d): %s is too long for the option text it fills",
-                       what, fault.code, fault.field.c_str());
+        return fault.field + " holds " + (fault.quote ? "a double quote" : "a line break");
+    if (fault.code == TOVU_ERR_TEXT_TOO_LONG)
+        return fault.field + " is too long for the option text it fills";
+    return "";
+}
+
+void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault)
+{
+    std::string text = tovuTextFaultText(fault);
+    if (!text.empty())
+        tovuLogRefusal(iChannel, "%s refused (%d): %s", what, fault.code, text.c_str());
 }
 
 void tovuLogSkippedFiles(int iChannel, const char *what, const CPlayList &playlist)

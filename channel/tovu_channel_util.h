@@ -76,6 +76,10 @@ bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &
  * printf's, and noted as the start's cause (tovu_take_refusal) */
 void tovuLogRefusal(int iChannel, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+/* what the fault is: '<field> holds a double quote', '... holds a line
+ * break' or '... is too long for the option text it fills'; "" for none */
+std::string tovuTextFaultText(const TovuTextFault &fault);
+
 /* writes "<what> refused (<code>): <field> ..." into channel N's log (a refusal) */
 void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault);
 

@@ -29,6 +29,17 @@ cJSON *tovuDocChannel(const cJSON *doc, int iChannel)
 
 /* ---------------------------------------------------------------- the installed document */
 
+int tovuDocHttpPort(const cJSON *doc)
+{
+    int port = jsonGetInt(tovuDocGlobalItem(doc, "httpPort"));
+    return port != 0 ? port : TOVU_DEFAULT_HTTP_PORT;
+}
+
+int tovuHttpPort(void)
+{
+    return tovuDocHttpPort(g_jsonConfig);
+}
+
 cJSON *tovuGlobal(void)
 {
     return tovuDocGlobal(g_jsonConfig);

@@ -63,12 +63,11 @@ constexpr char kMsgWebFailed[] =
 // the stop signals, installed in this order once the channels are started
 constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGABRT, SIGQUIT};
 
-// the web server's port rule: global "httpPort", or the default when it reads 0
+// the web server's port, as the server reads it
 int webPort()
 {
     TovuConfigLock doc;
-    int port = jsonGetInt(tovuGlobalItem("httpPort"));
-    return port ? port : TOVU_DEFAULT_HTTP_PORT;
+    return tovuHttpPort();
 }
 
 // Takes the instance lock for the life of the process.  false only when

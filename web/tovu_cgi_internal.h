@@ -119,6 +119,15 @@ void fileReaderFree(void *cls);
 #define TOVU_CGI_TIMER_ID 200       /* sigval of the restart timer */
 #define TOVU_CGI_RESTART_DELAY_SEC 1
 
+/* Why the server could not move to this port, "" when it could: a port
+   outside 1..TOVU_MAX_PORT, or one that cannot be bound (held by another
+   program, not allowed); the port served now passes.  The port is bound and
+   let go at once.  Safe on the web thread. */
+std::string tovuCGIPortProblem(int port);
+/* Why HTTPS could not start from these files, "" when it could: a file not
+   set, missing, unreadable or empty, or a pair the TLS library refuses. */
+std::string tovuCGIHttpsProblem(const std::string &certPath, const std::string &keyPath);
+
 /* with TRUE: restart the server TOVU_CGI_RESTART_DELAY_SEC from now with the
    settings then in the document; FALSE: nothing */
 void tovuCGICallback(BOOL bRestartCGI);

@@ -172,11 +172,19 @@ std::string uploadProblem(const cJSON *doc)
 {
     if (!cJSON_IsObject(doc))
         return "the configuration is not a JSON object";
+    const cJSON *global = tovuDocGlobal(doc);
+    if (global && !cJSON_IsObject(global))
+        return "the \"global\" setting is not a JSON object";
+    // settings of the login, the access rules and HTTPS that read as empty
+    // when they are no text: each would turn its guard off
+    for (const char *key : {"loginPass", "ipACL", "sslCert", "sslKey"}) {
+        const cJSON *item = tovuDocGlobalItem(doc, key);
+        if (item && !cJSON_IsString(item))
+            return std::string("the \"") + key + "\" setting is not a text";
+    }
     const cJSON *acl = tovuDocGlobalItem(doc, "ipACL");
     if (!acl)
         return "";
-    if (!cJSON_IsString(acl))
-        return "the \"ipACL\" setting is not a text";
     std::vector<TovuAclProblem> problems = tovuCGIAclProblems(jsonGetText(acl));
     if (problems.empty())
         return "";
@@ -232,18 +240,48 @@ struct ServerSettings {
     bool ssl = false;
     std::string cert, key;
 
-    void read() TOVU_REQUIRES(g_configMutex)
+    void read() TOVU_REQUIRES(g_configMutex) { read(g_jsonConfig); }
+    void read(const cJSON *doc)
     {
-        port = jsonGetInt(tovuGlobalItem("httpPort"));
-        ssl = jsonGetBool(tovuGlobalItem("sslEnable"));
-        cert = jsonGetText(tovuGlobalItem("sslCert"));
-        key = jsonGetText(tovuGlobalItem("sslKey"));
+        port = jsonGetInt(tovuDocGlobalItem(doc, "httpPort"));
+        ssl = jsonGetBool(tovuDocGlobalItem(doc, "sslEnable"));
+        cert = jsonGetText(tovuDocGlobalItem(doc, "sslCert"));
+        key = jsonGetText(tovuDocGlobalItem(doc, "sslKey"));
     }
     bool operator!=(const ServerSettings &o) const
     {
         return port != o.port || ssl != o.ssl || cert != o.cert || key != o.key;
     }
+    bool httpsChanged(const ServerSettings &o) const
+    {
+        return ssl != o.ssl || cert != o.cert || key != o.key;
+    }
 };
+
+/* Why the server could not serve what an upload's document asks for, or ""
+   when it could: a port out of range or that cannot be bound, or HTTPS newly
+   asked for (turned on, or other files) that cannot start. */
+std::string serverProblem(const cJSON *doc, const ServerSettings &before)
+{
+    ServerSettings after;
+    after.read(doc);
+    std::string why = tovuCGIPortProblem(tovuDocHttpPort(doc));
+    if (why.empty() && after.ssl && after.httpsChanged(before))
+        why = tovuCGIHttpsProblem(after.cert, after.key);
+    return why;
+}
+
+/* why a start of one of the installed document's channels would refuse its
+   texts, or "" when none would */
+std::string channelTextProblem() TOVU_REQUIRES(g_configMutex)
+{
+    for (int i = 0, n = tovuChannelCount(); i < n; ++i) {
+        std::string why = tovuChannelTextProblem(i);
+        if (!why.empty())
+            return why + ", which a start of the channel refuses";
+    }
+    return "";
+}
 
 /* ---------------------------------------------------------------- route table */
 
@@ -544,6 +582,9 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         return r;
     }
 
+    ServerSettings before;
+    before.read();
+    const int channelsBefore = tovuChannelCount();
     cJSON *doc = nullptr;
     if (refusal.empty()) {
         if (tovuConfigTooDeep(szPost))
@@ -553,6 +594,18 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
             refusal = "the configuration is not JSON";
         else
             refusal = uploadProblem(doc);
+        if (refusal.empty())
+            refusal = serverProblem(doc, before);
+    }
+    cJSON *previous = nullptr;
+    if (refusal.empty()) {
+        // the channels are read as a start reads them, from the installed
+        // document: in place for this check, seen by nobody else (the lock
+        // is held), and taken back when it fails
+        previous = tovuSwapConfig(doc);
+        refusal = channelTextProblem();
+        if (!refusal.empty())
+            doc = tovuRestoreConfig(previous, inUse);
     }
     if (!refusal.empty()) {
         cJSON_Delete(doc);
@@ -561,10 +614,6 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
         lock.unlock();
         return r;
     }
-
-    ServerSettings before;
-    before.read();
-    cJSON *previous = tovuSwapConfig(doc);
 
     // the answer's body is the text the file gets
     TovuPrintedConfig printed;
@@ -594,6 +643,12 @@ int tovuCGISetConfig(struct MHD_Connection *conn, char *szPost, const char *szAr
                           {{kHeaderContentType, kTypeText}});
     }
     cJSON_Delete(previous);
+
+    // channels the document no longer has would run on unseen, out of reach
+    // of a stop request; their logs still get the stop, under the settings
+    // they ran with
+    for (int i = tovuChannelCount(); i < channelsBefore; ++i)
+        tovuStopRemovedChannel(i);
 
     TovuEngineSettings settings;
     settings.read();

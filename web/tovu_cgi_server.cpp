@@ -121,29 +121,69 @@ timer_t allBitsTimer()
 }
 
 
-/* the whole of a regular, non-empty file; false when there is none to read */
-bool readWholeFile(const std::string &path, std::string &text)
+/* The whole of a regular, non-empty file, read into text; "" when it was,
+   else why not, naming the file as what ("certificate file") and its path. */
+std::string readWholeFile(const char *what, const char *setting, const std::string &path,
+                          std::string &text)
 {
     text.clear();
     if (path.empty())
-        return false;
-    // a fifo in the file's place must not hold the start
+        return std::string("no ") + what + " is set (\"" + setting + "\" is empty)";
+    const std::string named =
+        std::string("the ") + what + " \"" + tovuCGILogSafe(path.c_str(), 200) + "\"";
     struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return named + (errno == ENOENT ? " is missing" : " cannot be read: " + std::string(strerror(errno)));
+    if (!S_ISREG(st.st_mode))
+        return named + " is not a regular file";
+    // a fifo put in the file's place meanwhile must not hold the start
     int fd = tovu_open_regular(path.c_str(), &st);
     if (fd < 0)
-        return false;
-    bool ok = st.st_size > 0;
-    if (ok) {
-        char buf[16384];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof buf)) > 0)
-            text.append(buf, static_cast<size_t>(n));
-        ok = n == 0 && !text.empty();
-    }
+        return named + " cannot be read: " + strerror(errno ? errno : EACCES);
+    char buf[16384];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        text.append(buf, static_cast<size_t>(n));
+    int err = errno;
     close(fd);
-    if (!ok)
+    if (n < 0) {
         text.clear();
-    return ok;
+        return named + " cannot be read: " + strerror(err);
+    }
+    if (text.empty())
+        return named + " is empty";
+    return "";
+}
+
+/* the private key does not linger in freed memory */
+void wipe(std::string &text)
+{
+    std::fill(text.begin(), text.end(), '\0');
+    text.clear();
+}
+
+/* Why HTTPS cannot start from these files, "" when the TLS library takes
+   them; the texts are read into cert and key. */
+std::string httpsProblem(const std::string &certPath, const std::string &keyPath, std::string &cert,
+                         std::string &key)
+{
+    std::string why = readWholeFile("certificate file", "sslCert", certPath, cert);
+    if (why.empty())
+        why = readWholeFile("key file", "sslKey", keyPath, key);
+    if (!why.empty())
+        return why;
+    // the library loads the pair as a start does, without a socket or a thread
+    struct MHD_Daemon *probe = MHD_start_daemon(
+        MHD_USE_TLS | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, mhdAccessHandlerCallback,
+        nullptr, MHD_OPTION_HTTPS_MEM_KEY, key.c_str(), MHD_OPTION_HTTPS_MEM_CERT, cert.c_str(),
+        MHD_OPTION_END);
+    if (probe) {
+        MHD_stop_daemon(probe);
+        return "";
+    }
+    return "the TLS library refuses the certificate file \"" + tovuCGILogSafe(certPath.c_str(), 200) +
+           "\" with the key file \"" + tovuCGILogSafe(keyPath.c_str(), 200) +
+           "\" (not a certificate and its private key in PEM form, or not a pair)";
 }
 
 /* the POST buffer a request's con_cls points at; null for a GET or a marker */
@@ -257,6 +297,9 @@ const unsigned kServerFlags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL;
 
 /* the port of the running server */
 uint16_t s_runningPort TOVU_GUARDED_BY(s_serverMutex) = 0;
+/* the same, for the web thread, which must not wait for s_serverMutex (a
+   restart holds it while it waits for that thread to end); 0 while none runs */
+std::atomic<int> s_servedPort{0};
 
 struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string *key,
                                const std::string *cert)
@@ -282,25 +325,32 @@ struct MHD_Daemon *startDaemon(unsigned flags, uint16_t port, const std::string 
                             MHD_OPTION_END);
 }
 
-/* global "httpPort", or the default when it reads 0 */
-uint16_t settingsPort()
+/* the port the settings ask for */
+int settingsPort()
 {
     TovuConfigLock lock;
-    int n = jsonGetInt(tovuGlobalItem("httpPort"));
-    return n != 0 ? static_cast<uint16_t>(n) : static_cast<uint16_t>(TOVU_DEFAULT_HTTP_PORT);
+    return tovuHttpPort();
 }
 
 /* Starts on the given port (0: the one of the settings), with the HTTPS
-   settings of the document.  HTTPS that fails where plain HTTP then starts on
-   the same port is turned off in the document; when neither starts (the port
-   is taken), the setting stays. */
-BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
+   settings of the document.  HTTPS that cannot start is said in one line,
+   with the plain HTTP served in its place; a pair of files that the TLS
+   library refuses is turned off in the document too.  When nothing starts
+   (the port is taken) the setting stays. */
+BOOL startLocked(int port = 0) TOVU_REQUIRES(s_serverMutex)
 {
     if (g_mhd)
         return TRUE;
 
     if (port == 0)
         port = settingsPort();
+    // a port outside the range is not taken modulo 65536
+    if (port < 1 || port > TOVU_MAX_PORT) {
+        tovu_message("the web server cannot start: \"httpPort\" %d is not a port from 1 to %d",
+                     port, TOVU_MAX_PORT);
+        return FALSE;
+    }
+    const uint16_t port16 = static_cast<uint16_t>(port);
     bool ssl = false;
     std::string certPath, keyPath;
     {
@@ -310,27 +360,40 @@ BOOL startLocked(uint16_t port = 0) TOVU_REQUIRES(s_serverMutex)
         keyPath = jsonGetText(tovuGlobalItem("sslKey"));
     }
 
-    bool httpsFailed = false;
+    std::string why;
+    bool refusedPair = false;
     if (ssl) {
         std::string cert, key;
-        if (readWholeFile(certPath, cert) && readWholeFile(keyPath, key)) {
-            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port, &key, &cert);
-            httpsFailed = !g_mhd;
-            // the private key does not linger in freed memory
-            std::fill(key.begin(), key.end(), '\0');
+        why = readWholeFile("certificate file", "sslCert", certPath, cert);
+        if (why.empty())
+            why = readWholeFile("key file", "sslKey", keyPath, key);
+        if (why.empty()) {
+            g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port16, &key, &cert);
+            if (!g_mhd) {
+                // the pair, or the port: the plain start below tells
+                why = httpsProblem(certPath, keyPath, cert, key);
+                refusedPair = !why.empty();
+                if (!refusedPair)
+                    why = "the HTTPS start failed";
+            }
         }
+        wipe(key);
     }
     if (!g_mhd)
-        g_mhd = startDaemon(kServerFlags, port, nullptr, nullptr);
-    if (httpsFailed && g_mhd) {
-        tovu_message("the web server's HTTPS start on port %u failed, serving plain HTTP",
-                     static_cast<unsigned>(port));
-        TovuConfigLock lock;
-        if (tovuGlobalItem("sslEnable"))
-            tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
+        g_mhd = startDaemon(kServerFlags, port16, nullptr, nullptr);
+    if (ssl && !why.empty() && g_mhd) {
+        tovu_message("HTTPS is on, but %s: the web interface is served over plain HTTP on port %d",
+                     why.c_str(), port);
+        if (refusedPair) {
+            TovuConfigLock lock;
+            if (tovuGlobalItem("sslEnable"))
+                tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
+        }
     }
-    if (g_mhd)
-        s_runningPort = port;
+    if (g_mhd) {
+        s_runningPort = port16;
+        s_servedPort = port;
+    }
     return g_mhd ? TRUE : FALSE;
 }
 
@@ -339,7 +402,25 @@ void stopLocked() TOVU_REQUIRES(s_serverMutex)
     if (g_mhd) {
         MHD_stop_daemon(g_mhd);
         g_mhd = nullptr;
+        s_servedPort = 0;
     }
+}
+
+/* Puts the port served back into the document and its file, after a restart
+   on the new one failed, so that the next start finds a port that works. */
+void keepServedPort(uint16_t port)
+{
+    TovuPrintedConfig printed;
+    {
+        TovuConfigLock lock;
+        if (!tovuSetMemberNumber(tovuGlobal(), "httpPort", port))
+            return;
+        tovuPrintConfig(nullptr, &printed);
+    }
+    errno = 0;
+    if (tovuWritePrintedConfig(printed) != 0)
+        tovu_message("the web server's port %u could not be saved to %s: %s",
+                     static_cast<unsigned>(port), printed.path.c_str(), strerror(errno ? errno : EIO));
 }
 
 /* the body the router gets, as text: the first part of a multipart form, else
@@ -549,12 +630,15 @@ void timerCGI(union sigval)
         uint16_t before = g_mhd ? s_runningPort : 0;
         stopLocked();
         if (!startLocked()) {
-            // the new port is taken (or cannot be had): back on the old one
-            uint16_t wanted = settingsPort();
+            // the new port was taken after all (the upload found it free):
+            // back on the old one, in the document and the file as well
+            int wanted = settingsPort();
             if (before && startLocked(before)) {
-                tovu_message("the web server's restart on port %u failed, the web interface is "
+                tovu_message("the web server's restart on port %d failed, the web interface is "
                              "back on port %u",
-                             static_cast<unsigned>(wanted), static_cast<unsigned>(before));
+                             wanted, static_cast<unsigned>(before));
+                if (wanted != before)
+                    keepServedPort(before);
             } else {
                 tovu_message("the web server's restart failed, the web interface stays down");
             }
@@ -581,6 +665,41 @@ void tovuCancelCGIRestart(void)
     s_pendingTimers.clear();
     while (s_restartsRunning != 0)
         lock.wait(s_timerIdle);
+}
+
+/* ---------------------------------------------------------------- checks of an upload */
+
+std::string tovuCGIPortProblem(int port)
+{
+    if (port < 1 || port > TOVU_MAX_PORT)
+        return "\"httpPort\" " + std::to_string(port) + " is not a port from 1 to " +
+               std::to_string(TOVU_MAX_PORT);
+    if (port == s_servedPort.load())
+        return "";
+    // bound as the server binds it, then let go
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return "port " + std::to_string(port) + " cannot be tried: " + strerror(errno);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    std::string why;
+    if (bind(fd, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0)
+        why = "port " + std::to_string(port) + " cannot be served: " + strerror(errno);
+    close(fd);
+    return why;
+}
+
+std::string tovuCGIHttpsProblem(const std::string &certPath, const std::string &keyPath)
+{
+    std::string cert, key;
+    std::string why = httpsProblem(certPath, keyPath, cert, key);
+    wipe(key);
+    return why;
 }
 
 /* ---------------------------------------------------------------- access rules */

@@ -28,12 +28,19 @@ cJSON *tovuDocGlobalItem(const cJSON *doc, const char *key);
 int tovuDocChannelCount(const cJSON *doc);
 /* channel N of the document (0-based); null when there is none */
 cJSON *tovuDocChannel(const cJSON *doc, int iChannel);
+/* the web server's port as the document asks for it: global "httpPort" by
+   jsonGetInt, TOVU_DEFAULT_HTTP_PORT when that reads 0 (absent, not a number);
+   not held to 1..TOVU_MAX_PORT, which the caller tests */
+int tovuDocHttpPort(const cJSON *doc);
+#define TOVU_MAX_PORT 65535
 
 /* ---------------------------------------------------------------- the installed document */
 
 /* the "global" object, and its member key; null when absent */
 cJSON *tovuGlobal(void) TOVU_REQUIRES(g_configMutex);
 cJSON *tovuGlobalItem(const char *key) TOVU_REQUIRES(g_configMutex);
+/* tovuDocHttpPort of the installed document */
+int tovuHttpPort(void) TOVU_REQUIRES(g_configMutex);
 
 /* the number of configured channels */
 int tovuChannelCount(void) TOVU_REQUIRES(g_configMutex);

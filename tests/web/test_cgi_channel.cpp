@@ -250,3 +250,69 @@ TEST_F(CgiChannel, FailedSavesAreLoggedAndTheRequestIsDone)
                   std::string::npos)
             << text;
 }
+
+// Apply refuses a channel that a start would refuse for its texts, naming the
+// channel, the field and the character, as the start's answer does; nothing
+// of it is taken, and no playlist or log is touched by the check.
+TEST_F(CgiChannel, UploadOfAChannelAStartWouldRefuseIsRefused)
+{
+    ASSERT_EQ(init(1), 0);
+    std::string folder = path("media");
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    cfgtest::writeFile(folder + "/a.ts", "x");
+    const std::string good = doc("", kChannel + "," + chan(src("file", folder), tgt("udp", "udp://127.0.0.1:5001")));
+    serve(good);
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    const std::string file = cfgtest::readFile(path("tovul.json"));
+    const std::string tail = ", which a start of the channel refuses";
+    struct Case {
+        std::string channel;
+        std::string why;
+    } cases[] = {
+        {chan(src("udp", "udp://127.0.0.1:4002"), tgt("file", "/tmp/a\\\"b.ts")),
+         "channel 2 target \"url\" holds a double quote"},
+        {chan(src("udp", "udp://127.0.0.1:4003\\r"), tgt("udp", "udp://127.0.0.1:5003")),
+         "channel 2 source \"url\" holds a line break"},
+        {chan(src("udp", "udp://127.0.0.1:4004"), tgt("udp", "udp://127.0.0.1:5004"), ",\"customOptions\":\"-a\\n-b\""),
+         "channel 2 input \"customOptions\" holds a line break"},
+        {chan(src("udp", "udp://127.0.0.1:4004"), tgt("udp", "udp://127.0.0.1:5004/" + std::string(1200, 'x'))),
+         "channel 2 target \"url\" is too long for the option text it fills"},
+        // a folder's own path with a quote in it
+        {chan(src("file", folder + "\\\"x"), tgt("udp", "udp://127.0.0.1:5005")),
+         "channel 2 source \"url\" holds a double quote"},
+    };
+    for (const Case &c : cases) {
+        Reply r = post("/config", doc("", kChannel + "," + c.channel));
+        EXPECT_EQ(r.status, 400) << c.why;
+        EXPECT_EQ(r.body, "the change was not applied: " + c.why + tail) << c.why;
+        EXPECT_EQ(cfgtest::readFile(path("tovul.json")), file) << c.why;
+        TovuConfigLock lock;
+        EXPECT_EQ(tovuChannelCount(), 2) << c.why;
+    }
+    EXPECT_EQ(log_text(1), "");
+    EXPECT_EQ(post("/config", good).status, 200);
+}
+
+// An upload that takes out running channels stops them as a stop request
+// would, before it answers.
+TEST_F(CgiChannel, UploadThatRemovesRunningChannelsStopsThem)
+{
+    fake_conf("FAKE_HOLD=-1\n");
+    ASSERT_EQ(init(1), 0);
+    serve(doc("", kChannel + "," + kChannel + "," + kChannel));
+    for (const char *target : {"/channel1?start", "/channel2?start", "/channel3?start"})
+        ASSERT_EQ(get(target).status, 200) << target;
+
+    Reply r = post("/config", doc("", kChannel));
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(tovu_get_state(i), TOVU_STATE_STOPPING) << i;
+        EXPECT_NE(log_text(i).find("stop transcoding"), std::string::npos) << i;
+    }
+    EXPECT_TRUE(tovutest::pollUntil([] {
+        tovu_poll();
+        return tovu_get_state(1) == TOVU_STATE_IDLE && tovu_get_state(2) == TOVU_STATE_IDLE;
+    }, 10000));
+    EXPECT_EQ(tovuGetChannelState(0), TOVU_STATE_RUNNING);
+}

@@ -288,25 +288,85 @@ TEST_F(CgiServer, HttpsAndItsFallBack)
     EXPECT_EQ(get("/").status, -1);   // plain HTTP is not spoken on an HTTPS port
     tovuStopCGI();
 
-    // a missing or empty file: plain HTTP, and the setting stays on
+    // a missing or empty file: plain HTTP, said in one line, and the setting stays on
     cfgtest::writeFile(dir / "empty.crt", "");
-    for (const std::string &cert : {dir / "missing.crt", dir / "empty.crt", std::string()}) {
-        install(settings(cert, dir / "a.key"));
+    const std::string plain = ": the web interface is served over plain HTTP on port 9527";
+    struct Case {
+        std::string cert;
+        std::string why;
+    } cases[] = {
+        {dir / "missing.crt", "the certificate file \"" + (dir / "missing.crt") + "\" is missing"},
+        {dir / "empty.crt", "the certificate file \"" + (dir / "empty.crt") + "\" is empty"},
+        {dir.path(), "the certificate file \"" + dir.path() + "\" is not a regular file"},
+        {"", "no certificate file is set (\"sslCert\" is empty)"},
+    };
+    cfgtest::TempDir outDir;
+    for (const Case &c : cases) {
+        StdoutCapture out(outDir / "stdout");
+        install(settings(c.cert, dir / "a.key"));
         start();
-        EXPECT_EQ(get("/").status, 200) << cert;
-        EXPECT_TRUE(sslEnableInDocument()) << cert;
+        EXPECT_EQ(get("/").status, 200) << c.cert;
+        EXPECT_TRUE(sslEnableInDocument()) << c.cert;
+        EXPECT_EQ(out.text(), "TOVUL: HTTPS is on, but " + c.why + plain + "\n") << c.cert;
         tovuStopCGI();
     }
 
     // a certificate and a key that do not belong together: plain HTTP, and
     // the next save turns HTTPS off in the file
+    StdoutCapture out(outDir / "stdout");
     install(settings(dir / "a.crt", dir / "b.key"));
     start();
     EXPECT_EQ(get("/").status, 200);
+    EXPECT_EQ(out.text(), "TOVUL: HTTPS is on, but the TLS library refuses the certificate file \"" +
+                              (dir / "a.crt") + "\" with the key file \"" + (dir / "b.key") +
+                              "\" (not a certificate and its private key in PEM form, or not a "
+                              "pair)" + plain + "\n");
     EXPECT_FALSE(sslEnableInDocument());
     ASSERT_EQ(tovuExportConfig(nullptr), 0);
     EXPECT_NE(cfgtest::readFile(configFile()).find("\"sslEnable\":\tfalse"), std::string::npos)
         << cfgtest::readFile(configFile());
+}
+
+// An upload that asks for HTTPS that cannot start is refused, naming the
+// file and why; one whose files work is taken. A document that keeps its
+// HTTPS settings as they were is not looked at again.
+TEST_F(CgiServer, UploadOfHttpsThatCannotStartIsRefused)
+{
+    ASSERT_TRUE(makeCertificate(dir.path(), "a"));
+    ASSERT_TRUE(makeCertificate(dir.path(), "b"));
+    cfgtest::writeFile(dir / "empty.key", "");
+    cfgtest::writeFile(dir / "junk.crt", "not a certificate");
+    auto settings = [&](const std::string &cert, const std::string &key) {
+        return doc("\"sslEnable\": true, \"sslCert\": \"" + cert + "\", \"sslKey\": \"" + key + "\"");
+    };
+    install(doc(""));
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    const std::string file = cfgtest::readFile(configFile());
+    start();
+    const std::string refusedPair = "the TLS library refuses the certificate file \"";
+    struct Case {
+        std::string cert, key;
+        std::string why;
+    } cases[] = {
+        {dir / "none.crt", dir / "a.key", "the certificate file \"" + (dir / "none.crt") + "\" is missing"},
+        {dir / "a.crt", dir / "empty.key", "the key file \"" + (dir / "empty.key") + "\" is empty"},
+        {dir / "a.crt", dir.path(), "the key file \"" + dir.path() + "\" is not a regular file"},
+        {dir / "a.crt", "", "no key file is set (\"sslKey\" is empty)"},
+        {dir / "a.crt", dir / "b.key", refusedPair + (dir / "a.crt") + "\" with the key file \"" + (dir / "b.key") + "\""},
+        {dir / "junk.crt", dir / "a.key", refusedPair + (dir / "junk.crt") + "\""},
+    };
+    for (const Case &c : cases) {
+        Reply r = post("/config", settings(c.cert, c.key));
+        EXPECT_EQ(r.status, 400) << c.why;
+        EXPECT_EQ(r.body.rfind("the change was not applied: " + c.why, 0), 0u) << r.body;
+        EXPECT_FALSE(sslEnableInDocument()) << c.why;
+    }
+    EXPECT_EQ(cfgtest::readFile(configFile()), file);
+    EXPECT_FALSE(_tovuCGIRestartAhead());
+
+    EXPECT_EQ(post("/config", settings(dir / "a.crt", dir / "a.key")).status, 200);
+    EXPECT_TRUE(sslEnableInDocument());
+    EXPECT_TRUE(waitUntil([] { return httpsStatus() == 200; }));
 }
 
 /* ---------------------------------------------------------------- restart */
@@ -384,27 +444,80 @@ int holdPort(uint16_t port)
 
 } // namespace
 
-// A port change to a port that another program holds brings the server back
-// on the port it had, over HTTPS when it served HTTPS, and says so; the
-// HTTPS setting stays on.  A later change to a free port goes through.
-TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
+// A port that cannot work is refused before the answer, naming the port and
+// why: outside 1 to 65535 once read (0 and a text that does not read still
+// mean 9527), or held by another program. Nothing of such an upload is
+// taken, and no restart comes.
+TEST_F(CgiServer, UploadOfAPortThatCannotWorkIsRefused)
+{
+    install(doc("\"httpPort\": 9527, \"memo\": \"old\""));
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    const std::string file = cfgtest::readFile(configFile());
+    int taken = holdPort(9600);
+    ASSERT_GE(taken, 0);
+    start();
+    struct Case {
+        const char *port;   // as JSON
+        std::string answer;
+    } refused[] = {
+        {"70000", "\"httpPort\" 70000 is not a port from 1 to 65535"},
+        {"65536", "\"httpPort\" 65536 is not a port from 1 to 65535"},
+        {"-5", "\"httpPort\" -5 is not a port from 1 to 65535"},
+        {"\"70000\"", "\"httpPort\" 70000 is not a port from 1 to 65535"},
+        {"9600", "port 9600 cannot be served: Address already in use"},
+    };
+    for (const Case &c : refused) {
+        Reply r = post("/config", doc(std::string("\"memo\": \"new\", \"httpPort\": ") + c.port));
+        EXPECT_EQ(r.status, 400) << c.port;
+        EXPECT_EQ(r.body, "the change was not applied: " + c.answer) << c.port;
+        TovuConfigLock lock;
+        EXPECT_STREQ(jsonGetText(tovuGlobalItem("memo")), "old") << c.port;
+    }
+    EXPECT_EQ(cfgtest::readFile(configFile()), file);
+    EXPECT_FALSE(_tovuCGIRestartAhead());
+
+    // what reads as 0 is the default, the port served: taken, no restart
+    for (const char *port : {"0", "\"abc\"", "null", "9527"}) {
+        Reply r = post("/config", doc(std::string("\"httpPort\": ") + port));
+        EXPECT_EQ(r.status, 200) << port << " " << r.body;
+        EXPECT_FALSE(_tovuCGIRestartAhead()) << port;
+    }
+    close(taken);
+}
+
+// A port free at the upload but taken before the restart brings the server
+// back on the port it had, over HTTPS when it served HTTPS, and says so; the
+// document and the file go back to that port, so the next start works. The
+// HTTPS setting stays on.
+TEST_F(CgiServer, PortTakenBeforeTheRestartBringsTheServerBackOnItsPort)
 {
     ASSERT_TRUE(makeCertificate(dir.path(), "a"));
     cfgtest::TempDir outDir;
     StdoutCapture out(outDir / "stdout");
-    int taken = holdPort(9600);
-    ASSERT_GE(taken, 0);
     const std::string back =
         "TOVUL: the web server's restart on port 9600 failed, the web interface is back on "
         "port 9527";
+    auto portInFile = [&] {
+        cJSON *saved = cJSON_Parse(cfgtest::readFile(configFile()).c_str());
+        int port = jsonGetInt(tovuDocGlobalItem(saved, "httpPort"));
+        cJSON_Delete(saved);
+        return port;
+    };
 
     install(doc("\"httpPort\": 9527"));
     start();
-    std::string body = doc("\"httpPort\": 9600");
-    ASSERT_EQ(post("/config", body).status, 200);
+    ASSERT_EQ(post("/config", doc("\"httpPort\": 9600")).status, 200);
+    int taken = holdPort(9600);   // within the second before the restart
+    ASSERT_GE(taken, 0);
     EXPECT_TRUE(waitUntil([&] { return out.text().find(back) != std::string::npos; })) << out.text();
     EXPECT_EQ(out.text().find("stays down"), std::string::npos) << out.text();
     EXPECT_EQ(get("/").status, 200);
+    {
+        TovuConfigLock lock;
+        EXPECT_EQ(tovuHttpPort(), 9527);
+    }
+    EXPECT_EQ(portInFile(), 9527);
+    close(taken);
     tovuStopCGI();
 
     const std::string https = "\"sslEnable\": true, \"sslCert\": \"" + (dir / "a.crt") +
@@ -412,8 +525,7 @@ TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
     install(doc("\"httpPort\": 9527, " + https));
     start();
     ASSERT_EQ(httpsStatus(), 200);
-    body = doc("\"httpPort\": 9600, " + https);
-    cfgtest::writeFile(dir / "upload.json", body);
+    cfgtest::writeFile(dir / "upload.json", doc("\"httpPort\": 9600, " + https));
     std::string cmd = "curl -sk --max-time 20 -o /dev/null -w '%{http_code}' --data-binary @'" +
                       (dir / "upload.json") + "' https://127.0.0.1:9527/config 2>/dev/null";
     FILE *p = popen(cmd.c_str(), "r");
@@ -422,20 +534,22 @@ TEST_F(CgiServer, PortInUseBringsTheServerBackOnItsPort)
     code[fread(code, 1, sizeof code - 1, p)] = '\0';
     pclose(p);
     EXPECT_STREQ(code, "200");
+    taken = holdPort(9600);
+    ASSERT_GE(taken, 0);
     EXPECT_TRUE(waitUntil([&] {
         size_t first = out.text().find(back);
         return first != std::string::npos && out.text().find(back, first + 1) != std::string::npos;
     })) << out.text();
     EXPECT_EQ(httpsStatus(), 200);
     EXPECT_TRUE(sslEnableInDocument());
+    EXPECT_EQ(portInFile(), 9527);
+    close(taken);
     tovuStopCGI();
 
-    // the port is free again: the next change takes it
-    close(taken);
+    // a free port is taken
     install(doc("\"httpPort\": 9527"));
     start();
-    body = doc("\"httpPort\": 9601");
-    ASSERT_EQ(post("/config", body).status, 200);
+    ASSERT_EQ(post("/config", doc("\"httpPort\": 9601")).status, 200);
     EXPECT_TRUE(waitUntil([] { return get("/", "", "127.0.0.1", 9601).status == 200; }));
     EXPECT_EQ(get("/").status, -1);
 }

@@ -355,3 +355,36 @@ TEST_F(CgiServer, UploadFromAnOlderCopyIsRefused)
     EXPECT_GT(std::stoull(script.header("x-config-version")), std::stoull(v2));
     EXPECT_EQ(post("/config", doc(""), named(v2)).status, 409);
 }
+
+// A setting of the login, the access rules or HTTPS that is not a text would
+// read as empty and turn its guard off: refused, naming the member; so is a
+// "global" that is not an object.
+TEST_F(CgiServer, UploadWithSettingsOfTheWrongTypeIsRefused)
+{
+    install(doc(""));
+    ASSERT_EQ(tovuExportConfig(nullptr), 0);
+    const std::string before = document();
+    const std::string file = cfgtest::readFile(configFile());
+    start();
+    struct Case {
+        std::string body;
+        std::string answer;
+    } cases[] = {
+        {"{\"global\": [{\"loginPass\": \"pw\"}], \"channels\": []}",
+         "the \"global\" setting is not a JSON object"},
+        {"{\"global\": \"pw\", \"channels\": []}", "the \"global\" setting is not a JSON object"},
+        {"{\"global\": {\"loginPass\": 1234}, \"channels\": []}", "the \"loginPass\" setting is not a text"},
+        {"{\"global\": {\"LOGINPASS\": [\"secret\"]}, \"channels\": []}",
+         "the \"loginPass\" setting is not a text"},
+        {"{\"global\": {\"loginPass\": null}, \"channels\": []}", "the \"loginPass\" setting is not a text"},
+        {doc("\"ipACL\": {\"deny\": \"all\"}"), "the \"ipACL\" setting is not a text"},
+        {doc("\"sslCert\": 1"), "the \"sslCert\" setting is not a text"},
+        {doc("\"sslKey\": false"), "the \"sslKey\" setting is not a text"},
+    };
+    for (const Case &c : cases) {
+        Reply r = post("/config", c.body, kCookie);
+        EXPECT_EQ(r.status, 400) << c.body;
+        EXPECT_EQ(r.body, kNotApplied + c.answer) << c.body;
+        expectUnchanged(c.body, before, file, configFile());
+    }
+}
