@@ -233,6 +233,29 @@ test('an upload refused with 400: the service\'s answer is told, the edit stays,
   assert.strictEqual(await d.configText(), stored);
 });
 
+test('Apply of a channel that a start would refuse for its texts: refused, naming channel, field and character', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4'), channel('/tmp/b.mp4')]) });
+  const page = await ctx.open();
+  const stored = await d.configText();
+  await h.edit(page, 2);
+  await page.fill('#sUrl', '/media/a"b.mp4');
+  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  await page.click('#btnApply');
+  const r = await answered;
+  assert.strictEqual(r.status(), 400);
+  const why = (await r.text()).trim();
+  assert.match(why, /channel 2 source "url" holds a double quote/);
+  await waitLine(page, 'Apply error! Channel 2 was not saved: ' + why.replace(/\.$/, '') + '.' + APPLY_AGAIN);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual(await page.inputValue('#sUrl'), '/media/a"b.mp4');
+  assert.strictEqual(await d.configText(), stored);
+  await ctx.snap('apply refused');
+  // mended, it is taken
+  await page.fill('#sUrl', '/media/ab.mp4');
+  await h.apply(page);
+  assert.strictEqual((await d.config()).channels[1].input.sources[0].url, '/media/ab.mp4');
+});
+
 test('two pages: an Apply made from an older copy is refused, keeps its edit and offers the configuration in use', async (ctx) => {
   const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4'), channel('/tmp/b.mp4')]), fake: RUNNING_FAKE });
   const page = await ctx.open();
