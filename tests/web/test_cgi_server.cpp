@@ -485,6 +485,19 @@ TEST_F(CgiServer, UploadOfAPortThatCannotWorkIsRefused)
     close(taken);
 }
 
+// A port out of range in the file is not taken modulo 65536: the server
+// does not start (the daemon then names the port), and says why.
+TEST_F(CgiServer, PortOutOfRangeAtStartIsNotWrapped)
+{
+    cfgtest::TempDir outDir;
+    StdoutCapture out(outDir / "stdout");
+    install(doc("\"httpPort\": 70000"));
+    EXPECT_FALSE(tovuStartCGI());
+    EXPECT_EQ(get("/", "", "127.0.0.1", 70000 % 65536).status, -1);
+    EXPECT_EQ(out.text(), "TOVUL: the web server cannot start: \"httpPort\" 70000 is not a port from "
+                          "1 to 65535\n");
+}
+
 // A port free at the upload but taken before the restart brings the server
 // back on the port it had, over HTTPS when it served HTTPS, and says so; the
 // document and the file go back to that port, so the next start works. The
