@@ -52,10 +52,9 @@ function setEnable(n, action) {
 // Sends a start, stop or preview of channel n. The service stores a start's
 // or a stop's "enable" whenever it answers the request, also when it refuses
 // the action (400), and the page's copy follows it then, and only then. A
-// failure is told on the channel's line
-// of the notice box, and so is a start or stop that acted but whose save
-// failed (a 200 with a text: the change will not survive a restart, and
-// why); a plain success clears the line.
+// failure is told on the channel's line of the notice box, and so is a start
+// or stop that acted but whose save failed (a 200 with a text: the change
+// will not survive a restart, and why); a plain success clears the line.
 function channelAction(n, action) {
   var key = 'channel' + n;
   return api.channel(n, action).done(function (text) {
