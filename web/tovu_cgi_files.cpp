@@ -47,6 +47,11 @@ static const char kConfigName[] = "config";
 static const char kDownloadArg[] = "dl=1";
 static const char kCacheStatic[] = "max-age=86400";
 static const char kCacheNone[] = "no-cache";
+/* The page itself is asked for anew at every load: the login is checked
+ * there, and a page kept by the browser would hide the login page from an
+ * operator whose login has ended. Its script, style sheet and icons keep
+ * their day. */
+static const char kPageName[] = "index.html";
 static const char kAttachment[] = "attachment";
 static const char kConfigAttachment[] = "attachment; filename=tovul.json";
 static const char kTypeJSON[] = "application/json";
@@ -198,6 +203,8 @@ int tovuCGIDownload(struct MHD_Connection *conn, const char *szPath, const char 
                                                const_cast<unsigned char *>(file->buf),
                                                MHD_RESPMEM_PERSISTENT);
         type = tovuCGIDownloadExt(file->szFile);
+        if (strcmp(file->szFile, kPageName) == 0)
+            cache = kCacheNone;
     } else if (tovu_strcasecmp(name, kOEMLogoName) == 0) {
         resp = oemLogoResponse();
         type = kTypePNG;

@@ -391,6 +391,7 @@ test('first channel: a video file to HLS, started, watched, previewed, stopped',
   await page.waitForFunction(() => { const v = document.querySelector('#player'); return !v.paused && v.currentTime > 0.5; }, null, { timeout: 60000 });
   const c0 = await page.$eval('#player', (v) => v.currentTime);
   await page.waitForFunction((c) => document.querySelector('#player').currentTime > c + 1, c0, { timeout: 30000 });
+  assert.strictEqual(await page.isVisible('#playerMsg'), false);
   await ctx.snap('4 preview playing');
   await page.click('#btnPreview');
   await page.waitForSelector('#player', { state: 'hidden' });

@@ -11,6 +11,7 @@ const path = require('path');
 const os = require('os');
 const h = require('./lib/harness');
 const { test, assert, waitFor, channel, config } = h;
+const { spawnSync } = require('child_process');
 
 const PROGRESS = 'frame=  50 fps=25 q=28.0 size=  256kB time=00:01:02.00 bitrate=1500kbits/s\\r';
 const RUNNING_FAKE = { FAKE_OUTPUT: PROGRESS, FAKE_REPEAT: '100000', FAKE_INTERVAL: '0.5' };
@@ -107,6 +108,8 @@ test('the service stopped: every change and action fails and says so; the page r
   await waitLine(page, STATUS_UNREACHABLE, true);
   assert.strictEqual(await d.configText(), stored);
   await ctx.snap('service back');
+  // started anew, the service numbers its document anew: the page's copy,
+  // still the document in use, takes the new number and is not refused
   await h.apply(page);
   await waitLine(page, 'Apply error! Channel 2 was not saved: ' + UNREACHABLE + APPLY_AGAIN, true);
   const doc = await d.config();
@@ -171,6 +174,36 @@ test('the password changed from another page: the first page is told the login h
   assert.strictEqual(await page.textContent(row(1) + ' td:nth-child(4)'), '');
 });
 
+test('the login ended: the offer, an address typed anew and a reload each reach the login page', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  // a browser that keeps what the service lets it keep
+  const page = await ctx.page({ cache: true });
+  await ctx.open();
+  const r = await fetch(h.BASE + '/config', { method: 'POST', headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify(config([channel('/tmp/a.mp4')], { loginPass: 'n3w' })) });
+  assert.strictEqual(r.status, 200);
+  d.login('n3w');
+  await waitLine(page, STATUS_LOGIN);
+  await Promise.all([page.waitForNavigation(), page.click('#notice .login')]);
+  await page.waitForSelector('input[name=auth]');
+  await ctx.snap('login page from the offer');
+  const tab = await ctx.bctx.newPage();
+  for (const where of ['/', '/index.html']) {
+    await tab.goto(h.BASE + where);
+    assert.ok(await tab.$('input[name=auth]'), where + ' typed anew gives the login page');
+  }
+  await tab.close();
+  await page.reload();
+  await page.waitForSelector('input[name=auth]');
+  // logged in again, the page is back, and stays at a reload
+  await page.fill('input[name=auth]', 'n3w');
+  await Promise.all([page.waitForNavigation(), page.click('input[type=submit]')]);
+  await h.ready(page);
+  await page.reload();
+  await h.ready(page);
+  assert.strictEqual((await pageConfig(page)).global.loginPass, 'n3w');
+});
+
 test('an upload refused with 400: the service\'s answer is told, the edit stays, nothing changes', async (ctx) => {
   // a hand-written document with an access rule the service cannot read: it is loaded (and matches
   // nothing, so the page is served), but an upload that holds it is refused
@@ -198,6 +231,149 @@ test('an upload refused with 400: the service\'s answer is told, the edit stays,
   await waitLine(page, 'Global Settings error! The settings were not saved: ' + why + SETTINGS_AGAIN);
   await ctx.snap('refused');
   assert.strictEqual(await d.configText(), stored);
+});
+
+test('Apply of a channel that a start would refuse for its texts: refused, naming channel, field and character', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4'), channel('/tmp/b.mp4')]) });
+  const page = await ctx.open();
+  const stored = await d.configText();
+  await h.edit(page, 2);
+  await page.fill('#sUrl', '/media/a"b.mp4');
+  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  await page.click('#btnApply');
+  const r = await answered;
+  assert.strictEqual(r.status(), 400);
+  const why = (await r.text()).trim();
+  assert.match(why, /channel 2 source "url" holds a double quote/);
+  await waitLine(page, 'Apply error! Channel 2 was not saved: ' + why.replace(/\.$/, '') + '.' + APPLY_AGAIN);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual(await page.inputValue('#sUrl'), '/media/a"b.mp4');
+  assert.strictEqual(await d.configText(), stored);
+  await ctx.snap('apply refused');
+  // mended, it is taken
+  await page.fill('#sUrl', '/media/ab.mp4');
+  await h.apply(page);
+  assert.strictEqual((await d.config()).channels[1].input.sources[0].url, '/media/ab.mp4');
+});
+
+test('two pages: an Apply made from an older copy is refused, keeps its edit and offers the configuration in use', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4'), channel('/tmp/b.mp4')]), fake: RUNNING_FAKE });
+  const page = await ctx.open();
+  // another page, loaded after, changes channel 1 and sets Auto Restart
+  const other = await ctx.otherPage();
+  await h.edit(other, 1);
+  await other.fill('#sMemo', 'from the other page');
+  await h.apply(other);
+  await other.click('#btnSettings');
+  await other.check('#gAutoRestart');
+  await other.fill('#gRestartSecs', '5');
+  const posted = other.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
+  await other.click('#dlgSettings .ok');
+  assert.strictEqual((await posted).status(), 200);
+  const theirs = await d.configText();
+
+  // this page's change of channel 2 would put both back: refused, nothing changes
+  await h.edit(page, 2);
+  await page.fill('#sMemo', 'from the first page');
+  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  await page.click('#btnApply');
+  const refused = await answered;
+  assert.strictEqual(refused.status(), 409);
+  const why = (await refused.text()).trim();
+  assert.match(why, /changed elsewhere/);
+  await waitLine(page, 'Apply error! Channel 2 was not saved: ' + why.replace(/\.$/, '') + '.');
+  assert.strictEqual(await page.isVisible('#notice .current'), true);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  assert.strictEqual(await page.inputValue('#sMemo'), 'from the first page');
+  assert.strictEqual(await d.configText(), theirs);
+  await ctx.snap('changed elsewhere');
+
+  // the configuration in use, on a yes only while the edit is open
+  ctx.dialogAnswers.push(false);
+  await page.click('#notice .current');
+  await h.sleep(300);
+  assert.strictEqual(await page.evaluate(() => window.editing), true);
+  await page.click('#notice .current');
+  await page.waitForFunction(() => !window.editing && window.jsonConfig.global.autoRestart === 5);
+  assert.deepStrictEqual(ctx.dialogs.map((q) => q.message).filter((m) => /configuration in use/.test(m)).length, 2);
+  assert.strictEqual(await page.textContent(row(1) + ' td:nth-child(4)'), 'from the other page');
+  assert.strictEqual(await page.isVisible('#notice'), false);
+  await ctx.snap('configuration in use');
+
+  // made again from it, the change is taken beside the other page's
+  await h.edit(page, 2);
+  await page.fill('#sMemo', 'from the first page');
+  await h.apply(page);
+  // the page's own start and stop keep its copy in step: a later Apply is taken
+  await page.click(row(1));
+  await page.click('#btnStart');
+  await waitFor('channel 1 running', async () => (await d.status()).channels[0].state === 'running');
+  await page.waitForFunction(() => window.jsonConfig.channels[0].enable === true);
+  await page.click('#btnStop');
+  await waitFor('channel 1 idle', async () => (await d.status()).channels[0].state === 'idle');
+  await h.edit(page, 2);
+  await page.fill('#sMemo', 'again from the first page');
+  await h.apply(page);
+  let doc = await d.config();
+  assert.deepStrictEqual([doc.channels[0].memo, doc.channels[1].memo, doc.global.autoRestart],
+    ['from the other page', 'again from the first page', 5]);
+
+  // a script names no number and is taken; the page's next Apply is then refused
+  doc.channels[0].memo = 'from a script';
+  const r = await fetch(h.BASE + '/config', { method: 'POST', body: JSON.stringify(doc), headers: { 'Content-Type': 'application/json' } });
+  assert.strictEqual(r.status, 200);
+  await h.edit(page, 2);
+  await page.fill('#sMemo', 'late');
+  const late = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  await page.click('#btnApply');
+  assert.strictEqual((await late).status(), 409);
+  assert.strictEqual((await d.config()).channels[0].memo, 'from a script');
+  assert.deepStrictEqual(ctx.errors, []);
+});
+
+// Runs fn with the configuration folder read-only (this test's namespace has
+// its own mounts), so that every save of the service fails.
+async function withReadOnlyConfig(fn) {
+  const sh = (cmd) => {
+    const r = spawnSync('sh', ['-c', cmd]);
+    if (r.status !== 0) throw new Error(cmd + ': ' + r.stderr);
+  };
+  sh('mount --bind /etc/tovul /etc/tovul && mount -o remount,bind,ro /etc/tovul');
+  try { await fn(); } finally { sh('umount /etc/tovul'); }
+}
+
+test('a refused start says why, as its channel log does; a start or stop whose save fails says it will not last', async (ctx) => {
+  const quoted = channel('/tmp/a.mp4', { format: 'file', url: '/tmp/a"b.ts' });
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4'), quoted], { log: 32 }), fake: RUNNING_FAKE });
+  const page = await ctx.open();
+  await page.waitForFunction(() => window.channelStatus.length === 2);
+
+  await page.click(row(2));
+  await page.click('#btnStart');
+  const cause = 'channel 2 target "url" holds a double quote';
+  await waitFor('the refusal', async () => (await noticeLines(page)).some((l) => l.indexOf(cause) >= 0));
+  const line = (await noticeLines(page)).find((l) => l.indexOf(cause) >= 0);
+  assert.match(line, /^Channel start error! Channel 2: .*channel 2 target "url" holds a double quote\.$/);
+  assert.ok(d.channelLog(2).indexOf(cause) >= 0, d.channelLog(2));
+  await ctx.snap('start refused');
+
+  const notKept = ': the change is in use but will not survive a restart: the configuration could not be saved:' +
+    ' Read-only file system.';
+  await page.click(row(1));
+  await withReadOnlyConfig(async () => {
+    await page.click('#btnStart');
+    await waitLine(page, 'Channel start not saved! Channel 1' + notKept);
+    await waitFor('channel 1 running', async () => (await d.status()).channels[0].state === 'running');
+    await ctx.snap('start not saved');
+    await page.click('#btnStop');
+    await waitLine(page, 'Channel stop not saved! Channel 1' + notKept);
+    await waitFor('channel 1 idle', async () => (await d.status()).channels[0].state === 'idle');
+  });
+  // saved again: the line goes
+  await page.click('#btnStart');
+  await waitLine(page, 'Channel stop not saved! Channel 1' + notKept, true);
+  assert.strictEqual((await d.config()).channels[0].enable, true);
+  assert.deepStrictEqual(ctx.errors, []);
 });
 
 test('a failed stop, preview or search is told with its reason; a search in its picker too', async (ctx) => {

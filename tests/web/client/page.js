@@ -7,6 +7,7 @@
 const fs = require('fs');
 const path = require('path');
 const os = require('os');
+const { spawnSync } = require('child_process');
 const h = require('./lib/harness');
 const { test, assert, waitFor, channel, config } = h;
 
@@ -20,6 +21,34 @@ function tmpFile(name, text) {
   const f = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-web-')), name);
   fs.writeFileSync(f, text);
   return f;
+}
+
+// A self-signed certificate and its key in a new folder: [cert, key].
+function makeCertificate() {
+  const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-tls-'));
+  const [key, cert, tpl] = ['web.key', 'web.crt', 'web.tpl'].map((f) => path.join(dir, f));
+  fs.writeFileSync(tpl, 'cn = 127.0.0.1\nexpiration_days = 30\ntls_www_server\nencryption_key\nsigning_key\n');
+  for (const args of [['--generate-privkey', '--key-type=ecdsa', '--outfile', key],
+    ['--generate-self-signed', '--load-privkey', key, '--template', tpl, '--outfile', cert]]) {
+    const r = spawnSync('certtool', args);
+    if (r.status !== 0) throw new Error('certtool ' + args[0] + ': ' + r.stderr);
+  }
+  return [cert, key];
+}
+
+async function noticeLines(page) {
+  return page.$$eval('#notice.shown .lines div', (ds) => ds.map((d) => d.textContent));
+}
+
+async function answersAt(url) {
+  try { await fetch(url + 'runtime'); return true; } catch (e) { return false; }
+}
+
+async function settingsOk(page) {
+  const posted = page.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
+  await page.click('#dlgSettings .ok');
+  assert.strictEqual((await posted).status(), 200);
+  await page.waitForSelector('#dlgSettings', { state: 'hidden' });
 }
 
 async function statusText(page, n) {
@@ -122,6 +151,28 @@ test('start, stop and preview: requests, status cells and the player', async (ct
   assert.match(await statusText(page, 1), /^ IDLE$/);
 });
 
+test('a preview that cannot be played says so: its transcoder ended, or no stream came', async (ctx) => {
+  const cases = [
+    // transcoder, source, why
+    ['standin', '/tmp/no-such-clip.mp4', 'the channel\'s preview ended before anything played (its channel log says why).'],
+    ['fake', '/tmp/a.mp4', 'no stream that the browser can play came from http://127.0.0.1:9528.']
+  ];
+  for (const [transcoder, source, why] of cases) {
+    const d = await ctx.daemon({ transcoder, config: config([channel(source)]) });
+    const page = await ctx.open();
+    await page.waitForFunction(() => window.channelStatus.length === 1);
+    await page.click('#btnPreview');
+    await page.waitForSelector('#player', { state: 'visible' });
+    await page.waitForSelector('#playerMsg', { state: 'visible', timeout: 90000 });
+    assert.strictEqual(await page.textContent('#playerMsg'), 'The preview could not be played: ' + why);
+    await ctx.snap('not played ' + transcoder);
+    await page.click('#btnPreview');
+    await page.waitForSelector('#player', { state: 'hidden' });
+    assert.strictEqual(await page.isVisible('#playerMsg'), false);
+    await d.stop();
+  }
+});
+
 test('start and stop of all channels from the drop-downs; a failed start is reported', async (ctx) => {
   // channel 3 plays a folder without files: the service refuses to start it
   const empty = fs.mkdtempSync(path.join(os.tmpdir(), 'tovul-empty-'));
@@ -135,7 +186,7 @@ test('start and stop of all channels from the drop-downs; a failed start is repo
   await waitFor('channels 1 and 2 running', async () => (await d.status()).channels.slice(0, 2).every((c) => c.state === 'running'));
   await waitFor('three start requests', () => [1, 2, 3].every((n) => ctx.sent('/channel' + n + '?start').length === 1));
   assert.strictEqual(ctx.sent('/channel1?stop').length, 0);
-  // the one refused start is told, on a line of its own
+  // the one refused start is told, on a line of its own, with its cause
   const refused = 'Channel start error! Channel 3: source url not valid: channel start: no file in folder ' + empty + '.';
   await page.waitForFunction((t) => document.querySelector('#notice .lines').textContent === t, refused);
   assert.strictEqual(ctx.dialogs.length, 0);
@@ -201,6 +252,94 @@ test('global settings: an empty port sends nothing; OK writes exactly the fourte
   });
   // the page was not reloaded
   assert.strictEqual(ctx.requests.filter((r) => new URL(r.url).pathname === '/runtime').length, 1);
+});
+
+test('a port change that worked: the page says where the service now is, with a link that leads there', async (ctx) => {
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.open();
+  await page.waitForFunction(() => window.channelStatus.length === 1);
+  await page.click('#btnSettings');
+  await page.fill('#gPort', '9600');
+  await settingsOk(page);
+  const there = 'http://127.0.0.1:9600/';
+  assert.strictEqual(await page.textContent('#moved'),
+    'Global Settings saved: the web interface now answers at ' + there + '. Open it there to go on.');
+  assert.strictEqual(await page.getAttribute('#moved a', 'href'), there);
+  // the old address gone, the page still says where to go, not that nothing answers
+  await waitFor('the old port closed', async () => !(await answersAt(h.BASE + '/')));
+  await waitFor('the new port open', () => answersAt(there));
+  await page.waitForFunction(() => document.querySelector('#chTable').classList.contains('stale'));
+  await h.sleep(2500);
+  assert.deepStrictEqual(await noticeLines(page), []);
+  assert.strictEqual(await page.isVisible('#moved'), true);
+  await ctx.snap('moved');
+  await Promise.all([page.waitForNavigation(), page.click('#moved a')]);
+  await h.ready(page);
+  assert.strictEqual(page.url(), there);
+  assert.strictEqual(await page.isVisible('#moved'), false);
+  assert.strictEqual((await page.evaluate(() => window.jsonConfig)).global.httpPort, 9600);
+});
+
+test('HTTPS: a page over HTTP with "sslEnable" on warns; a change to working files leads to the HTTPS page', async (ctx) => {
+  const [cert, key] = makeCertificate();
+  await ctx.daemon({ config: config([channel('/tmp/a.mp4')],
+    { loginPass: 'pw', sslEnable: true, sslCert: cert + '.missing', sslKey: key }) });
+  const page = await ctx.page();
+  await ctx.bctx.addCookies([{ name: 'auth', value: 'pw', url: h.BASE }]);
+  await ctx.open();
+  // the service could not start HTTPS and serves plain HTTP
+  assert.strictEqual(await page.textContent('#warning'), 'CAUTION HTTPS is enabled in Global Settings, but this page' +
+    ' came over plain HTTP: the service could not start HTTPS with its SSL Cert File and SSL Key File (its start-up' +
+    ' output says why). The login password and the configuration travel unencrypted until both files are mended.');
+  await ctx.snap('served over HTTP with HTTPS on');
+  await page.click('#btnSettings');
+  assert.strictEqual(await page.isChecked('#gSsl'), true);
+  await page.fill('#gCert', cert);
+  await settingsOk(page);
+  const there = 'https://127.0.0.1:' + h.PORT + '/';
+  assert.strictEqual(await page.getAttribute('#moved a', 'href'), there);
+  assert.match(await page.textContent('#moved'), /accept the service's certificate first\.$/);
+  assert.strictEqual(await page.isVisible('#warning'), false, 'no warning while the page moves to HTTPS');
+  await page.waitForFunction(() => document.querySelector('#chTable').classList.contains('stale'));
+  assert.deepStrictEqual(await noticeLines(page), []);
+  await ctx.snap('moving to HTTPS');
+  await Promise.all([page.waitForNavigation(), page.click('#moved a')]);
+  await h.ready(page);
+  assert.strictEqual(page.url(), there);
+  assert.strictEqual(await page.isVisible('#warning'), false);
+  await ctx.snap('served over HTTPS');
+});
+
+test('a move that did not happen: the page says so and takes the document as the service holds it', async (ctx) => {
+  const d = await ctx.daemon({ config: config([channel('/tmp/a.mp4')]) });
+  const page = await ctx.page();
+  // the service accepts the new port, then goes away for a while and comes
+  // back where it was, with its old port in the document
+  let down = false;
+  await page.route((u) => u.origin === h.BASE && (u.pathname === '/status' || u.pathname === '/config'), async (route) => {
+    const rq = route.request();
+    if (rq.method() === 'POST') {
+      const doc = JSON.parse(rq.postData());
+      await route.fulfill({ status: 200, contentType: 'application/json', body: JSON.stringify(doc) });
+      down = true;
+      setTimeout(() => { down = false; }, 3000);
+    } else if (down) {
+      await route.abort('connectionrefused');
+    } else {
+      await route.continue();
+    }
+  });
+  await ctx.open();
+  await page.click('#btnSettings');
+  await page.fill('#gPort', '9600');
+  await page.click('#dlgSettings .ok');
+  await page.waitForSelector('#moved', { state: 'visible' });
+  await waitFor('the line', async () => (await noticeLines(page)).includes('The web interface did not move to' +
+    ' http://127.0.0.1:9600/: the service answers at this address again.'));
+  assert.strictEqual(await page.isVisible('#moved'), false);
+  await page.waitForFunction(() => window.jsonConfig.global.httpPort === 9527);
+  assert.deepStrictEqual(await page.evaluate(() => window.jsonConfig), await d.config());
+  await ctx.snap('not moved');
 });
 
 test('export downloads tovul.json; import reloads the page with the imported channels', async (ctx) => {
@@ -336,6 +475,62 @@ test('texts from the service are shown as text: urls, memos and status texts', a
   assert.strictEqual(await statusText(page, 1), ' ' + HOSTILE);
   assert.strictEqual(await page.$$eval('img[src="x"], #chTable b', (t) => t.length), 0);
   assert.strictEqual(ctx.dialogs.length, 0, 'no markup ran');
+});
+
+test('long addresses, memos and status texts are cut with the whole text on hover; Status stays in the window', async (ctx) => {
+  const url = '/media/' + 'long-folder-name/'.repeat(14) + 'clip-0123456.mp4';   // 261 characters, as reported
+  const memo = 'a memo that goes on '.repeat(13) + 'and on';
+  const status = '00:01:02 ' + 'x'.repeat(90);
+  const ch = channel(url);
+  ch.memo = memo;
+  await ctx.daemon({ config: config([ch, channel('/tmp/b.mp4')]) });
+  const page = await ctx.page();
+  await page.route((u) => u.pathname === '/status', async (route) => {
+    try {
+      const r = await route.fetch();
+      const ans = JSON.parse(await r.text());
+      ans.channels[0] = { state: 'running', status };
+      await route.fulfill({ response: r, body: JSON.stringify(ans) });
+    } catch (e) { /* the page was closed meanwhile */ }
+  });
+  const cells = (n) => page.$$eval('#chTable tbody tr:nth-child(' + n + ') td', (tds) => tds.map((td) => ({
+    title: td.getAttribute('title'), cut: td.scrollWidth > td.clientWidth })));
+  for (const width of [1400, 1024]) {
+    await page.setViewportSize({ width, height: 800 });
+    await ctx.open();
+    await page.waitForFunction(() => window.channelStatus.length === 2);
+    await page.waitForFunction(() => /x{10}/.test(document.querySelector('#chTable tbody td:nth-child(5)').textContent));
+    const box = await page.evaluate(() => ({
+      table: document.querySelector('#chTable').getBoundingClientRect().right,
+      status: document.querySelector('#chTable th.colStatus').getBoundingClientRect(),
+      page: document.documentElement.scrollWidth
+    }));
+    assert.ok(box.page <= width, width + ': the page is ' + box.page + ' px wide');
+    assert.ok(box.table <= width && box.status.right <= width && box.status.width >= 150,
+      width + ': Status in the window: ' + JSON.stringify(box));
+    const c = await cells(1);
+    assert.strictEqual(url.length, 261);
+    assert.deepStrictEqual([c[1].title, c[3].title, c[4].title], [url, memo, status]);
+    assert.deepStrictEqual([c[1].cut, c[3].cut, c[4].cut], [true, true, true]);
+    await ctx.snap('long cells ' + width);
+    if (width === 1400) {
+      // a column dragged wider still widens the table, by what it was dragged
+      const grip = await page.locator('.JCLRgrip').nth(3).boundingBox();
+      const memoBefore = (await page.locator('#chTable th.colMemo').boundingBox()).width;
+      await page.mouse.move(grip.x + grip.width / 2, grip.y + grip.height / 2);
+      await page.mouse.down();
+      await page.mouse.move(grip.x + grip.width / 2 + 100, grip.y + grip.height / 2, { steps: 5 });
+      await page.mouse.up();
+      const memoAfter = (await page.locator('#chTable th.colMemo').boundingBox()).width;
+      assert.ok(Math.abs(memoAfter - memoBefore - 100) < 3, 'Memo dragged from ' + memoBefore + ' to ' + memoAfter);
+    }
+    // while channel 1 is edited too
+    await h.edit(page, 1);
+    const edited = await page.evaluate(() => document.querySelector('#chTable th.colStatus').getBoundingClientRect().right);
+    assert.ok(edited <= width, width + ': Status while editing ends at ' + edited);
+    await ctx.snap('long cells edited ' + width);
+    await page.click('#btnCancel');
+  }
 });
 
 test('login through the page with a password holding "+" and "@"', async (ctx) => {

@@ -8,12 +8,23 @@
  * password was changed elsewhere, the cookie is gone) does not fail the
  * request: the service answers it with its login page, as 200 text/html.
  * No answer of the API is HTML, so any HTML answer is that page.
+ *
+ * The service numbers each document it installs, and its answers to
+ * "/config" carry the number in use (a channel's start or stop changes its
+ * "enable" in place and gives no new number). The page's copy keeps the
+ * number it came with (state.configVersion) and every upload names it: when
+ * the document was changed elsewhere meanwhile, the upload is refused with
+ * 409 (a failure with conflict set) instead of undoing that change.
  */
+import { state } from './state.js';
 
 export var TXT_UNREACHABLE = 'the service cannot be reached';
 export var TXT_LOGIN_ENDED = 'the login has ended';
 var TXT_UNREADABLE = 'the answer of the service could not be read';
+var TXT_CHANGED_ELSEWHERE = 'the configuration was changed elsewhere since this page loaded it';
 var SERVICE_TEXT_MAX = 300;
+var VERSION_HEADER = 'X-Config-Version';
+var HTTP_CONFLICT = 409;
 // a "/status" that gets no answer in this time counts as unanswered; the
 // service answers it at once unless it is down or hung
 var STATUS_TIMEOUT_MS = 10000;
@@ -23,8 +34,14 @@ function isLoginPage(xhr) {
   return /^\s*text\/html/i.test(type || '');
 }
 
-function failure(text, login) {
-  return { text: text, login: !!login };
+function failure(text, login, conflict) {
+  return { text: text, login: !!login, conflict: !!conflict };
+}
+
+// The document number an answer carries, '' when it carries none.
+export function versionOf(xhr) {
+  var v = xhr && xhr.getResponseHeader ? xhr.getResponseHeader(VERSION_HEADER) : null;
+  return /^\d+$/.test(v || '') ? v : '';
 }
 
 // The service's short text of a refusal, on one line and cut to a length
@@ -38,7 +55,9 @@ export function failureOf(xhr, textStatus) {
   if (isLoginPage(xhr)) return failure(TXT_LOGIN_ENDED, true);
   if (!xhr || !xhr.status || textStatus === 'timeout') return failure(TXT_UNREACHABLE);
   if (xhr.status >= 400) {
-    return failure(serviceText(xhr) || 'the service answered ' + xhr.status + ' ' + (xhr.statusText || ''));
+    var conflict = xhr.status === HTTP_CONFLICT;
+    return failure(serviceText(xhr) || (conflict ? TXT_CHANGED_ELSEWHERE :
+      'the service answered ' + xhr.status + ' ' + (xhr.statusText || '')), false, conflict);
   }
   return failure(TXT_UNREADABLE);
 }
@@ -95,6 +114,33 @@ function exportFile() {
 }
 
 var uploadsOut = 0;
+var syncing = null;   // the "/config" of a check of the copy's number, while it is out
+
+// After a time without answers the service may have been restarted, and a
+// restart numbers its document anew. A copy that is still exactly the
+// document in use takes the new number, so that its next change is not
+// refused for nothing; one that differs keeps its own, and its next upload
+// is refused. An upload sent meanwhile waits for the check.
+function syncVersion() {
+  if (syncing || uploadsOut > 0 || state.configVersion === '') return;
+  syncing = ask({ url: '/config', dataType: 'json', cache: false }).done(function (cfg, xhr) {
+    var v = versionOf(xhr);
+    if (v !== '' && JSON.stringify(cfg) === JSON.stringify(state.jsonConfig)) {
+      state.configVersion = v;
+    }
+  }).always(function () { syncing = null; });
+}
+
+// An upload, sent once a check of the number is done; its request is made
+// only then, with the number the copy has at that moment.
+function uploadAfterSync(opts) {
+  var d = $.Deferred();
+  $.when(syncing).always(function () {
+    ask(opts()).done(function (data, xhr) { d.resolve(data, xhr); })
+      .fail(function (f, xhr) { d.reject(f, xhr); });
+  });
+  return d.promise();
+}
 
 function oneUpload(p) {
   uploadsOut++;
@@ -107,13 +153,20 @@ export var api = {
   status: function () { return ask({ url: '/status', dataType: 'json', cache: false, timeout: STATUS_TIMEOUT_MS }); },
   // The action is the whole query ("?start"): no cache-buster may be added.
   channel: function (n, action) { return ask({ url: '/channel' + n + '?' + action, dataType: 'text' }); },
-  // Uploads a whole document; the answer is the document as the service keeps it.
+  // Uploads a whole document made from the page's copy, naming the copy's
+  // number; the answer is the document as the service keeps it, whose
+  // number the copy takes with it.
   upload: function (doc) {
-    return oneUpload(ask({
-      url: '/config', type: 'POST', data: JSON.stringify(doc),
-      contentType: 'application/json', dataType: 'json', processData: false
+    return oneUpload(uploadAfterSync(function () {
+      var headers = {};
+      if (state.configVersion !== '') headers[VERSION_HEADER] = state.configVersion;
+      return {
+        url: '/config', type: 'POST', data: JSON.stringify(doc), headers: headers,
+        contentType: 'application/json', dataType: 'json', processData: false
+      };
     }));
   },
+  syncVersion: syncVersion,
   exportFile: exportFile,
   importFile: function (form) { return oneUpload(importFile(form)); },
   // An upload is out. Each upload is a whole document made from the page's

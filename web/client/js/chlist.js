@@ -41,7 +41,7 @@ export var chlist = {
       var ch = list[i];
       $(this).toggleClass('configured', !!ch);
       if (!ch) {
-        $td.eq(0).text(''); $td.eq(1).text('').removeAttr('title'); $td.eq(2).text(''); $td.eq(3).text('');
+        $td.eq(0).text(''); $td.eq(1).text('').removeAttr('title'); $td.eq(2).text(''); $td.eq(3).text('').removeAttr('title');
         $td.eq(4).empty();
         return;
       }
@@ -50,7 +50,7 @@ export var chlist = {
       $td.eq(0).text(String(i + 1));
       $td.eq(1).text(' ' + url).attr('title', url);
       $td.eq(2).text(ch.bind ? String(ch.bind) : '');
-      $td.eq(3).text(str(ch.memo));
+      $td.eq(3).text(str(ch.memo)).attr('title', str(ch.memo));
     });
   },
   // Marks row n (0: none) as the selection; a configured channel is shown.
@@ -64,7 +64,8 @@ export var chlist = {
     if (n > 0 && n <= channels().length) hooks.show(n);
   },
   setStatus: function (n, st, text) {
-    var $c = chlist.cell(n, 4).empty();
+    // a cell too narrow for its text cuts it; the whole text is its tool tip
+    var $c = chlist.cell(n, 4).empty().attr('title', text);
     $c.append($('<img class="state">').attr('src', String(st) + '.png'), document.createTextNode(' ' + text));
   },
   resizable: function () {

@@ -3,15 +3,21 @@
  * configuration, and the import and export of the whole configuration.
  */
 import { ParseInt, str, deepCopy } from './util.js';
-import { state } from './state.js';
-import { api } from './api.js';
+import { state, takeDocument } from './state.js';
+import { api, versionOf } from './api.js';
 import { popup } from './ui.js';
 import { notice, because } from './notice.js';
+import { address } from './address.js';
 
 var TXT_SETTINGS_ERROR = 'Global Settings error! The settings were not saved: ';
 var TXT_SETTINGS_AGAIN = 'They are still in the dialog: OK again, or Cancel.';
 var TXT_IMPORT_ERROR = 'Import error! ';
 var TXT_EXPORT_ERROR = 'Export error! The configuration was not exported: ';
+var TXT_NO_PASSWORD = 'Your %s web interface is INSECURE! Channel configuration details and HTTP streams could be' +
+  ' exposed to unexpected streamers over the internet. Please set up web login password in Global Settings immediately!';
+var TXT_NOT_HTTPS = 'HTTPS is enabled in Global Settings, but this page came over plain HTTP: the service could not' +
+  ' start HTTPS with its SSL Cert File and SSL Key File (its start-up output says why). The login password and the' +
+  ' configuration travel unencrypted until both files are mended.';
 var KEY_UPLOAD = 'upload';
 var KEY_EXPORT = 'export';
 var EXPORT_URL_KEEP_MS = 60000;   // the download has its bytes long before
@@ -41,15 +47,19 @@ export var settings = {
     $('#gYtdlp').val(str(g.ytdlpPath));
     $('#gPass').val(str(g.loginPass)).toggleClass('unset', str(g.loginPass) === '');
   },
+  // The warning box: no login password; HTTPS switched on while this page
+  // came over plain HTTP (the service could not start HTTPS and fell back),
+  // unless the page is on its way to the HTTPS address right now.
   showWarning: function () {
     var g = state.jsonConfig && state.jsonConfig.global;
-    var pass = g && typeof g === 'object' ? str(g.loginPass) : '';
+    if (!g || typeof g !== 'object') g = {};
     var $w = $('#warning').empty();
-    if (pass !== '') { $w.hide(); return; }
-    $w.append($('<b>').text('CAUTION'), document.createTextNode(' Your ' + str(state.jsonRuntime.appAbbr) +
-      ' web interface is INSECURE! Channel configuration details and HTTP streams could be exposed to unexpected' +
-      ' streamers over the internet. Please set up web login password in Global Settings immediately!'));
-    $w.show();
+    var caution = function (text) {
+      $w.append($('<div>').append($('<b>').text('CAUTION'), document.createTextNode(' ' + text)));
+    };
+    if (str(g.loginPass) === '') caution(TXT_NO_PASSWORD.replace('%s', str(state.jsonRuntime.appAbbr)));
+    if (g.sslEnable === true && location.protocol === 'http:' && !address.moving()) caution(TXT_NOT_HTTPS);
+    $w.toggle($w.children().length > 0);
   },
   failure: function (text) {
     $('#dlgSettings .failure').text(text).toggle(text !== '');
@@ -87,9 +97,11 @@ export var settings = {
     doc.global = g;
     if (api.uploading()) return;
     $('#dlgSettings .ok').prop('disabled', true);
-    api.upload(doc).done(function (ans) {
-      state.jsonConfig = ans;
+    var before = state.jsonConfig;
+    api.upload(doc).done(function (ans, xhr) {
+      takeDocument(ans, versionOf(xhr));
       notice.clear(KEY_UPLOAD);
+      address.accepted(before, ans);
       settings.showWarning();
       popup.close('dlgSettings');
     }).fail(function (f) {

@@ -9,6 +9,7 @@ import { isArray } from './util.js';
 export var state = {
   jsonRuntime: null,      // the "/runtime" answer
   jsonConfig: null,       // the configuration document; the only copy edited and uploaded
+  configVersion: '',      // the service's number of the document that copy came from ('' unknown)
   channelStatus: [],      // "channels" of the last "/status" answer
   curChannel: null,       // the channel shown, or while editing a deep copy of it
   decklink: null,         // last "/decklink_config" answer
@@ -31,6 +32,13 @@ Object.keys(state).forEach(function (k) {
     configurable: true
   });
 });
+
+// The page's copy becomes doc, the document the service numbered version
+// ('' when it gave no number).
+export function takeDocument(doc, version) {
+  state.jsonConfig = doc;
+  state.configVersion = version || '';
+}
 
 export function isWindows() {
   return state.jsonRuntime && state.jsonRuntime.platform === 'windows';

@@ -7,6 +7,7 @@ import { state, stateOf, firstTarget } from './state.js';
 import { api, TXT_UNREACHABLE } from './api.js';
 import { chlist } from './chlist.js';
 import { notice, because } from './notice.js';
+import { address } from './address.js';
 
 var STATUS_PERIOD_MS = 1000;
 var CPU_CELLS_PER_ROW = 16;
@@ -16,6 +17,9 @@ var TXT_STATUS_ERROR = 'Status error! ';
 
 var polling = false;   // a "/status" is out
 var paused = 0;        // searches of this page that hold the service's one thread
+var sent = 0;          // the number of the last "/status" sent
+var watchers = [];     // called with each answer shown and the number of its request
+var unanswered = false;   // the last poll got no answer
 
 // Whether "Preview" does something for channel n shown as ch: it ends the
 // preview this page is playing; it starts one on an idle channel (or one
@@ -43,19 +47,33 @@ export var statusPoll = {
   poll: function () {
     if (polling || paused) return;
     polling = true;
+    var seq = ++sent;
     api.status().done(function (ans) {
       notice.clear('status');
       $('#chTable').removeClass('stale');
+      address.pollAnswered();
+      // back after a time without: the service may have started anew
+      if (unanswered) api.syncVersion();
+      unanswered = false;
       statusPoll.show(ans);
+      watchers.forEach(function (fn) { fn(seq); });
     }).fail(function (f) {
       $('#chTable').addClass('stale');
-      if (f.login) notice.set('status', TXT_STATUS_LOGIN, true);
+      if (!f.login) unanswered = true;
+      // after a move of the web interface, the page says where it went instead
+      if (!f.login && address.pollFailed()) notice.clear('status');
+      else if (f.login) notice.set('status', TXT_STATUS_LOGIN, true);
       else if (f.text === TXT_UNREACHABLE) notice.set('status', TXT_STATUS_UNREACHABLE);
       else notice.set('status', TXT_STATUS_ERROR + because(f.text));
     }).always(function () { polling = false; });
   },
   // Around a request that the service answers only after a while (a search):
   // the poll waits for it rather than call the service unreachable.
+  // The number of the last "/status" sent: an answer to a later one tells
+  // of what the service did after this moment.
+  sentCount: function () { return sent; },
+  // fn(seq) after each answer has been shown
+  watch: function (fn) { watchers.push(fn); },
   pause: function () { paused++; },
   resume: function () { if (paused > 0) paused--; },
   show: function (ans) {

@@ -5,8 +5,8 @@
  * editor/targets.js, the binds editor/binds.js.
  */
 import { ParseInt, deepCopy, isArray, ensureList, str, pageHost, TXT_SELECT_FIRST } from '../util.js';
-import { state, channels, firstSource, firstTarget, stateOf, maxChannels, isWindows } from '../state.js';
-import { api } from '../api.js';
+import { state, channels, firstSource, firstTarget, stateOf, maxChannels, isWindows, takeDocument } from '../state.js';
+import { api, versionOf } from '../api.js';
 import { popup, selectValue, fillSelect } from '../ui.js';
 import { chlist } from '../chlist.js';
 import { showPreview } from '../status.js';
@@ -196,8 +196,8 @@ export var editor = {
     applyBind(list, n, ch, b, stored && !state.editingNew ? ParseInt(stored.bind) : 0);
     ch.memo = $('#sMemo').val();
     list[n - 1] = ch;
-    api.upload(doc).done(function (ans) {
-      state.jsonConfig = ans;
+    api.upload(doc).done(function (ans, xhr) {
+      takeDocument(ans, versionOf(xhr));
       notice.clear(KEY_UPLOAD);
       if (state.editing) editor.end();
       chlist.fill();
@@ -233,8 +233,8 @@ export var editor = {
     var left = ensureList(doc, 'channels');
     left.splice(n - 1, 1);
     renumberBinds(left, n);
-    api.upload(doc).done(function (ans) {
-      state.jsonConfig = ans;
+    api.upload(doc).done(function (ans, xhr) {
+      takeDocument(ans, versionOf(xhr));
       notice.clear(KEY_UPLOAD);
       chlist.fill();
       if (channels()[n - 1]) chlist.select(n);
