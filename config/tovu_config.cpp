@@ -339,6 +339,12 @@ cJSON *tovuRestoreConfig(cJSON *doc, uint64_t version)
     return old;
 }
 
+void tovuConfigChanged(void)
+{
+    if (g_jsonConfig)
+        numberNewInstall();
+}
+
 uint64_t tovuConfigVersion(void)
 {
     return g_jsonConfig ? s_configVersion : 0;

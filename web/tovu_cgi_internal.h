@@ -235,7 +235,8 @@ void tovuCGIPrintSettingProblems(void);
 /* ---------------------------------------------------------------- API router and login */
 
 /* The number of the document in use (tovuConfigVersion), carried by the
- * answers to "/config" and to an upload.  An upload that carries it names
+ * answers to "/config", to an upload and to a channel request.  An upload
+ * that carries it names
  * the document its copy came from; when that is no longer the one in use the
  * upload is refused with 409, so that it cannot undo changes made since.  An
  * upload without it is taken whatever is in use. */

@@ -695,10 +695,16 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     }
 
     int i = iChannel - 1;
-    // sets the channel's "enable" and prints the document, under its lock
+    // sets the channel's "enable" and prints the document, under its lock; a
+    // document whose "enable" changed takes a new number, so that a copy from
+    // before it cannot put the old one back unawares
     auto setEnable = [i](BOOL on, TovuPrintedConfig *printed) {
         TovuConfigLock configLock;
-        tovuSetMemberBool(tovuChannelItem(i), "enable", on);
+        cJSON *channel = tovuChannelItem(i);
+        const cJSON *was = jsonGetItem(channel, "enable");
+        bool same = cJSON_IsBool(was) && (cJSON_IsTrue(was) != 0) == (on != FALSE);
+        if (tovuSetMemberBool(channel, "enable", on) && !same)
+            tovuConfigChanged();
         tovuPrintConfig(nullptr, printed);
     };
     TovuPrintedConfig printed;
@@ -733,8 +739,13 @@ int tovuCGIChannel(struct MHD_Connection *conn, int iChannel, const char *szArgs
     if (saveError)
         text += (text.empty() ? "" : "\n") + std::string(kNotKept) + kNotSaved +
                 strerror(saveError);
+    std::string version;
+    {
+        TovuConfigLock configLock;
+        version = std::to_string(tovuConfigVersion());
+    }
     return answerCopy(conn, r == 0 ? MHD_HTTP_OK : MHD_HTTP_BAD_REQUEST, text,
-                      {{kHeaderConnection, kKeepAlive}});
+                      {{kHeaderConnection, kKeepAlive}, {TOVU_CGI_VERSION_HEADER, version}});
 }
 
 /* ---------------------------------------------------------------- the router */

@@ -420,7 +420,8 @@ BOOL startLocked(int port = 0) TOVU_REQUIRES(s_serverMutex)
         if (refusedPair) {
             TovuConfigLock lock;
             if (tovuGlobalItem("sslEnable"))
-                tovuSetMemberBool(tovuGlobal(), "sslEnable", false);
+                if (tovuSetMemberBool(tovuGlobal(), "sslEnable", false))
+                    tovuConfigChanged();
         }
     }
     if (g_mhd) {
@@ -451,6 +452,7 @@ void keepServedPort(uint16_t port)
         TovuConfigLock lock;
         if (!tovuSetMemberNumber(tovuGlobal(), "httpPort", port))
             return;
+        tovuConfigChanged();
         tovuPrintConfig(nullptr, &printed);
     }
     errno = 0;

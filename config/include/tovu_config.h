@@ -115,6 +115,11 @@ cJSON *tovuRestoreConfig(cJSON *doc, uint64_t version);
  * install.  Read it under the lock that keeps the document it numbers.
  */
 uint64_t tovuConfigVersion(void) TOVU_REQUIRES(g_configMutex);
+/* The installed document was changed in place (a channel's "enable" by a
+ * start or stop request, the web server's port or HTTPS switch put back to
+ * what it serves): it takes a new number, as an install does, so that a copy
+ * from before the change is no longer the document in use. */
+void tovuConfigChanged(void) TOVU_REQUIRES(g_configMutex);
 BOOL isChannelValid(cJSON *jsonChannel);
 BOOL isOutputValid(cJSON *jsonTarget);
 /* the configuration path with its extension replaced by tszExt, or "" when the

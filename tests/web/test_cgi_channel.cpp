@@ -110,6 +110,36 @@ TEST_F(CgiChannel, SecondStopWhileStoppingKills)
     }, 10000));
 }
 
+// A start or stop that changes a channel's "enable" changes the document in
+// use: it takes a new number, which the answer carries, so that an upload
+// from a copy made before it cannot put the old "enable" back unawares. One
+// that leaves "enable" as it was keeps the number.
+TEST_F(CgiChannel, EnableChangesRenumberTheDocument)
+{
+    ASSERT_EQ(init(1), 0);
+    serve(doc("", kChannel));
+    const std::string v0 = get("/config").header("x-config-version");
+    ASSERT_FALSE(v0.empty());
+
+    Reply started = get("/channel1?start");
+    ASSERT_EQ(started.status, 200);
+    const std::string v1 = started.header("x-config-version");
+    EXPECT_EQ(std::stoull(v1), std::stoull(v0) + 1);
+    EXPECT_EQ(get("/config").header("x-config-version"), v1);
+    EXPECT_EQ(get("/channel1?start").header("x-config-version"), v1);
+    EXPECT_EQ(get("/channel1?preview").header("x-config-version"), v1);
+
+    // a copy from before the start is refused, and the channel stays enabled
+    Reply stale = post("/config", doc("", kChannel), "X-Config-Version: " + v0 + "\r\n");
+    EXPECT_EQ(stale.status, 409) << stale.body;
+    EXPECT_EQ(savedEnable(0), "true");
+
+    Reply stopped = get("/channel1?stop");
+    ASSERT_EQ(stopped.status, 200);
+    EXPECT_EQ(std::stoull(stopped.header("x-config-version")), std::stoull(v1) + 1);
+    EXPECT_EQ(post("/config", doc("", kChannel), "X-Config-Version: " + v1 + "\r\n").status, 409);
+}
+
 // A refused start answers 400 with its code's text, then the cause that the
 // channel log got; a refusal without a text of its own still says why.
 TEST_F(CgiChannel, FailedStartsAnswer400WithTheirReason)

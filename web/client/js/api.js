@@ -10,11 +10,11 @@
  * No answer of the API is HTML, so any HTML answer is that page.
  *
  * The service numbers each document it installs, and its answers to
- * "/config" carry the number in use (a channel's start or stop changes its
- * "enable" in place and gives no new number). The page's copy keeps the
- * number it came with (state.configVersion) and every upload names it: when
- * the document was changed elsewhere meanwhile, the upload is refused with
- * 409 (a failure with conflict set) instead of undoing that change.
+ * "/config" and to a channel request carry the number in use. The page's
+ * copy keeps the number it came with (state.configVersion) and every upload
+ * names it: when the document was changed elsewhere meanwhile, the upload is
+ * refused with 409 (a failure with conflict set) instead of undoing that
+ * change.
  */
 import { state } from './state.js';
 
@@ -42,6 +42,27 @@ function failure(text, login, conflict) {
 export function versionOf(xhr) {
   var v = xhr && xhr.getResponseHeader ? xhr.getResponseHeader(VERSION_HEADER) : null;
   return /^\d+$/.test(v || '') ? v : '';
+}
+
+// After a start or stop of this page, whose answer carries the number v:
+// the page's copy changed as the service's did (its "enable") and takes v
+// only when no other change came in between, that is when v follows the
+// copy's own number. Otherwise the copy keeps its number, and its next
+// upload is refused as made from an older document. Answers to starts sent
+// together may arrive out of turn: a number that comes early waits for the
+// one before it.
+var ownNumbers = [];
+
+export function followVersion(v) {
+  var theirs = Number(v);
+  if (state.configVersion === '' || v === '' || !Number.isSafeInteger(theirs)) return;
+  ownNumbers.push(theirs);
+  for (;;) {
+    var mine = Number(state.configVersion);
+    ownNumbers = ownNumbers.filter(function (x) { return x > mine; });
+    if (ownNumbers.indexOf(mine + 1) < 0) return;
+    state.configVersion = String(mine + 1);
+  }
 }
 
 // The service's short text of a refusal, on one line and cut to a length

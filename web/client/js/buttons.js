@@ -5,7 +5,7 @@
  */
 import { str, TXT_SELECT_FIRST } from './util.js';
 import { state, channels, stateOf, firstTarget } from './state.js';
-import { api } from './api.js';
+import { api, versionOf, followVersion } from './api.js';
 import { chlist } from './chlist.js';
 import { showPreview, statusPoll } from './status.js';
 import { notice, because } from './notice.js';
@@ -51,19 +51,24 @@ function setEnable(n, action) {
 
 // Sends a start, stop or preview of channel n. The service stores a start's
 // or a stop's "enable" whenever it answers the request, also when it refuses
-// the action (400), and the page's copy follows it then, and only then. A
-// failure is told on the channel's line of the notice box, and so is a start
-// or stop that acted but whose save failed (a 200 with a text: the change
-// will not survive a restart, and why); a plain success clears the line.
+// the action (400), and the page's copy follows it then, and only then, with
+// the document's new number (api.js). A failure is told on the channel's line
+// of the notice box, and so is a start or stop that acted but whose save
+// failed (a 200 with a text: the change will not survive a restart, and
+// why); a plain success clears the line.
 function channelAction(n, action) {
   var key = 'channel' + n;
-  return api.channel(n, action).done(function (text) {
+  return api.channel(n, action).done(function (text, xhr) {
     setEnable(n, action);
+    followVersion(versionOf(xhr));
     var why = typeof text === 'string' ? text.replace(/\s+/g, ' ').trim() : '';
     if (why !== '' && TXT_NOT_KEPT[action]) notice.set(key, TXT_NOT_KEPT[action] + 'Channel ' + n + ': ' + because(why));
     else notice.clear(key);
   }).fail(function (f, xhr) {
-    if (!f.login && xhr && xhr.status === HTTP_BAD_REQUEST) setEnable(n, action);
+    if (!f.login && xhr && xhr.status === HTTP_BAD_REQUEST) {
+      setEnable(n, action);
+      followVersion(versionOf(xhr));
+    }
     notice.failed(key, TXT_ACTION_ERRORS[action] + 'Channel ' + n + ': ', f);
   });
 }
