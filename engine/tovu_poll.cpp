@@ -197,7 +197,7 @@ void read_output(int slot, TOVU_CHAN_CTX *chan) TOVU_REQUIRES(g_engineMutex)
 
 // What the pass's one readiness call told of a slot. Each flag is true also
 // when the call could not tell (the slot's descriptors changed since, or it
-// has none): then the slot is asked directly, as every slot once was.
+// has none): then its output is read and its child looked at all the same.
 struct Readiness {
     bool output = true;   // its output pipe may hold bytes
     bool ended = true;    // its child may have ended
