@@ -369,7 +369,8 @@ test('a refused start says why, as its channel log does; a start or stop whose s
     await waitLine(page, 'Channel stop not saved! Channel 1' + notKept);
     await waitFor('channel 1 idle', async () => (await d.status()).channels[0].state === 'idle');
   });
-  // saved again: the line goes
+  // saved again: the line goes (the page starts only a channel it has seen idle)
+  await page.waitForFunction(() => window.channelStatus[0].state === 'idle');
   await page.click('#btnStart');
   await waitLine(page, 'Channel stop not saved! Channel 1' + notKept, true);
   assert.strictEqual((await d.config()).channels[0].enable, true);
