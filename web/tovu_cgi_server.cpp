@@ -192,16 +192,22 @@ void wipe(std::string &text)
     text.clear();
 }
 
-/* Why HTTPS cannot start from these files, "" when the TLS library takes
-   them; the texts are read into cert and key. */
-std::string httpsProblem(const std::string &certPath, const std::string &keyPath, std::string &cert,
-                         std::string &key)
+/* The certificate and the key files, read into cert and key; "" when both
+   were, else why not. */
+std::string readHttpsFiles(const std::string &certPath, const std::string &keyPath,
+                           std::string &cert, std::string &key)
 {
     std::string why = readWholeFile("certificate file", "sslCert", certPath, cert);
     if (why.empty())
         why = readWholeFile("key file", "sslKey", keyPath, key);
-    if (!why.empty())
-        return why;
+    return why;
+}
+
+/* Why the TLS library refuses a certificate and key already read from these
+   files, "" when it takes them. */
+std::string pairProblem(const std::string &certPath, const std::string &keyPath,
+                        const std::string &cert, const std::string &key)
+{
     // the library loads the pair as a start does, without a socket or a thread
     struct MHD_Daemon *probe = MHD_start_daemon(
         MHD_USE_TLS | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, mhdAccessHandlerCallback,
@@ -397,14 +403,12 @@ BOOL startLocked(int port = 0) TOVU_REQUIRES(s_serverMutex)
     bool refusedPair = false;
     if (ssl) {
         std::string cert, key;
-        why = readWholeFile("certificate file", "sslCert", certPath, cert);
-        if (why.empty())
-            why = readWholeFile("key file", "sslKey", keyPath, key);
+        why = readHttpsFiles(certPath, keyPath, cert, key);
         if (why.empty()) {
             g_mhd = startDaemon(kServerFlags | MHD_USE_TLS, port16, bounds, &key, &cert);
             if (!g_mhd) {
                 // the pair, or the port: the plain start below tells
-                why = httpsProblem(certPath, keyPath, cert, key);
+                why = pairProblem(certPath, keyPath, cert, key);
                 refusedPair = !why.empty();
                 if (!refusedPair)
                     why = "the HTTPS start failed";
@@ -735,7 +739,9 @@ std::string tovuCGIPortProblem(int port)
 std::string tovuCGIHttpsProblem(const std::string &certPath, const std::string &keyPath)
 {
     std::string cert, key;
-    std::string why = httpsProblem(certPath, keyPath, cert, key);
+    std::string why = readHttpsFiles(certPath, keyPath, cert, key);
+    if (why.empty())
+        why = pairProblem(certPath, keyPath, cert, key);
     wipe(key);
     return why;
 }
