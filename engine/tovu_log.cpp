@@ -125,14 +125,16 @@ int append_entries(int channel_id, const std::string &entries)
         errno = err;
         return -1;
     }
-    struct stat opened;
-    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && (opened.st_mode & 077))
-        fchmod(fd, opened.st_mode & 0700);
+    off_t before = -1;
+    if (fstat(fd, &st) == 0) {
+        before = st.st_size;
+        if (S_ISREG(st.st_mode) && (st.st_mode & 077))
+            fchmod(fd, st.st_mode & 0700);
+    }
     std::string data;
     if (size == 0)
         data = "\xEF\xBB\xBF";
     data += entries;
-    off_t before = fstat(fd, &st) == 0 ? st.st_size : -1;
     errno = 0;
     int err = 0;
     if (tovu_write_all(fd, data.data(), data.size()) != data.size()) {

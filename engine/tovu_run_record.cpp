@@ -56,6 +56,8 @@ struct Started {
 };
 
 std::string g_path TOVU_GUARDED_BY(g_engineMutex);
+/* the boot this run is on, read once: the same for every write of the record */
+std::string g_boot TOVU_GUARDED_BY(g_engineMutex);
 std::map<pid_t, Started> g_started TOVU_GUARDED_BY(g_engineMutex);
 bool g_failing TOVU_GUARDED_BY(g_engineMutex) = false;   // the last write failed (printed once)
 
@@ -87,7 +89,9 @@ void write_record() TOVU_REQUIRES(g_engineMutex)
 {
     if (g_path.empty())
         return;
-    std::string text = std::string(kHeader) + "\nboot " + boot_id() + "\nsession " +
+    // the session is read at each write: the daemon takes a new one when it
+    // detaches, after the record is set up
+    std::string text = std::string(kHeader) + "\nboot " + g_boot + "\nsession " +
                        std::to_string((long)getsid(0)) + "\n";
     for (const auto &[pid, s] : g_started)
         text += std::to_string((long)pid) + " " + std::to_string(s.start) + " " +
@@ -255,6 +259,7 @@ int tovu_keep_run_record(const char *path)
 {
     TovuLock lock;
     g_path = path ? path : "";
+    g_boot = boot_id();
     g_failing = false;
     if (g_path.empty())
         return 0;
