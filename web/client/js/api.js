@@ -144,7 +144,7 @@ var syncing = null;   // the "/config" of a check of the copy's number, while it
 // is refused. An upload sent meanwhile waits for the check.
 function syncVersion() {
   if (syncing || uploadsOut > 0 || state.configVersion === '') return;
-  syncing = ask({ url: '/config', dataType: 'json', cache: false }).done(function (cfg, xhr) {
+  syncing = api.config().done(function (cfg, xhr) {
     var v = versionOf(xhr);
     if (v !== '' && JSON.stringify(cfg) === JSON.stringify(state.jsonConfig)) {
       state.configVersion = v;

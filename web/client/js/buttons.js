@@ -33,13 +33,17 @@ var player = {
   failed: false
 };
 
-function playerSays(why) {
-  var video = $('#player')[0];
-  player.failed = true;
-  player.tries = PLAYER_RETRIES;   // nothing more to wait for
+// Stops the player and lets go of its stream.
+function emptyPlayer(video) {
   video.pause();
   video.removeAttribute('src');
   video.load();
+}
+
+function playerSays(why) {
+  var video = $('#player')[0];
+  player.failed = true;   // the retries look no further
+  emptyPlayer(video);
   video.controls = false;   // no spinner over a player that waits for nothing
   $('#playerMsg').text(TXT_NOT_PLAYED + why).show();
 }
@@ -114,9 +118,7 @@ export var buttons = {
     if (state.playerOn) {
       state.playerOn = false;
       if (st === 'preview') channelAction(n, 'stop');
-      video.pause();
-      video.removeAttribute('src');
-      video.load();
+      emptyPlayer(video);
       $('#player, #playerMsg').hide();
       $('#logo').show();
       buttons.previewLabel('Preview');

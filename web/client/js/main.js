@@ -107,10 +107,7 @@ function loaded() {
     logo.show(str(rt.app));
     $('#appVersion').text('Version ' + str(rt.version));
     api.config().done(function (cfg, xhr) {
-      takeDocument(cfg, versionOf(xhr));
-      settings.showWarning();
-      settings.fill();
-      chlist.fill();
+      show(cfg, versionOf(xhr));
       statusPoll.poll();
       chlist.resizable();
       if (channels().length) chlist.select(1);

@@ -67,13 +67,13 @@ export var statusPoll = {
       else notice.set('status', TXT_STATUS_ERROR + because(f.text));
     }).always(function () { polling = false; });
   },
-  // Around a request that the service answers only after a while (a search):
-  // the poll waits for it rather than call the service unreachable.
   // The number of the last "/status" sent: an answer to a later one tells
   // of what the service did after this moment.
   sentCount: function () { return sent; },
   // fn(seq) after each answer has been shown
   watch: function (fn) { watchers.push(fn); },
+  // Around a request that the service answers only after a while (a search):
+  // the poll waits for it rather than call the service unreachable.
   pause: function () { paused++; },
   resume: function () { if (paused > 0) paused--; },
   show: function (ans) {
