@@ -43,21 +43,20 @@ bool isDotOrDotDot(const char *name)
 
 // the state of one recursive walk. A folder is walked under every path that
 // reaches it, except that it is not entered again below itself, and a link
-// never leads the walk out above the root: the folders on the path from the
-// root down to the one being walked, and those above the root up to "/", by
-// device and inode, end a descent that would loop or leave the root's tree.
+// never leads the walk out above the root: the path holds, by device and
+// inode, the folders above the root up to "/" and those from the root down
+// to the one being walked, and any of them ends a descent that would loop or
+// leave the root's tree.
 struct CPlayList::WalkState {
     using Id = std::pair<dev_t, ino_t>;
     std::vector<Id> path;
-    std::vector<Id> above;
     int depth = 0;
     size_t folders = 0;
 
     bool notToEnter(const struct stat &st) const
     {
         const Id id{st.st_dev, st.st_ino};
-        return std::find(path.begin(), path.end(), id) != path.end() ||
-               std::find(above.begin(), above.end(), id) != above.end();
+        return std::find(path.begin(), path.end(), id) != path.end();
     }
 };
 
@@ -275,11 +274,11 @@ size_t CPlayList::populate(LPCTSTR tszRoot)
     Guard g(m_lock);
     std::string root = tszRoot ? tszRoot : "";
     WalkState state;
+    if (m_bRecursive)
+        state.path = foldersAbove(root);
     struct stat st;
     if (stat(root.c_str(), &st) == 0)
         state.path.push_back({st.st_dev, st.st_ino});
-    if (m_bRecursive)
-        state.above = foldersAbove(root);
     bool opened;
     {
         struct Walking {

@@ -478,10 +478,8 @@ int sweep_strays()
 {
     pid_t self = getpid();
     std::vector<pid_t> children;
-    if (!children_from_tasks(&children)) {
-        children.clear();
+    if (!children_from_tasks(&children))
         children_from_all(&children);
-    }
     int found = 0;
     TovuLock lock;
     for (pid_t pid : children) {
