@@ -46,8 +46,8 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
     if (kind.check)
         return 0;
     if (iRealCh < 0 || iRealCh >= TOVU_MAX_CHANNELS) {
-        tovuLogRefusal(iChannel, "%s: no playlist for the folder of channel %d", kind.what,
-                       iRealCh + 1);
+        tovu_log_refusal(iChannel, "%s: no playlist for the folder of channel %d", kind.what,
+                         iRealCh + 1);
         return TOVU_ERR_NO_SOURCE_URL;
     }
     CPlayList &playlist = g_tovuPlaylists[iRealCh];
@@ -55,7 +55,7 @@ int readAddress(const TovuSourceKind &kind, int iChannel, int iRealCh, const cJS
                                 jsonGetBool(jsonGetItem(G, "folderShuffle")), TRUE);
     tovuLogSkippedFiles(iChannel, kind.what, playlist);
     if (nFiles == 0) {
-        tovuLogRefusal(iChannel, "%s: no file in folder %s", kind.what, address->c_str());
+        tovu_log_refusal(iChannel, "%s: no file in folder %s", kind.what, address->c_str());
         return TOVU_ERR_NO_SOURCE_URL;
     }
     std::string current = playlist.GetCurFileCopy();

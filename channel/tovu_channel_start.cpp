@@ -445,8 +445,8 @@ int ChannelStart::fillTargets(int iRealCh, bool bBound)
     if (nAvailable < nTargets) {
         if (check)
             return TOVU_ERR_NO_TARGET_URL;
-        tovuLogRefusal(N, "%s: channel %d has %d targets, fewer than the %d of channel %d",
-                       kStartWhat, iRealCh + 1, nAvailable, nTargets, N + 1);
+        tovu_log_refusal(N, "%s: channel %d has %d targets, fewer than the %d of channel %d",
+                         kStartWhat, iRealCh + 1, nAvailable, nTargets, N + 1);
         return TOVU_ERR_NO_TARGET_URL;
     }
     for (int j = 0; j < nTargets; j++) {
@@ -549,8 +549,8 @@ int tovuStartChannel(int iChannel)
     {
         TovuConfigLock lock;
         if (!tovuChannelItem(iChannel)) {
-            tovuLogRefusal(iChannel, "%s: no channel %d in the configuration", kStartWhat,
-                           iChannel + 1);
+            tovu_log_refusal(iChannel, "%s: no channel %d in the configuration", kStartWhat,
+                             iChannel + 1);
             return TOVU_ERR_NO_SOURCE_URL;
         }
         const cJSON *input = tovuChannelInput(iChannel);
@@ -562,11 +562,11 @@ int tovuStartChannel(int iChannel)
         if (nTargets > TOVU_MAX_TARGETS)
             nTargets = TOVU_MAX_TARGETS;
         if (nSources == 0) {
-            tovuLogRefusal(iChannel, "%s: channel %d has no source", kStartWhat, iChannel + 1);
+            tovu_log_refusal(iChannel, "%s: channel %d has no source", kStartWhat, iChannel + 1);
             return TOVU_ERR_NO_SOURCE_URL;
         }
         if (nTargets == 0) {
-            tovuLogRefusal(iChannel, "%s: channel %d has no target", kStartWhat, iChannel + 1);
+            tovu_log_refusal(iChannel, "%s: channel %d has no target", kStartWhat, iChannel + 1);
             return TOVU_ERR_NO_TARGET_URL;
         }
         start.reset(new ChannelStart(iChannel, nSources, nTargets));

@@ -6,7 +6,6 @@
 #include "tovu_helpers.h"
 #include "tovu_base.h"
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -88,20 +87,6 @@ bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &
     return fault->set(TOVU_ERR_TEXT_TOO_LONG, field);
 }
 
-void tovuLogRefusal(int iChannel, const char *fmt, ...)
-{
-    // as long as a log line may be: the line gets the same text
-    char buf[1000];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n < 0)
-        buf[0] = '\0';
-    tovu_note_refusal(buf);
-    tovu_logf(iChannel, 1, "%s", buf);
-}
-
 std::string tovuTextFaultText(const TovuTextFault &fault)
 {
     if (fault.code == TOVU_ERR_LINE_BREAK)
@@ -115,7 +100,7 @@ void tovuLogTextFault(int iChannel, const char *what, const TovuTextFault &fault
 {
     std::string text = tovuTextFaultText(fault);
     if (!text.empty())
-        tovuLogRefusal(iChannel, "%s refused (%d): %s", what, fault.code, text.c_str());
+        tovu_log_refusal(iChannel, "%s refused (%d): %s", what, fault.code, text.c_str());
 }
 
 void tovuLogSkippedFiles(int iChannel, const char *what, const CPlayList &playlist)
@@ -149,10 +134,10 @@ int tovuRefuseRtpWithoutPort(int iChannel, const char *what, int iRealCh, const 
 {
     if (source.format != TOVU_FORMAT_RTP || source.video.rtp.usSrcPort != 0)
         return 0;
-    tovuLogRefusal(iChannel,
-                   "%s refused (%d): the \"rtp_native\" source of channel %d has no local RTP port "
-                   "to listen on (no configuration key sets it), so it cannot be received",
-                   what, TOVU_ERR_RTP_INPUT, iRealCh + 1);
+    tovu_log_refusal(iChannel,
+                     "%s refused (%d): the \"rtp_native\" source of channel %d has no local RTP port "
+                     "to listen on (no configuration key sets it), so it cannot be received",
+                     what, TOVU_ERR_RTP_INPUT, iRealCh + 1);
     return TOVU_ERR_RTP_INPUT;
 }
 

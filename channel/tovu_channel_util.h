@@ -67,10 +67,6 @@ void tovuAppendOptions(std::string *out, const cJSON *array, bool bSkipEmpty,
 bool tovuCheckFits(const std::string &text, size_t capacity, const std::string &field,
                    TovuTextFault *fault);
 
-/* a start's or preview's refusal: one line in channel N's log, formatted as
- * printf's, and noted as the start's cause (tovu_take_refusal) */
-void tovuLogRefusal(int iChannel, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-
 /* what the fault is: '<field> holds a double quote', '... holds a line
  * break' or '... is too long for the option text it fills'; "" for none */
 std::string tovuTextFaultText(const TovuTextFault &fault);

@@ -197,11 +197,22 @@ namespace {
 
 thread_local std::string t_refusal;
 
-} // namespace
-
-void tovu_note_refusal(const std::string &text)
+/* notes a refusal's text as the calling thread's last cause */
+void note_refusal(const std::string &text)
 {
     t_refusal = text;
+}
+
+} // namespace
+
+void tovu_log_refusal(int channel_id, const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    std::string text = format(fmt, ap);
+    va_end(ap);
+    note_refusal(text);
+    tovu_logf(channel_id, 1, "%s", text.c_str());
 }
 
 std::string tovu_take_refusal(void)
@@ -217,7 +228,7 @@ int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, 
     va_start(ap, fmt);
     std::string second = format(fmt, ap);
     va_end(ap);
-    tovu_note_refusal(second);
+    note_refusal(second);
 
     TovuLock lock;
     if (!g_cfg.b_init || !g_cfg.log_level)

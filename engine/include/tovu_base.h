@@ -104,12 +104,13 @@ void tovu_get_load_figures(TOVU_LOAD_FIGURES *figures);
 
 /* The cause of a refused start as its channel log gets it: each refusal that
  * the engine logs (tovu_log_error) or that channel control logs
- * (tovu_note_refusal, then its log line) is noted for the calling thread,
- * whether or not logging is on.  tovu_take_refusal gives the last one noted
- * since the previous take, or "", and forgets it; whoever asks for a start
- * takes it once before and once after, and can so tell why the start was
- * refused. */
-void tovu_note_refusal(const std::string &text);
+ * (tovu_log_refusal) is noted for the calling thread, whether or not logging
+ * is on.  tovu_take_refusal gives the last one noted since the previous take,
+ * or "", and forgets it; whoever asks for a start takes it once before and
+ * once after, and can so tell why the start was refused. */
+/* a start's or preview's refusal: one line in the channel's log, formatted
+ * as tovu_logf formats it, and noted as the start's cause */
+void tovu_log_refusal(int channel_id, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 std::string tovu_take_refusal(void);
 #endif
 
