@@ -116,28 +116,10 @@ long siblingWriter(const char *name, const std::string &base)
 bool processStart(long pid, double *started, bool *ended)
 {
     *ended = false;
-    std::string stat;
-    {
-        FILE *fp = fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-        if (!fp)
-            return false;
-        char buf[1024];
-        size_t n = fread(buf, 1, sizeof buf - 1, fp);
-        fclose(fp);
-        stat.assign(buf, n);
-    }
-    // "pid (name) state ppid ...": the name may hold blanks and parentheses
-    size_t close = stat.rfind(')');
-    if (close == std::string::npos)
+    TovuProcStat st;
+    if (!tovu_proc_stat(static_cast<pid_t>(pid), &st))
         return false;
-    const char *p = stat.c_str() + close + 1;
-    char state = 0;
-    unsigned long long startTicks = 0;
-    // the state is the third field, the start time since boot the 22nd
-    if (sscanf(p, " %c %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %llu",
-               &state, &startTicks) != 2)
-        return false;
-    if (state == 'Z' || state == 'X') {
+    if (st.state == 'Z' || st.state == 'X') {
         *ended = true;
         return false;
     }
@@ -152,7 +134,7 @@ bool processStart(long pid, double *started, bool *ended)
     long ticks = sysconf(_SC_CLK_TCK);
     if (bootTime < 0 || ticks <= 0)
         return false;
-    *started = (double)bootTime + (double)startTicks / (double)ticks;
+    *started = (double)bootTime + (double)st.start / (double)ticks;
     return true;
 }
 

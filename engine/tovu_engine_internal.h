@@ -168,17 +168,6 @@ int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, 
 
 /* ---------------------------------------------------------------- processes (C++ only) */
 
-/* what "/proc/<pid>/stat" tells of a process */
-struct TovuProcStat {
-    char state = 0;
-    pid_t ppid = 0;
-    pid_t pgrp = 0;
-    pid_t session = 0;
-    unsigned long long start = 0;   /* start time, clock ticks after boot */
-};
-/* false when there is no such process (or its file does not read) */
-bool tovu_proc_stat(pid_t pid, TovuProcStat *st);
-
 /* the run record (tovu_run_record.h): a child just started from exe, a child
  * reaped or given up on, and the release, which removes the record */
 void tovu_record_started(pid_t pid, const char *exe);

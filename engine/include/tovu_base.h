@@ -102,16 +102,29 @@ void tovu_get_load_figures(TOVU_LOAD_FIGURES *figures);
 
 #include <string>
 
+#include <sys/types.h>
+
+/* a start's or preview's refusal: one line in the channel's log, formatted
+ * as tovu_logf formats it, and noted as the start's cause */
+void tovu_log_refusal(int channel_id, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 /* The cause of a refused start as its channel log gets it: each refusal that
  * the engine logs (tovu_log_error) or that channel control logs
  * (tovu_log_refusal) is noted for the calling thread, whether or not logging
  * is on.  tovu_take_refusal gives the last one noted since the previous take,
  * or "", and forgets it; whoever asks for a start takes it once before and
  * once after, and can so tell why the start was refused. */
-/* a start's or preview's refusal: one line in the channel's log, formatted
- * as tovu_logf formats it, and noted as the start's cause */
-void tovu_log_refusal(int channel_id, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 std::string tovu_take_refusal(void);
+
+/* what "/proc/<pid>/stat" tells of a process */
+struct TovuProcStat {
+    char state = 0;
+    pid_t ppid = 0;
+    pid_t pgrp = 0;
+    pid_t session = 0;
+    unsigned long long start = 0;   /* start time, clock ticks after boot */
+};
+/* false when there is no such process (or its file does not read) */
+bool tovu_proc_stat(pid_t pid, TovuProcStat *st);
 #endif
 
 #endif /* TOVU_BASE_H */
