@@ -20,6 +20,7 @@
 #ifdef __cplusplus
 #include <pthread.h>
 
+#include <functional>
 #include <string>
 
 #include "tovu_thread_safety.h"
@@ -167,6 +168,11 @@ int tovu_log_error(int channel_id, const char *what, int code, const char *fmt, 
     __attribute__((format(printf, 4, 5)));
 
 /* ---------------------------------------------------------------- processes (C++ only) */
+
+/* calls fn with each process of the host, from "/proc", and what its stat
+ * line tells (tovu_proc_stat), until fn returns false; its cost grows with
+ * what the host runs */
+void tovu_each_process(const std::function<bool(pid_t, const TovuProcStat &)> &fn);
 
 /* the run record (tovu_run_record.h): a child just started from exe, a child
  * reaped or given up on, and the release, which removes the record */

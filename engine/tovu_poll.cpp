@@ -459,15 +459,11 @@ bool children_from_tasks(std::vector<pid_t> *children)
 void children_from_all(std::vector<pid_t> *children)
 {
     pid_t self = getpid();
-    if (DIR *d = opendir("/proc")) {
-        while (dirent *e = readdir(d)) {
-            const char *end = e->d_name;
-            pid_t pid = read_pid(e->d_name, &end);
-            if (pid && *end == '\0' && parent_of(pid) == self)
-                children->push_back(pid);
-        }
-        closedir(d);
-    }
+    tovu_each_process([&](pid_t pid, const TovuProcStat &st) {
+        if (st.ppid == self)
+            children->push_back(pid);
+        return true;
+    });
 }
 
 // Kills and reaps (when already ended) every child that no slot records;

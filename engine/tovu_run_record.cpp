@@ -169,21 +169,11 @@ bool gone(pid_t pid, unsigned long long start)
 bool group_has_member(pid_t group, pid_t session, unsigned long long start)
 {
     bool found = false;
-    if (DIR *d = opendir("/proc")) {
-        while (dirent *e = readdir(d)) {
-            int pid;
-            const char *end = e->d_name;
-            if (tovu_parse_int(e->d_name, &pid, &end) != 1 || *end != '\0' || pid <= 0)
-                continue;
-            TovuProcStat st;
-            if (tovu_proc_stat(pid, &st) && st.pgrp == group && st.session == session && st.start >= start &&
-                st.state != 'Z' && st.state != 'X') {
-                found = true;
-                break;
-            }
-        }
-        closedir(d);
-    }
+    tovu_each_process([&](pid_t, const TovuProcStat &st) {
+        found = st.pgrp == group && st.session == session && st.start >= start && st.state != 'Z' &&
+                st.state != 'X';
+        return !found;
+    });
     return found;
 }
 
@@ -223,6 +213,23 @@ bool tovu_proc_stat(pid_t pid, TovuProcStat *out)
     st.session = (pid_t)session;
     *out = st;
     return true;
+}
+
+void tovu_each_process(const std::function<bool(pid_t, const TovuProcStat &)> &fn)
+{
+    DIR *d = opendir("/proc");
+    if (!d)
+        return;
+    while (dirent *e = readdir(d)) {
+        int pid;
+        const char *end = e->d_name;
+        if (tovu_parse_int(e->d_name, &pid, &end) != 1 || *end != '\0' || pid <= 0)
+            continue;
+        TovuProcStat st;
+        if (tovu_proc_stat(pid, &st) && !fn(pid, st))
+            break;
+    }
+    closedir(d);
 }
 
 void tovu_record_started(pid_t pid, const char *exe)
