@@ -32,7 +32,7 @@ function portOf(v) {
 }
 
 // HTTPS only when switched on with both of its files named.
-function httpsOf(g) {
+export function httpsOf(g) {
   return g.sslEnable === true && str(g.sslCert) !== '' && str(g.sslKey) !== '';
 }
 
@@ -40,7 +40,8 @@ function same(a, b) {
   return JSON.stringify(a === undefined ? null : a) === JSON.stringify(b === undefined ? null : b);
 }
 
-function globalOf(doc) {
+// the global settings of a document, {} when it has none
+export function globalOf(doc) {
   return doc && doc.global && typeof doc.global === 'object' ? doc.global : {};
 }
 

@@ -17,6 +17,7 @@
  * change.
  */
 import { state } from './state.js';
+import { oneLine } from './util.js';
 
 export var TXT_UNREACHABLE = 'the service cannot be reached';
 export var TXT_LOGIN_ENDED = 'the login has ended';
@@ -68,7 +69,7 @@ export function followVersion(v) {
 // The service's short text of a refusal, on one line and cut to a length
 // that a notice can show.
 function serviceText(xhr) {
-  var t = typeof xhr.responseText === 'string' ? xhr.responseText.replace(/\s+/g, ' ').trim() : '';
+  var t = typeof xhr.responseText === 'string' ? oneLine(xhr.responseText) : '';
   return t.length > SERVICE_TEXT_MAX ? t.slice(0, SERVICE_TEXT_MAX) + '...' : t;
 }
 

@@ -3,7 +3,7 @@
  * channels, from its drop-down), preview with the page's player, and the
  * online manual.
  */
-import { str, TXT_SELECT_FIRST } from './util.js';
+import { str, oneLine, TXT_SELECT_FIRST } from './util.js';
 import { state, channels, stateOf, firstTarget } from './state.js';
 import { api, versionOf, followVersion } from './api.js';
 import { chlist } from './chlist.js';
@@ -65,7 +65,7 @@ function channelAction(n, action) {
   return api.channel(n, action).done(function (text, xhr) {
     setEnable(n, action);
     followVersion(versionOf(xhr));
-    var why = typeof text === 'string' ? text.replace(/\s+/g, ' ').trim() : '';
+    var why = typeof text === 'string' ? oneLine(text) : '';
     if (why !== '' && TXT_NOT_KEPT[action]) notice.set(key, TXT_NOT_KEPT[action] + 'Channel ' + n + ': ' + because(why));
     else notice.clear(key);
   }).fail(function (f, xhr) {

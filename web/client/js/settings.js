@@ -7,7 +7,7 @@ import { state, takeDocument } from './state.js';
 import { api, versionOf } from './api.js';
 import { popup } from './ui.js';
 import { notice, because } from './notice.js';
-import { address } from './address.js';
+import { address, globalOf, httpsOf } from './address.js';
 
 var TXT_SETTINGS_ERROR = 'Global Settings error! The settings were not saved: ';
 var TXT_SETTINGS_AGAIN = 'They are still in the dialog: OK again, or Cancel.';
@@ -26,14 +26,12 @@ export var settings = {
   KEYS: ['log', 'httpPort', 'sslEnable', 'sslCert', 'sslKey', 'ipACL', 'autoRun', 'autoRestart',
     'folderRecur', 'folderShuffle', 'altInput', 'omxPath', 'ytdlpPath', 'loginPass'],
   fill: function () {
-    var cfg = state.jsonConfig;
-    var g = (cfg && cfg.global && typeof cfg.global === 'object') ? cfg.global : {};
-    var cert = str(g.sslCert), key = str(g.sslKey);
+    var g = globalOf(state.jsonConfig);
     $('#gLog').prop('checked', ParseInt(g.log) > 0);
     $('#gPort').val(g.httpPort === undefined ? '' : String(g.httpPort));
-    $('#gSsl').prop('checked', g.sslEnable === true && cert !== '' && key !== '');
-    $('#gCert').val(cert);
-    $('#gKey').val(key);
+    $('#gSsl').prop('checked', httpsOf(g));
+    $('#gCert').val(str(g.sslCert));
+    $('#gKey').val(str(g.sslKey));
     $('#gAcl').val(str(g.ipACL));
     $('#gAutoRun').prop('checked', g.autoRun === true);
     $('#gAutoRestart').prop('checked', ParseInt(g.autoRestart) > 0);
@@ -51,8 +49,7 @@ export var settings = {
   // came over plain HTTP (the service could not start HTTPS and fell back),
   // unless the page is on its way to the HTTPS address right now.
   showWarning: function () {
-    var g = state.jsonConfig && state.jsonConfig.global;
-    if (!g || typeof g !== 'object') g = {};
+    var g = globalOf(state.jsonConfig);
     var $w = $('#warning').empty();
     var caution = function (text) {
       $w.append($('<div>').append($('<b>').text('CAUTION'), document.createTextNode(' ' + text)));

@@ -23,6 +23,11 @@ export function isArray(a) {
   return Array.isArray(a);
 }
 
+// A text on one line: its runs of white space made one blank, none at its ends.
+export function oneLine(t) {
+  return t.replace(/\s+/g, ' ').trim();
+}
+
 export function str(v) {
   return typeof v === 'string' ? v : '';
 }
