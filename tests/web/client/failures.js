@@ -10,7 +10,7 @@ const fs = require('fs');
 const path = require('path');
 const os = require('os');
 const h = require('./lib/harness');
-const { test, assert, waitFor, channel, config } = h;
+const { test, assert, waitFor, channel, config, noticeLines } = h;
 const { spawnSync } = require('child_process');
 
 const PROGRESS = 'frame=  50 fps=25 q=28.0 size=  256kB time=00:01:02.00 bitrate=1500kbits/s\\r';
@@ -25,10 +25,6 @@ const SETTINGS_AGAIN = ' They are still in the dialog: OK again, or Cancel.';
 const LEAVE = 'Leave this page for the login page?\nWhat has not been applied yet is lost.';
 
 const row = (n) => '#chTable tbody tr:nth-child(' + n + ')';
-
-async function noticeLines(page) {
-  return page.$$eval('#notice.shown .lines div', (ds) => ds.map((d) => d.textContent));
-}
 
 // until the notice box holds a line equal to text (or, with gone, none)
 async function waitLine(page, text, gone) {
@@ -138,9 +134,7 @@ test('the password changed from another page: the first page is told the login h
   const other = await ctx.otherPage();
   await other.click('#btnSettings');
   await other.fill('#gPass', 'n3w pass');
-  const posted = other.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
-  await other.click('#dlgSettings .ok');
-  assert.strictEqual((await posted).status(), 200);
+  await h.settingsOk(other);
   d.login('n3w pass');
 
   await page.click('#btnApply');
@@ -218,7 +212,7 @@ test('an upload refused with 400: the service\'s answer is told, the edit stays,
 
   await h.edit(page, 1);
   await page.fill('#sMemo', 'refused');
-  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  const answered = h.uploadAnswer(page);
   await page.click('#btnApply');
   assert.strictEqual((await answered).status(), 400);
   await waitLine(page, 'Apply error! Channel 1 was not saved: ' + why + APPLY_AGAIN);
@@ -239,7 +233,7 @@ test('Apply of a channel that a start would refuse for its texts: refused, namin
   const stored = await d.configText();
   await h.edit(page, 2);
   await page.fill('#sUrl', '/media/a"b.mp4');
-  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  const answered = h.uploadAnswer(page);
   await page.click('#btnApply');
   const r = await answered;
   assert.strictEqual(r.status(), 400);
@@ -267,15 +261,13 @@ test('two pages: an Apply made from an older copy is refused, keeps its edit and
   await other.click('#btnSettings');
   await other.check('#gAutoRestart');
   await other.fill('#gRestartSecs', '5');
-  const posted = other.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
-  await other.click('#dlgSettings .ok');
-  assert.strictEqual((await posted).status(), 200);
+  await h.settingsOk(other);
   const theirs = await d.configText();
 
   // this page's change of channel 2 would put both back: refused, nothing changes
   await h.edit(page, 2);
   await page.fill('#sMemo', 'from the first page');
-  const answered = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  const answered = h.uploadAnswer(page);
   await page.click('#btnApply');
   const refused = await answered;
   assert.strictEqual(refused.status(), 409);
@@ -324,7 +316,7 @@ test('two pages: an Apply made from an older copy is refused, keeps its edit and
   assert.strictEqual(r.status, 200);
   await h.edit(page, 2);
   await page.fill('#sMemo', 'late');
-  const late = page.waitForResponse((x) => new URL(x.url()).pathname === '/config' && x.request().method() === 'POST');
+  const late = h.uploadAnswer(page);
   await page.click('#btnApply');
   assert.strictEqual((await late).status(), 409);
   assert.strictEqual((await d.config()).channels[0].memo, 'from a script');

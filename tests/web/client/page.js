@@ -9,7 +9,7 @@ const path = require('path');
 const os = require('os');
 const { spawnSync } = require('child_process');
 const h = require('./lib/harness');
-const { test, assert, waitFor, channel, config } = h;
+const { test, assert, waitFor, channel, config, noticeLines, settingsOk } = h;
 
 const ABBR_WARNING = /^CAUTION Your TOVUL web interface is INSECURE!/;
 const HOSTILE = '<img src=x onerror=alert(1)>';
@@ -36,19 +36,8 @@ function makeCertificate() {
   return [cert, key];
 }
 
-async function noticeLines(page) {
-  return page.$$eval('#notice.shown .lines div', (ds) => ds.map((d) => d.textContent));
-}
-
 async function answersAt(url) {
   try { await fetch(url + 'runtime'); return true; } catch (e) { return false; }
-}
-
-async function settingsOk(page) {
-  const posted = page.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
-  await page.click('#dlgSettings .ok');
-  assert.strictEqual((await posted).status(), 200);
-  await page.waitForSelector('#dlgSettings', { state: 'hidden' });
 }
 
 async function statusText(page, n) {

@@ -350,16 +350,35 @@ async function edit(page, n) {
   await page.waitForSelector('#chTable tbody tr:nth-child(' + n + ') #sUrl');
 }
 
+// The service's answer to the page's next upload of its configuration.
+function uploadAnswer(page) {
+  return page.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
+}
+
 // Presses "Apply" and waits for the service's answer to be installed.
 async function apply(page) {
-  const answered = page.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
+  const answered = uploadAnswer(page);
   await page.click('#btnApply');
   const r = await answered;
   assert.strictEqual(r.status(), 200);
   await page.waitForFunction(() => !window.editing);
 }
 
+// Presses "OK" in Global Settings; its upload is taken and the dialog closes.
+async function settingsOk(page) {
+  const posted = uploadAnswer(page);
+  await page.click('#dlgSettings .ok');
+  assert.strictEqual((await posted).status(), 200);
+  await page.waitForSelector('#dlgSettings', { state: 'hidden' });
+}
+
+// The lines the notice box shows.
+async function noticeLines(page) {
+  return page.$$eval('#notice.shown .lines div', (ds) => ds.map((d) => d.textContent));
+}
+
 module.exports = {
   test, run, assert, waitFor, sleep, channel, config, makeVideo, edit, apply, ready,
+  uploadAnswer, settingsOk, noticeLines,
   BASE, PORT, VAR_DIR, BUILD_DIR, SRC_DIR, artifactDir
 };
