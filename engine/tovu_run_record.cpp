@@ -17,6 +17,8 @@
 // and the start time keep a pid that has since gone to another process from
 // being taken for one of ours; a group whose leader has gone is ours only
 // where a member is of the recorded session and not older than the leader.
+// A session begun outside the program's PID namespace (a container's, say)
+// is 0, both to getsid() and in /proc: a session like any other here.
 #include "tovu_engine_internal.h"
 #include "tovu_run_record.h"
 
@@ -306,12 +308,15 @@ int tovu_end_recorded(const char *path)
     bool ours = std::getline(in, line) && line == kHeader;
     while (ours && std::getline(in, line)) {
         Entry e;
-        if (line.compare(0, 5, "boot ") == 0)
+        if (line.compare(0, 5, "boot ") == 0) {
             boot = line.substr(5);
-        else if (line.compare(0, 8, "session ") == 0)
-            session = strtol(line.c_str() + 8, nullptr, 10);
-        else if (read_entry(line, &e))
+        } else if (line.compare(0, 8, "session ") == 0) {
+            int sid;
+            const char *end = nullptr;
+            session = tovu_parse_int(line.c_str() + 8, &sid, &end) == 1 && *end == '\0' && sid >= 0 ? sid : -1;
+        } else if (read_entry(line, &e)) {
             entries.push_back(e);
+        }
     }
     // a record of another boot names nothing that runs now
     const std::string now_boot = boot_id();
@@ -329,9 +334,9 @@ int tovu_end_recorded(const char *path)
             // a pid now of another process (a later start) is not ours
             if (st.start == e.start && st.state != 'Z' && st.state != 'X')
                 ending.push_back({e, true});
-            else if (st.start == e.start && session > 0 && group_has_member(e.group, (pid_t)session, e.start))
+            else if (st.start == e.start && session >= 0 && group_has_member(e.group, (pid_t)session, e.start))
                 ending.push_back({e, false});
-        } else if (kill(-e.group, 0) == 0 && session > 0 && group_has_member(e.group, (pid_t)session, e.start)) {
+        } else if (kill(-e.group, 0) == 0 && session >= 0 && group_has_member(e.group, (pid_t)session, e.start)) {
             // While a group has members its number goes to no new process:
             // these are what the leader left in it.
             ending.push_back({e, false});
@@ -364,7 +369,7 @@ int tovu_end_recorded(const char *path)
         // theirs; one that has ended whole is not signalled again.
         bool left = x.leader && !gone(x.entry.group, x.entry.start);
         if (!left)
-            left = session > 0 && group_has_member(x.entry.group, (pid_t)session, x.entry.start);
+            left = session >= 0 && group_has_member(x.entry.group, (pid_t)session, x.entry.start);
         if (left && kill(-x.entry.group, SIGKILL) != 0 && errno != ESRCH)
             err = errno;
         if (err) {
