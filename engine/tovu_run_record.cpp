@@ -347,14 +347,18 @@ int tovu_end_recorded(const char *path)
     for (const Ending &x : ending)
         if (x.leader)
             kill(x.entry.group, SIGINT);
+    // whether x's leader still runs, or (with members) anything of its group
+    auto left_of = [&](const Ending &x, bool members) {
+        return (x.leader && !gone(x.entry.group, x.entry.start)) ||
+               (members && session >= 0 && group_has_member(x.entry.group, (pid_t)session, x.entry.start));
+    };
     // until the leaders (and, after the kill, every member) are gone
     auto wait_all = [&](std::chrono::milliseconds bound, bool members) {
         const auto deadline = std::chrono::steady_clock::now() + bound;
         for (;;) {
             bool left = false;
             for (const Ending &x : ending)
-                left = left || (x.leader && !gone(x.entry.group, x.entry.start)) ||
-                       (members && group_has_member(x.entry.group, (pid_t)session, x.entry.start));
+                left = left || left_of(x, members);
             if (!left || std::chrono::steady_clock::now() >= deadline)
                 return;
             std::this_thread::sleep_for(kGonePoll);
@@ -367,10 +371,7 @@ int tovu_end_recorded(const char *path)
         // The whole group, the leader's descendants in it included. While
         // the leader runs, or a member is left, the group's number is still
         // theirs; one that has ended whole is not signalled again.
-        bool left = x.leader && !gone(x.entry.group, x.entry.start);
-        if (!left)
-            left = session >= 0 && group_has_member(x.entry.group, (pid_t)session, x.entry.start);
-        if (left && kill(-x.entry.group, SIGKILL) != 0 && errno != ESRCH)
+        if (left_of(x, true) && kill(-x.entry.group, SIGKILL) != 0 && errno != ESRCH)
             err = errno;
         if (err) {
             tovu_message("%s, left running by the last run, could not be ended: %s", what(x.entry).c_str(),
