@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "fixtures/engine_fixture.h"
+#include "fixtures/proc_tree.h"
 #include "tovu_engine_internal.h"
 #include "tovu_run_record.h"
 
@@ -38,12 +39,6 @@ unsigned long long start_of(pid_t pid)
 {
     TovuProcStat st;
     return tovu_proc_stat(pid, &st) ? st.start : 0;
-}
-
-bool runs(pid_t pid)
-{
-    TovuProcStat st;
-    return tovu_proc_stat(pid, &st) && st.state != 'Z' && st.state != 'X';
 }
 
 mode_t mode_of(const std::string &path)
@@ -175,7 +170,7 @@ TEST_F(RunRecord, EndsOnlyWhatIsStillTheRecordedGroup)
         unsigned long long start = start_of(leader);
         if (c.leader_gone) {
             ASSERT_EQ(waitpid(leader, nullptr, 0), leader);
-            ASSERT_FALSE(runs(leader));
+            ASSERT_FALSE(tovutest::process_runs(leader));
         }
         std::string text = header(c.boot ? c.boot : boot(), getsid(0)) + std::to_string(leader) + " " +
                            std::to_string(start + c.start_shift) + " 3 tovul.so\n" + "garbage line\n";
@@ -192,8 +187,8 @@ TEST_F(RunRecord, EndsOnlyWhatIsStillTheRecordedGroup)
                                ") was left running by the last run: ended\n");
         else
             EXPECT_EQ(out, "");
-        EXPECT_EQ(runs(member), !c.ended);
-        EXPECT_EQ(runs(leader), !c.ended && !c.leader_gone);
+        EXPECT_EQ(tovutest::process_runs(member), !c.ended);
+        EXPECT_EQ(tovutest::process_runs(leader), !c.ended && !c.leader_gone);
         EXPECT_FALSE(exists(record));
         EXPECT_FALSE(exists(record + ".new"));
 
