@@ -83,6 +83,7 @@ std::condition_variable s_timerIdle;
 std::vector<timer_t> s_pendingTimers TOVU_GUARDED_BY(s_timerMutex);   /* every armed timer not yet deleted */
 bool s_restartPending TOVU_GUARDED_BY(s_timerMutex) = false;   /* a restart was asked for and not yet done */
 bool s_restartCancelled TOVU_GUARDED_BY(s_timerMutex) = false; /* shutdown: no restart any more */
+std::atomic<unsigned> s_restartDelayMsSet{0};                   /* a test's wait before a restart */
 int s_restartsRunning TOVU_GUARDED_BY(s_timerMutex) = 0;       /* timer callbacks inside their restart */
 
 } // namespace
@@ -640,7 +641,8 @@ void tovuCGICallback(BOOL bRestartCGI)
     TovuMutexLock lock(s_timerMutex);
     if (s_restartCancelled)
         return;
-    timer_t timer = tovu_one_shot_timer(TOVU_CGI_TIMER_ID, TOVU_CGI_RESTART_DELAY_SEC * 1000L,
+    const unsigned set = s_restartDelayMsSet.load();
+    timer_t timer = tovu_one_shot_timer(TOVU_CGI_TIMER_ID, set ? (long)set : TOVU_CGI_RESTART_DELAY_SEC * 1000L,
                                          timerCGI, "web server restart timer");
     g_timerCGI = timer;
     if (!timer)
@@ -689,6 +691,11 @@ void timerCGI(union sigval)
     TovuMutexLock lock(s_timerMutex);
     --s_restartsRunning;
     s_timerIdle.notify_all();
+}
+
+void _tovuCGISetRestartDelay(unsigned milliseconds)
+{
+    s_restartDelayMsSet = milliseconds;
 }
 
 bool _tovuCGIRestartAhead(void)

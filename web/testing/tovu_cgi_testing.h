@@ -39,4 +39,8 @@ bool _tovuCGIRestartAhead(void);
  * gives back the service's own value. */
 void _tovuCGISetTimeouts(unsigned idleSeconds, unsigned headerMilliseconds);
 
+/* The wait between a change of the server's settings and its restart, for
+ * the restarts asked for after this call.  0 gives back the service's own. */
+void _tovuCGISetRestartDelay(unsigned milliseconds);
+
 #endif /* TOVU_CGI_TESTING_H */
