@@ -167,9 +167,12 @@ bool gone(pid_t pid, unsigned long long start)
 
 // whether group has a running member of session not older than start: one
 // of the group that the record names, looked for among all processes (only
-// at start-up, and only for a group whose leader has gone)
-bool group_has_member(pid_t group, pid_t session, unsigned long long start)
+// at start-up, and only for a group whose leader has gone). None is ours
+// when the record names no session (session < 0).
+bool group_has_member(pid_t group, long session, unsigned long long start)
 {
+    if (session < 0)
+        return false;
     bool found = false;
     tovu_each_process([&](pid_t, const TovuProcStat &st) {
         found = st.pgrp == group && st.session == session && st.start >= start && st.state != 'Z' &&
@@ -334,9 +337,9 @@ int tovu_end_recorded(const char *path)
             // a pid now of another process (a later start) is not ours
             if (st.start == e.start && st.state != 'Z' && st.state != 'X')
                 ending.push_back({e, true});
-            else if (st.start == e.start && session >= 0 && group_has_member(e.group, (pid_t)session, e.start))
+            else if (st.start == e.start && group_has_member(e.group, session, e.start))
                 ending.push_back({e, false});
-        } else if (kill(-e.group, 0) == 0 && session >= 0 && group_has_member(e.group, (pid_t)session, e.start)) {
+        } else if (kill(-e.group, 0) == 0 && group_has_member(e.group, session, e.start)) {
             // While a group has members its number goes to no new process:
             // these are what the leader left in it.
             ending.push_back({e, false});
@@ -350,7 +353,7 @@ int tovu_end_recorded(const char *path)
     // whether x's leader still runs, or (with members) anything of its group
     auto left_of = [&](const Ending &x, bool members) {
         return (x.leader && !gone(x.entry.group, x.entry.start)) ||
-               (members && session >= 0 && group_has_member(x.entry.group, (pid_t)session, x.entry.start));
+               (members && group_has_member(x.entry.group, session, x.entry.start));
     };
     // until the leaders (and, after the kill, every member) are gone
     auto wait_all = [&](std::chrono::milliseconds bound, bool members) {

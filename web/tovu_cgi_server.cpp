@@ -83,8 +83,8 @@ std::condition_variable s_timerIdle;
 std::vector<timer_t> s_pendingTimers TOVU_GUARDED_BY(s_timerMutex);   /* every armed timer not yet deleted */
 bool s_restartPending TOVU_GUARDED_BY(s_timerMutex) = false;   /* a restart was asked for and not yet done */
 bool s_restartCancelled TOVU_GUARDED_BY(s_timerMutex) = false; /* shutdown: no restart any more */
-std::atomic<unsigned> s_restartDelayMsSet{0};                   /* a test's wait before a restart */
 int s_restartsRunning TOVU_GUARDED_BY(s_timerMutex) = 0;       /* timer callbacks inside their restart */
+std::atomic<unsigned> s_restartDelayMsSet{0};   /* a test's wait before a restart; 0: the service's */
 
 } // namespace
 
