@@ -106,8 +106,7 @@ std::vector<pid_t> processesNamed(std::initializer_list<const char *> names)
         if (n <= 0 || std::string(buf, static_cast<size_t>(n)) != ourNet)
             continue;
         std::string comm = procComm(std::stoi(name));
-        std::string st = read_file("/proc/" + name + "/stat");
-        if (st.find(") Z") != std::string::npos)
+        if (!tovutest::process_runs(std::stoi(name)))
             continue;
         for (const char *want : names)
             if (comm == want)
@@ -643,29 +642,15 @@ TEST_F(DaemonTest, KilledDaemonLeavesNoTranscoderBehind)
     EXPECT_TRUE(processesNamed({"tovul.so", "ffmpeg"}).empty());
 }
 
-// the process runs (is not a zombie), and its process group
-bool alive(pid_t pid, pid_t *group = nullptr)
-{
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    char state;
-    int ppid, pgrp;
-    if (close == std::string::npos || sscanf(stat.c_str() + close + 1, " %c %d %d", &state, &ppid, &pgrp) != 3)
-        return false;
-    if (group)
-        *group = pgrp;
-    return state != 'Z' && state != 'X';
-}
-
 // the processes of this namespace that run in process group pgid
 std::vector<pid_t> inGroup(pid_t pgid)
 {
     std::vector<pid_t> found;
     for (const auto &e : fs::directory_iterator("/proc")) {
         std::string name = e.path().filename();
-        pid_t group;
-        if (name.find_first_not_of("0123456789") == std::string::npos && alive(std::stoi(name), &group) &&
-            group == pgid)
+        TovuProcStat st;
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            tovutest::process_runs(std::stoi(name), &st) && st.pgrp == pgid)
             found.push_back(std::stoi(name));
     }
     return found;

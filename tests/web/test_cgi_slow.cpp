@@ -43,6 +43,25 @@ Clock::duration untilClosed(int fd, Clock::time_point since, int timeoutMs)
 const std::string kRequest = "GET /runtime HTTP/1.1\r\nHost: localhost\r\nX-Slow: " +
                              std::string(200, 'x') + "\r\n\r\n";
 
+// sends kRequest into fd a byte every 100 ms until the server closes it (or
+// the time runs out), then closes it; the time from since that it took
+Clock::duration trickledUntilClosed(int fd, Clock::time_point since)
+{
+    std::atomic<bool> stop{false};
+    std::thread sender([&] {
+        for (size_t i = 0; i < kRequest.size() && !stop; ++i) {
+            if (!sendAll(fd, kRequest.substr(i, 1)))
+                return;
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    });
+    Clock::duration took = untilClosed(fd, since, 5000);
+    stop = true;
+    sender.join();
+    close(fd);
+    return took;
+}
+
 // A browser as the server sees it: at most six kept-alive connections to
 // the host, shared by all its tabs; a request takes an idle one, or opens
 // one while there are fewer than six, or waits for one.
@@ -63,16 +82,18 @@ public:
             c.fd = connectFrom(m_src, kPort);
         bool closed = true;
         Reply r;
-        if (c.fd >= 0 && sendAll(c.fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n"))
-            r = tovuhttp::readAnswer(c.fd, &c.buf, 5000, &closed);
+        auto ask = [&] {
+            if (c.fd >= 0 && sendAll(c.fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n"))
+                r = tovuhttp::readAnswer(c.fd, &c.buf, 5000, &closed);
+        };
+        ask();
         // a kept-alive connection the server closed meanwhile is opened again
         // once, as a browser does
         if (r.status < 0 && c.reused) {
             close(c.fd);
             c = Conn();
             c.fd = connectFrom(m_src, kPort);
-            if (c.fd >= 0 && sendAll(c.fd, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n"))
-                r = tovuhttp::readAnswer(c.fd, &c.buf, 5000, &closed);
+            ask();
         }
         give(c, r.status < 0 || closed);
         return r.status;
@@ -154,25 +175,11 @@ TEST_F(CgiServer, TricklingHeadersAreCutOff)
     install(doc());
     start();
 
-    auto trickle = [](int fd, size_t from, std::atomic<bool> &stop) {
-        for (size_t i = from; i < kRequest.size() && !stop; ++i) {
-            if (!sendAll(fd, kRequest.substr(i, 1)))
-                return;
-            std::this_thread::sleep_for(milliseconds(100));
-        }
-    };
-
     // from its opening
     {
         int fd = connectFrom("127.0.0.2", kPort);
         ASSERT_GE(fd, 0);
-        auto opened = Clock::now();
-        std::atomic<bool> stop{false};
-        std::thread sender([&] { trickle(fd, 0, stop); });
-        Clock::duration took = untilClosed(fd, opened, 5000);
-        stop = true;
-        sender.join();
-        close(fd);
+        Clock::duration took = trickledUntilClosed(fd, Clock::now());
         EXPECT_GE(took, milliseconds(kHeaderMs - 100));
         EXPECT_LT(took, milliseconds(kHeaderMs + 1000));
     }
@@ -184,18 +191,11 @@ TEST_F(CgiServer, TricklingHeadersAreCutOff)
         std::string buf;
         ASSERT_TRUE(sendAll(fd, kRequest));
         ASSERT_EQ(tovuhttp::readAnswer(fd, &buf, 3000).status, 200);
-        auto answered = Clock::now();
         // a second request in good time is answered on the same connection
         std::this_thread::sleep_for(milliseconds(kHeaderMs / 2));
         ASSERT_TRUE(sendAll(fd, kRequest));
         ASSERT_EQ(tovuhttp::readAnswer(fd, &buf, 3000).status, 200);
-        answered = Clock::now();
-        std::atomic<bool> stop{false};
-        std::thread sender([&] { trickle(fd, 0, stop); });
-        Clock::duration took = untilClosed(fd, answered, 5000);
-        stop = true;
-        sender.join();
-        close(fd);
+        Clock::duration took = trickledUntilClosed(fd, Clock::now());
         EXPECT_GE(took, milliseconds(kHeaderMs - 100));
         EXPECT_LT(took, milliseconds(kHeaderMs + 1000));
     }
