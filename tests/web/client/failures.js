@@ -212,9 +212,7 @@ test('an upload refused with 400: the service\'s answer is told, the edit stays,
 
   await h.edit(page, 1);
   await page.fill('#sMemo', 'refused');
-  const answered = h.uploadAnswer(page);
-  await page.click('#btnApply');
-  assert.strictEqual((await answered).status(), 400);
+  assert.strictEqual((await h.applyAnswer(page)).status(), 400);
   await waitLine(page, 'Apply error! Channel 1 was not saved: ' + why + APPLY_AGAIN);
   assert.strictEqual(await page.evaluate(() => window.editing), true);
   assert.strictEqual((await pageConfig(page)).channels[0].memo, '');
@@ -233,9 +231,7 @@ test('Apply of a channel that a start would refuse for its texts: refused, namin
   const stored = await d.configText();
   await h.edit(page, 2);
   await page.fill('#sUrl', '/media/a"b.mp4');
-  const answered = h.uploadAnswer(page);
-  await page.click('#btnApply');
-  const r = await answered;
+  const r = await h.applyAnswer(page);
   assert.strictEqual(r.status(), 400);
   const why = (await r.text()).trim();
   assert.match(why, /channel 2 source "url" holds a double quote/);
@@ -267,9 +263,7 @@ test('two pages: an Apply made from an older copy is refused, keeps its edit and
   // this page's change of channel 2 would put both back: refused, nothing changes
   await h.edit(page, 2);
   await page.fill('#sMemo', 'from the first page');
-  const answered = h.uploadAnswer(page);
-  await page.click('#btnApply');
-  const refused = await answered;
+  const refused = await h.applyAnswer(page);
   assert.strictEqual(refused.status(), 409);
   const why = (await refused.text()).trim();
   assert.match(why, /changed elsewhere/);
@@ -316,9 +310,7 @@ test('two pages: an Apply made from an older copy is refused, keeps its edit and
   assert.strictEqual(r.status, 200);
   await h.edit(page, 2);
   await page.fill('#sMemo', 'late');
-  const late = h.uploadAnswer(page);
-  await page.click('#btnApply');
-  assert.strictEqual((await late).status(), 409);
+  assert.strictEqual((await h.applyAnswer(page)).status(), 409);
   assert.strictEqual((await d.config()).channels[0].memo, 'from a script');
   assert.deepStrictEqual(ctx.errors, []);
 });

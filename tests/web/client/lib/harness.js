@@ -355,12 +355,16 @@ function uploadAnswer(page) {
   return page.waitForResponse((r) => new URL(r.url()).pathname === '/config' && r.request().method() === 'POST');
 }
 
-// Presses "Apply" and waits for the service's answer to be installed.
-async function apply(page) {
+// Presses "Apply"; the service's answer to its upload.
+async function applyAnswer(page) {
   const answered = uploadAnswer(page);
   await page.click('#btnApply');
-  const r = await answered;
-  assert.strictEqual(r.status(), 200);
+  return answered;
+}
+
+// Presses "Apply" and waits for the service's answer to be installed.
+async function apply(page) {
+  assert.strictEqual((await applyAnswer(page)).status(), 200);
   await page.waitForFunction(() => !window.editing);
 }
 
@@ -379,6 +383,6 @@ async function noticeLines(page) {
 
 module.exports = {
   test, run, assert, waitFor, sleep, channel, config, makeVideo, edit, apply, ready,
-  uploadAnswer, settingsOk, noticeLines,
+  uploadAnswer, applyAnswer, settingsOk, noticeLines,
   BASE, PORT, VAR_DIR, BUILD_DIR, SRC_DIR, artifactDir
 };
