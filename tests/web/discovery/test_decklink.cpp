@@ -85,6 +85,9 @@ public:
         fflush(stdout);
         dup2(saved_, 1);
         close(saved_);
+        // the test's failure reports came here too
+        if (::testing::Test::HasFailure())
+            fprintf(stderr, "-- standard output while it was caught:\n%s-- end\n", text().c_str());
         unlink(path_.c_str());
     }
     std::string text() const
